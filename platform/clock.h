@@ -1,0 +1,26 @@
+// The two clocks: a 32-bit millisecond tick counter with GetTickCount semantics (wraps
+// after about 49.7 days; printed signed) and the local wall-clock time.
+#ifndef CORVALITH_PLATFORM_CLOCK_H_
+#define CORVALITH_PLATFORM_CLOCK_H_
+
+#include <cstdint>
+
+namespace corvalith {
+
+struct LocalTime {
+  int year, month, day, hour, minute, second;
+};
+
+class Clock {
+ public:
+  virtual ~Clock() = default;
+  virtual uint32_t TickCount() = 0;
+  virtual LocalTime Now() = 0;
+};
+
+// The tick count as the original platform printed it: a signed 32-bit number.
+inline int32_t SignedTicks(uint32_t ticks) { return static_cast<int32_t>(ticks); }
+
+}  // namespace corvalith
+
+#endif  // CORVALITH_PLATFORM_CLOCK_H_
