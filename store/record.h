@@ -122,6 +122,13 @@ class Connection {
                                              int32_t create_options, int32_t options,
                                              const std::string& user,
                                              const std::string& password) = 0;
+
+  // Connection.BeginTrans / CommitTrans / RollbackTrans: the host holds a delivery open while
+  // the save handler runs, and commits it afterwards. Without an open transaction every
+  // write is a transaction of its own. Transactions do not nest.
+  virtual void BeginTrans() = 0;
+  virtual void CommitTrans() = 0;
+  virtual void RollbackTrans() = 0;
 };
 
 }  // namespace corvalith::store
