@@ -1,0 +1,23 @@
+// The LogEvent module: milestones for the system event log, under the component's title.
+#ifndef CORVALITH_LOGGING_LOG_EVENT_H_
+#define CORVALITH_LOGGING_LOG_EVENT_H_
+
+#include <cstdint>
+#include <string>
+
+#include "platform/event_log.h"
+
+namespace corvalith::LogEvent {
+
+inline constexpr char kApplicationTitle[] = "CorvalithFilter";
+
+// Writes one entry whose only insertion string is the message and whose binary data is the
+// message with its terminating zero. Registers and deregisters the source on every call.
+// Whether the source could be registered or the entry written is not tested: the event log
+// is a courtesy to the administrator and must never hold up a save.
+void WriteEventLog(EventLog& event_log, const std::string& message, int16_t type,
+                   int32_t event_id);
+
+}  // namespace corvalith::LogEvent
+
+#endif  // CORVALITH_LOGGING_LOG_EVENT_H_

@@ -1,0 +1,33 @@
+#include "logging/log_file.h"
+
+#include <cstdio>
+
+namespace corvalith {
+
+std::string Hex(int32_t number) {
+  char text[9];
+  std::snprintf(text, sizeof text, "%X", static_cast<uint32_t>(number));
+  return text;
+}
+
+std::string FormatTimestamp(const LocalTime& t) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d", t.year, t.month, t.day,
+                t.hour, t.minute, t.second);
+  return text;
+}
+
+std::string ErrorRecordText(const std::string& sErr, int32_t nErr, const std::string& source) {
+  return "Err: " + sErr + " 0x" + Hex(nErr) + " Source: " + source;
+}
+
+void AppendLogRecord(FileSystem& files, Clock& clock, const std::string& data_directory,
+                     const std::string& sLog) {
+  // The date is taken before the tick count, as the record shows them.
+  std::string timestamp = FormatTimestamp(clock.Now());
+  int32_t ticks = SignedTicks(clock.TickCount());
+  files.AppendText(data_directory + kLogFileName,
+                   timestamp + " " + std::to_string(ticks) + " " + sLog + "\r\n");
+}
+
+}  // namespace corvalith

@@ -1,0 +1,35 @@
+// The log file "Corvalith.log" in the data directory: one record per call, opened, appended
+// and closed each time, so other programs may move or delete the file between records and
+// no handle outlives a call. No lock: a record goes out in a single append, which keeps
+// concurrent writers from interleaving inside a record.
+#ifndef CORVALITH_LOGGING_LOG_FILE_H_
+#define CORVALITH_LOGGING_LOG_FILE_H_
+
+#include <cstdint>
+#include <string>
+
+#include "platform/clock.h"
+#include "platform/file_system.h"
+
+namespace corvalith {
+
+inline constexpr char kLogFileName[] = "Corvalith.log";
+
+// Appends timestamp + " " + tick count + " " + sLog + CR LF to data_directory +
+// "Corvalith.log". Throws Failure when the file cannot be opened or written.
+void AppendLogRecord(FileSystem& files, Clock& clock, const std::string& data_directory,
+                     const std::string& sLog);
+
+// "Err: " + sErr + " 0x" + hex(nErr) + " Source: " + source.
+std::string ErrorRecordText(const std::string& sErr, int32_t nErr, const std::string& source);
+
+// Upper-case hexadecimal without leading zeros; negative numbers as their 32-bit two's
+// complement (-1 is FFFFFFFF).
+std::string Hex(int32_t number);
+
+// "YYYY-MM-DD HH:MM:SS".
+std::string FormatTimestamp(const LocalTime& time);
+
+}  // namespace corvalith
+
+#endif  // CORVALITH_LOGGING_LOG_FILE_H_

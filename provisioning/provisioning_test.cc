@@ -1,0 +1,121 @@
+#include <cerrno>
+
+#include <gtest/gtest.h>
+
+#include "logging/testing/recording_logger.h"
+#include "platform/failure.h"
+#include "platform/testing/memory_environment.h"
+#include "provisioning/data_layout.h"
+#include "provisioning/user_init.h"
+#include "provisioning/user_manual.h"
+#include "store/memory_store.h"
+
+namespace corvalith {
+namespace {
+
+TEST(DataLayoutTest, PathsAndUnsafeNames) {
+  EXPECT_EQ(UserDataPath("/data/", "d", "u"), "/data/d/u.dat");
+  EXPECT_EQ(CreationMarkerPath("/data/d/u.dat"), "/data/d/u.dat.create");
+  EXPECT_EQ(DomainWhiteListBase("/data/d"), "/data/d/global");
+  EXPECT_EQ(ManualTemplatePath("/data/"), "/data/cvusrmnl.sys");
+  for (const std::string& bad :
+       {std::string(""), std::string("."), std::string(".."), std::string("a/b"),
+        std::string("a\\b"), std::string("a\0b", 3)}) {
+    EXPECT_THROW(CheckPathComponent("user", bad), Failure) << bad;
+  }
+  for (const char* good : {"example.com", "alice", "a..b", "...", "Mixed Case"}) {
+    EXPECT_NO_THROW(CheckPathComponent("user", good)) << good;
+  }
+}
+
+class ProvisioningTest : public ::testing::Test {
+ protected:
+  ProvisioningTest() : store_(env_.files) { env_.files.AddDirectory("/data"); }
+
+  bool Prepare(int32_t provider_mode, bool new_mail) {
+    return PrepareDomainAndUser(env_.files, env_.events, logger_, "d", paths_, provider_mode,
+                                new_mail, &summary_);
+  }
+
+  testing::MemoryEnvironment env_;
+  testing::RecordingLogger logger_;
+  store::MemoryStore store_;
+  UserPaths paths_{"/data/d", "/data/d/u.dat"};
+  std::string summary_ = "New Mail";
+};
+
+TEST_F(ProvisioningTest, NewDomainIsCreatedOnceAndAnnounced) {
+  logger_.set_debug_level(0);
+  EXPECT_TRUE(Prepare(0, true));
+  EXPECT_TRUE(env_.files.IsDirectory("/data/d"));
+  ASSERT_EQ(env_.events.entries().size(), 1u);
+  EXPECT_EQ(env_.events.entries()[0].strings[0],
+            "Database for Exchange Domain d successfully created.");
+  EXPECT_EQ(env_.events.entries()[0].type, EVENTLOG_INFORMATION_TYPE);
+  EXPECT_EQ(summary_, "New Mail");  // no suffix at level 0, the entry all the same
+  logger_.set_debug_level(1);
+  EXPECT_TRUE(Prepare(0, true));
+  EXPECT_EQ(env_.events.entries().size(), 1u);
+  EXPECT_TRUE(logger_.records().empty());
+}
+
+TEST_F(ProvisioningTest, FailedCreationOtherThanExistingIsLogged) {
+  env_.files.FailPath("/data/d", EACCES);
+  EXPECT_TRUE(Prepare(0, true));
+  EXPECT_EQ(logger_.records(), std::vector<std::string>{"ERROR while checking /data/d ,LastDllErr Code: " +
+                                                        std::to_string(EACCES)});
+}
+
+TEST_F(ProvisioningTest, ProviderModeAdmission) {
+  env_.files.AddDirectory("/data/d");
+  EXPECT_FALSE(Prepare(1, true));  // neither data file nor marker
+  EXPECT_TRUE(logger_.records().empty());
+
+  env_.files.WriteFile("/data/d/u.dat.create", "");
+  EXPECT_TRUE(Prepare(1, false));  // a move admits and keeps the announcement
+  EXPECT_TRUE(env_.files.Contents("/data/d/u.dat.create").has_value());
+
+  EXPECT_TRUE(Prepare(1, true));
+  EXPECT_FALSE(env_.files.Contents("/data/d/u.dat.create").has_value());
+  EXPECT_EQ(logger_.records(),
+            std::vector<std::string>{"New user found, initialize database /data/d/u.dat"});
+
+  env_.files.WriteFile("/data/d/u.dat", "db");
+  EXPECT_TRUE(Prepare(1, true));
+}
+
+TEST_F(ProvisioningTest, UndeletableMarkerIsLoggedAndTheUserAdmitted) {
+  env_.files.AddDirectory("/data/d");
+  env_.files.WriteFile("/data/d/u.dat.create", "");
+  env_.files.FailPath("/data/d/u.dat.create", EACCES);
+  EXPECT_TRUE(Prepare(1, true));
+  EXPECT_EQ(logger_.Count("Cannot delete /data/d/u.dat.create ,LastDllErr Code: "), 1);
+}
+
+TEST_F(ProvisioningTest, ManualIsTheTemplateByteForByteAndReplacedNotDuplicated) {
+  const std::string bytes = "Subject: Hi\r\n\r\nGr\xfc\xdf" "e\r\n";
+  env_.files.WriteFile("/data/cvusrmnl.sys", bytes);
+  const std::string folder = "file://./backofficestorage/d/MBX/u/Inbox";
+  store_.CreateFolder(folder);
+  auto connection = store_.Connect();
+  CreateUserManual(*connection, folder, "/data/", logger_);
+  CreateUserManual(*connection, folder, "/data/", logger_);
+  EXPECT_EQ(store_.Children(folder), std::vector<std::string>{folder + "/Corvalith_Manual.eml"});
+  const std::string item = folder + "/Corvalith_Manual.eml";
+  EXPECT_EQ(store_.Content(item), bytes);
+  EXPECT_EQ(store_.Property(item, store::PropTag("001A001E")), Variant::String("IPM.Note"));
+  EXPECT_EQ(store_.Property(item, store::PropTag("0E070003"))->ToInt32(), 2);
+  EXPECT_TRUE(logger_.records().empty());
+}
+
+TEST_F(ProvisioningTest, MissingTemplateLogsOneLineNamingTheFolder) {
+  const std::string folder = "file://./backofficestorage/d/MBX/u/Inbox";
+  store_.CreateFolder(folder);
+  auto connection = store_.Connect();
+  CreateUserManual(*connection, folder, "/data/", logger_);
+  ASSERT_EQ(logger_.Count("Err: Creation of user manual failed: "), 1);
+  EXPECT_NE(logger_.records()[0].find("Source: " + folder), std::string::npos);
+}
+
+}  // namespace
+}  // namespace corvalith

@@ -1,0 +1,39 @@
+#include "provisioning/user_manual.h"
+
+#include <memory>
+
+#include "platform/failure_styles.h"
+#include "provisioning/data_layout.h"
+#include "store/item_url.h"
+
+namespace corvalith {
+
+void CreateUserManual(store::Connection& connection, const std::string& folder_url,
+                      const std::string& data_directory, Logger& logger) {
+  StopAndLog(
+      [&] {
+        std::unique_ptr<store::Record> item = connection.OpenRecord(
+            ManualItemUrl(folder_url), store::adModeReadWrite, store::adCreateOverwrite,
+            store::adOpenRecordUnspecified, "", "");
+        std::string template_path = ManualTemplatePath(data_directory);
+        {
+          std::unique_ptr<store::Stream> stream =
+              item->GetFields().Item(store::adDefaultStream).StreamValue();
+          stream->SetCharset("US-ASCII");
+          stream->SetType(store::adTypeBinary);
+          stream->LoadFromFile(template_path);
+          stream->Flush();
+        }
+        store::Fields& fields = item->GetFields();
+        fields.Item(store::PropTag("001A001E")).SetValue(Variant::String(kMessageClassNote));
+        fields.Item(store::PropTag("0E070003")).SetValue(Variant::Int16(kManualMessageFlags));
+        fields.Update();
+        item->Close();
+      },
+      [&](const Failure& failure) {
+        logger.Log_Err("Creation of user manual failed: " + failure.description(),
+                       failure.number(), folder_url);
+      });
+}
+
+}  // namespace corvalith

@@ -1,0 +1,119 @@
+// The details report of the summary record, by debug level.
+#include <gtest/gtest.h>
+
+#include "platform/text.h"
+#include "sink/sink_test_support.h"
+
+namespace corvalith::testing {
+namespace {
+
+class DetailsReportTest : public SinkTest {
+ protected:
+  DetailsReportTest() {
+    env_.files.AddDirectory("/data/example.com");
+    env_.files.WriteFile(kUserData, "db");
+    env_.files.WriteFile(kUserData + ".wlt", "bob@friend.net\r\n");
+    engine_.ham_count = 12;
+    engine_.spam_count = 3;
+  }
+  // The lines of the last record.
+  std::vector<std::string> Lines() {
+    std::string record = LogRecords().back();
+    std::vector<std::string> lines;
+    size_t pos = 0;
+    for (;;) {
+      size_t end = record.find("\r\n", pos);
+      lines.push_back(record.substr(pos, end == std::string::npos ? end : end - pos));
+      if (end == std::string::npos) return lines;
+      pos = end + 2;
+    }
+  }
+};
+
+TEST_F(DetailsReportTest, LevelTwoWhiteListedMail) {
+  SetSettings(2, 0, 0, "Nope", 1, 1);
+  std::string url = Deliver("M.EML", "Bob <bob@friend.net>");
+  std::vector<std::string> lines = Lines();
+  std::vector<std::string> expected = {
+      "___Details___",
+      "Domain    : example.com",
+      "User      : alice",
+      "Mailfile  : M.EML",
+      "Flags     : 0x1000008",
+      "URL       : " + url,
+      "Sender    : bob@friend.net",
+      "WhileList : /data/example.com/alice.dat.wlt",
+      "Addr Type : SMTP",
+      "Header Len: 50",
+      "Body Len  : 10",
+      "DebugLevel: 2",
+      "UseJunkFld: no",
+      "JunkFolder: " + kRoot + "/Nope",
+      "WhiteList : enabled (auto)",
+      "ProvMode  : 0",
+      "HAM/SPAM  : 12/3",
+  };
+  ASSERT_EQ(lines.size(), expected.size() + 1);
+  EXPECT_EQ(lines[0].rfind("New Mail (WL) forced to HAM : ", 0), 0u);
+  EXPECT_EQ(std::vector<std::string>(lines.begin() + 1, lines.end()), expected);
+}
+
+TEST_F(DetailsReportTest, SettingsShapeTheLines) {
+  SetSettings(2, 1, 3, "", 0, 0);
+  Deliver("M.EML", "Bob <bob@friend.net>");
+  std::vector<std::string> lines = Lines();
+  ASSERT_EQ(lines.size(), 19u);
+  EXPECT_EQ(lines[7], "Sender    : ");  // no whitelist test, no sender read
+  EXPECT_EQ(lines[14], "JunkFolder: " + kRoot + "/0");
+  EXPECT_EQ(lines[15], "WhiteList : disabled");
+  EXPECT_EQ(lines[16], "ProvMode  : 3");
+  EXPECT_EQ(lines[17], "Hide Spam : yes");
+}
+
+TEST_F(DetailsReportTest, AutoIsShownFromAutoWhiteListAlone) {
+  SetSettings(2, 0, 0, "Nope", 1, 2);
+  Deliver("M.EML", "Bob <bob@friend.net>");
+  EXPECT_EQ(Lines()[15], "WhiteList : enabled (auto)");
+}
+
+TEST_F(DetailsReportTest, JunkFolderLostAtTheReTestShowsNoButKeepsItsUrl) {
+  SetSettings(2, 0, 0, "Junk E-mail", 0, 0);
+  store_.RefuseOpenAfter(kRoot + "/Junk E-mail", 1);
+  Deliver("M.EML");
+  std::vector<std::string> lines = Lines();
+  EXPECT_EQ(lines[13], "UseJunkFld: no");
+  EXPECT_EQ(lines[14], "JunkFolder: " + kRoot + "/Junk E-mail");
+}
+
+TEST_F(DetailsReportTest, HeaderAtLevelFour) {
+  SetSettings(4, 0, 0, "Nope", 0, 0);
+  Deliver("M.EML");
+  std::vector<std::string> lines = Lines();
+  ASSERT_EQ(lines.size(), 21u);
+  EXPECT_EQ(lines[18], "--- Header ---");
+  EXPECT_EQ(lines[19], "Received: from outside");
+  EXPECT_EQ(lines[20], "From: Bob <bob@spam.example>");
+}
+
+TEST_F(DetailsReportTest, BodyFollowsTheHeaderAtLevelFive) {
+  SetSettings(5, 0, 0, "Nope", 0, 0);
+  Deliver("M.EML");
+  std::vector<std::string> lines = Lines();
+  ASSERT_EQ(lines.size(), 23u);
+  EXPECT_EQ(lines[21], "---  Body  ---");
+  EXPECT_EQ(lines[22], "plain body");
+}
+
+TEST_F(DetailsReportTest, FailingStatisticsLoseTheSummaryForOneErrorLine) {
+  SetSettings(2, 0, 0, "Nope", 0, 0);
+  engine_.fail_op = "GetStatistics";
+  std::string url = Deliver("M.EML");
+  EXPECT_EQ(Marker(url), 1);
+  std::vector<std::string> records = LogRecords();
+  EXPECT_EQ(records.back(),
+            "Err: Corvalith Extension failed: engine broke 0x80004005 Source: " + url);
+  for (const std::string& r : records) EXPECT_NE(r.rfind("New Mail", 0), 0u) << r;
+}
+
+}  // namespace
+}  // namespace corvalith::testing

@@ -1,0 +1,99 @@
+// New-mail classification: where spam goes for this mailbox, the manual for a new user,
+// trust for internal and whitelisted senders, and otherwise the engine's verdict, stamped on
+// the mail before spam is hidden and moved.
+#include "platform/failure.h"
+#include "provisioning/data_layout.h"
+#include "sink/exchange_filter.h"
+#include "store/filter_operations.h"
+#include "whitelist/whitelist.h"
+
+namespace corvalith {
+
+namespace {
+
+constexpr char kInternalAddressType[] = "EX";
+
+void Check(HRESULT hr) {
+  if (Failed(hr)) throw FailureFromStatus(hr);
+}
+
+}  // namespace
+
+void ExchangeFilter::ClassifyNewMail(EventContext& event) {
+  // The folder found by the search may have gone since; the test is made either way.
+  bool junk_folder_open = OpenJunkMailFolder(event.EventConnection(), event.junk_folder_url);
+  if (event.junk_folder_found && !junk_folder_open) {
+    if (DebugLevel != 0) {
+      log_.Log(
+          "The use of Junk Mail folder is enabled but the folder does not exists! Try to create "
+          "the Spambox...");
+    }
+    event.junk_folder_found = false;
+  }
+
+  if (!event.junk_folder_found &&
+      !OpenSpambox(event.EventConnection(), event.spam_folder_url, log_)) {
+    event.spam_folder_missing = true;
+  }
+
+  DeliverManualToNewUser(env_.file_system(), log_, event.paths, event.item_url, DataDirectory,
+                         [&]() -> store::Connection& { return event.EventConnection(); });
+
+  DecideTrust(event);
+
+  store::Record& record = event.record();
+  std::string header = GetMailHeader(record);
+  std::string body = GetMailBody(record);
+  if (event.trusted) {
+    Check(Engine(event).Learn(event.paths.user_data_path, header, body, false));
+    SetMailMarker(record, kMarkerHam, log_);
+    AppendSuffix(event, " forced to HAM");
+    return;
+  }
+
+  bool spam = false;
+  Check(Engine(event).Classify(event.paths.user_data_path, header, body, &spam));
+  if (!spam) {
+    SetMailMarker(record, kMarkerHam, log_);
+    AppendSuffix(event, " parsed as HAM");
+    return;
+  }
+  SetMailMarker(record, kMarkerSpam, log_);
+  AppendSuffix(event, " recognized as SPAM");
+  // A spam folder created in this very event takes no mail yet: the mail stays visible where
+  // it was delivered.
+  if (event.hide_spam != 0 && !event.spam_folder_missing) {
+    store::Fields& fields = record.GetFields();
+    fields.Item(store::PropTag("67aa000b")).SetValue(Variant::Bool(true));
+    fields.Update();
+  }
+  if (event.junk_folder_found) {
+    MoveSpam(record, event.junk_folder_url, event.item_name, env_.clock(), log_);
+  } else if (!event.spam_folder_missing) {
+    MoveSpam(record, event.spam_folder_url, event.item_name, env_.clock(), log_);
+  }
+}
+
+void ExchangeFilter::DecideTrust(EventContext& event) {
+  store::Record& record = event.record();
+  if (GetSenderAddrType(record) == kInternalAddressType && GetMailHeader(record).empty()) {
+    event.trusted = true;
+    AppendSuffix(event, " (EA)");
+    return;
+  }
+  if (event.use_white_list == 0) return;
+  event.sender_address = GetSenderAddress(record, log_);
+  if (event.sender_address.empty()) return;
+  FileSystem& files = env_.file_system();
+  if (InWhiteList(files, log_, record, DomainWhiteListBase(event.paths.domain_directory),
+                  event.sender_address)) {
+    event.trusted = true;
+    AppendSuffix(event, " (GWL)");
+  } else if (InWhiteList(files, log_, record, event.paths.user_data_path,
+                         event.sender_address)) {
+    event.trusted = true;
+    AppendSuffix(event, " (WL)");
+  }
+}
+
+}  // namespace corvalith

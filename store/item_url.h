@@ -1,0 +1,38 @@
+// Item URLs and every mailbox URL the filter builds. URLs are plain concatenations: nothing
+// is escaped, decoded, trimmed or changed in case, so that a URL built here names exactly
+// the folder the store named.
+//
+//   item URL  file://./backofficestorage/<domain>/MBX/<user>/<folder path>/<item name>
+#ifndef CORVALITH_STORE_ITEM_URL_H_
+#define CORVALITH_STORE_ITEM_URL_H_
+
+#include <cstdint>
+#include <string>
+
+namespace corvalith {
+
+inline constexpr char kSpamFolderName[] = "Spambox";
+inline constexpr char kManualItemName[] = "Corvalith_Manual.eml";
+
+// Takes domain (piece 4), user (piece 6) and item name (the last piece) of the item URL split
+// at every "/". Throws "Subscript out of range" for a URL of fewer than seven pieces; with
+// five or six pieces `domain` has been written when it throws.
+void SplitItemUrl(const std::string& url, std::string* domain, std::string* user,
+                  std::string* item_name);
+
+std::string MailboxRootUrl(const std::string& domain, const std::string& user);
+std::string SpamFolderUrl(const std::string& domain, const std::string& user);
+// The candidate URL of one junk-mail folder name (already trimmed by the caller).
+std::string JunkMailFolderUrl(const std::string& domain, const std::string& user,
+                              const std::string& name);
+std::string MoveDestinationUrl(const std::string& folder_url, const std::string& item_name);
+// The destination after a name clash: the item name without its last four characters (taken
+// to be the extension), the signed tick count and ".eml". Throws "Invalid procedure call"
+// for an item name shorter than four characters.
+std::string ClashFreeMoveDestinationUrl(const std::string& folder_url,
+                                        const std::string& item_name, int32_t ticks);
+std::string ManualItemUrl(const std::string& folder_url);
+
+}  // namespace corvalith
+
+#endif  // CORVALITH_STORE_ITEM_URL_H_

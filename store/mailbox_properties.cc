@@ -1,0 +1,110 @@
+// The read-only lookups of a mail's and a mailbox's properties.
+#include <memory>
+
+#include "platform/failure_styles.h"
+#include "platform/text.h"
+#include "store/filter_operations.h"
+#include "store/item_url.h"
+
+namespace corvalith {
+
+namespace {
+
+std::string ReadStringProperty(store::Record& record, const std::string& name) {
+  std::string result;
+  try {
+    result = record.GetFields().Item(name).Value().ToString();
+  } catch (const Failure&) {
+    // A missing or null property and a failing read look the same to every caller.
+  }
+  return result;
+}
+
+// The address of a From header without angle brackets: the header without surrounding
+// blanks, and without an old-style trailing "(Display Name)" comment.
+std::string BareAddress(const std::string& header) {
+  std::string address = header.substr(0, header.find('('));
+  size_t first = address.find_first_not_of(" \t");
+  if (first == std::string::npos) return "";
+  size_t last = address.find_last_not_of(" \t");
+  return address.substr(first, last - first + 1);
+}
+
+}  // namespace
+
+std::string GetMailHeader(store::Record& record) {
+  return ReadStringProperty(record, store::PropTag("007D001E"));
+}
+
+std::string GetPlainBody(store::Record& record) {
+  return ReadStringProperty(record, store::PropTag("1000001E"));
+}
+
+std::string GetHtmlBody(store::Record& record) {
+  return ReadStringProperty(record, store::PropTag("1013001E"));
+}
+
+std::string GetSenderAddrType(store::Record& record) {
+  return ReadStringProperty(record, store::PropTag("0C1E001E"));
+}
+
+std::string GetMailBody(store::Record& record) {
+  std::string html = GetHtmlBody(record);
+  if (!html.empty()) return html;
+  return GetPlainBody(record);
+}
+
+std::string GetWasteBasket(store::Connection& connection, const std::string& domain,
+                           const std::string& user, Logger& logger) {
+  std::string result;
+  StopAndLog(
+      [&] {
+        std::unique_ptr<store::Record> root = connection.OpenRecord(
+            MailboxRootUrl(domain, user), store::adModeRead, store::adFailIfNotExists,
+            store::adDelayFetchStream + store::adDelayFetchFields, "", "");
+        result = root->GetFields().Item(store::kDeletedItemsProperty).Value().ToString();
+        root->Close();
+      },
+      [&](const Failure& failure) {
+        logger.Log_Err("Detection of WasteBasket failed: " + failure.description(),
+                       failure.number(), domain + "/" + user);
+      });
+  return result;
+}
+
+std::string GetSenderAddress(store::Record& record, Logger& logger) {
+  std::string result;
+  StopAndLog(
+      [&] {
+        std::string header = record.GetFields().Item(store::kFromProperty).Value().ToString();
+        if (header.empty()) return;
+        std::vector<std::string> pieces = SplitText(header, '<');
+        if (pieces.size() < 2) {
+          // A bare address ("From: alice@example.com"), common in real mail.
+          result = BareAddress(header);
+          return;
+        }
+        std::vector<std::string> address_and_rest = SplitText(pieces[1], '>');
+        if (address_and_rest.empty()) throw Failure::SubscriptOutOfRange();
+        result = address_and_rest[0];
+      },
+      [&](const Failure& failure) {
+        logger.Log_Err("GetSenderAddress failed: " + failure.description(), failure.number(),
+                       record.Source());
+      });
+  return result;
+}
+
+std::string GetInbox(const std::string& item_url, Logger& logger) {
+  std::string result;
+  size_t last_slash = item_url.rfind('/');
+  if (last_slash == std::string::npos) {
+    Failure failure = Failure::InvalidProcedureCall();
+    logger.Log_Err("GetInbox failed: " + failure.description(), failure.number(), item_url);
+    return result;
+  }
+  result = item_url.substr(0, last_slash);
+  return result;
+}
+
+}  // namespace corvalith

@@ -1,0 +1,58 @@
+#include "whitelist/whitelist.h"
+
+#include <memory>
+
+#include "platform/failure.h"
+#include "platform/text.h"
+
+namespace corvalith {
+
+std::string DomainKey(const std::string& sender_address) {
+  size_t at = sender_address.rfind('@');
+  return at == std::string::npos ? sender_address : sender_address.substr(at);
+}
+
+bool InWhiteList(FileSystem& files, Logger& logger, store::Record& item,
+                 const std::string& list_base, const std::string& sender_address) {
+  std::string domain_key = DomainKey(sender_address);
+  std::unique_ptr<TextReader> reader;
+  try {
+    reader = files.OpenTextForReading(list_base + kWhiteListSuffix);
+  } catch (const Failure& failure) {
+    logger.Log_Err("InWhiteList() failed: " + failure.description(), failure.number(),
+                   item.Source());
+    return false;
+  }
+  for (;;) {
+    std::string line;
+    try {
+      line = reader->ReadLine();
+    } catch (const Failure&) {
+      return false;  // end of the list
+    }
+    line = TrimBlanks(line);
+    if (line == sender_address || line == domain_key) return true;
+  }
+}
+
+bool AddToWhiteList(FileSystem& files, Logger& logger, store::Record& item,
+                    const std::string& list_base, const std::string& sender_address) {
+  std::string path = list_base + kWhiteListSuffix;
+  try {
+    // A list edited by hand may end without a line end; the new entry must not run into
+    // the last one.
+    std::string entry = sender_address + "\r\n";
+    if (files.Exists(path)) {
+      std::string existing = files.ReadFile(path);
+      if (!existing.empty() && existing.back() != '\n') entry = "\r\n" + entry;
+    }
+    files.AppendText(path, entry);
+  } catch (const Failure& failure) {
+    logger.Log_Err("AddToWhiteList() failed: " + failure.description(), failure.number(),
+                   item.Source());
+    return false;
+  }
+  return true;
+}
+
+}  // namespace corvalith

@@ -1,0 +1,93 @@
+#include "whitelist/whitelist.h"
+
+#include <cerrno>
+
+#include <gtest/gtest.h>
+
+#include "logging/testing/recording_logger.h"
+#include "platform/testing/memory_environment.h"
+#include "store/memory_store.h"
+
+namespace corvalith {
+namespace {
+
+constexpr char kItem[] = "file://./backofficestorage/d/MBX/u/Inbox/M.EML";
+
+class WhiteListTest : public ::testing::Test {
+ protected:
+  WhiteListTest() : store_(files_) {
+    files_.AddDirectory("/data/d");
+    store_.PutItem(kItem, {});
+    connection_ = store_.Connect();
+    item_ = connection_->OpenRecord(kItem, store::adModeReadWrite, store::adFailIfNotExists,
+                                    store::adOpenRecordUnspecified, "", "");
+  }
+  bool In(const std::string& address) {
+    return InWhiteList(files_, logger_, *item_, "/data/d/u.dat", address);
+  }
+  bool Add(const std::string& address, const std::string& base = "/data/d/u.dat") {
+    return AddToWhiteList(files_, logger_, *item_, base, address);
+  }
+
+  testing::MemoryFileSystem files_;
+  testing::RecordingLogger logger_;
+  store::MemoryStore store_;
+  std::unique_ptr<store::Connection> connection_;
+  std::unique_ptr<store::Record> item_;
+};
+
+TEST_F(WhiteListTest, Matching) {
+  files_.WriteFile("/data/d/u.dat.wlt",
+                   "  alice@example.com  \r\n"
+                   "\tbob@example.com\r\n"
+                   "@trusted.org\r\n"
+                   "\r\n"
+                   "a remark\r\n"
+                   "nobody\r\n"
+                   "last@example.com");  // no final line end
+  struct Case {
+    const char* address;
+    bool listed;
+  } cases[] = {
+      {"alice@example.com", true},        // blanks around the line are ignored
+      {"bob@example.com", false},         // a tab is part of the entry
+      {"Alice@example.com", false},       // case-sensitive
+      {"carol@trusted.org", true},        // domain entry
+      {"x@y@trusted.org", true},          // the domain key starts at the last "@"
+      {"carol@TRUSTED.org", false},
+      {"nobody", true},                   // no "@": only the whole address matches
+      {"last@example.com", true},         // last line without a line end
+      {"", true},                         // the blank line matches an empty address
+  };
+  for (const Case& c : cases) EXPECT_EQ(In(c.address), c.listed) << c.address;
+  EXPECT_TRUE(logger_.records().empty());
+}
+
+TEST_F(WhiteListTest, EmptyListIsSilentMissingListLogsEveryTime) {
+  files_.WriteFile("/data/d/u.dat.wlt", "");
+  EXPECT_FALSE(In("a@b"));
+  EXPECT_TRUE(logger_.records().empty());
+  EXPECT_FALSE(InWhiteList(files_, logger_, *item_, "/data/d/global", "a@b"));
+  EXPECT_FALSE(InWhiteList(files_, logger_, *item_, "/data/d/global", "a@b"));
+  ASSERT_EQ(logger_.Count("Err: InWhiteList() failed: "), 2);
+  EXPECT_NE(logger_.records()[0].find(std::string("Source: ") + kItem), std::string::npos);
+}
+
+TEST_F(WhiteListTest, AddCreatesTheListAndKeepsEntriesOnLinesOfTheirOwn) {
+  EXPECT_TRUE(Add("a@x.org"));
+  EXPECT_EQ(files_.Contents("/data/d/u.dat.wlt"), "a@x.org\r\n");
+  files_.WriteFile("/data/d/u.dat.wlt", "typed@by.hand");
+  EXPECT_TRUE(Add("b@x.org"));
+  EXPECT_EQ(files_.Contents("/data/d/u.dat.wlt"), "typed@by.hand\r\nb@x.org\r\n");
+  EXPECT_TRUE(In("typed@by.hand"));
+  EXPECT_TRUE(In("b@x.org"));
+}
+
+TEST_F(WhiteListTest, AddWithoutDomainDirectoryFailsWithOneLine) {
+  EXPECT_FALSE(Add("a@x.org", "/data/missing/u.dat"));
+  EXPECT_EQ(logger_.Count("Err: AddToWhiteList() failed: "), 1);
+  EXPECT_FALSE(files_.IsDirectory("/data/missing"));
+}
+
+}  // namespace
+}  // namespace corvalith
