@@ -1,0 +1,52 @@
+// A mailbox's folder layout and the import of a raw RFC 5322 message as a store item, written
+// against the record interface so that they work on every store. DeriveMessage is the pure
+// part: the properties the store computes from a message when it is delivered.
+#ifndef CORVALITH_STORE_MAILBOX_H_
+#define CORVALITH_STORE_MAILBOX_H_
+
+#include <optional>
+#include <string>
+
+#include "store/record.h"
+
+namespace corvalith::store {
+
+inline constexpr char kInboxFolder[] = "Inbox";
+inline constexpr char kSentItemsFolder[] = "Sent Items";
+inline constexpr char kDeletedItemsFolder[] = "Deleted Items";
+inline constexpr char kJunkMailFolder[] = "Junk E-mail";
+
+// "file://./backofficestorage/<domain>/MBX/<user>", nothing escaped.
+std::string MailboxUrl(const std::string& domain, const std::string& user);
+
+// Creates the mailbox root, its standard folders and the root's Deleted Items property.
+// Idempotent: what exists already is kept. Throws Failure.
+void CreateMailbox(Connection& connection, const std::string& domain, const std::string& user);
+
+// Where a message came from: the internet (SMTP) or another mailbox of this server.
+enum class Origin { kExternal, kInternal };
+
+// The properties derived from a message; a missing value is a property the item does not get.
+struct DerivedMessage {
+  std::optional<std::string> from;          // kFromProperty: the From header, decoded, unfolded
+  std::optional<std::string> subject;       // kSubjectProperty: the Subject header, decoded
+  std::optional<std::string> header_block;  // x007D001E: the raw header block; external only
+  std::optional<std::string> plain_body;    // x1000001E: the first text/plain part, UTF-8
+  std::optional<std::string> html_body;     // x1013001E: the first text/html part, UTF-8
+  std::string address_type;                 // x0C1E001E: "SMTP" or "EX"
+};
+
+// Never throws and never stalls on malformed input: what cannot be derived is left missing.
+// Every string is valid UTF-8 except header_block, which is the message's own bytes.
+// Thread-safe.
+DerivedMessage DeriveMessage(const std::string& raw, Origin origin);
+
+// Creates (or replaces) the item at `item_url`, whose folder must exist, with `raw` as its
+// content and the derived properties. Two writes (content, then properties): a caller that
+// needs the item to appear whole runs it inside a connection transaction. Throws Failure.
+void ImportMessage(Connection& connection, const std::string& item_url, const std::string& raw,
+                   Origin origin);
+
+}  // namespace corvalith::store
+
+#endif  // CORVALITH_STORE_MAILBOX_H_

@@ -1,0 +1,277 @@
+#include "store/memory_store.h"
+
+#include "store/store_errors.h"
+#include "store/store_session.h"
+
+namespace corvalith::store {
+
+struct MemoryStore::Data {
+  struct NodeData {
+    std::string url;
+    NodeKind kind;
+    std::map<std::string, Variant> properties;
+    std::string content;
+  };
+
+  const NodeData* Lookup(const std::string& url) const {
+    auto it = by_url.find(url);
+    return it == by_url.end() ? nullptr : &nodes.at(it->second);
+  }
+  NodeData& At(NodeId id) {
+    auto it = nodes.find(id);
+    // A record whose node vanished: only a rollback of a transaction that created it does
+    // that, and the persistent store answers the same way.
+    if (it == nodes.end()) throw StoreFailure(StoreError::kNotFound, "node " + std::to_string(id));
+    return it->second;
+  }
+  bool IsFolder(const std::string& url) const {
+    const NodeData* node = Lookup(url);
+    return node && node->kind == NodeKind::kFolder;
+  }
+  Node Add(const std::string& url, NodeKind kind) {
+    NodeId id = next_id++;
+    nodes[id] = NodeData{url, kind, {}, {}};
+    by_url[url] = id;
+    return Node{id, kind};
+  }
+
+  std::map<NodeId, NodeData> nodes;
+  std::map<std::string, NodeId> by_url;
+  NodeId next_id = 1;
+};
+
+class MemoryStore::MemorySession : public Session {
+ public:
+  explicit MemorySession(MemoryStore& store) : store_(store) {}
+
+  void NoteOpen(const std::string& url) override {
+    std::lock_guard lock(store_.mu_);
+    ++store_.open_calls_[url];
+    if (store_.refuse_open_.count(CanonicalUrl(url))) {
+      throw StoreFailure(StoreError::kRefused, "open " + url);
+    }
+  }
+  void NoteMove() override {
+    std::lock_guard lock(store_.mu_);
+    ++store_.move_attempts_;
+  }
+
+  std::optional<Node> Find(const std::string& url) override {
+    std::lock_guard lock(store_.mu_);
+    auto it = data().by_url.find(url);
+    if (it == data().by_url.end()) return std::nullopt;
+    return Node{it->second, data().nodes.at(it->second).kind};
+  }
+
+  Node CreateFolder(const std::string& url) override {
+    std::lock_guard lock(store_.mu_);
+    CheckCreatable(url);
+    return data().Add(url, NodeKind::kFolder);
+  }
+
+  Node CreateItem(const std::string& url, bool overwrite) override {
+    std::lock_guard lock(store_.mu_);
+    if (store_.refuse_create_.count(url)) throw StoreFailure(StoreError::kRefused, "create " + url);
+    auto it = data().by_url.find(url);
+    if (it != data().by_url.end()) {
+      Data::NodeData& node = data().nodes.at(it->second);
+      if (!overwrite || node.kind != NodeKind::kItem) {
+        throw StoreFailure(StoreError::kAlreadyExists, url);
+      }
+      node.properties.clear();
+      node.content.clear();
+      return Node{it->second, NodeKind::kItem};
+    }
+    CheckCreatable(url);
+    return data().Add(url, NodeKind::kItem);
+  }
+
+  std::optional<Variant> ReadProperty(NodeId id, const std::string& name) override {
+    std::lock_guard lock(store_.mu_);
+    Data::NodeData& node = data().At(id);
+    if (store_.unreadable_.count({node.url, name})) {
+      throw StoreFailure(StoreError::kPropertyUnreadable, name);
+    }
+    auto it = node.properties.find(name);
+    if (it == node.properties.end()) return std::nullopt;
+    return it->second;
+  }
+
+  void WriteProperties(NodeId id, const PropertyValues& values) override {
+    std::lock_guard lock(store_.mu_);
+    Data::NodeData& node = data().At(id);
+    if (store_.refuse_update_.count(node.url)) {
+      throw StoreFailure(StoreError::kRefused, "update " + node.url);
+    }
+    for (const auto& [name, value] : values) {
+      if (value.IsEmpty()) {
+        node.properties.erase(name);
+      } else {
+        node.properties[name] = value;
+      }
+    }
+  }
+
+  std::string ReadContent(NodeId id) override {
+    std::lock_guard lock(store_.mu_);
+    return data().At(id).content;
+  }
+  void WriteContent(NodeId id, const std::string& bytes) override {
+    std::lock_guard lock(store_.mu_);
+    data().At(id).content = bytes;
+  }
+
+  void MoveItem(NodeId id, const std::string& destination) override {
+    std::lock_guard lock(store_.mu_);
+    Data::NodeData& node = data().At(id);
+    if (store_.refuse_move_.count(node.url)) {
+      throw StoreFailure(StoreError::kRefused, "move " + node.url);
+    }
+    if (data().by_url.count(destination)) throw StoreFailure(StoreError::kAlreadyExists, destination);
+    if (!data().IsFolder(ParentUrl(destination))) {
+      throw StoreFailure(StoreError::kParentMissing, destination);
+    }
+    data().by_url.erase(node.url);
+    node.url = destination;
+    data().by_url[destination] = id;
+  }
+
+  void Begin() override {
+    std::lock_guard lock(store_.mu_);
+    snapshot_ = std::make_unique<Data>(data());
+  }
+  void Commit() override {
+    std::lock_guard lock(store_.mu_);
+    snapshot_.reset();
+  }
+  void Rollback() override {
+    std::lock_guard lock(store_.mu_);
+    if (snapshot_) *store_.data_ = std::move(*snapshot_);
+    snapshot_.reset();
+  }
+
+  FileSystem& files() override { return store_.files_; }
+
+ private:
+  Data& data() { return *store_.data_; }
+
+  // REQUIRES: store_.mu_ held.
+  void CheckCreatable(const std::string& url) {
+    if (store_.refuse_create_.count(url)) throw StoreFailure(StoreError::kRefused, "create " + url);
+    if (data().by_url.count(url)) throw StoreFailure(StoreError::kAlreadyExists, url);
+    if (!IsMailboxRoot(url) && !data().IsFolder(ParentUrl(url))) {
+      throw StoreFailure(StoreError::kParentMissing, url);
+    }
+  }
+
+  MemoryStore& store_;
+  std::unique_ptr<Data> snapshot_;
+};
+
+MemoryStore::MemoryStore(FileSystem& files) : files_(files), data_(std::make_unique<Data>()) {}
+MemoryStore::~MemoryStore() = default;
+
+std::unique_ptr<Connection> MemoryStore::Connect() {
+  return NewSessionConnection(std::make_unique<MemorySession>(*this));
+}
+
+void MemoryStore::CreateFolder(const std::string& url) {
+  std::lock_guard lock(mu_);
+  // Collect the missing folders from the bottom up, then create them top down.
+  std::vector<std::string> missing;
+  for (std::string folder = CanonicalUrl(url); !folder.empty(); folder = ParentUrl(folder)) {
+    if (const Data::NodeData* node = data_->Lookup(folder)) {
+      if (node->kind != NodeKind::kFolder) {
+        throw StoreFailure(StoreError::kAlreadyExists, "an item is at " + folder);
+      }
+      break;
+    }
+    missing.push_back(folder);
+    if (IsMailboxRoot(folder)) break;
+    size_t scheme = folder.find("://");
+    if (ParentUrl(folder).size() <= (scheme == std::string::npos ? 0 : scheme + 2)) break;
+  }
+  for (auto it = missing.rbegin(); it != missing.rend(); ++it) data_->Add(*it, NodeKind::kFolder);
+}
+
+void MemoryStore::PutItem(const std::string& url, const std::map<std::string, Variant>& properties,
+                          const std::string& content) {
+  const std::string item = CanonicalUrl(url);
+  if (!Exists(item)) CreateFolder(ParentUrl(item));
+  std::lock_guard lock(mu_);
+  auto it = data_->by_url.find(item);
+  NodeId id = it != data_->by_url.end() ? it->second : data_->Add(item, NodeKind::kItem).id;
+  Data::NodeData& node = data_->nodes.at(id);
+  for (const auto& [name, value] : properties) {
+    if (value.IsEmpty()) {
+      node.properties.erase(name);
+    } else {
+      node.properties[name] = value;
+    }
+  }
+  if (!content.empty()) node.content = content;
+}
+
+bool MemoryStore::Exists(const std::string& url) const {
+  std::lock_guard lock(mu_);
+  return data_->Lookup(CanonicalUrl(url)) != nullptr;
+}
+
+std::optional<Variant> MemoryStore::Property(const std::string& url,
+                                             const std::string& name) const {
+  std::lock_guard lock(mu_);
+  const Data::NodeData* node = data_->Lookup(CanonicalUrl(url));
+  if (!node) return std::nullopt;
+  auto it = node->properties.find(name);
+  if (it == node->properties.end()) return std::nullopt;
+  return it->second;
+}
+
+std::string MemoryStore::Content(const std::string& url) const {
+  std::lock_guard lock(mu_);
+  const Data::NodeData* node = data_->Lookup(CanonicalUrl(url));
+  return node ? node->content : std::string();
+}
+
+std::vector<std::string> MemoryStore::Children(const std::string& folder_url) const {
+  std::lock_guard lock(mu_);
+  const std::string prefix = CanonicalUrl(folder_url) + "/";
+  std::vector<std::string> children;
+  for (auto it = data_->by_url.lower_bound(prefix);
+       it != data_->by_url.end() && it->first.compare(0, prefix.size(), prefix) == 0; ++it) {
+    if (it->first.find('/', prefix.size()) == std::string::npos) children.push_back(it->first);
+  }
+  return children;
+}
+
+void MemoryStore::RefuseOpen(const std::string& url) {
+  std::lock_guard lock(mu_);
+  refuse_open_.insert(url);
+}
+void MemoryStore::RefuseCreate(const std::string& url) {
+  std::lock_guard lock(mu_);
+  refuse_create_.insert(url);
+}
+void MemoryStore::RefuseUpdate(const std::string& url) {
+  std::lock_guard lock(mu_);
+  refuse_update_.insert(url);
+}
+void MemoryStore::RefuseMove(const std::string& source_url) {
+  std::lock_guard lock(mu_);
+  refuse_move_.insert(source_url);
+}
+void MemoryStore::MakeUnreadable(const std::string& url, const std::string& name) {
+  std::lock_guard lock(mu_);
+  unreadable_.insert({url, name});
+}
+int MemoryStore::move_attempts() const {
+  std::lock_guard lock(mu_);
+  return move_attempts_;
+}
+int MemoryStore::open_calls(const std::string& url) const {
+  std::lock_guard lock(mu_);
+  auto it = open_calls_.find(url);
+  return it == open_calls_.end() ? 0 : it->second;
+}
+
+}  // namespace corvalith::store

@@ -1,0 +1,77 @@
+// The mailbox store in memory, for tests: the same record behaviour as the persistent store
+// (both sit on store_session.h), plus direct inspection and fault injection by URL.
+//
+// Thread-safe: connections may be used from several threads and the inspection calls may run
+// at the same time. A transaction snapshots the whole store and a rollback restores it, so
+// writes of other connections made meanwhile are rolled back too; tests that need isolation
+// between connections use the persistent store.
+#ifndef CORVALITH_STORE_MEMORY_STORE_H_
+#define CORVALITH_STORE_MEMORY_STORE_H_
+
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "platform/file_system.h"
+#include "platform/variant.h"
+#include "store/record.h"
+
+namespace corvalith::store {
+
+class MemoryStore {
+ public:
+  // Stream::LoadFromFile reads through `files`, which must outlive the store.
+  explicit MemoryStore(FileSystem& files);
+  ~MemoryStore();
+  MemoryStore(const MemoryStore&) = delete;
+  MemoryStore& operator=(const MemoryStore&) = delete;
+
+  // The connection and its records must not outlive the store.
+  std::unique_ptr<Connection> Connect();
+
+  // Creates the folder and every missing folder above it, up to the mailbox root (or the
+  // first segment after the scheme for URLs outside a mailbox). A folder already there is
+  // left as it is.
+  void CreateFolder(const std::string& url);
+  // Creates an item (and its folder) with these properties and content. On an existing item
+  // or folder the properties are merged in (a Null value is stored as Null, an empty variant
+  // removes the property) and the content is replaced only when `content` is not empty.
+  void PutItem(const std::string& url, const std::map<std::string, Variant>& properties,
+               const std::string& content = "");
+  bool Exists(const std::string& url) const;
+  std::optional<Variant> Property(const std::string& url, const std::string& name) const;
+  // "" for a folder or a missing item.
+  std::string Content(const std::string& url) const;
+  // The URLs of the folders and items directly in the folder, sorted.
+  std::vector<std::string> Children(const std::string& folder_url) const;
+
+  // Fault injection, by exact URL (as stored, without a trailing "/").
+  void RefuseOpen(const std::string& url);
+  void RefuseCreate(const std::string& url);
+  void RefuseUpdate(const std::string& url);
+  void RefuseMove(const std::string& source_url);
+  void MakeUnreadable(const std::string& url, const std::string& name);
+  int move_attempts() const;
+  // OpenRecord calls for the URL exactly as the caller passed it.
+  int open_calls(const std::string& url) const;
+
+ private:
+  class MemorySession;
+  struct Data;
+
+  mutable std::mutex mu_;
+  FileSystem& files_;
+  std::unique_ptr<Data> data_;
+  std::set<std::string> refuse_open_, refuse_create_, refuse_update_, refuse_move_;
+  std::set<std::pair<std::string, std::string>> unreadable_;
+  int move_attempts_ = 0;
+  std::map<std::string, int> open_calls_;
+};
+
+}  // namespace corvalith::store
+
+#endif  // CORVALITH_STORE_MEMORY_STORE_H_

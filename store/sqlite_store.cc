@@ -1,0 +1,509 @@
+#include "store/sqlite_store.h"
+
+#include <sqlite3.h>
+
+#include <unordered_map>
+
+#include "store/store_errors.h"
+#include "store/store_session.h"
+
+namespace corvalith::store {
+namespace {
+
+constexpr int kBusyTimeoutMs = 10000;
+constexpr int64_t kFolder = 0;
+constexpr int64_t kItem = 1;
+
+constexpr char kSchema[] = R"sql(
+CREATE TABLE nodes(
+  id INTEGER PRIMARY KEY,
+  url TEXT NOT NULL UNIQUE,
+  parent TEXT NOT NULL,
+  kind INTEGER NOT NULL);
+CREATE INDEX nodes_by_parent ON nodes(parent, kind);
+CREATE TABLE contents(
+  node_id INTEGER PRIMARY KEY,
+  bytes BLOB NOT NULL);
+CREATE TABLE properties(
+  node_id INTEGER NOT NULL,
+  name TEXT NOT NULL,
+  type INTEGER NOT NULL,
+  value,
+  PRIMARY KEY(node_id, name)) WITHOUT ROWID;
+)sql";
+
+Failure SqliteFailure(sqlite3* db, int rc, const std::string& context) {
+  std::string message = db ? sqlite3_errmsg(db) : sqlite3_errstr(rc);
+  switch (rc & 0xff) {
+    case SQLITE_BUSY:
+    case SQLITE_LOCKED:
+      return StoreFailure(StoreError::kBusy, context + " (" + message + ")");
+    case SQLITE_NOTADB:
+      return StoreFailure(StoreError::kNotAStore, context + " (" + message + ")");
+    default:
+      return StoreFailure(StoreError::kStorageFault, context + " (" + message + ")");
+  }
+}
+
+}  // namespace
+
+// One database handle with its prepared statements. Used by one thread at a time.
+class SqliteDatabase {
+ public:
+  // A statement from the cache, bound for one use and reset when the query goes out of scope.
+  class Query {
+   public:
+    Query(SqliteDatabase& db, const char* sql) : db_(db), stmt_(db.Prepare(sql)) {}
+    ~Query() {
+      sqlite3_reset(stmt_);
+      sqlite3_clear_bindings(stmt_);
+    }
+    Query(const Query&) = delete;
+    Query& operator=(const Query&) = delete;
+
+    Query& Bind(int index, int64_t value) {
+      Check(sqlite3_bind_int64(stmt_, index, value));
+      return *this;
+    }
+    Query& Bind(int index, const std::string& text) {
+      Check(sqlite3_bind_text(stmt_, index, text.data(), static_cast<int>(text.size()),
+                              SQLITE_TRANSIENT));
+      return *this;
+    }
+    // Copies the bytes, unless `keep` promises they outlive the query (content, which can
+    // be large).
+    Query& BindBlob(int index, const std::string& bytes, bool keep = false) {
+      // A zero-length blob must still be a blob, not NULL: pass a non-null pointer.
+      Check(sqlite3_bind_blob(stmt_, index, bytes.empty() ? "" : bytes.data(),
+                              static_cast<int>(bytes.size()),
+                              keep ? SQLITE_STATIC : SQLITE_TRANSIENT));
+      return *this;
+    }
+    Query& BindNull(int index) {
+      Check(sqlite3_bind_null(stmt_, index));
+      return *this;
+    }
+    // True while there is a row.
+    bool Step() {
+      int rc = sqlite3_step(stmt_);
+      if (rc == SQLITE_ROW) return true;
+      if (rc == SQLITE_DONE) return false;
+      throw SqliteFailure(db_.db_, rc, sqlite3_sql(stmt_));
+    }
+    void Run() {
+      while (Step()) {
+      }
+    }
+    int64_t Int(int column) { return sqlite3_column_int64(stmt_, column); }
+    bool IsNull(int column) { return sqlite3_column_type(stmt_, column) == SQLITE_NULL; }
+    std::string Bytes(int column) {
+      const void* data = sqlite3_column_blob(stmt_, column);
+      int size = sqlite3_column_bytes(stmt_, column);
+      return data ? std::string(static_cast<const char*>(data), size) : std::string();
+    }
+
+   private:
+    void Check(int rc) {
+      if (rc != SQLITE_OK) throw SqliteFailure(db_.db_, rc, "bind");
+    }
+    SqliteDatabase& db_;
+    sqlite3_stmt* stmt_;
+  };
+
+  SqliteDatabase(const std::string& path, bool create) : path_(path) {
+    int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | (create ? SQLITE_OPEN_CREATE : 0);
+    int rc = sqlite3_open_v2(path.c_str(), &db_, flags, nullptr);
+    if (rc != SQLITE_OK) {
+      Failure failure = SqliteFailure(db_, rc, "open " + path);
+      sqlite3_close_v2(db_);
+      throw failure;
+    }
+    sqlite3_busy_timeout(db_, kBusyTimeoutMs);
+  }
+  ~SqliteDatabase() {
+    for (auto& [sql, stmt] : statements_) sqlite3_finalize(stmt);
+    // Closing rolls back an unfinished transaction: a half-written delivery never lands.
+    sqlite3_close_v2(db_);
+  }
+
+  void Exec(const char* sql) {
+    char* error = nullptr;
+    int rc = sqlite3_exec(db_, sql, nullptr, nullptr, &error);
+    if (rc != SQLITE_OK) {
+      std::string message = error ? error : sqlite3_errstr(rc);
+      sqlite3_free(error);
+      Failure failure = SqliteFailure(nullptr, rc, std::string(sql) + " on " + path_);
+      throw Failure(failure.description() + " " + message, failure.number());
+    }
+  }
+  int64_t PragmaInt(const char* sql) {
+    Query query(*this, sql);
+    return query.Step() ? query.Int(0) : 0;
+  }
+
+  // Runs `body` as one atomic write: a transaction of its own, or a savepoint inside the
+  // transaction already open on this handle.
+  template <class Body>
+  auto Write(Body&& body) {
+    const bool own = sqlite3_get_autocommit(db_) != 0;
+    Exec(own ? "BEGIN IMMEDIATE" : "SAVEPOINT write");
+    try {
+      if constexpr (std::is_void_v<decltype(body())>) {
+        body();
+        Exec(own ? "COMMIT" : "RELEASE write");
+      } else {
+        auto result = body();
+        Exec(own ? "COMMIT" : "RELEASE write");
+        return result;
+      }
+    } catch (...) {
+      Undo(own);
+      throw;
+    }
+  }
+
+  // The data operations shared by the sessions and the store's own inspection calls.
+  std::optional<Node> Find(const std::string& url) {
+    Query query(*this, "SELECT id, kind FROM nodes WHERE url = ?1");
+    query.Bind(1, url);
+    if (!query.Step()) return std::nullopt;
+    return Node{query.Int(0), query.Int(1) == kFolder ? NodeKind::kFolder : NodeKind::kItem};
+  }
+  bool IsFolder(const std::string& url) {
+    std::optional<Node> node = Find(url);
+    return node && node->kind == NodeKind::kFolder;
+  }
+  bool NodeExists(NodeId id) {
+    Query query(*this, "SELECT 1 FROM nodes WHERE id = ?1");
+    query.Bind(1, id);
+    return query.Step();
+  }
+  void CheckNode(NodeId id) {
+    if (!NodeExists(id)) throw StoreFailure(StoreError::kNotFound, "node " + std::to_string(id));
+  }
+  // REQUIRES: inside Write.
+  Node Insert(const std::string& url, int64_t kind) {
+    if (Find(url)) throw StoreFailure(StoreError::kAlreadyExists, url);
+    if (!IsMailboxRoot(url) && !IsFolder(ParentUrl(url))) {
+      throw StoreFailure(StoreError::kParentMissing, url);
+    }
+    Query insert(*this, "INSERT INTO nodes(url, parent, kind) VALUES(?1, ?2, ?3)");
+    insert.Bind(1, url).Bind(2, ParentUrl(url)).Bind(3, kind).Run();
+    NodeId id = sqlite3_last_insert_rowid(db_);
+    if (kind == kItem) {
+      Query content(*this, "INSERT INTO contents(node_id, bytes) VALUES(?1, ?2)");
+      content.Bind(1, id).BindBlob(2, "").Run();
+    }
+    return Node{id, kind == kFolder ? NodeKind::kFolder : NodeKind::kItem};
+  }
+  std::optional<Variant> ReadProperty(NodeId id, const std::string& name) {
+    Query query(*this, "SELECT type, value FROM properties WHERE node_id = ?1 AND name = ?2");
+    query.Bind(1, id).Bind(2, name);
+    if (!query.Step()) return std::nullopt;
+    switch (static_cast<Variant::Type>(query.Int(0))) {
+      case Variant::Type::kEmpty:
+        return Variant();
+      case Variant::Type::kNull:
+        return Variant::Null();
+      case Variant::Type::kInt16:
+        return Variant::Int16(static_cast<int16_t>(query.Int(1)));
+      case Variant::Type::kInt32:
+        return Variant::Int32(static_cast<int32_t>(query.Int(1)));
+      case Variant::Type::kBool:
+        return Variant::Bool(query.Int(1) != 0);
+      case Variant::Type::kString:
+        return Variant::String(query.Bytes(1));
+    }
+    throw StoreFailure(StoreError::kPropertyUnreadable,
+                       name + " has unknown type " + std::to_string(query.Int(0)));
+  }
+  // REQUIRES: inside Write.
+  void WriteProperty(NodeId id, const std::string& name, const Variant& value) {
+    if (value.IsEmpty()) {
+      Query remove(*this, "DELETE FROM properties WHERE node_id = ?1 AND name = ?2");
+      remove.Bind(1, id).Bind(2, name).Run();
+      return;
+    }
+    Query put(*this,
+              "INSERT OR REPLACE INTO properties(node_id, name, type, value) "
+              "VALUES(?1, ?2, ?3, ?4)");
+    put.Bind(1, id).Bind(2, name).Bind(3, static_cast<int64_t>(value.type()));
+    switch (value.type()) {
+      case Variant::Type::kEmpty:
+      case Variant::Type::kNull:
+        put.BindNull(4);
+        break;
+      case Variant::Type::kInt16:
+      case Variant::Type::kInt32:
+        put.Bind(4, static_cast<int64_t>(value.ToInt32()));
+        break;
+      case Variant::Type::kBool:
+        put.Bind(4, static_cast<int64_t>(value.ToInt32() != 0));
+        break;
+      case Variant::Type::kString:
+        put.BindBlob(4, value.ToString());
+        break;
+    }
+    put.Run();
+  }
+  std::string ReadContent(NodeId id) {
+    Query query(*this,
+                "SELECT c.bytes FROM nodes n LEFT JOIN contents c ON c.node_id = n.id "
+                "WHERE n.id = ?1");
+    query.Bind(1, id);
+    if (!query.Step()) throw StoreFailure(StoreError::kNotFound, "node " + std::to_string(id));
+    return query.Bytes(0);
+  }
+  // REQUIRES: inside Write.
+  void WriteContent(NodeId id, const std::string& bytes) {
+    Query put(*this, "INSERT OR REPLACE INTO contents(node_id, bytes) VALUES(?1, ?2)");
+    put.Bind(1, id).BindBlob(2, bytes, /*keep=*/true).Run();
+  }
+
+  sqlite3* handle() { return db_; }
+
+ private:
+  sqlite3_stmt* Prepare(const char* sql) {
+    auto it = statements_.find(sql);
+    if (it != statements_.end()) return it->second;
+    sqlite3_stmt* stmt = nullptr;
+    int rc = sqlite3_prepare_v3(db_, sql, -1, SQLITE_PREPARE_PERSISTENT, &stmt, nullptr);
+    if (rc != SQLITE_OK) throw SqliteFailure(db_, rc, sql);
+    statements_.emplace(sql, stmt);
+    return stmt;
+  }
+  void Undo(bool own) noexcept {
+    // Undoing can only fail when the database is already gone; the original failure is the
+    // one worth reporting.
+    if (own) {
+      if (!sqlite3_get_autocommit(db_)) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+    } else {
+      sqlite3_exec(db_, "ROLLBACK TO write; RELEASE write", nullptr, nullptr, nullptr);
+    }
+  }
+
+  std::string path_;
+  sqlite3* db_ = nullptr;
+  // Keyed by the address of the SQL text: every statement is a string literal.
+  std::unordered_map<const char*, sqlite3_stmt*> statements_;
+};
+
+namespace {
+
+class SqliteSession : public Session {
+ public:
+  SqliteSession(const std::string& path, FileSystem& files)
+      : db_(path, /*create=*/false), files_(files) {
+    db_.Exec("PRAGMA synchronous = NORMAL");
+  }
+
+  std::optional<Node> Find(const std::string& url) override { return db_.Find(url); }
+  Node CreateFolder(const std::string& url) override {
+    return db_.Write([&] { return db_.Insert(url, kFolder); });
+  }
+  Node CreateItem(const std::string& url, bool overwrite) override {
+    return db_.Write([&] {
+      std::optional<Node> existing = db_.Find(url);
+      if (!existing) return db_.Insert(url, kItem);
+      if (!overwrite || existing->kind != NodeKind::kItem) {
+        throw StoreFailure(StoreError::kAlreadyExists, url);
+      }
+      SqliteDatabase::Query clear(db_, "DELETE FROM properties WHERE node_id = ?1");
+      clear.Bind(1, existing->id).Run();
+      db_.WriteContent(existing->id, "");
+      return *existing;
+    });
+  }
+  std::optional<Variant> ReadProperty(NodeId id, const std::string& name) override {
+    return db_.ReadProperty(id, name);
+  }
+  void WriteProperties(NodeId id, const PropertyValues& values) override {
+    if (values.empty()) return;
+    db_.Write([&] {
+      db_.CheckNode(id);
+      for (const auto& [name, value] : values) db_.WriteProperty(id, name, value);
+    });
+  }
+  std::string ReadContent(NodeId id) override { return db_.ReadContent(id); }
+  void WriteContent(NodeId id, const std::string& bytes) override {
+    db_.Write([&] {
+      db_.CheckNode(id);
+      db_.WriteContent(id, bytes);
+    });
+  }
+  void MoveItem(NodeId id, const std::string& destination) override {
+    db_.Write([&] {
+      db_.CheckNode(id);
+      if (db_.Find(destination)) throw StoreFailure(StoreError::kAlreadyExists, destination);
+      if (!db_.IsFolder(ParentUrl(destination))) {
+        throw StoreFailure(StoreError::kParentMissing, destination);
+      }
+      SqliteDatabase::Query move(db_, "UPDATE nodes SET url = ?1, parent = ?2 WHERE id = ?3");
+      move.Bind(1, destination).Bind(2, ParentUrl(destination)).Bind(3, id).Run();
+    });
+  }
+
+  // IMMEDIATE: the host's delivery takes the write lock up front, so its writes cannot fail
+  // later on a snapshot another process made stale.
+  void Begin() override { db_.Exec("BEGIN IMMEDIATE"); }
+  void Commit() override { db_.Exec("COMMIT"); }
+  void Rollback() override {
+    if (!sqlite3_get_autocommit(db_.handle())) db_.Exec("ROLLBACK");
+  }
+
+  FileSystem& files() override { return files_; }
+
+ private:
+  SqliteDatabase db_;
+  FileSystem& files_;
+};
+
+}  // namespace
+
+SqliteStore::SqliteStore(const std::string& path, FileSystem& files)
+    : path_(path), files_(files), db_(std::make_unique<SqliteDatabase>(path, /*create=*/true)) {
+  SqliteDatabase& db = *db_;
+  // Only read until the file is known to be ours: a foreign database must stay untouched.
+  auto check = [&] {
+    int64_t application = db.PragmaInt("PRAGMA application_id");
+    int64_t version = db.PragmaInt("PRAGMA user_version");
+    int64_t objects = db.PragmaInt("SELECT count(*) FROM sqlite_master");
+    if (application == 0 && version == 0 && objects == 0) return false;  // new, empty
+    if (application != kApplicationId) {
+      throw StoreFailure(StoreError::kNotAStore, path + " belongs to another application");
+    }
+    if (version > kSchemaVersion) {
+      throw StoreFailure(StoreError::kNewerSchema,
+                         path + " has schema version " + std::to_string(version) +
+                             ", this program knows up to " + std::to_string(kSchemaVersion));
+    }
+    if (version < 1) throw StoreFailure(StoreError::kNotAStore, path + " has no schema version");
+    return true;
+  };
+  if (!check()) {
+    db.Write([&] {
+      // Another process may have created the schema since the check above.
+      if (check()) return;
+      db.Exec(kSchema);
+      db.Exec(("PRAGMA application_id = " + std::to_string(kApplicationId)).c_str());
+      db.Exec(("PRAGMA user_version = " + std::to_string(kSchemaVersion)).c_str());
+    });
+  }
+  db.Exec("PRAGMA journal_mode = WAL");
+  db.Exec("PRAGMA synchronous = NORMAL");
+}
+
+SqliteStore::~SqliteStore() = default;
+
+std::unique_ptr<Connection> SqliteStore::Connect() {
+  return NewSessionConnection(std::make_unique<SqliteSession>(path_, files_));
+}
+
+void SqliteStore::CreateFolder(const std::string& url) {
+  std::lock_guard lock(mu_);
+  db_->Write([&] {
+    std::vector<std::string> missing;
+    for (std::string folder = CanonicalUrl(url); !folder.empty(); folder = ParentUrl(folder)) {
+      if (std::optional<Node> node = db_->Find(folder)) {
+        if (node->kind != NodeKind::kFolder) {
+          throw StoreFailure(StoreError::kAlreadyExists, "an item is at " + folder);
+        }
+        break;
+      }
+      missing.push_back(folder);
+      if (IsMailboxRoot(folder)) break;
+      size_t scheme = folder.find("://");
+      if (ParentUrl(folder).size() <= (scheme == std::string::npos ? 0 : scheme + 2)) break;
+    }
+    for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
+      // The topmost missing folder has no parent by construction; insert it directly.
+      SqliteDatabase::Query insert(*db_, "INSERT INTO nodes(url, parent, kind) VALUES(?1, ?2, ?3)");
+      insert.Bind(1, *it).Bind(2, ParentUrl(*it)).Bind(3, kFolder).Run();
+    }
+  });
+}
+
+void SqliteStore::PutItem(const std::string& url, const std::map<std::string, Variant>& properties,
+                          const std::string& content) {
+  const std::string item = CanonicalUrl(url);
+  if (!Exists(item)) CreateFolder(ParentUrl(item));
+  std::lock_guard lock(mu_);
+  db_->Write([&] {
+    std::optional<Node> node = db_->Find(item);
+    NodeId id = node ? node->id : db_->Insert(item, kItem).id;
+    for (const auto& [name, value] : properties) db_->WriteProperty(id, name, value);
+    if (!content.empty()) db_->WriteContent(id, content);
+  });
+}
+
+bool SqliteStore::Exists(const std::string& url) const {
+  std::lock_guard lock(mu_);
+  return db_->Find(CanonicalUrl(url)).has_value();
+}
+
+std::optional<Variant> SqliteStore::Property(const std::string& url,
+                                             const std::string& name) const {
+  std::lock_guard lock(mu_);
+  std::optional<Node> node = db_->Find(CanonicalUrl(url));
+  if (!node) return std::nullopt;
+  return db_->ReadProperty(node->id, name);
+}
+
+std::string SqliteStore::Content(const std::string& url) const {
+  std::lock_guard lock(mu_);
+  std::optional<Node> node = db_->Find(CanonicalUrl(url));
+  return node ? db_->ReadContent(node->id) : std::string();
+}
+
+std::vector<std::string> SqliteStore::Children(const std::string& folder_url) const {
+  std::lock_guard lock(mu_);
+  SqliteDatabase::Query query(*db_, "SELECT url FROM nodes WHERE parent = ?1 ORDER BY url");
+  query.Bind(1, CanonicalUrl(folder_url));
+  std::vector<std::string> children;
+  while (query.Step()) children.push_back(query.Bytes(0));
+  return children;
+}
+
+std::vector<SqliteStore::FolderInfo> SqliteStore::Folders(const std::string& mailbox_root) const {
+  std::lock_guard lock(mu_);
+  // The folders below the root are the URLs between root + "/" and root + "0" ('0' follows
+  // '/'), a range the url index answers without a scan.
+  SqliteDatabase::Query query(
+      *db_,
+      "SELECT f.url, (SELECT count(*) FROM nodes i WHERE i.parent = f.url AND i.kind = 1) "
+      "FROM nodes f WHERE f.kind = 0 AND (f.url = ?1 OR (f.url >= ?2 AND f.url < ?3)) "
+      "ORDER BY f.url");
+  const std::string root = CanonicalUrl(mailbox_root);
+  const std::string low = root + "/", high = root + "0";
+  query.Bind(1, root).Bind(2, low).Bind(3, high);
+  std::vector<FolderInfo> folders;
+  while (query.Step()) folders.push_back(FolderInfo{query.Bytes(0), query.Int(1)});
+  return folders;
+}
+
+std::vector<std::string> SqliteStore::Mailboxes() const {
+  std::lock_guard lock(mu_);
+  SqliteDatabase::Query query(
+      *db_,
+      "SELECT url FROM nodes WHERE kind = 0 AND url >= 'file://./backofficestorage/' "
+      "AND url < 'file://./backofficestorage0' ORDER BY url");
+  std::vector<std::string> roots;
+  while (query.Step()) {
+    std::string url = query.Bytes(0);
+    if (IsMailboxRoot(url)) roots.push_back(std::move(url));
+  }
+  return roots;
+}
+
+std::optional<SqliteStore::ItemInfo> SqliteStore::FindItem(const std::string& url) const {
+  std::lock_guard lock(mu_);
+  SqliteDatabase::Query query(
+      *db_,
+      "SELECT n.url, n.parent, length(c.bytes) FROM nodes n "
+      "LEFT JOIN contents c ON c.node_id = n.id WHERE n.url = ?1 AND n.kind = 1");
+  query.Bind(1, CanonicalUrl(url));
+  if (!query.Step()) return std::nullopt;
+  return ItemInfo{query.Bytes(0), query.Bytes(1), query.Int(2)};
+}
+
+}  // namespace corvalith::store
