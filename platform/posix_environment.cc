@@ -1,0 +1,333 @@
+#include "platform/posix_environment.h"
+
+#include <sys/stat.h>
+#include <syslog.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+
+#include "platform/failure.h"
+#include "platform/no_destructor.h"
+#include "platform/posix_io.h"
+#include "platform/registry_file.h"
+#include "platform/shared_property_table.h"
+#include "platform/text_reader.h"
+
+namespace corvalith {
+namespace {
+
+thread_local int last_error = 0;
+
+bool Fail() {
+  last_error = errno;
+  return false;
+}
+
+}  // namespace
+
+// ---- file system
+
+bool PosixFileSystem::CreateDirectory(const std::string& path) {
+  return ::mkdir(path.c_str(), 0777) == 0 || Fail();
+}
+
+bool PosixFileSystem::Exists(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 || Fail();
+}
+
+bool PosixFileSystem::DeleteFile(const std::string& path) {
+  return ::unlink(path.c_str()) == 0 || Fail();
+}
+
+int PosixFileSystem::LastError() const { return last_error; }
+
+void PosixFileSystem::AppendText(const std::string& path, const std::string& text) {
+  posix::AppendToFile(path, text);
+}
+
+std::unique_ptr<TextReader> PosixFileSystem::OpenTextForReading(const std::string& path) {
+  return NewStringTextReader(ReadFile(path));
+}
+
+std::string PosixFileSystem::ReadFile(const std::string& path) {
+  std::string content;
+  int err = posix::ReadWholeFile(path, &content);
+  if (err != 0) throw Failure::FromErrno(path, err);
+  return content;
+}
+
+// ---- clock
+
+uint32_t PosixClock::TickCount() {
+  struct timespec ts;
+#ifdef CLOCK_BOOTTIME
+  if (::clock_gettime(CLOCK_BOOTTIME, &ts) != 0)
+#endif
+    ::clock_gettime(CLOCK_MONOTONIC, &ts);
+  uint64_t ms = static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
+  return static_cast<uint32_t>(ms);
+}
+
+LocalTime PosixClock::Now() {
+  time_t now = ::time(nullptr);
+  struct tm tm;
+  ::localtime_r(&now, &tm);
+  return LocalTime{tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec};
+}
+
+std::string FormatLocalTime(const LocalTime& t) {
+  char text[64];
+  std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d", t.year, t.month, t.day, t.hour,
+                t.minute, t.second);
+  return text;
+}
+
+// ---- registry
+
+namespace {
+
+class FileRegistryKey : public RegistryKey {
+ public:
+  explicit FileRegistryKey(std::map<std::string, RegistryFile::Value> values)
+      : values_(std::move(values)) {}
+
+  int32_t QueryValue(const std::string& name, uint32_t* type,
+                     std::vector<uint8_t>* data) const override {
+    std::string lower = name;
+    for (char& c : lower) {
+      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    }
+    auto it = values_.find(lower);
+    if (it == values_.end()) return ERROR_FILE_NOT_FOUND;
+    if (type != nullptr) *type = it->second.first;
+    if (data != nullptr) *data = it->second.second;
+    return ERROR_SUCCESS;
+  }
+
+ private:
+  const std::map<std::string, RegistryFile::Value> values_;  // a snapshot taken at open
+};
+
+}  // namespace
+
+int32_t FileRegistry::OpenKey(RegistryRoot root, const std::string& subkey,
+                              std::unique_ptr<RegistryKey>* key) {
+  std::string full =
+      root == RegistryRoot::kLocalMachine ? "HKEY_LOCAL_MACHINE" : "HKEY_CLASSES_ROOT";
+  size_t start = subkey.find_first_not_of('\\');
+  if (start != std::string::npos) full += "\\" + subkey.substr(start);
+  std::optional<std::map<std::string, RegistryFile::Value>> values;
+  try {
+    values = RegistryFile::Load(path_.empty() ? RegistryFilePath() : path_).Values(full);
+  } catch (const Failure& failure) {
+    return failure.number() == EACCES ? ERROR_ACCESS_DENIED : ERROR_FILE_NOT_FOUND;
+  }
+  if (!values) return ERROR_FILE_NOT_FOUND;
+  if (key != nullptr) *key = std::make_unique<FileRegistryKey>(std::move(*values));
+  return ERROR_SUCCESS;
+}
+
+// ---- event log
+
+int SyslogPriority(uint16_t type) {
+  switch (type) {
+    case EVENTLOG_ERROR_TYPE:
+      return LOG_ERR;
+    case EVENTLOG_WARNING_TYPE:
+      return LOG_WARNING;
+    case EVENTLOG_INFORMATION_TYPE:
+      return LOG_INFO;
+    default:
+      return LOG_NOTICE;
+  }
+}
+
+namespace {
+
+// The length of the valid UTF-8 sequence at text[pos], or 0 when the bytes there are not one
+// (a stray continuation byte, an overlong form, a surrogate, a truncated sequence).
+size_t Utf8SequenceLength(const std::string& text, size_t pos) {
+  auto byte = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
+  unsigned char c = byte(pos);
+  size_t length;
+  uint32_t min;
+  uint32_t code;
+  if (c < 0x80) return 1;
+  if ((c & 0xE0) == 0xC0) {
+    length = 2, min = 0x80, code = c & 0x1F;
+  } else if ((c & 0xF0) == 0xE0) {
+    length = 3, min = 0x800, code = c & 0x0F;
+  } else if ((c & 0xF8) == 0xF0) {
+    length = 4, min = 0x10000, code = c & 0x07;
+  } else {
+    return 0;
+  }
+  if (pos + length > text.size()) return 0;
+  for (size_t i = 1; i < length; ++i) {
+    if ((byte(pos + i) & 0xC0) != 0x80) return 0;
+    code = code << 6 | (byte(pos + i) & 0x3F);
+  }
+  if (code < min || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return 0;
+  return length;
+}
+
+// A JSON string literal. Bytes that are not UTF-8 become U+FFFD, so that the line stays valid
+// JSON whatever a message carries.
+std::string JsonString(const std::string& text) {
+  std::string out = "\"";
+  for (size_t pos = 0; pos < text.size();) {
+    unsigned char c = static_cast<unsigned char>(text[pos]);
+    switch (c) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\b': out += "\\b"; break;
+      case '\f': out += "\\f"; break;
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      case '\t': out += "\\t"; break;
+      default:
+        if (c < 0x20 || c == 0x7F) {
+          char escape[8];
+          std::snprintf(escape, sizeof escape, "\\u%04x", c);
+          out += escape;
+        } else if (c >= 0x80) {
+          size_t length = Utf8SequenceLength(text, pos);
+          if (length == 0) {
+            out += "\xEF\xBF\xBD";
+            ++pos;
+            continue;
+          }
+          out.append(text, pos, length);
+          pos += length;
+          continue;
+        } else {
+          out.push_back(static_cast<char>(c));
+        }
+    }
+    ++pos;
+  }
+  out.push_back('"');
+  return out;
+}
+
+}  // namespace
+
+std::string EventLogJsonLine(const LocalTime& time, const EventLogEntry& entry) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string line = "{\"time\":" + JsonString(FormatLocalTime(time)) +
+                     ",\"source\":" + JsonString(entry.source) +
+                     ",\"type\":" + std::to_string(entry.type) +
+                     ",\"category\":" + std::to_string(entry.category) +
+                     ",\"event_id\":" + std::to_string(entry.event_id) + ",\"strings\":[";
+  for (size_t i = 0; i < entry.strings.size(); ++i) {
+    if (i > 0) line += ",";
+    line += JsonString(entry.strings[i]);
+  }
+  line += "],\"data\":\"";
+  for (uint8_t b : entry.data) {
+    line.push_back(kHex[b >> 4]);
+    line.push_back(kHex[b & 0xF]);
+  }
+  line += "\"}";
+  return line;
+}
+
+PosixEventLog::PosixEventLog(Clock& clock, Options options)
+    : clock_(clock), options_(std::move(options)) {
+  // openlog is process-wide; the ident must be a string that lives forever.
+  if (options_.use_syslog) ::openlog("CorvalithFilter", LOG_PID, LOG_MAIL);
+}
+
+EventSourceHandle PosixEventLog::RegisterEventSource(const std::string& source) {
+  std::lock_guard lock(mutex_);
+  EventSourceHandle handle = next_handle_++;
+  sources_[handle] = source;
+  return handle;
+}
+
+void PosixEventLog::DeregisterEventSource(EventSourceHandle handle) {
+  std::lock_guard lock(mutex_);
+  sources_.erase(handle);
+}
+
+bool PosixEventLog::ReportEvent(EventSourceHandle handle, uint16_t type, uint16_t category,
+                                uint32_t event_id, const std::vector<std::string>& strings,
+                                const std::vector<uint8_t>& data) {
+  EventLogEntry entry;
+  {
+    std::lock_guard lock(mutex_);
+    auto it = sources_.find(handle);
+    if (it == sources_.end()) return false;
+    entry.source = it->second;
+  }
+  entry.type = type;
+  entry.category = category;
+  entry.event_id = event_id;
+  entry.strings = strings;
+  entry.data = data;
+
+  bool written = false;
+  if (options_.use_syslog) {
+    std::string message;
+    for (size_t i = 0; i < strings.size(); ++i) {
+      if (i > 0) message += ' ';
+      message += strings[i];
+    }
+    ::syslog(LOG_MAIL | SyslogPriority(type), "%s", message.c_str());
+    // syslog() reports nothing back; a listening socket is the best sign it went somewhere.
+    struct stat st;
+    written = ::stat("/dev/log", &st) == 0 && S_ISSOCK(st.st_mode);
+  }
+  std::string json_path;
+  if (options_.json_path) {
+    json_path = *options_.json_path;
+  } else if (const char* env = std::getenv("CORVALITH_EVENT_LOG")) {
+    json_path = env;
+  }
+  if (!json_path.empty()) {
+    try {
+      posix::AppendToFile(json_path, EventLogJsonLine(clock_.Now(), entry) + "\n");
+      written = true;
+    } catch (const Failure&) {
+      // The event log is the channel of last resort; its own failure has nowhere to go but
+      // the result.
+    }
+  }
+  return written;
+}
+
+// ---- the environment
+
+namespace {
+
+class PosixEnvironment : public Environment {
+ public:
+  PosixEnvironment() : events_(clock_, PosixEventLog::Options{}) {}
+
+  Registry& registry() override { return registry_; }
+  SharedPropertyManager& shared_properties() override { return ProcessSharedProperties(); }
+  EventLog& event_log() override { return events_; }
+  FileSystem& file_system() override { return files_; }
+  Clock& clock() override { return clock_; }
+  ObjectFactory& objects() override { return classes_; }
+
+ private:
+  FileRegistry registry_;
+  PosixFileSystem files_;
+  PosixClock clock_;
+  PosixEventLog events_;
+  ClassTable classes_;
+};
+
+}  // namespace
+
+Environment& DefaultEnvironment() {
+  static NoDestructor<PosixEnvironment> environment;
+  return *environment;
+}
+
+}  // namespace corvalith

@@ -1,0 +1,95 @@
+// The POSIX implementations of the platform services. Production code reaches them through
+// DefaultEnvironment() (environment.h); they are declared here so that tests can point them at
+// a temporary directory, and so that a host can build an environment of its own.
+#ifndef CORVALITH_PLATFORM_POSIX_ENVIRONMENT_H_
+#define CORVALITH_PLATFORM_POSIX_ENVIRONMENT_H_
+
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "platform/clock.h"
+#include "platform/environment.h"
+#include "platform/event_log.h"
+#include "platform/file_system.h"
+#include "platform/registry.h"
+
+namespace corvalith {
+
+// The real file system. Thread-safe; LastError() is per thread, like errno.
+class PosixFileSystem : public FileSystem {
+ public:
+  bool CreateDirectory(const std::string& path) override;
+  bool Exists(const std::string& path) override;
+  bool DeleteFile(const std::string& path) override;
+  int LastError() const override;
+  void AppendText(const std::string& path, const std::string& text) override;
+  std::unique_ptr<TextReader> OpenTextForReading(const std::string& path) override;
+  std::string ReadFile(const std::string& path) override;
+};
+
+// CLOCK_BOOTTIME in milliseconds (time in suspend counts, as it does for GetTickCount),
+// truncated to 32 bits; and localtime_r of the present time. Thread-safe.
+class PosixClock : public Clock {
+ public:
+  uint32_t TickCount() override;
+  LocalTime Now() override;
+};
+
+// The registry as a `.reg` file, read afresh at each OpenKey so that an edit by the
+// administrator or by self-registration is seen without a restart of the reader. Only
+// HKEY_LOCAL_MACHINE and HKEY_CLASSES_ROOT exist. A missing or unparsable file is a missing
+// key (ERROR_FILE_NOT_FOUND); a file we may not read answers ERROR_ACCESS_DENIED.
+// Thread-safe.
+class FileRegistry : public Registry {
+ public:
+  // `path` empty: RegistryFilePath() at each OpenKey.
+  explicit FileRegistry(std::string path = "") : path_(std::move(path)) {}
+  int32_t OpenKey(RegistryRoot root, const std::string& subkey,
+                  std::unique_ptr<RegistryKey>* key) override;
+
+ private:
+  const std::string path_;
+};
+
+// syslog (ident "CorvalithFilter", facility mail) plus, when a path is configured, one JSON
+// object per entry appended to that file. The JSON file keeps every field, which syslog cannot
+// (category, event id, binary data), for hosts and tests that inspect the entries.
+// Thread-safe.
+class PosixEventLog : public EventLog {
+ public:
+  struct Options {
+    bool use_syslog = true;
+    // nullopt: $CORVALITH_EVENT_LOG at each report (no JSON file when unset or empty).
+    std::optional<std::string> json_path;
+  };
+  // `clock` stamps the JSON entries and must outlive the log.
+  PosixEventLog(Clock& clock, Options options);
+
+  EventSourceHandle RegisterEventSource(const std::string& source) override;
+  bool ReportEvent(EventSourceHandle handle, uint16_t type, uint16_t category, uint32_t event_id,
+                   const std::vector<std::string>& strings,
+                   const std::vector<uint8_t>& data) override;
+  void DeregisterEventSource(EventSourceHandle handle) override;
+
+ private:
+  Clock& clock_;
+  const Options options_;
+  std::mutex mutex_;
+  EventSourceHandle next_handle_ = 1;
+  std::map<EventSourceHandle, std::string> sources_;
+};
+
+// The syslog priority for an event type: error, warning, information, else notice.
+int SyslogPriority(uint16_t type);
+
+// One event-log entry as the JSON line written to the event-log file, without the line end.
+std::string EventLogJsonLine(const LocalTime& time, const EventLogEntry& entry);
+
+// "YYYY-MM-DD HH:MM:SS".
+std::string FormatLocalTime(const LocalTime& time);
+
+}  // namespace corvalith
+
+#endif  // CORVALITH_PLATFORM_POSIX_ENVIRONMENT_H_

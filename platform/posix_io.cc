@@ -1,0 +1,61 @@
+#include "platform/posix_io.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "platform/failure.h"
+
+namespace corvalith::posix {
+
+int ReadWholeFile(const std::string& path, std::string* content) {
+  int fd;
+  do {
+    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return errno;
+  content->clear();
+  char buffer[65536];
+  for (;;) {
+    ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      int err = errno;
+      ::close(fd);
+      return err;
+    }
+    if (n == 0) break;
+    content->append(buffer, static_cast<size_t>(n));
+  }
+  ::close(fd);
+  return 0;
+}
+
+int WriteAll(int fd, const char* data, size_t size) {
+  while (size > 0) {
+    ssize_t n = ::write(fd, data, size);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    data += n;
+    size -= static_cast<size_t>(n);
+  }
+  return 0;
+}
+
+void AppendToFile(const std::string& path, const std::string& text) {
+  int fd;
+  do {
+    fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) throw Failure::FromErrno(path, errno);
+  int err = WriteAll(fd, text.data(), text.size());
+  // close() after a successful write can still report a deferred write error (NFS, quota):
+  // the record may be lost, so it counts as a failure.
+  if (::close(fd) != 0 && err == 0 && errno != EINTR) err = errno;
+  if (err != 0) throw Failure::FromErrno(path, err);
+}
+
+}  // namespace corvalith::posix

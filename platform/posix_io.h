@@ -1,0 +1,26 @@
+// The few raw POSIX file operations the platform implementations share, each turning errno
+// into a Failure in one place. Only platform/ includes this.
+#ifndef CORVALITH_PLATFORM_POSIX_IO_H_
+#define CORVALITH_PLATFORM_POSIX_IO_H_
+
+#include <string>
+
+namespace corvalith::posix {
+
+// Reads the whole file into *content. Returns 0, or the errno of the call that failed (the
+// content is then unspecified).
+int ReadWholeFile(const std::string& path, std::string* content);
+
+// Writes all of `data` to `fd`, retrying only short writes and interruptions. Returns 0 or
+// the errno of the failed write.
+int WriteAll(int fd, const char* data, size_t size);
+
+// Opens `path` for appending (creating it 0644), writes `text` with a single write() call
+// (more only after a short write) and closes it. O_APPEND makes each write land at the end
+// of the file atomically with respect to other appenders, which keeps concurrent records
+// whole. Throws Failure::FromErrno(path, errno).
+void AppendToFile(const std::string& path, const std::string& text);
+
+}  // namespace corvalith::posix
+
+#endif  // CORVALITH_PLATFORM_POSIX_IO_H_

@@ -1,0 +1,355 @@
+#include "platform/registry_file.h"
+
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <fstream>
+#include <sstream>
+
+#include <gtest/gtest.h>
+
+#include "platform/failure.h"
+#include "platform/posix_environment.h"
+#include "platform/registry.h"
+
+namespace corvalith {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+Bytes Sz(const std::string& text) {
+  Bytes bytes(text.begin(), text.end());
+  bytes.push_back(0);
+  return bytes;
+}
+
+TEST(ParseRegistryValueLineTest, ValueLines) {
+  struct Case {
+    std::string line;
+    std::string name;
+    uint32_t type;
+    Bytes data;
+  };
+  const Case cases[] = {
+      {R"("Dw"=dword:0000000a)", "Dw", REG_DWORD, {10, 0, 0, 0}},
+      {R"("Dw"=DWORD:FFFFFFFE)", "Dw", REG_DWORD, {0xFE, 0xFF, 0xFF, 0xFF}},
+      {R"("Short"=dword:1)", "Short", REG_DWORD, {1, 0, 0, 0}},
+      {R"("Sz"="Junk E-mail")", "Sz", REG_SZ, Sz("Junk E-mail")},
+      {R"("Esc"="say \"hi\" in C:\\dir\\")", "Esc", REG_SZ, Sz(R"(say "hi" in C:\dir\)")},
+      {R"("Odd"="a\b")", "Odd", REG_SZ, Sz(R"(a\b)")},  // REGEDIT4 leaves lone backslashes
+      {R"("Empty"="")", "Empty", REG_SZ, Sz("")},
+      {R"("Utf8"="Grüße")", "Utf8", REG_SZ, Sz("Grüße")},
+      {R"("Na\"me"="v")", "Na\"me", REG_SZ, Sz("v")},
+      {R"(@="default")", "", REG_SZ, Sz("default")},
+      {R"(  "Spaced" = dword:00000002  )", "Spaced", REG_DWORD, {2, 0, 0, 0}},
+      {R"("Ex"=hex(2):41,00,42,00,00,00)", "Ex", REG_EXPAND_SZ, {0x41, 0, 0x42, 0, 0, 0}},
+      {R"("Multi"=hex(7):61,00,00,00,00,00)", "Multi", REG_MULTI_SZ, {0x61, 0, 0, 0, 0, 0}},
+      {R"("Bin"=hex:01,fF, 7a)", "Bin", REG_BINARY, {1, 0xFF, 0x7A}},
+      {R"("Bin"=hex:)", "Bin", REG_BINARY, {}},
+      {R"("Trailing"=hex:01,02,)", "Trailing", REG_BINARY, {1, 2}},
+      {R"("Q"=hex(b):01,00,00,00,00,00,00,00)", "Q", 11, {1, 0, 0, 0, 0, 0, 0, 0}},
+  };
+  for (const Case& c : cases) {
+    std::optional<RegistryValueLine> parsed = ParseRegistryValueLine(c.line);
+    ASSERT_TRUE(parsed.has_value()) << c.line;
+    EXPECT_EQ(parsed->name, c.name) << c.line;
+    EXPECT_FALSE(parsed->remove) << c.line;
+    EXPECT_EQ(parsed->type, c.type) << c.line;
+    EXPECT_EQ(parsed->data, c.data) << c.line;
+  }
+
+  std::optional<RegistryValueLine> removal = ParseRegistryValueLine(R"("Gone"=-)");
+  ASSERT_TRUE(removal.has_value());
+  EXPECT_TRUE(removal->remove);
+  EXPECT_EQ(removal->name, "Gone");
+}
+
+TEST(ParseRegistryValueLineTest, EverythingElseIsNoValue) {
+  const char* lines[] = {
+      "",
+      "   ",
+      "; a comment",
+      "[HKEY_LOCAL_MACHINE\\Software]",
+      "Windows Registry Editor Version 5.00",
+      R"(Name=dword:1)",                // unquoted name
+      R"("Unterminated=dword:1)",
+      R"("Dw"=dword:123456789)",        // nine digits
+      R"("Dw"=dword:)",
+      R"("Dw"=dword:12x4)",
+      R"("Dw"=qword:1)",
+      R"("S"="no end)",
+      R"("S"="closed" and more)",
+      R"("S"=)",
+      R"("S"dword:1)",
+      R"("H"=hex:1g)",
+      R"("H"=hex:100)",
+      R"("H"=hex:01,,02)",
+      R"("H"=hex(zz):00)",
+      R"("H"=hex(2:00)",
+      R"("H"=hex(2)00)",
+  };
+  for (const char* line : lines) {
+    EXPECT_FALSE(ParseRegistryValueLine(line).has_value()) << line;
+  }
+}
+
+constexpr char kDocument[] =
+    "\xEF\xBB\xBFWindows Registry Editor Version 5.00\r\n"
+    "\r\n"
+    "; settings of the filter\r\n"
+    "[HKEY_LOCAL_MACHINE\\Software\\Corvalith]\r\n"
+    "\"DebugLevel\"=dword:00000002\r\n"
+    "\"UseJunkMailFolder\"=\"Junk \\\"E-mail\\\"\"\r\n"
+    "this line is garbage\r\n"
+    "\"Path\"=hex(2):25,00,54,00,\\\r\n"
+    "  4d,00,50,00,25,00,\\\r\n"
+    "  00,00\r\n"
+    "\"HideSpam\"=dword:00000001\r\n"
+    "\"HideSpam\"=dword:00000000\r\n"
+    "@=\"the default\"\r\n"
+    "\r\n"
+    "[HKEY_LOCAL_MACHINE\\Software\\Corvalith\\Old]\r\n"
+    "\"X\"=dword:1\r\n"
+    "\r\n"
+    "[-HKEY_LOCAL_MACHINE\\Software\\Corvalith\\Old]\r\n"
+    "\r\n"
+    "[HKEY_LOCAL_MACHINE\\Software\\Corvalith]\r\n"
+    "\"UseWhiteList\"=dword:00000001\r\n"
+    "\"DebugLevel\"=-\r\n"
+    "\r\n"
+    "[HKEY_CLASSES_ROOT\\CLSID\\{1}\\InprocServer32]\r\n"
+    "@=\"/usr/lib/x.so\"";  // no final line end
+
+TEST(RegistryFileTest, ReadsAsAnImportWould) {
+  RegistryFile file = RegistryFile::Parse(kDocument);
+  using V = std::optional<RegistryFile::Value>;
+  const std::string settings = "hkey_local_machine\\SOFTWARE\\corvalith";
+  EXPECT_EQ(file.Find(settings, "usejunkmailfolder"), V({REG_SZ, Sz("Junk \"E-mail\"")}));
+  EXPECT_EQ(file.Find(settings, "Path"),
+            V({REG_EXPAND_SZ, {0x25, 0, 0x54, 0, 0x4D, 0, 0x50, 0, 0x25, 0, 0, 0}}));
+  EXPECT_EQ(file.Find(settings, "HideSpam"), V({REG_DWORD, {0, 0, 0, 0}}));  // the later line
+  EXPECT_EQ(file.Find(settings, ""), V({REG_SZ, Sz("the default")}));
+  EXPECT_EQ(file.Find(settings, "UseWhiteList"), V({REG_DWORD, {1, 0, 0, 0}}));  // 2nd section
+  EXPECT_EQ(file.Find(settings, "DebugLevel"), std::nullopt);  // deleted by "=-"
+  EXPECT_EQ(file.Find(settings, "this line is garbage"), std::nullopt);
+  EXPECT_FALSE(file.HasKey(settings + "\\Old"));  // deleted by [-...]
+  EXPECT_TRUE(file.HasKey("HKEY_LOCAL_MACHINE\\Software"));  // parents come with a key
+  EXPECT_EQ(file.Find("HKEY_CLASSES_ROOT\\CLSID\\{1}\\InprocServer32", ""),
+            V({REG_SZ, Sz("/usr/lib/x.so")}));
+  EXPECT_FALSE(file.HasKey("HKEY_LOCAL_MACHINE\\Software\\Other"));
+  EXPECT_EQ(file.Text(), kDocument);
+}
+
+TEST(RegistryFileTest, HeadersAndLineEnds) {
+  RegistryFile v4 = RegistryFile::Parse("REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\K]\n\"A\"=dword:7\n");
+  EXPECT_EQ(v4.Find("HKEY_LOCAL_MACHINE\\K", "a"),
+            std::optional<RegistryFile::Value>({REG_DWORD, {7, 0, 0, 0}}));
+  RegistryFile empty = RegistryFile::Parse("");
+  EXPECT_EQ(empty.Text(), "Windows Registry Editor Version 5.00\r\n");
+  for (const char* bad : {"[HKEY_LOCAL_MACHINE\\K]\n\"A\"=dword:7\n", "REGEDIT5\n",
+                          "Windows Registry Editor Version 6.00\r\n"}) {
+    try {
+      RegistryFile::Parse(bad, "f.reg");
+      ADD_FAILURE() << bad;
+    } catch (const Failure& failure) {
+      EXPECT_NE(failure.description().find("f.reg"), std::string::npos);
+    }
+  }
+}
+
+// A value line before any section and a broken section header must not be credited to a key.
+TEST(RegistryFileTest, StrayValuesBelongToNoKey) {
+  RegistryFile file = RegistryFile::Parse(
+      "REGEDIT4\n\"Stray\"=dword:1\n[HKEY_LOCAL_MACHINE\\K]\n\"A\"=dword:1\n[HKEY_LOCAL_MACHINE\\"
+      "Broken\n\"B\"=dword:2\n");
+  EXPECT_EQ(file.Find("HKEY_LOCAL_MACHINE\\K", "B"), std::nullopt);
+  EXPECT_EQ(file.Find("HKEY_LOCAL_MACHINE\\K", "Stray"), std::nullopt);
+  EXPECT_TRUE(file.Find("HKEY_LOCAL_MACHINE\\K", "A").has_value());
+}
+
+class RegistryFileOnDiskTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/corvalith_reg_XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    dir_ = pattern;
+    path_ = dir_ + "/registry.reg";
+  }
+  void TearDown() override {
+    std::remove(path_.c_str());
+    rmdir(dir_.c_str());
+  }
+  void Write(const std::string& text) { std::ofstream(path_, std::ios::binary) << text; }
+  std::string Read() {
+    std::ifstream in(path_, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+  }
+
+  std::string dir_;
+  std::string path_;
+};
+
+TEST_F(RegistryFileOnDiskTest, EditsLeaveOtherSectionsByteForByte) {
+  const std::string before =
+      "Windows Registry Editor Version 5.00\n"
+      "\n"
+      "; keep me\n"
+      "[HKEY_LOCAL_MACHINE\\Software\\Corvalith]\n"
+      "\"UseJunkMailFolder\"=\"Junk E-mail\"\t \n"
+      "\"Path\"=hex(2):25,00,\\\n"
+      "    00,00\n"
+      "\n"
+      "[HKEY_CLASSES_ROOT\\CLSID\\{A}]\r\n"
+      "@=\"Old\"\r\n"
+      "\"ThreadingModel\"=\"Both\"\r\n"
+      "\n"
+      "[HKEY_CLASSES_ROOT\\CLSID\\{A}\\InprocServer32]\n"
+      "@=\"/old.so\"\n"
+      "\n"
+      "[HKEY_CLASSES_ROOT\\CLSID\\{A}2]\n"
+      "@=\"sibling\"\n";
+  Write(before);
+  RegistryFile file = RegistryFile::Load(path_);
+  file.SetString("HKEY_CLASSES_ROOT\\clsid\\{a}", "", "New \"x\" C:\\");
+  file.SetString("HKEY_CLASSES_ROOT\\CLSID\\{A}", "Added", "v");
+  file.SetString("HKEY_CLASSES_ROOT\\AppID\\{B}", "Name", "n");
+  file.Save(path_);
+
+  const std::string after = Read();
+  const std::string expected =
+      "Windows Registry Editor Version 5.00\n"
+      "\n"
+      "; keep me\n"
+      "[HKEY_LOCAL_MACHINE\\Software\\Corvalith]\n"
+      "\"UseJunkMailFolder\"=\"Junk E-mail\"\t \n"
+      "\"Path\"=hex(2):25,00,\\\n"
+      "    00,00\n"
+      "\n"
+      "[HKEY_CLASSES_ROOT\\CLSID\\{A}]\r\n"
+      "@=\"New \\\"x\\\" C:\\\\\"\r\n"  // the replaced line keeps its own line end
+      "\"ThreadingModel\"=\"Both\"\r\n"
+      "\"Added\"=\"v\"\n"               // new lines use the file's line end
+      "\n"
+      "[HKEY_CLASSES_ROOT\\CLSID\\{A}\\InprocServer32]\n"
+      "@=\"/old.so\"\n"
+      "\n"
+      "[HKEY_CLASSES_ROOT\\CLSID\\{A}2]\n"
+      "@=\"sibling\"\n"
+      "\n"
+      "[HKEY_CLASSES_ROOT\\AppID\\{B}]\n"
+      "\"Name\"=\"n\"\n";
+  EXPECT_EQ(after, expected);
+  RegistryFile reread = RegistryFile::Load(path_);
+  EXPECT_EQ(reread.Find("HKEY_CLASSES_ROOT\\CLSID\\{A}", ""),
+            std::optional<RegistryFile::Value>({REG_SZ, Sz("New \"x\" C:\\")}));
+
+  reread.RemoveKeyTree("HKEY_CLASSES_ROOT\\CLSID\\{A}");
+  EXPECT_FALSE(reread.HasKey("HKEY_CLASSES_ROOT\\CLSID\\{A}"));
+  EXPECT_FALSE(reread.HasKey("HKEY_CLASSES_ROOT\\CLSID\\{A}\\InprocServer32"));
+  EXPECT_TRUE(reread.HasKey("HKEY_CLASSES_ROOT\\CLSID\\{A}2"));
+  reread.Save(path_);
+  EXPECT_EQ(Read(),
+            "Windows Registry Editor Version 5.00\n"
+            "\n"
+            "; keep me\n"
+            "[HKEY_LOCAL_MACHINE\\Software\\Corvalith]\n"
+            "\"UseJunkMailFolder\"=\"Junk E-mail\"\t \n"
+            "\"Path\"=hex(2):25,00,\\\n"
+            "    00,00\n"
+            "\n"
+            "[HKEY_CLASSES_ROOT\\CLSID\\{A}2]\n"
+            "@=\"sibling\"\n"
+            "\n"
+            "[HKEY_CLASSES_ROOT\\AppID\\{B}]\n"
+            "\"Name\"=\"n\"\n");
+}
+
+// After a [-KEY] the key's earlier section is dead: a new value must go into a new section
+// after the deletion, or the import would delete it again.
+TEST_F(RegistryFileOnDiskTest, SetAfterDeletionAddsASection) {
+  RegistryFile file = RegistryFile::Parse(
+      "REGEDIT4\n[HKEY_LOCAL_MACHINE\\K\\Sub]\n\"A\"=\"1\"\n[-HKEY_LOCAL_MACHINE\\K]");
+  file.SetString("HKEY_LOCAL_MACHINE\\K\\Sub", "A", "2");
+  EXPECT_EQ(file.Text(),
+            "REGEDIT4\n[HKEY_LOCAL_MACHINE\\K\\Sub]\n\"A\"=\"1\"\n[-HKEY_LOCAL_MACHINE\\K]\n\n"
+            "[HKEY_LOCAL_MACHINE\\K\\Sub]\n\"A\"=\"2\"\n");
+  EXPECT_EQ(file.Find("HKEY_LOCAL_MACHINE\\K\\Sub", "a"),
+            std::optional<RegistryFile::Value>({REG_SZ, Sz("2")}));
+  EXPECT_THROW(file.SetString("HKEY_LOCAL_MACHINE\\K", "A", "two\nlines"), Failure);
+}
+
+TEST_F(RegistryFileOnDiskTest, MissingUnreadableAndUnwritableFiles) {
+  RegistryFile missing = RegistryFile::Load(path_);
+  EXPECT_FALSE(missing.HasKey("HKEY_LOCAL_MACHINE\\Software"));
+  missing.SetString("HKEY_LOCAL_MACHINE\\Software\\Corvalith", "A", "b");
+  missing.Save(path_);
+  EXPECT_EQ(Read(),
+            "Windows Registry Editor Version 5.00\r\n\r\n"
+            "[HKEY_LOCAL_MACHINE\\Software\\Corvalith]\r\n\"A\"=\"b\"\r\n");
+
+  try {
+    RegistryFile::Load(dir_);  // a directory cannot be read as a file
+    ADD_FAILURE();
+  } catch (const Failure& failure) {
+    EXPECT_EQ(failure.number(), EISDIR);
+  }
+  try {
+    missing.Save(dir_ + "/no/such/dir.reg");
+    ADD_FAILURE();
+  } catch (const Failure& failure) {
+    EXPECT_EQ(failure.number(), ENOENT);
+  }
+}
+
+TEST_F(RegistryFileOnDiskTest, FileRegistryRereadsTheFileAtEachOpen) {
+  FileRegistry registry(path_);
+  std::unique_ptr<RegistryKey> key;
+  EXPECT_EQ(registry.OpenKey(RegistryRoot::kLocalMachine, "Software\\Corvalith", &key),
+            ERROR_FILE_NOT_FOUND);  // no file yet
+
+  Write("REGEDIT4\r\n[HKEY_LOCAL_MACHINE\\Software\\Corvalith]\r\n\"HideSpam\"=dword:1\r\n"
+        "[HKEY_CLASSES_ROOT\\CLSID\\{A}]\r\n@=\"x\"\r\n");
+  ASSERT_EQ(registry.OpenKey(RegistryRoot::kLocalMachine, "software\\corvalith", &key),
+            ERROR_SUCCESS);
+  uint32_t type = 0;
+  Bytes data;
+  EXPECT_EQ(key->QueryValue("HIDESPAM", &type, &data), ERROR_SUCCESS);
+  EXPECT_EQ(type, REG_DWORD);
+  EXPECT_EQ(data, Bytes({1, 0, 0, 0}));
+  EXPECT_EQ(key->QueryValue("Missing", &type, &data), ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(registry.OpenKey(RegistryRoot::kClassesRoot, "Software\\Corvalith", &key),
+            ERROR_FILE_NOT_FOUND);
+  ASSERT_EQ(registry.OpenKey(RegistryRoot::kClassesRoot, "CLSID\\{A}", &key), ERROR_SUCCESS);
+  EXPECT_EQ(key->QueryValue("", &type, &data), ERROR_SUCCESS);
+  EXPECT_EQ(data, Sz("x"));
+
+  Write("REGEDIT4\r\n[HKEY_LOCAL_MACHINE\\Software\\Corvalith]\r\n\"HideSpam\"=dword:2\r\n");
+  ASSERT_EQ(registry.OpenKey(RegistryRoot::kLocalMachine, "Software\\Corvalith", &key),
+            ERROR_SUCCESS);
+  EXPECT_EQ(key->QueryValue("HideSpam", &type, &data), ERROR_SUCCESS);
+  EXPECT_EQ(data, Bytes({2, 0, 0, 0}));
+
+  Write("not a registry file\n");
+  EXPECT_EQ(registry.OpenKey(RegistryRoot::kLocalMachine, "Software\\Corvalith", &key),
+            ERROR_FILE_NOT_FOUND);
+}
+
+TEST_F(RegistryFileOnDiskTest, PathComesFromTheEnvironment) {
+  const char* saved = std::getenv("CORVALITH_REGISTRY");
+  std::string saved_value = saved ? saved : "";
+  setenv("CORVALITH_REGISTRY", path_.c_str(), 1);
+  EXPECT_EQ(RegistryFilePath(), path_);
+  Write("REGEDIT4\n[HKEY_LOCAL_MACHINE\\Software\\Corvalith]\n");
+  std::unique_ptr<RegistryKey> key;
+  EXPECT_EQ(FileRegistry().OpenKey(RegistryRoot::kLocalMachine, "Software\\Corvalith", &key),
+            ERROR_SUCCESS);
+  unsetenv("CORVALITH_REGISTRY");
+  EXPECT_EQ(RegistryFilePath(), "/etc/corvalith/registry.reg");
+  if (saved) setenv("CORVALITH_REGISTRY", saved_value.c_str(), 1);
+}
+
+}  // namespace
+}  // namespace corvalith
