@@ -1,0 +1,37 @@
+// The development corpus for the engine benchmarks: raw RFC 5322 files in groups, each mail
+// split into its transport header block and a decoded body as the store would hand it to the
+// engine (the HTML part when there is one, else the plain text; transfer encodings undone,
+// charsets left alone), in a seeded random order.
+#ifndef CORVALITH_BENCH_ENGINE_CORPUS_H_
+#define CORVALITH_BENCH_ENGINE_CORPUS_H_
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace corvalith::bench {
+
+struct CorpusMail {
+  std::string path;
+  bool spam = false;
+  std::string header;  // the raw header block, up to and without the blank line
+  std::string body;    // decoded text body
+};
+
+// Reads <dir>/<group>/*.eml for each group; `spam` says which groups hold spam. Throws
+// std::runtime_error when a group folder is missing or empty.
+std::vector<CorpusMail> LoadCorpus(const std::string& dir,
+                                   const std::vector<std::pair<std::string, bool>>& groups);
+
+// Fisher-Yates with a fixed generator, so an order is the same on every platform.
+void ShuffleMails(std::vector<CorpusMail>* mails, uint64_t seed);
+
+// The text body the store would give the engine for a raw message.
+std::string DecodeBody(const std::string& header, const std::string& body);
+
+// 100 * (1 - area under the ROC curve) of scores where higher means spam; ties count half.
+double OneMinusRocAreaPercent(const std::vector<double>& scores, const std::vector<bool>& spam);
+
+}  // namespace corvalith::bench
+
+#endif  // CORVALITH_BENCH_ENGINE_CORPUS_H_

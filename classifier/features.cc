@@ -1,0 +1,442 @@
+#include "classifier/features.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+
+#include "classifier/hash.h"
+
+namespace corvalith {
+
+namespace {
+
+// Distinct seeds keep a body word from colliding with the same text seen as a header token,
+// a host or a 4-gram.
+constexpr uint64_t kSeedHeader = 0x1d8e4e27c47d124fULL;
+constexpr uint64_t kSeedHeaderName = 0x2545f4914f6cdd1dULL;
+constexpr uint64_t kSeedWord = 0x9fb21c651e98df25ULL;
+constexpr uint64_t kSeedOsb = 0x5851f42d4c957f2dULL;
+constexpr uint64_t kSeedHost = 0x14057b7ef767814fULL;
+constexpr uint64_t kSeedTag = 0x61c8864680b583ebULL;
+constexpr uint64_t kSeedBodyGram = 0x3c6ef372fe94f82bULL;
+constexpr uint64_t kSeedHeaderGram = 0xa54ff53a5f1d36f1ULL;
+constexpr uint64_t kBias = 0xb7e151628aed2a6bULL;
+
+inline char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
+inline bool IsAlnum(unsigned char c) {
+  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+inline bool IsAlpha(unsigned char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+inline bool IsSpace(unsigned char c) {
+  return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\f' || c == '\v';
+}
+
+bool StartsWithNoCase(std::string_view text, size_t at, std::string_view prefix) {
+  if (text.size() - std::min(at, text.size()) < prefix.size()) return false;
+  for (size_t i = 0; i < prefix.size(); ++i) {
+    if (Lower(text[at + i]) != prefix[i]) return false;
+  }
+  return true;
+}
+
+size_t FindNoCase(std::string_view text, size_t from, std::string_view needle) {
+  if (needle.empty()) return from;
+  for (size_t i = from; i + needle.size() <= text.size(); ++i) {
+    if (Lower(text[i]) == needle[0] && StartsWithNoCase(text, i, needle)) return i;
+  }
+  return std::string_view::npos;
+}
+
+void AppendUtf8(uint32_t cp, std::string* out) {
+  if (cp == 0 || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
+    out->push_back(' ');
+  } else if (cp < 0x80) {
+    out->push_back(static_cast<char>(cp));
+  } else if (cp < 0x800) {
+    out->push_back(static_cast<char>(0xC0 | (cp >> 6)));
+    out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else if (cp < 0x10000) {
+    out->push_back(static_cast<char>(0xE0 | (cp >> 12)));
+    out->push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else {
+    out->push_back(static_cast<char>(0xF0 | (cp >> 18)));
+    out->push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+    out->push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  }
+}
+
+// Decodes the character reference starting at text[at] == '&'. Returns the bytes consumed,
+// or 0 when it is not a reference we know (the '&' then stays literal text).
+size_t DecodeEntity(std::string_view text, size_t at, std::string* out) {
+  constexpr size_t kMaxEntity = 12;
+  size_t end = at + 1;
+  while (end < text.size() && end - at <= kMaxEntity && text[end] != ';' &&
+         (IsAlnum(text[end]) || text[end] == '#')) {
+    ++end;
+  }
+  bool has_semicolon = end < text.size() && text[end] == ';';
+  std::string_view name = text.substr(at + 1, end - at - 1);
+  size_t consumed = end - at + (has_semicolon ? 1 : 0);
+  if (name.size() >= 2 && name[0] == '#') {
+    uint32_t cp = 0;
+    bool hex = name[1] == 'x' || name[1] == 'X';
+    size_t digits = 0;
+    for (size_t i = hex ? 2 : 1; i < name.size(); ++i) {
+      unsigned char c = name[i];
+      uint32_t d;
+      if (c >= '0' && c <= '9') {
+        d = c - '0';
+      } else if (hex && IsAlpha(c) && Lower(c) <= 'f') {
+        d = Lower(c) - 'a' + 10;
+      } else {
+        return 0;
+      }
+      if (cp > 0x10FFFF) continue;  // keep reading the digits, the result is invalid anyway
+      cp = cp * (hex ? 16 : 10) + d;
+      ++digits;
+    }
+    if (digits == 0) return 0;
+    AppendUtf8(cp, out);
+    return consumed;
+  }
+  static constexpr std::pair<std::string_view, uint32_t> kNamed[] = {
+      {"amp", '&'},    {"lt", '<'},      {"gt", '>'},      {"quot", '"'},
+      {"apos", '\''},  {"nbsp", ' '},    {"copy", 0xA9},   {"reg", 0xAE},
+      {"trade", 0x2122}, {"euro", 0x20AC}, {"pound", 0xA3}, {"middot", 0xB7},
+  };
+  for (const auto& [entity, cp] : kNamed) {
+    if (name.size() == entity.size() && StartsWithNoCase(name, 0, entity)) {
+      AppendUtf8(cp, out);
+      return consumed;
+    }
+  }
+  return 0;
+}
+
+// Features accumulate here until the cap; callers stop extracting once it is full.
+class Sink {
+ public:
+  Sink(std::vector<uint64_t>* out, size_t cap) : out_(out), cap_(cap) {}
+  bool full() const { return out_->size() >= cap_; }
+  void Add(uint64_t h) {
+    if (!full()) out_->push_back(h);
+  }
+
+ private:
+  std::vector<uint64_t>* out_;
+  size_t cap_;
+};
+
+void AddHost(std::string_view host, Sink* sink) {
+  if (host.empty()) return;
+  sink->Add(HashBytes(host, kSeedHost));
+  // The registered domain matters more than the machine name, which spammers vary.
+  size_t dot = host.find('.');
+  int parents = 0;
+  while (dot != std::string_view::npos && parents < 4) {
+    std::string_view parent = host.substr(dot + 1);
+    if (parent.find('.') == std::string_view::npos) break;
+    sink->Add(HashBytes(parent, kSeedHost));
+    dot = host.find('.', dot + 1);
+    ++parents;
+  }
+  bool numeric = std::all_of(host.begin(), host.end(),
+                             [](char c) { return (c >= '0' && c <= '9') || c == '.'; });
+  if (numeric) sink->Add(HashBytes("<numeric host>", kSeedHost));
+}
+
+void AddTextUrls(std::string_view text, Sink* sink) {
+  size_t at = 0;
+  int found = 0;
+  while (found < 64 && !sink->full()) {
+    size_t http = FindNoCase(text, at, "http");
+    size_t www = FindNoCase(text, at, "www.");
+    size_t next = std::min(http, www);
+    if (next == std::string_view::npos) break;
+    std::string host = UrlHost(text.substr(next, 512));
+    if (!host.empty()) {
+      AddHost(host, sink);
+      ++found;
+    }
+    at = next + 4;
+  }
+}
+
+// The header block: each field's name on its own, and each token of its value prefixed by
+// the name, so "from:example.com" and "received:example.com" are different evidence.
+void AddHeader(std::string_view header, Sink* sink) {
+  size_t pos = 0;
+  uint64_t name_hash = 0;
+  bool in_field = false;
+  while (pos < header.size() && !sink->full()) {
+    size_t eol = header.find('\n', pos);
+    if (eol == std::string_view::npos) eol = header.size();
+    std::string_view line = header.substr(pos, eol - pos);
+    pos = eol + 1;
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    std::string_view value;
+    if (!line.empty() && (line[0] == ' ' || line[0] == '\t')) {
+      if (!in_field) continue;
+      value = line;
+    } else {
+      size_t colon = line.find(':');
+      if (colon == std::string_view::npos || colon == 0 || colon > 64) {
+        in_field = false;
+        continue;
+      }
+      std::string name(line.substr(0, colon));
+      std::transform(name.begin(), name.end(), name.begin(), Lower);
+      name_hash = HashBytes(name, kSeedHeaderName);
+      sink->Add(name_hash);
+      in_field = true;
+      value = line.substr(colon + 1);
+    }
+    std::string token;
+    auto flush = [&] {
+      while (!token.empty() && (token.back() == '.' || token.back() == '-')) token.pop_back();
+      size_t start = 0;
+      while (start < token.size() && (token[start] == '.' || token[start] == '-')) ++start;
+      std::string_view t = std::string_view(token).substr(start);
+      if (!t.empty() && t.size() <= kMaxTokenBytes) {
+        sink->Add(HashCombine(name_hash ^ kSeedHeader, t));
+        size_t at = t.find('@');
+        if (at != std::string_view::npos && at + 1 < t.size()) {
+          sink->Add(HashCombine(name_hash ^ kSeedHeader, t.substr(at)));
+        }
+      }
+      token.clear();
+    };
+    for (unsigned char c : value) {
+      if (IsAlnum(c) || c >= 0x80 || c == '.' || c == '-' || c == '_' || c == '@' || c == '$' ||
+          c == '!' || c == '%') {
+        if (token.size() <= kMaxTokenBytes) token.push_back(Lower(static_cast<char>(c)));
+      } else {
+        flush();
+      }
+    }
+    flush();
+  }
+}
+
+void AddWords(std::string_view text, const FeatureOptions& options, Sink* sink) {
+  std::array<uint64_t, kOsbWindow - 1> previous{};  // most recent first; 0 = none yet
+  std::string token;
+  auto flush = [&] {
+    size_t start = 0;
+    while (start < token.size() && std::strchr(".-'_!", token[start])) ++start;
+    size_t end = token.size();
+    while (end > start && std::strchr(".-'_!$", token[end - 1])) --end;
+    size_t length = end - start;
+    if (length >= 2 && length <= kMaxTokenBytes) {
+      uint64_t h = HashBytes(std::string_view(token).substr(start, length), kSeedWord);
+      if (options.body_words) sink->Add(h);
+      if (options.body_osb) {
+        for (size_t d = 0; d < previous.size() && previous[d] != 0; ++d) {
+          sink->Add(Mix64((previous[d] * 31 + d + kSeedOsb) ^ (h * 0x9e3779b97f4a7c15ULL)));
+        }
+        for (size_t d = previous.size() - 1; d > 0; --d) previous[d] = previous[d - 1];
+        previous[0] = h;
+      }
+    }
+    token.clear();
+  };
+  for (size_t i = 0; i < text.size() && !sink->full(); ++i) {
+    unsigned char c = text[i];
+    if (IsAlnum(c) || c >= 0x80 || c == '$' || c == '\'' || c == '-' || c == '.' || c == '_' ||
+        c == '!') {
+      // A very long run (base64 left in the body, a hostile line) is read through but not
+      // kept, so its cost stays linear and it yields no feature.
+      if (token.size() <= kMaxTokenBytes) token.push_back(Lower(static_cast<char>(c)));
+    } else {
+      flush();
+    }
+  }
+  flush();
+}
+
+void AddGrams(std::string_view text, size_t bytes, uint64_t seed, Sink* sink) {
+  text = text.substr(0, bytes);
+  for (size_t i = 0; i + 4 <= text.size() && !sink->full(); ++i) {
+    uint32_t gram;
+    std::memcpy(&gram, text.data() + i, 4);
+    sink->Add(Mix64(gram ^ seed));
+  }
+}
+
+}  // namespace
+
+std::string UrlHost(std::string_view url) {
+  size_t start;
+  if (StartsWithNoCase(url, 0, "http://")) {
+    start = 7;
+  } else if (StartsWithNoCase(url, 0, "https://")) {
+    start = 8;
+  } else if (StartsWithNoCase(url, 0, "ftp://")) {
+    start = 6;
+  } else if (StartsWithNoCase(url, 0, "www.")) {
+    start = 0;
+  } else {
+    return std::string();
+  }
+  size_t end = start;
+  while (end < url.size() && end - start < 255) {
+    unsigned char c = url[end];
+    if (c == '/' || c == '?' || c == '#' || c == '"' || c == '\'' || c == '<' || c == '>' ||
+        c == '\\' || IsSpace(c) || c < 0x20) {
+      break;
+    }
+    ++end;
+  }
+  std::string_view authority = url.substr(start, end - start);
+  size_t at = authority.rfind('@');
+  if (at != std::string_view::npos) authority.remove_prefix(at + 1);
+  size_t colon = authority.find(':');
+  if (colon != std::string_view::npos) authority = authority.substr(0, colon);
+  std::string host;
+  for (char c : authority) {
+    unsigned char u = c;
+    if (IsAlnum(u) || c == '.' || c == '-' || c == '_' || u >= 0x80) host.push_back(Lower(c));
+  }
+  while (!host.empty() && host.back() == '.') host.pop_back();
+  return host;
+}
+
+bool LooksLikeHtml(std::string_view body) {
+  size_t window = std::min<size_t>(body.size(), 64 * 1024);
+  std::string_view head = body.substr(0, window);
+  for (std::string_view marker : {"<html", "<body", "<br", "<p>", "<div", "<table", "<font",
+                                  "<a href", "<!doctype html"}) {
+    if (FindNoCase(head, 0, marker) != std::string_view::npos) return true;
+  }
+  return false;
+}
+
+std::string HtmlToText(std::string_view html, size_t limit, std::vector<std::string>* tags,
+                       std::vector<std::string>* hosts) {
+  html = html.substr(0, std::min(limit, html.size()));
+  std::string out;
+  out.reserve(html.size() / 2);
+  size_t i = 0;
+  const size_t n = html.size();
+  while (i < n) {
+    char c = html[i];
+    if (c == '&') {
+      size_t used = DecodeEntity(html, i, &out);
+      if (used == 0) {
+        out.push_back('&');
+        ++i;
+      } else {
+        i += used;
+      }
+      continue;
+    }
+    if (c != '<') {
+      out.push_back(c);
+      ++i;
+      continue;
+    }
+    if (StartsWithNoCase(html, i, "<!--")) {
+      size_t close = html.find("-->", i + 4);
+      i = close == std::string_view::npos ? n : close + 3;
+      out.push_back(' ');
+      continue;
+    }
+    size_t j = i + 1;
+    bool closing = j < n && html[j] == '/';
+    if (closing) ++j;
+    if (j >= n || !(IsAlpha(html[j]) || html[j] == '!' || html[j] == '?')) {
+      out.push_back('<');  // a bare '<' in text, as in "a < b"
+      ++i;
+      continue;
+    }
+    std::string name;
+    while (j < n && (IsAlnum(html[j]) || html[j] == '!' || html[j] == '?')) {
+      if (name.size() < 16) name.push_back(Lower(html[j]));
+      ++j;
+    }
+    // Attributes, up to the closing '>', honouring quotes so that a '>' inside a value does
+    // not end the tag.
+    while (j < n && html[j] != '>') {
+      while (j < n && (IsSpace(html[j]) || html[j] == '/')) ++j;
+      size_t name_start = j;
+      while (j < n && !IsSpace(html[j]) && html[j] != '=' && html[j] != '>' && html[j] != '/') ++j;
+      std::string_view attribute = html.substr(name_start, j - name_start);
+      while (j < n && IsSpace(html[j])) ++j;
+      if (j < n && html[j] == '=') {
+        ++j;
+        while (j < n && IsSpace(html[j])) ++j;
+        size_t value_start, value_end;
+        if (j < n && (html[j] == '"' || html[j] == '\'')) {
+          char quote = html[j];
+          value_start = ++j;
+          size_t close = html.find(quote, j);
+          value_end = close == std::string_view::npos ? n : close;
+          j = value_end == n ? n : value_end + 1;
+        } else {
+          value_start = j;
+          while (j < n && !IsSpace(html[j]) && html[j] != '>') ++j;
+          value_end = j;
+        }
+        if (hosts != nullptr && !closing &&
+            (StartsWithNoCase(attribute, 0, "href") || StartsWithNoCase(attribute, 0, "src") ||
+             StartsWithNoCase(attribute, 0, "action") ||
+             StartsWithNoCase(attribute, 0, "background"))) {
+          std::string value;
+          std::string_view raw = html.substr(value_start, std::min<size_t>(value_end - value_start, 512));
+          for (size_t k = 0; k < raw.size();) {
+            size_t used = raw[k] == '&' ? DecodeEntity(raw, k, &value) : 0;
+            if (used == 0) value.push_back(raw[k++]);
+            else k += used;
+          }
+          std::string host = UrlHost(value);
+          if (!host.empty() && hosts->size() < 256) hosts->push_back(std::move(host));
+        }
+      } else if (j == name_start && j < n && html[j] != '>') {
+        ++j;  // a stray character that starts no attribute; move on
+      }
+    }
+    i = j < n ? j + 1 : n;
+    if (tags != nullptr && !closing && !name.empty() && tags->size() < 1024) tags->push_back(name);
+    if (!closing && (name == "script" || name == "style")) {
+      size_t close = FindNoCase(html, i, name == "script" ? "</script" : "</style");
+      i = close == std::string_view::npos ? n : close;
+    }
+    out.push_back(' ');
+  }
+  return out;
+}
+
+std::vector<uint64_t> ExtractFeatures(std::string_view header, std::string_view body,
+                                      const FeatureOptions& options) {
+  std::vector<uint64_t> features;
+  features.reserve(1024);
+  Sink sink(&features, options.max_features);
+  // Every mail has this one, so the model learns a prior and a new user starts from zero.
+  sink.Add(kBias);
+  header = header.substr(0, std::min(header.size(), options.max_header_bytes));
+  body = body.substr(0, std::min(body.size(), options.max_body_bytes));
+  if (options.body_ngram_bytes > 0) AddGrams(body, options.body_ngram_bytes, kSeedBodyGram, &sink);
+  if (options.header_ngram_bytes > 0) {
+    AddGrams(header, options.header_ngram_bytes, kSeedHeaderGram, &sink);
+  }
+  if (options.header_tokens) AddHeader(header, &sink);
+
+  std::string text_storage;
+  std::string_view text = body;
+  if (LooksLikeHtml(body)) {
+    std::vector<std::string> tags, hosts;
+    text_storage = HtmlToText(body, options.max_body_bytes, options.html_tags ? &tags : nullptr,
+                              options.link_hosts ? &hosts : nullptr);
+    text = text_storage;
+    for (const std::string& tag : tags) sink.Add(HashBytes(tag, kSeedTag));
+    for (const std::string& host : hosts) AddHost(host, &sink);
+  }
+  text = text.substr(0, std::min(text.size(), options.max_text_bytes));
+  if (options.link_hosts) AddTextUrls(text, &sink);
+  if (options.body_words || options.body_osb) AddWords(text, options, &sink);
+  return features;
+}
+
+}  // namespace corvalith
