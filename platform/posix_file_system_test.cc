@@ -1,1 +1,237 @@
+// The file-system contract, run against the real file system in a temporary directory and
+// against the in-memory double, so that tests written against the double mean the same thing.
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <functional>
+#include <thread>
+
 #include <gtest/gtest.h>
+
+#include "platform/failure.h"
+#include "platform/posix_environment.h"
+#include "platform/testing/memory_environment.h"
+#include "platform/text.h"
+
+namespace corvalith {
+namespace {
+
+struct Subject {
+  const char* name;
+  std::function<std::unique_ptr<FileSystem>()> make;
+  bool real;
+};
+
+class FileSystemContractTest : public ::testing::TestWithParam<Subject> {
+ protected:
+  void SetUp() override {
+    files_ = GetParam().make();
+    if (GetParam().real) {
+      char pattern[] = "/tmp/corvalith_fs_XXXXXX";
+      ASSERT_NE(mkdtemp(pattern), nullptr);
+      root_ = pattern;
+    } else {
+      root_ = "/work";
+      static_cast<testing::MemoryFileSystem&>(*files_).AddDirectory(root_);
+    }
+  }
+  void TearDown() override {
+    if (GetParam().real) {
+      std::string command = "rm -rf '" + root_ + "'";
+      ASSERT_EQ(std::system(command.c_str()), 0);
+    }
+  }
+  std::string P(const std::string& relative) { return root_ + "/" + relative; }
+  int Errno(const std::function<void()>& call) {
+    try {
+      call();
+    } catch (const Failure& failure) {
+      return failure.number();
+    }
+    return 0;
+  }
+  std::vector<std::string> Lines(const std::string& path) {
+    std::unique_ptr<TextReader> reader = files_->OpenTextForReading(path);
+    std::vector<std::string> lines;
+    for (;;) {
+      try {
+        lines.push_back(reader->ReadLine());
+      } catch (const Failure& failure) {
+        EXPECT_EQ(failure.number(), 62);
+        EXPECT_EQ(failure.description(), "Input past end of file");
+        return lines;
+      }
+    }
+  }
+
+  std::unique_ptr<FileSystem> files_;
+  std::string root_;
+};
+
+TEST_P(FileSystemContractTest, DirectoriesExistenceAndDeletion) {
+  FileSystem& fs = *files_;
+  ASSERT_TRUE(fs.CreateDirectory(P("d")));
+  fs.AppendText(P("d/f"), "x");
+  struct Case {
+    const char* what;
+    std::function<bool()> call;
+    bool ok;
+    int err;
+  };
+  const Case cases[] = {
+      {"create existing dir", [&] { return fs.CreateDirectory(P("d")); }, false, EEXIST},
+      {"create over a file", [&] { return fs.CreateDirectory(P("d/f")); }, false, EEXIST},
+      {"create without parent", [&] { return fs.CreateDirectory(P("no/d")); }, false, ENOENT},
+      {"create under a file", [&] { return fs.CreateDirectory(P("d/f/x")); }, false, ENOTDIR},
+      {"create with trailing slash", [&] { return fs.CreateDirectory(P("e/")); }, true, 0},
+      {"dir exists", [&] { return fs.Exists(P("d")); }, true, 0},
+      {"dir exists, trailing slash", [&] { return fs.Exists(P("d/")); }, true, 0},
+      {"file exists", [&] { return fs.Exists(P("d/f")); }, true, 0},
+      {"missing", [&] { return fs.Exists(P("d/g")); }, false, ENOENT},
+      {"delete a directory", [&] { return fs.DeleteFile(P("d")); }, false, EISDIR},
+      {"delete missing", [&] { return fs.DeleteFile(P("d/g")); }, false, ENOENT},
+      {"delete a file", [&] { return fs.DeleteFile(P("d/f")); }, true, 0},
+      {"deleted is gone", [&] { return fs.Exists(P("d/f")); }, false, ENOENT},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(c.call(), c.ok) << c.what;
+    if (!c.ok) {
+      EXPECT_EQ(fs.LastError(), c.err) << c.what;
+    }
+  }
+}
+
+TEST_P(FileSystemContractTest, LastErrorBelongsToTheThread) {
+  ASSERT_FALSE(files_->DeleteFile(P("missing")));
+  std::thread([&] {
+    EXPECT_FALSE(files_->CreateDirectory(root_));
+    EXPECT_EQ(files_->LastError(), EEXIST);
+  }).join();
+  EXPECT_EQ(files_->LastError(), ENOENT);
+}
+
+TEST_P(FileSystemContractTest, AppendCreatesAndReadsBack) {
+  files_->AppendText(P("log"), "one\r\n");
+  files_->AppendText(P("log"), std::string("t\0o\n", 4));
+  EXPECT_EQ(files_->ReadFile(P("log")), std::string("one\r\nt\0o\n", 9));
+  EXPECT_EQ(Errno([&] { files_->AppendText(P("no/log"), "x"); }), ENOENT);
+  EXPECT_EQ(Errno([&] { files_->AppendText(root_, "x"); }), EISDIR);
+  EXPECT_EQ(Errno([&] { files_->ReadFile(P("none")); }), ENOENT);
+  EXPECT_EQ(Errno([&] { files_->OpenTextForReading(P("none")); }), ENOENT);
+  EXPECT_EQ(Errno([&] { files_->ReadFile(root_); }), EISDIR);
+  try {
+    files_->AppendText(P("no/log"), "x");
+  } catch (const Failure& failure) {
+    EXPECT_NE(failure.description().find(P("no/log")), std::string::npos);
+  }
+}
+
+TEST_P(FileSystemContractTest, LineEnds) {
+  struct Case {
+    std::string content;
+    std::vector<std::string> lines;
+  };
+  const Case cases[] = {
+      {"", {}},
+      {"a", {"a"}},
+      {"a\n", {"a"}},
+      {"a\r\n", {"a"}},
+      {"a\r\nb\nc", {"a", "b", "c"}},
+      {"\n", {""}},
+      {"a\r\n\r\n", {"a", ""}},
+      {"\n\nb", {"", "", "b"}},
+      {"a\rb\n", {"a\rb"}},  // a bare CR ends no line
+      {"a\r", {"a\r"}},
+      {"x\r\r\n", {"x\r"}},
+  };
+  int n = 0;
+  for (const Case& c : cases) {
+    std::string path = P("t" + std::to_string(n++));
+    files_->AppendText(path, c.content);
+    EXPECT_EQ(Lines(path), c.lines) << c.content;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Both, FileSystemContractTest,
+    ::testing::Values(Subject{"Posix", [] { return std::make_unique<PosixFileSystem>(); }, true},
+                      Subject{"Memory",
+                              [] { return std::make_unique<testing::MemoryFileSystem>(); },
+                              false}),
+    [](const ::testing::TestParamInfo<Subject>& info) { return info.param.name; });
+
+// Two processes with two threads each append records of a few kilobytes to one file; every
+// record must come out whole, because log lines from concurrent saves share one file.
+TEST(PosixFileSystemTest, ConcurrentAppendersNeverInterleave) {
+  char pattern[] = "/tmp/corvalith_append_XXXXXX";
+  ASSERT_NE(mkdtemp(pattern), nullptr);
+  const std::string path = std::string(pattern) + "/shared.log";
+  constexpr int kRecords = 200;
+  auto append = [&](char tag) {
+    PosixFileSystem fs;
+    for (int i = 0; i < kRecords; ++i) {
+      std::string record(1000 + (i * 37) % 3000, tag);
+      fs.AppendText(path, std::string(1, tag) + std::to_string(record.size()) + ":" + record +
+                              "\r\n");
+    }
+  };
+  auto run_pair = [&](char a, char b) {
+    std::thread first(append, a);
+    std::thread second(append, b);
+    first.join();
+    second.join();
+  };
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    run_pair('c', 'd');
+    _exit(0);
+  }
+  run_pair('a', 'b');
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+
+  std::string content = PosixFileSystem().ReadFile(path);
+  std::map<char, int> counts;
+  for (const std::string& line : SplitText(content, '\n')) {
+    if (line.empty()) continue;  // after the final line end
+    ASSERT_GE(line.size(), 3u);
+    char tag = line[0];
+    size_t colon = line.find(':');
+    ASSERT_NE(colon, std::string::npos);
+    size_t length = std::stoul(line.substr(1, colon - 1));
+    std::string body = line.substr(colon + 1);
+    ASSERT_EQ(body, std::string(length, tag) + "\r") << "a record was cut or mixed";
+    ++counts[tag];
+  }
+  EXPECT_EQ(counts, (std::map<char, int>{{'a', kRecords}, {'b', kRecords}, {'c', kRecords},
+                                         {'d', kRecords}}));
+  std::remove(path.c_str());
+  rmdir(pattern);
+}
+
+TEST(PosixClockTest, TicksFollowTheBootClockAndTheWallClockIsLocal) {
+  PosixClock clock;
+  struct timespec ts;
+  clock_gettime(CLOCK_BOOTTIME, &ts);
+  uint32_t expected = static_cast<uint32_t>(static_cast<uint64_t>(ts.tv_sec) * 1000 +
+                                            static_cast<uint64_t>(ts.tv_nsec) / 1000000);
+  uint32_t ticks = clock.TickCount();
+  EXPECT_LT(ticks - expected, 1000u);  // unsigned: also right across a wrap
+
+  time_t before = time(nullptr);
+  LocalTime now = clock.Now();
+  struct tm tm;
+  localtime_r(&before, &tm);
+  EXPECT_EQ(now.year, tm.tm_year + 1900);
+  EXPECT_EQ(now.month, tm.tm_mon + 1);
+  EXPECT_GE(now.day, 1);
+  EXPECT_EQ(FormatLocalTime({2026, 1, 2, 3, 4, 5}), "2026-01-02 03:04:05");
+}
+
+}  // namespace
+}  // namespace corvalith
