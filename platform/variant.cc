@@ -6,11 +6,33 @@
 
 namespace corvalith {
 
-Variant Variant::Null() { return Variant(Storage(NullTag{})); }
-Variant Variant::Int16(int16_t value) { return Variant(Storage(value)); }
-Variant Variant::Int32(int32_t value) { return Variant(Storage(value)); }
-Variant Variant::Bool(bool value) { return Variant(Storage(value)); }
-Variant Variant::String(std::string value) { return Variant(Storage(std::move(value))); }
+// Each factory emplaces into a default-constructed variant: building a temporary Storage and
+// moving it in trips GCC 12's -Wmaybe-uninitialized under the sanitizers.
+Variant Variant::Null() {
+  Variant v;
+  v.storage_.emplace<NullTag>();
+  return v;
+}
+Variant Variant::Int16(int16_t value) {
+  Variant v;
+  v.storage_.emplace<int16_t>(value);
+  return v;
+}
+Variant Variant::Int32(int32_t value) {
+  Variant v;
+  v.storage_.emplace<int32_t>(value);
+  return v;
+}
+Variant Variant::Bool(bool value) {
+  Variant v;
+  v.storage_.emplace<bool>(value);
+  return v;
+}
+Variant Variant::String(std::string value) {
+  Variant v;
+  v.storage_.emplace<std::string>(std::move(value));
+  return v;
+}
 
 Variant::Type Variant::type() const { return static_cast<Type>(storage_.index()); }
 
