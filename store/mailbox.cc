@@ -2,6 +2,7 @@
 
 #include <gmime/gmime.h>
 
+#include <algorithm>
 #include <mutex>
 #include <string_view>
 
@@ -51,23 +52,34 @@ bool IsUtf8(std::string_view bytes) {
   return g_utf8_validate(bytes.data(), static_cast<gssize>(bytes.size()), nullptr);
 }
 
-// The text in UTF-8. Undeclared text is taken as UTF-8 when it is valid (ASCII is), and any
-// text that does not convert from its declared charset is read as latin-1, which every byte
-// sequence is: the filter needs some text more than it needs the right text.
+// String properties of the store are NUL-terminated (PT_STRING8), so a NUL in a part would cut
+// the text short for every reader; it is dropped instead.
+std::string WithoutNul(std::string text) {
+  text.erase(std::remove(text.begin(), text.end(), '\0'), text.end());
+  return text;
+}
+
+// The text in UTF-8, without NULs. Undeclared text is taken as UTF-8 when it is valid (ASCII
+// is), and any text that does not convert from its declared charset is read as latin-1, which
+// every byte sequence is: the filter needs some text more than it needs the right text.
 std::string ToUtf8(const std::string& bytes, const char* charset) {
-  if (charset == nullptr || *charset == '\0') {
-    return IsUtf8(bytes) ? bytes : Latin1ToUtf8(bytes);
+  if (charset != nullptr && *charset != '\0') {
+    const char* name = g_mime_charset_iconv_name(charset);
+    gsize written = 0;
+    GError* error = nullptr;
+    gchar* converted = g_convert(bytes.data(), static_cast<gssize>(bytes.size()), "UTF-8",
+                                 name ? name : charset, nullptr, &written, &error);
+    if (error) g_error_free(error);
+    if (converted != nullptr) {
+      std::string result = WithoutNul(std::string(converted, written));
+      g_free(converted);
+      if (IsUtf8(result)) return result;
+    }
+  } else {
+    std::string text = WithoutNul(bytes);
+    if (IsUtf8(text)) return text;
   }
-  const char* name = g_mime_charset_iconv_name(charset);
-  gsize written = 0;
-  GError* error = nullptr;
-  gchar* converted = g_convert(bytes.data(), static_cast<gssize>(bytes.size()), "UTF-8",
-                               name ? name : charset, nullptr, &written, &error);
-  if (error) g_error_free(error);
-  if (converted == nullptr) return Latin1ToUtf8(bytes);
-  std::string result(converted, written);
-  g_free(converted);
-  return IsUtf8(result) ? result : Latin1ToUtf8(bytes);
+  return Latin1ToUtf8(WithoutNul(bytes));
 }
 
 // The offset at which the first empty line starts (the end of the header block), or the
@@ -172,7 +184,6 @@ void Walk(GMimeObject* object, int depth, DerivedMessage* out) {
 }
 
 void DeriveBodies(const std::string& raw, DerivedMessage* out) {
-  InitGMime();
   GObjectRef<GMimeStream> stream(g_mime_stream_mem_new_with_buffer(raw.data(), raw.size()));
   GObjectRef<GMimeParser> parser(g_mime_parser_new_with_stream(stream.ptr));
   g_mime_parser_set_format(parser.ptr, GMIME_FORMAT_MESSAGE);
@@ -215,6 +226,7 @@ void CreateMailbox(Connection& connection, const std::string& domain, const std:
 }
 
 DerivedMessage DeriveMessage(const std::string& raw, Origin origin) {
+  InitGMime();
   DerivedMessage out;
   out.address_type = origin == Origin::kExternal ? "SMTP" : "EX";
   const std::string_view headers = std::string_view(raw).substr(0, HeaderBlockEnd(raw));

@@ -37,7 +37,8 @@ struct DerivedMessage {
 };
 
 // Never throws and never stalls on malformed input: what cannot be derived is left missing.
-// Every string is valid UTF-8 except header_block, which is the message's own bytes.
+// Every string is valid UTF-8 without NUL characters, except header_block, which is the
+// message's own bytes.
 // Thread-safe.
 DerivedMessage DeriveMessage(const std::string& raw, Origin origin);
 
