@@ -4,17 +4,15 @@
 #include <filesystem>
 #include <fstream>
 #include <random>
-#include <sstream>
 #include <stdexcept>
+
+#include <gmime/gmime.h>
+
+#include "store/mailbox.h"
 
 namespace corvalith::bench {
 
 namespace {
-
-std::string Lower(std::string s) {
-  for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return s;
-}
 
 void SplitMessage(const std::string& raw, std::string* header, std::string* body) {
   size_t lf = raw.find("\n\n");
@@ -31,140 +29,13 @@ void SplitMessage(const std::string& raw, std::string* header, std::string* body
   }
 }
 
-// The unfolded value of the first field called `name` (lower case), or "".
-std::string FieldValue(const std::string& header, const std::string& name) {
-  std::istringstream in(header);
-  std::string line, value;
-  bool inside = false;
-  while (std::getline(in, line)) {
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (!line.empty() && (line[0] == ' ' || line[0] == '\t')) {
-      if (inside) value += " " + line;
-      continue;
-    }
-    if (inside) return value;
-    size_t colon = line.find(':');
-    if (colon != std::string::npos && Lower(line.substr(0, colon)) == name) {
-      inside = true;
-      value = line.substr(colon + 1);
-    }
-  }
-  return value;
-}
-
-std::string Parameter(const std::string& value, const std::string& name) {
-  std::string lower = Lower(value);
-  size_t at = 0;
-  while ((at = lower.find(name + "=", at)) != std::string::npos) {
-    if (at == 0 || lower[at - 1] == ';' || lower[at - 1] == ' ' || lower[at - 1] == '\t') {
-      size_t start = at + name.size() + 1;
-      if (start < value.size() && value[start] == '"') {
-        size_t end = value.find('"', start + 1);
-        return value.substr(start + 1, end == std::string::npos ? std::string::npos
-                                                                 : end - start - 1);
-      }
-      size_t end = value.find_first_of("; \t\r\n", start);
-      return value.substr(start, end == std::string::npos ? std::string::npos : end - start);
-    }
-    ++at;
-  }
-  return "";
-}
-
-std::string DecodeBase64(const std::string& in) {
-  std::string out;
-  uint32_t buffer = 0;
-  int bits = 0;
-  for (unsigned char c : in) {
-    int v;
-    if (c >= 'A' && c <= 'Z') v = c - 'A';
-    else if (c >= 'a' && c <= 'z') v = c - 'a' + 26;
-    else if (c >= '0' && c <= '9') v = c - '0' + 52;
-    else if (c == '+') v = 62;
-    else if (c == '/') v = 63;
-    else continue;
-    buffer = (buffer << 6) | v;
-    bits += 6;
-    if (bits >= 8) {
-      bits -= 8;
-      out.push_back(static_cast<char>((buffer >> bits) & 0xFF));
-    }
-  }
-  return out;
-}
-
-std::string DecodeQuotedPrintable(const std::string& in) {
-  std::string out;
-  auto hex = [](char c) -> int {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    return -1;
-  };
-  for (size_t i = 0; i < in.size(); ++i) {
-    if (in[i] != '=') {
-      out.push_back(in[i]);
-    } else if (i + 1 < in.size() && in[i + 1] == '\n') {
-      i += 1;
-    } else if (i + 2 < in.size() && in[i + 1] == '\r' && in[i + 2] == '\n') {
-      i += 2;
-    } else if (i + 2 < in.size() && hex(in[i + 1]) >= 0 && hex(in[i + 2]) >= 0) {
-      out.push_back(static_cast<char>(hex(in[i + 1]) * 16 + hex(in[i + 2])));
-      i += 2;
-    } else {
-      out.push_back('=');
-    }
-  }
-  return out;
-}
-
-void CollectText(const std::string& header, const std::string& body, int depth,
-                 std::string* html, std::string* plain) {
-  std::string type = Lower(FieldValue(header, "content-type"));
-  size_t start = type.find_first_not_of(" \t");
-  type = start == std::string::npos ? "" : type.substr(start);
-  if (type.rfind("multipart/", 0) == 0 && depth < 8) {
-    std::string boundary = Parameter(FieldValue(header, "content-type"), "boundary");
-    if (boundary.empty()) return;
-    std::string delimiter = "--" + boundary;
-    size_t at = body.find(delimiter);
-    while (at != std::string::npos) {
-      size_t part_start = body.find('\n', at);
-      if (part_start == std::string::npos) break;
-      ++part_start;
-      size_t next = body.find("\n" + delimiter, part_start);
-      std::string part = body.substr(part_start, next == std::string::npos ? std::string::npos
-                                                                         : next - part_start);
-      std::string part_header, part_body;
-      SplitMessage(part, &part_header, &part_body);
-      CollectText(part_header, part_body, depth + 1, html, plain);
-      if (next == std::string::npos) break;
-      at = next + 1;
-      if (body.compare(at + delimiter.size(), 2, "--") == 0) break;
-    }
-    return;
-  }
-  bool is_html = type.rfind("text/html", 0) == 0;
-  bool is_plain = type.empty() || type.rfind("text/plain", 0) == 0 || type.rfind("text", 0) == 0;
-  if (!is_html && !is_plain) return;
-  std::string encoding = Lower(FieldValue(header, "content-transfer-encoding"));
-  std::string text = body;
-  if (encoding.find("base64") != std::string::npos) text = DecodeBase64(body);
-  else if (encoding.find("quoted-printable") != std::string::npos) text = DecodeQuotedPrintable(body);
-  if (is_html && html->empty()) *html = std::move(text);
-  else if (!is_html) *plain += text;
-}
-
 }  // namespace
-
-std::string DecodeBody(const std::string& header, const std::string& body) {
-  std::string html, plain;
-  CollectText(header, body, 0, &html, &plain);
-  return html.empty() ? plain : html;
-}
 
 std::vector<CorpusMail> LoadCorpus(const std::string& dir,
                                    const std::vector<std::pair<std::string, bool>>& groups) {
+  // DeriveMessage decodes the From and Subject fields before it initialises GMime itself;
+  // initialising here first keeps that order harmless (g_mime_init counts its callers).
+  g_mime_init();
   std::vector<CorpusMail> mails;
   for (const auto& [group, spam] : groups) {
     std::filesystem::path folder = std::filesystem::path(dir) / group;
@@ -183,9 +54,13 @@ std::vector<CorpusMail> LoadCorpus(const std::string& dir,
       CorpusMail mail;
       mail.path = file;
       mail.spam = spam;
+      // What the store itself derives on delivery, so the engine sees what it will in
+      // service: the raw header block, and the HTML body when there is one, else the plain.
+      store::DerivedMessage derived = store::DeriveMessage(raw, store::Origin::kExternal);
       std::string raw_body;
       SplitMessage(raw, &mail.header, &raw_body);
-      mail.body = DecodeBody(mail.header, raw_body);
+      if (derived.header_block) mail.header = *derived.header_block;
+      mail.body = derived.html_body ? *derived.html_body : derived.plain_body.value_or("");
       mails.push_back(std::move(mail));
     }
   }

@@ -1,7 +1,7 @@
 // The development corpus for the engine benchmarks: raw RFC 5322 files in groups, each mail
-// split into its transport header block and a decoded body as the store would hand it to the
-// engine (the HTML part when there is one, else the plain text; transfer encodings undone,
-// charsets left alone), in a seeded random order.
+// split by the store's own import (store/mailbox.h DeriveMessage) into its transport header
+// block and the body the engine is given (the HTML part when there is one, else the plain
+// text, as UTF-8), in a seeded random order.
 #ifndef CORVALITH_BENCH_ENGINE_CORPUS_H_
 #define CORVALITH_BENCH_ENGINE_CORPUS_H_
 
@@ -25,9 +25,6 @@ std::vector<CorpusMail> LoadCorpus(const std::string& dir,
 
 // Fisher-Yates with a fixed generator, so an order is the same on every platform.
 void ShuffleMails(std::vector<CorpusMail>* mails, uint64_t seed);
-
-// The text body the store would give the engine for a raw message.
-std::string DecodeBody(const std::string& header, const std::string& body);
 
 // 100 * (1 - area under the ROC curve) of scores where higher means spam; ties count half.
 double OneMinusRocAreaPercent(const std::vector<double>& scores, const std::vector<bool>& spam);

@@ -2,10 +2,12 @@
 // spam-1) in a seeded random order, each mail classified once in a fresh engine object (one
 // per save event, as the filter does), a wrong verdict corrected with Relearn and the true
 // class, nothing else trained. bogofilter gets the same order and protocol: -u to classify
-// and register, -Sn/-Ns to correct a registered verdict, -s for an unsure spam (which -u
-// left unregistered); unsure counts as ham.
+// and register, unsure counting as ham -- registered as ham with -n, since -u leaves unsure
+// mail unregistered and bogofilter would otherwise never learn any ham -- and -Sn/-Ns to
+// correct a wrong verdict.
 //
 //   engine_replay CORPUS_DIR [--seed N] [--no-bogofilter] [--work DIR]
+#include <fcntl.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -126,6 +128,7 @@ int RunBogofilter(const std::vector<std::string>& args, double* spamicity) {
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, out[1], 1);
   posix_spawn_file_actions_addclose(&actions, out[0]);
+  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);  // its chatter
   std::vector<char*> argv;
   for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
@@ -162,12 +165,15 @@ Result RunBogofilterReplay(const std::vector<bench::CorpusMail>& mails, const st
       std::exit(1);
     }
     const bool spam = status == 0, unsure = status == 2;
+    if (unsure) RunBogofilter({"bogofilter", "-d", dir, "-n", "-I", mail.path}, nullptr);
+    r.classify_ms.back() = Ms(t0, Clock::now());
     r.scores.push_back(spamicity);
     r.truth.push_back(mail.spam);
     if (spam != mail.spam) {
       spam ? ++r.fp : ++r.fn;
       if (i >= mails.size() / 2) ++r.late;
-      const char* fix = spam ? "-Ns" : unsure ? "-s" : "-Sn";
+      // -S/-N take back a spam/ham registration, -s/-n make one.
+      const char* fix = spam ? "-Sn" : "-Ns";
       auto t2 = Clock::now();
       RunBogofilter({"bogofilter", "-d", dir, fix, "-I", mail.path}, nullptr);
       r.relearn_ms.push_back(Ms(t2, Clock::now()));
