@@ -1,12 +1,11 @@
+#include <gtest/gtest.h>
 #include <stdlib.h>
+#include <syslog.h>
 #include <unistd.h>
 
 #include <fstream>
-#include <sstream>
-#include <syslog.h>
-
-#include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
+#include <sstream>
 
 #include "platform/posix_environment.h"
 #include "platform/testing/memory_environment.h"
@@ -16,10 +15,13 @@ namespace corvalith {
 namespace {
 
 TEST(EventLogJsonTest, EveryFieldEscapedAndDataAsHex) {
-  EventLogEntry entry{"CorvalithFilter", 2, 3, 70000,
-                      {"quote \" back \\ tab\t nl\n cr\r bell\x07", "Grüße", "bad \xFF\xC3 end",
-                       ""},
-                      {0x00, 0x0A, 0xFF, 0x41}};
+  EventLogEntry entry{
+      "CorvalithFilter",
+      2,
+      3,
+      70000,
+      {"quote \" back \\ tab\t nl\n cr\r bell\x07", "Grüße", "bad \xFF\xC3 end", ""},
+      {0x00, 0x0A, 0xFF, 0x41}};
   std::string line = EventLogJsonLine({2026, 1, 2, 3, 4, 5}, entry);
   EXPECT_EQ(line.find('\n'), std::string::npos);
   nlohmann::json json = nlohmann::json::parse(line);  // throws on invalid JSON or UTF-8
@@ -38,8 +40,8 @@ TEST(EventLogJsonTest, EveryFieldEscapedAndDataAsHex) {
 }
 
 TEST(EventLogJsonTest, PriorityFromType) {
-  const std::pair<uint16_t, int> cases[] = {{1, LOG_ERR}, {2, LOG_WARNING}, {4, LOG_INFO},
-                                            {0, LOG_NOTICE}, {8, LOG_NOTICE}, {16, LOG_NOTICE}};
+  const std::pair<uint16_t, int> cases[] = {{1, LOG_ERR},    {2, LOG_WARNING}, {4, LOG_INFO},
+                                            {0, LOG_NOTICE}, {8, LOG_NOTICE},  {16, LOG_NOTICE}};
   for (auto [type, priority] : cases) EXPECT_EQ(SyslogPriority(type), priority) << type;
 }
 

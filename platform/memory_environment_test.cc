@@ -3,9 +3,9 @@
 // semantics are checked against the real file system in posix_file_system_test.cc.
 #include "platform/testing/memory_environment.h"
 
-#include <cerrno>
-
 #include <gtest/gtest.h>
+
+#include <cerrno>
 
 namespace corvalith::testing {
 namespace {
@@ -32,8 +32,8 @@ TEST(MemoryFileSystemTest, FailPathHitsEveryCallOnThatPathOnly) {
   }
   EXPECT_EQ(fs.calls("/data/d/u.dat.create"), 6);
   EXPECT_EQ(fs.Contents("/data/d/u.dat.create"), "");  // nothing was changed
-  EXPECT_TRUE(fs.CreateDirectory("/data/d/other"));     // another path is unaffected
-  EXPECT_EQ(fs.calls("/data/d"), 0);                     // set-up calls do not count
+  EXPECT_TRUE(fs.CreateDirectory("/data/d/other"));    // another path is unaffected
+  EXPECT_EQ(fs.calls("/data/d"), 0);                   // set-up calls do not count
 
   fs.FailPath("/data/d/u.dat.create", 0);
   EXPECT_TRUE(fs.DeleteFile("/data/d/u.dat.create"));

@@ -1,5 +1,6 @@
 // The file-system contract, run against the real file system in a temporary directory and
 // against the in-memory double, so that tests written against the double mean the same thing.
+#include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -8,8 +9,6 @@
 #include <cstdlib>
 #include <functional>
 #include <thread>
-
-#include <gtest/gtest.h>
 
 #include "platform/failure.h"
 #include "platform/posix_environment.h"
@@ -159,8 +158,7 @@ INSTANTIATE_TEST_SUITE_P(
     Both, FileSystemContractTest,
     ::testing::Values(Subject{"Posix", [] { return std::make_unique<PosixFileSystem>(); }, true},
                       Subject{"Memory",
-                              [] { return std::make_unique<testing::MemoryFileSystem>(); },
-                              false}),
+                              [] { return std::make_unique<testing::MemoryFileSystem>(); }, false}),
     [](const ::testing::TestParamInfo<Subject>& info) { return info.param.name; });
 
 // Two processes with two threads each append records of a few kilobytes to one file; every
@@ -174,8 +172,8 @@ TEST(PosixFileSystemTest, ConcurrentAppendersNeverInterleave) {
     PosixFileSystem fs;
     for (int i = 0; i < kRecords; ++i) {
       std::string record(1000 + (i * 37) % 3000, tag);
-      fs.AppendText(path, std::string(1, tag) + std::to_string(record.size()) + ":" + record +
-                              "\r\n");
+      fs.AppendText(path,
+                    std::string(1, tag) + std::to_string(record.size()) + ":" + record + "\r\n");
     }
   };
   auto run_pair = [&](char a, char b) {
@@ -208,8 +206,8 @@ TEST(PosixFileSystemTest, ConcurrentAppendersNeverInterleave) {
     ASSERT_EQ(body, std::string(length, tag) + "\r") << "a record was cut or mixed";
     ++counts[tag];
   }
-  EXPECT_EQ(counts, (std::map<char, int>{{'a', kRecords}, {'b', kRecords}, {'c', kRecords},
-                                         {'d', kRecords}}));
+  EXPECT_EQ(counts, (std::map<char, int>{
+                        {'a', kRecords}, {'b', kRecords}, {'c', kRecords}, {'d', kRecords}}));
   std::remove(path.c_str());
   rmdir(pattern);
 }

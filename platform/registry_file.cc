@@ -400,8 +400,8 @@ void RegistryFile::SetString(const std::string& key, const std::string& name,
     std::string section_key = NormalizeKey(it->key);
     if (section_key.empty()) continue;
     if (it->remove) {
-      if (section_key == wanted || wanted.compare(0, section_key.size() + 1,
-                                                  section_key + "\\") == 0) {
+      if (section_key == wanted ||
+          wanted.compare(0, section_key.size() + 1, section_key + "\\") == 0) {
         break;
       }
     } else if (section_key == wanted) {
@@ -428,8 +428,7 @@ void RegistryFile::SetString(const std::string& key, const std::string& name,
            TrimWhitespace(WithoutLineEnd(target->lines[insert_at - 1].raw)).empty()) {
       --insert_at;
     }
-    std::string& before =
-        insert_at == 0 ? target->header_raw : target->lines[insert_at - 1].raw;
+    std::string& before = insert_at == 0 ? target->header_raw : target->lines[insert_at - 1].raw;
     if (LineEndOf(before).empty()) before += eol_;
     Line line;
     line.raw = text + eol_;
@@ -442,9 +441,9 @@ void RegistryFile::SetString(const std::string& key, const std::string& name,
 
   EnsureTrailingLineEnd();
   std::string all = Text();
-  bool ends_with_blank_line = all.size() >= 2 && (all.compare(all.size() - 2, 2, "\n\n") == 0 ||
-                                                  (all.size() >= 3 &&
-                                                   all.compare(all.size() - 3, 3, "\n\r\n") == 0));
+  bool ends_with_blank_line =
+      all.size() >= 2 && (all.compare(all.size() - 2, 2, "\n\n") == 0 ||
+                          (all.size() >= 3 && all.compare(all.size() - 3, 3, "\n\r\n") == 0));
   Line separator{eol_, std::nullopt};
   if (!ends_with_blank_line) {
     if (sections_.empty()) {
@@ -483,8 +482,8 @@ std::string RegistryFile::Text() const {
 
 void RegistryFile::Save(const std::string& path) const {
   static std::atomic<unsigned> counter{0};
-  std::string temp = path + ".tmp." + std::to_string(::getpid()) + "." +
-                     std::to_string(counter.fetch_add(1));
+  std::string temp =
+      path + ".tmp." + std::to_string(::getpid()) + "." + std::to_string(counter.fetch_add(1));
   int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
   if (fd < 0) throw Failure::FromErrno(path, errno);
   struct stat existing;

@@ -32,10 +32,10 @@ std::string RegistryFilePath();
 
 // One value line of a `.reg` file, as parsed.
 struct RegistryValueLine {
-  std::string name;             // "" for the default value (@)
-  bool remove = false;          // "Name"=-
-  uint32_t type = 0;            // REG_SZ, REG_DWORD, or the N of hex(N) (hex: is REG_BINARY)
-  std::vector<uint8_t> data;    // as RegQueryValueEx returns it (REG_SZ with its zero)
+  std::string name;           // "" for the default value (@)
+  bool remove = false;        // "Name"=-
+  uint32_t type = 0;          // REG_SZ, REG_DWORD, or the N of hex(N) (hex: is REG_BINARY)
+  std::vector<uint8_t> data;  // as RegQueryValueEx returns it (REG_SZ with its zero)
 };
 
 // Parses one logical value line (continuations already joined, line end removed). nullopt for
@@ -73,8 +73,8 @@ class RegistryFile {
 
  private:
   struct Line {
-    std::string raw;                           // with its line end (and continuation lines)
-    std::optional<RegistryValueLine> value;    // parsed value, when the line is one
+    std::string raw;                         // with its line end (and continuation lines)
+    std::optional<RegistryValueLine> value;  // parsed value, when the line is one
   };
   struct Section {
     std::string header_raw;  // the [..] line with its line end

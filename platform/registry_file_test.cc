@@ -1,13 +1,12 @@
 #include "platform/registry_file.h"
 
+#include <gtest/gtest.h>
 #include <stdlib.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <fstream>
 #include <sstream>
-
-#include <gtest/gtest.h>
 
 #include "platform/failure.h"
 #include "platform/posix_environment.h"
@@ -72,9 +71,9 @@ TEST(ParseRegistryValueLineTest, EverythingElseIsNoValue) {
       "; a comment",
       "[HKEY_LOCAL_MACHINE\\Software]",
       "Windows Registry Editor Version 5.00",
-      R"(Name=dword:1)",                // unquoted name
+      R"(Name=dword:1)",  // unquoted name
       R"("Unterminated=dword:1)",
-      R"("Dw"=dword:123456789)",        // nine digits
+      R"("Dw"=dword:123456789)",  // nine digits
       R"("Dw"=dword:)",
       R"("Dw"=dword:12x4)",
       R"("Dw"=qword:1)",
@@ -131,9 +130,9 @@ TEST(RegistryFileTest, ReadsAsAnImportWould) {
   EXPECT_EQ(file.Find(settings, "HideSpam"), V({REG_DWORD, {0, 0, 0, 0}}));  // the later line
   EXPECT_EQ(file.Find(settings, ""), V({REG_SZ, Sz("the default")}));
   EXPECT_EQ(file.Find(settings, "UseWhiteList"), V({REG_DWORD, {1, 0, 0, 0}}));  // 2nd section
-  EXPECT_EQ(file.Find(settings, "DebugLevel"), std::nullopt);  // deleted by "=-"
+  EXPECT_EQ(file.Find(settings, "DebugLevel"), std::nullopt);                    // deleted by "=-"
   EXPECT_EQ(file.Find(settings, "this line is garbage"), std::nullopt);
-  EXPECT_FALSE(file.HasKey(settings + "\\Old"));  // deleted by [-...]
+  EXPECT_FALSE(file.HasKey(settings + "\\Old"));             // deleted by [-...]
   EXPECT_TRUE(file.HasKey("HKEY_LOCAL_MACHINE\\Software"));  // parents come with a key
   EXPECT_EQ(file.Find("HKEY_CLASSES_ROOT\\CLSID\\{1}\\InprocServer32", ""),
             V({REG_SZ, Sz("/usr/lib/x.so")}));
@@ -231,7 +230,7 @@ TEST_F(RegistryFileOnDiskTest, EditsLeaveOtherSectionsByteForByte) {
       "[HKEY_CLASSES_ROOT\\CLSID\\{A}]\r\n"
       "@=\"New \\\"x\\\" C:\\\\\"\r\n"  // the replaced line keeps its own line end
       "\"ThreadingModel\"=\"Both\"\r\n"
-      "\"Added\"=\"v\"\n"               // new lines use the file's line end
+      "\"Added\"=\"v\"\n"  // new lines use the file's line end
       "\n"
       "[HKEY_CLASSES_ROOT\\CLSID\\{A}\\InprocServer32]\n"
       "@=\"/old.so\"\n"
@@ -310,8 +309,9 @@ TEST_F(RegistryFileOnDiskTest, FileRegistryRereadsTheFileAtEachOpen) {
   EXPECT_EQ(registry.OpenKey(RegistryRoot::kLocalMachine, "Software\\Corvalith", &key),
             ERROR_FILE_NOT_FOUND);  // no file yet
 
-  Write("REGEDIT4\r\n[HKEY_LOCAL_MACHINE\\Software\\Corvalith]\r\n\"HideSpam\"=dword:1\r\n"
-        "[HKEY_CLASSES_ROOT\\CLSID\\{A}]\r\n@=\"x\"\r\n");
+  Write(
+      "REGEDIT4\r\n[HKEY_LOCAL_MACHINE\\Software\\Corvalith]\r\n\"HideSpam\"=dword:1\r\n"
+      "[HKEY_CLASSES_ROOT\\CLSID\\{A}]\r\n@=\"x\"\r\n");
   ASSERT_EQ(registry.OpenKey(RegistryRoot::kLocalMachine, "software\\corvalith", &key),
             ERROR_SUCCESS);
   uint32_t type = 0;

@@ -1,7 +1,7 @@
+#include <gtest/gtest.h>
+
 #include <atomic>
 #include <thread>
-
-#include <gtest/gtest.h>
 
 #include "platform/environment.h"
 #include "platform/shared_property_table.h"
@@ -54,9 +54,9 @@ TEST(SharedPropertyTableTest, CreationIsDecidedOnceUnderRaces) {
       for (int r = 0; r < kRounds; ++r) {
         bool group_existed = false;
         bool existed = false;
-        SharedProperty& property = table.CreatePropertyGroup("G", LockSetGet, Process,
-                                                             &group_existed)
-                                       .CreateProperty("P" + std::to_string(r), &existed);
+        SharedProperty& property =
+            table.CreatePropertyGroup("G", LockSetGet, Process, &group_existed)
+                .CreateProperty("P" + std::to_string(r), &existed);
         if (!existed) ++created;
         seen[t].push_back(&property);
         // Read-modify-write is not atomic as a whole, but each read and write is: the

@@ -47,8 +47,7 @@ SharedPropertyTable::~SharedPropertyTable() = default;
 
 SharedPropertyGroup& SharedPropertyTable::CreatePropertyGroup(const std::string& name,
                                                               int32_t /*isolation*/,
-                                                              int32_t /*release*/,
-                                                              bool* existed) {
+                                                              int32_t /*release*/, bool* existed) {
   // Only LockSetGet/Process are ever asked for; both are what this table gives anyway.
   std::lock_guard lock(mutex_);
   auto [it, inserted] = groups_.try_emplace(name);

@@ -5,8 +5,8 @@
 
 #include <atomic>
 #include <cstdint>
-#include <memory>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -26,8 +26,8 @@ class MemoryFileSystem : public FileSystem {
   MemoryFileSystem();
 
   // Set-up and inspection; none of these counts as a call or fails.
-  void AddDirectory(const std::string& path);                     // creates parents too
-  void WriteFile(const std::string& path, std::string content);   // creates parents too
+  void AddDirectory(const std::string& path);                          // creates parents too
+  void WriteFile(const std::string& path, std::string content);        // creates parents too
   std::optional<std::string> Contents(const std::string& path) const;  // nullopt: no file
   bool IsDirectory(const std::string& path) const;
   std::vector<std::string> Paths() const;  // every file and directory but "/" and "", sorted
@@ -123,8 +123,8 @@ class MemorySharedPropertyManager : public SharedPropertyManager {
 class MemoryEventLog : public EventLog {
  public:
   std::vector<EventLogEntry> entries() const;
-  int registrations() const;    // successful RegisterEventSource calls
-  int deregistrations() const;  // DeregisterEventSource calls
+  int registrations() const;     // successful RegisterEventSource calls
+  int deregistrations() const;   // DeregisterEventSource calls
   void FailRegister(bool fail);  // RegisterEventSource answers 0 while set
 
   EventSourceHandle RegisterEventSource(const std::string& source) override;
