@@ -1,0 +1,307 @@
+#include "demo.h"
+
+#include <stdlib.h>
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
+#include "home.h"
+#include "mail_host.h"
+#include "output.h"
+#include "platform/failure.h"
+#include "provisioning/data_layout.h"
+#include "store/filter_operations.h"
+
+namespace corvalith::host {
+
+namespace {
+
+constexpr char kJunkFolder[] = "Junk E-mail";
+constexpr char kInbox[] = "Inbox";
+
+// The records the filter appended to its log since the last call, without their time and
+// tick count. Records end in CR LF; a details block would span lines, which the demo's
+// DebugLevel 1 never writes.
+class LogFollower {
+ public:
+  explicit LogFollower(std::string path) : path_(std::move(path)) {}
+
+  std::vector<std::string> NewRecords() {
+    std::ifstream in(path_, std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::vector<std::string> records;
+    if (bytes.size() <= offset_) return records;
+    size_t at = offset_;
+    offset_ = bytes.size();
+    while (at < bytes.size()) {
+      size_t end = bytes.find("\r\n", at);
+      if (end == std::string::npos) end = bytes.size();
+      records.push_back(WithoutStamp(bytes.substr(at, end - at)));
+      at = end + 2;
+    }
+    return records;
+  }
+
+  // The last `count` records, as written.
+  std::vector<std::string> Tail(size_t count) const {
+    std::ifstream in(path_, std::ios::binary);
+    std::vector<std::string> lines;
+    std::string line;
+    while (std::getline(in, line)) {
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      lines.push_back(line);
+    }
+    if (lines.size() > count) lines.erase(lines.begin(), lines.end() - count);
+    return lines;
+  }
+
+ private:
+  // "YYYY-MM-DD HH:MM:SS <ticks> <text>"
+  static std::string WithoutStamp(const std::string& record) {
+    size_t at = 0;
+    for (int field = 0; field < 3 && at != std::string::npos; ++field) {
+      at = record.find(' ', at);
+      if (at != std::string::npos) ++at;
+    }
+    return at == std::string::npos ? record : record.substr(at);
+  }
+
+  std::string path_;
+  size_t offset_ = 0;
+};
+
+std::string SubjectOf(const std::string& raw) {
+  size_t at = raw.find("\nSubject: ");
+  if (at == std::string::npos) return "";
+  at += 10;
+  return raw.substr(at, raw.find('\n', at) - at);
+}
+
+std::string FolderOf(const std::string& url, const MailboxAddress& mailbox) {
+  std::string root = mailbox.RootUrl() + "/";
+  std::string rest = url.starts_with(root) ? url.substr(root.size()) : url;
+  return rest.substr(0, rest.rfind('/'));
+}
+
+std::string Pad(std::string text, size_t width) {
+  if (text.size() > width) text = text.substr(0, width - 3) + "...";
+  text.resize(width, ' ');
+  return text;
+}
+
+std::string Verdict(int32_t marker) {
+  return marker == kMarkerSpam ? "SPAM" : marker == kMarkerHam ? "HAM" : "none";
+}
+
+struct Tally {
+  int delivered = 0;
+  int ham = 0;
+  int spam = 0;
+  int trusted = 0;
+  int mistakes = 0;
+  int corrected = 0;
+};
+
+// One delivery with what the filter said about it.
+struct Delivered {
+  const DemoMessage* message;
+  ItemState state;
+  std::string summary;  // the filter's "New Mail ..." record
+  bool Mistaken() const { return (state.marker == kMarkerSpam) != message->spam; }
+};
+
+class Tour {
+ public:
+  Tour(const Home& home, std::ostream& out)
+      : home_(home),
+        out_(out),
+        host_(home, home.DataDirectory()),
+        log_(home.DataDirectory() + "/Corvalith.log") {}
+
+  int Run();
+
+ private:
+  Delivered Deliver(const MailboxAddress& to, const DemoMessage& message);
+  // Moves the mail where its user wants it; answers the filter's record about the move.
+  std::string Correct(const MailboxAddress& owner, Delivered& mail);
+  void PrintDelivery(const MailboxAddress& to, const Delivered& mail);
+  std::string LastRecordStarting(const std::string& prefix);
+
+  Home home_;
+  std::ostream& out_;
+  MailHost host_;
+  LogFollower log_;
+  MailboxAddress alice_{"alice", "example.com"};
+  MailboxAddress bob_{"bob", "example.org"};
+  Tally alice_tally_, bob_tally_;
+};
+
+std::string Tour::LastRecordStarting(const std::string& prefix) {
+  std::string found;
+  for (const std::string& record : log_.NewRecords()) {
+    if (record.starts_with(prefix)) found = record;
+  }
+  return found;
+}
+
+Delivered Tour::Deliver(const MailboxAddress& to, const DemoMessage& message) {
+  Delivered mail{&message, host_.Deliver(to, kInbox, message.raw, message.internal), ""};
+  mail.summary = LastRecordStarting("New Mail");
+  Tally& tally = to.user == alice_.user ? alice_tally_ : bob_tally_;
+  ++tally.delivered;
+  ++(mail.state.marker == kMarkerSpam ? tally.spam : tally.ham);
+  if (mail.summary.find("forced to HAM") != std::string::npos) ++tally.trusted;
+  if (mail.Mistaken()) ++tally.mistakes;
+  return mail;
+}
+
+std::string Tour::Correct(const MailboxAddress& owner, Delivered& mail) {
+  const char* folder = mail.message->spam ? kJunkFolder : kInbox;
+  mail.state = host_.Move(mail.state.url, folder);
+  ++(owner.user == alice_.user ? alice_tally_ : bob_tally_).corrected;
+  return LastRecordStarting("Mail moved by User");
+}
+
+void Tour::PrintDelivery(const MailboxAddress& to, const Delivered& mail) {
+  out_ << "  " << Pad(to.user, 6) << Pad(SubjectOf(mail.message->raw), 46)
+       << Pad(mail.message->spam ? "spam" : "ham", 6) << Pad(Verdict(mail.state.marker), 6)
+       << Pad(FolderOf(mail.state.url, to), 13) << mail.summary << "\n";
+}
+
+int Tour::Run() {
+  out_ << "CorvalithFilter demo\n"
+       << "home: " << home_.directory
+       << "  (store.db, registry.reg, data/, events.jsonl)\n\n";
+  host_.AddMailbox(alice_);
+  host_.AddMailbox(bob_);
+  out_ << "Mailboxes " << alice_.Text() << " and " << bob_.Text()
+       << " created with Inbox, Sent Items, Deleted Items, Junk E-mail.\n\n";
+
+  out_ << "1. Training. A brand-new user's filter knows nothing, so Alice reads her first\n"
+       << "   mails and moves every one it got wrong (spam into Junk E-mail, ham back to\n"
+       << "   Inbox). Each move is a save the filter learns from.\n";
+  out_ << "   " << Pad("subject", 50) << Pad("truth", 6) << Pad("said", 6) << "user's move\n";
+  for (const DemoMessage& message : DemoTrainingMessages()) {
+    Delivered mail = Deliver(alice_, message);
+    std::string move = "-";
+    if (mail.Mistaken()) {
+      std::string record = Correct(alice_, mail);
+      move = std::string("into ") + (message.spam ? kJunkFolder : kInbox) + ": " + record;
+    }
+    out_ << "   " << Pad(SubjectOf(message.raw), 50) << Pad(message.spam ? "spam" : "ham", 6)
+         << Pad(Verdict(mail.state.marker), 6) << move << "\n";
+  }
+  UserStatistics trained = ReadUserStatistics(home_.DataDirectory() + "/", alice_);
+  out_ << "   Alice's filter now holds " << trained.ham << " HAM and " << trained.spam
+       << " SPAM mails.\n\n";
+
+  out_ << "2. New mail. Bob is new too; his domain's administrator trusts partner.example\n"
+       << "   (" << "example.org/global.wlt" << "), and Carol writes to Alice from inside the "
+       << "store.\n";
+  out_ << "  " << Pad("to", 6) << Pad("subject", 46) << Pad("truth", 6) << Pad("said", 6)
+       << Pad("folder", 13) << "the filter's log\n";
+  std::vector<Delivered> shown;
+  for (const DemoMessage& message : DemoShowMessages()) {
+    shown.push_back(Deliver(alice_, message));
+    PrintDelivery(alice_, shown.back());
+  }
+  const std::vector<DemoMessage>& second = DemoSecondMailboxMessages();
+  Delivered bob_first = Deliver(bob_, second[0]);
+  PrintDelivery(bob_, bob_first);
+  // The domain directory exists once the domain's first mail went through the filter.
+  std::string domain_list =
+      DomainWhiteListBase(DomainDirectory(home_.DataDirectory() + "/", bob_.domain)) + ".wlt";
+  {
+    std::ofstream list(domain_list, std::ios::binary | std::ios::app);
+    list << "@partner.example\r\n";
+  }
+  Delivered bob_partner = Deliver(bob_, second[1]);
+  PrintDelivery(bob_, bob_partner);
+  out_ << "\n";
+
+  out_ << "3. Corrections. Alice moves what the filter got wrong:\n";
+  std::string rescued_sender;
+  int corrections = 0;
+  for (Delivered& mail : shown) {
+    if (!mail.Mistaken()) continue;
+    ++corrections;
+    std::string record = Correct(alice_, mail);
+    out_ << "   " << (mail.message->spam ? "missed spam    " : "false positive ") << "\""
+         << SubjectOf(mail.message->raw) << "\" -> " << FolderOf(mail.state.url, alice_)
+         << "\n     filter: " << record << "\n";
+  }
+  if (corrections == 0) out_ << "   (nothing: every verdict was right this time)\n";
+  out_ << "\n";
+
+  out_ << "4. What the filter learned.\n";
+  UserStatistics learned = ReadUserStatistics(home_.DataDirectory() + "/", alice_);
+  out_ << "   Alice's filter: " << learned.ham << " HAM, " << learned.spam << " SPAM; her whitelist ("
+       << learned.user_list.substr(home_.directory.size() + 1) << "): ";
+  if (learned.user_entries.empty()) out_ << "empty";
+  for (size_t i = 0; i < learned.user_entries.size(); ++i) {
+    out_ << (i ? ", " : "") << learned.user_entries[i];
+  }
+  out_ << "\n   A week later:\n";
+  for (const DemoMessage& message : DemoFollowUpMessages()) {
+    Delivered mail = Deliver(alice_, message);
+    PrintDelivery(alice_, mail);
+  }
+  out_ << "\n";
+
+  out_ << "5. Summary\n";
+  out_ << "   " << Pad("mailbox", 20) << Pad("mails", 7) << Pad("HAM", 6) << Pad("SPAM", 6)
+       << Pad("trusted", 9) << Pad("wrong", 7) << Pad("moved", 7) << "engine HAM/SPAM\n";
+  for (const auto& [mailbox, tally] :
+       {std::pair{alice_, alice_tally_}, std::pair{bob_, bob_tally_}}) {
+    UserStatistics stats = ReadUserStatistics(home_.DataDirectory() + "/", mailbox);
+    out_ << "   " << Pad(mailbox.Text(), 20) << Pad(std::to_string(tally.delivered), 7)
+         << Pad(std::to_string(tally.ham), 6) << Pad(std::to_string(tally.spam), 6)
+         << Pad(std::to_string(tally.trusted), 9) << Pad(std::to_string(tally.mistakes), 7)
+         << Pad(std::to_string(tally.corrected), 7) << stats.ham << "/" << stats.spam << "\n";
+  }
+  out_ << "\n6. The last lines of " << home_.DataDirectory() << "/Corvalith.log:\n";
+  for (const std::string& line : log_.Tail(8)) out_ << "   " << line << "\n";
+  out_ << "\nLook around:  corvalith --home " << home_.directory << " ls " << alice_.Text()
+       << " Inbox\n"
+       << "              corvalith --home " << home_.directory << " stats " << alice_.Text()
+       << "\n";
+  return 0;
+}
+
+Home MakeDemoHome(const std::string& directory) {
+  if (directory.empty()) {
+    std::string pattern =
+        (std::filesystem::temp_directory_path() / "corvalith-demo-XXXXXX").string();
+    if (mkdtemp(pattern.data()) == nullptr) {
+      throw Failure::FromErrno("cannot create a temporary directory", errno);
+    }
+    return Home{pattern};
+  }
+  Home home = ResolveHome(directory);
+  if (std::filesystem::exists(home.StorePath())) {
+    throw Failure(home.directory + " holds a home already; the demo needs a fresh one", E_FAIL);
+  }
+  return home;
+}
+
+}  // namespace
+
+int RunDemo(const std::string& directory, std::ostream& out, std::ostream& err) {
+  try {
+    Home home = MakeDemoHome(directory);
+    // The demo's own settings, whatever the caller's environment names.
+    setenv("CORVALITH_REGISTRY", home.RegistryPath().c_str(), 1);
+    UseHomeEnvironment(home);
+    CreateHomeFiles(home);
+    Tour tour(home, out);
+    return tour.Run();
+  } catch (const Failure& failure) {
+    err << "corvalith demo: " << failure.description() << "\n";
+    return 1;
+  }
+}
+
+}  // namespace corvalith::host

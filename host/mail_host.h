@@ -1,0 +1,129 @@
+// The mail server the host stands in for: one persistent mailbox store, one filter instance,
+// and the store's two saves the filter hears about, delivery and a user's move. Each save is
+// one store transaction that the filter sees before it commits; any failure on the host's
+// side rolls it back, so that a message is either delivered completely or not at all.
+//
+// Single-threaded: one MailHost per thread.
+#ifndef CORVALITH_HOST_MAIL_HOST_H_
+#define CORVALITH_HOST_MAIL_HOST_H_
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "filter_instance.h"
+#include "home.h"
+#include "store/record.h"
+#include "store/sqlite_store.h"
+
+namespace corvalith::host {
+
+// USER@DOMAIN, as the command line names a mailbox.
+struct MailboxAddress {
+  std::string user;
+  std::string domain;
+
+  std::string Text() const { return user + "@" + domain; }
+  std::string RootUrl() const;
+};
+
+// Throws Failure for anything but USER@DOMAIN with names that can be part of a path.
+MailboxAddress ParseMailboxAddress(const std::string& text);
+
+// The parts of an item URL in a mailbox; throws Failure("bad URL ...") for anything else.
+struct ItemLocation {
+  MailboxAddress mailbox;
+  std::string folder_path;  // "Inbox", "Inbox/Sub"
+  std::string item_name;
+};
+ItemLocation ParseItemUrl(const std::string& url);
+
+// What the filter left on a saved item.
+struct ItemState {
+  std::string url;
+  int32_t marker = 0;
+  bool hidden = false;
+};
+
+struct FolderSummary {
+  std::string path;  // relative to the mailbox root
+  std::string url;
+  int64_t items = 0;
+};
+
+struct ItemSummary {
+  std::string url;
+  std::string subject;
+  std::string from;
+  int32_t marker = 0;
+  bool hidden = false;
+};
+
+inline constexpr char kHiddenProperty[] = "http://schemas.microsoft.com/mapi/proptag/x67aa000b";
+
+// What `stats` shows: the engine's counts for the user and both whitelists.
+struct UserStatistics {
+  std::string database;  // the engine's key: <data>/<domain>/<user>.dat
+  int32_t ham = 0;
+  int32_t spam = 0;
+  std::string user_list;
+  std::vector<std::string> user_entries;
+  std::string domain_list;
+  std::vector<std::string> domain_entries;
+};
+// Asks a classifier engine created as the filter creates it. Throws Failure.
+UserStatistics ReadUserStatistics(const std::string& data_directory,
+                                  const MailboxAddress& mailbox);
+
+class MailHost {
+ public:
+  // Opens (creating when missing) the home's store. The filter instance is created on the
+  // first save, with `construct_string` as its constructor string.
+  MailHost(const Home& home, std::string construct_string);
+  ~MailHost();
+
+  // Creates the mailbox's folders; false when it existed already.
+  bool AddMailbox(const MailboxAddress& mailbox);
+  std::vector<MailboxAddress> Mailboxes();
+  // Throws "unknown mailbox" unless the mailbox exists.
+  void RequireMailbox(const MailboxAddress& mailbox);
+
+  // Stores the message as a new item of the folder (a name or a path below the root) and
+  // runs the filter's delivery save before committing.
+  ItemState Deliver(const MailboxAddress& mailbox, const std::string& folder,
+                    const std::string& raw, bool internal);
+  // Moves the item into another folder of its mailbox and runs the filter's move save on
+  // the new URL before committing.
+  ItemState Move(const std::string& url, const std::string& folder);
+
+  std::vector<FolderSummary> Folders(const MailboxAddress& mailbox);
+  std::vector<ItemSummary> Items(const MailboxAddress& mailbox, const std::string& folder);
+  // The item's known properties (name, value as text) and its header block.
+  std::vector<std::pair<std::string, std::string>> Properties(const std::string& url);
+  std::string HeaderBlock(const std::string& url);
+  ItemState State(const std::string& url);
+
+  // The folder's URL; throws "unknown folder" when the mailbox has no such folder. Names
+  // match exactly, or else case-insensitively, as a user types them.
+  std::string ResolveFolder(const MailboxAddress& mailbox, const std::string& folder);
+
+  store::SqliteStore& store() { return *store_; }
+
+ private:
+  FilterInstance& Filter();
+  std::string UniqueItemUrl(const std::string& folder_url);
+  ItemState StateOf(store::Record& record);
+
+  std::string construct_string_;
+  std::unique_ptr<store::SqliteStore> store_;
+  std::unique_ptr<store::Connection> connection_;
+  std::unique_ptr<FilterInstance> filter_;
+  uint32_t sequence_ = 0;
+};
+
+}  // namespace corvalith::host
+
+#endif  // CORVALITH_HOST_MAIL_HOST_H_

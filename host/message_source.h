@@ -1,0 +1,34 @@
+// The messages one `deliver` argument names: a message file, a directory of message files,
+// an mbox file, or "-" for one message on standard input. Everything is read before the
+// first delivery, so that an unreadable argument fails the command before any mail moved.
+#ifndef CORVALITH_HOST_MESSAGE_SOURCE_H_
+#define CORVALITH_HOST_MESSAGE_SOURCE_H_
+
+#include <istream>
+#include <string>
+#include <vector>
+
+namespace corvalith::host {
+
+struct SourceMessage {
+  std::string origin;  // the file, "FILE#N" for the Nth message of an mbox, or "-"
+  std::string raw;
+};
+
+// True when the bytes start like an mbox file: a "From " separator line.
+bool LooksLikeMbox(const std::string& bytes);
+
+// Splits an mbox at its "From " lines (the separator lines themselves are dropped) and
+// undoes the ">From " quoting of mboxrd: one ">" is taken from every line of ">"s followed
+// by "From ". Line ends are kept as they are. A message's last line end belongs to the
+// separator and is dropped.
+std::vector<std::string> SplitMbox(const std::string& bytes);
+
+// The messages of one argument, in order: a directory's regular files sorted by name
+// (hidden files skipped, no recursion). Throws Failure naming the path when it cannot be
+// read or holds no message.
+std::vector<SourceMessage> ReadMessages(const std::string& argument, std::istream& standard_input);
+
+}  // namespace corvalith::host
+
+#endif  // CORVALITH_HOST_MESSAGE_SOURCE_H_
