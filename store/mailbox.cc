@@ -189,7 +189,16 @@ void DeriveBodies(const std::string& raw, DerivedMessage* out) {
   g_mime_parser_set_format(parser.ptr, GMIME_FORMAT_MESSAGE);
   GObjectRef<GMimeMessage> message(g_mime_parser_construct_message(parser.ptr, nullptr));
   if (message.ptr == nullptr) return;
-  Walk(g_mime_message_get_mime_part(message.ptr), 0, out);
+  GMimeObject* top = g_mime_message_get_mime_part(message.ptr);
+  Walk(top, 0, out);
+  // A multipart whose boundary never occurs (spam gets it wrong) parses as one prologue with
+  // no parts; its text is still the body the reader would see.
+  if (!out->plain_body && !out->html_body && top != nullptr && GMIME_IS_MULTIPART(top) &&
+      g_mime_multipart_get_count(GMIME_MULTIPART(top)) == 0) {
+    if (const char* prologue = g_mime_multipart_get_prologue(GMIME_MULTIPART(top))) {
+      out->plain_body = ToUtf8(prologue, nullptr);
+    }
+  }
 }
 
 }  // namespace

@@ -61,6 +61,11 @@ TEST(DeriveMessageTest, HeadersAndBodies) {
        "--outer--\n",
        nullopt, nullopt, "Content-Type: multipart/mixed; boundary=outer\n", "first plain",
        "<p>first</p>"},
+      {"a boundary that never occurs leaves the text as the body",
+       "Content-Type: multipart/alternative; boundary=\"=B 1\"\n\n--= B 1\n"
+       "Content-Type: text/plain\n\nBuy now\n--= B 1--\n",
+       nullopt, nullopt, "Content-Type: multipart/alternative; boundary=\"=B 1\"\n",
+       "--= B 1\nContent-Type: text/plain\n\nBuy now\n--= B 1--\n", nullopt},
       {"a forwarded message is no body",
        "Content-Type: multipart/mixed; boundary=m\n\n"
        "--m\nContent-Type: message/rfc822\n\nSubject: inner\n\ninner body\n--m--\n",
