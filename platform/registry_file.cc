@@ -298,10 +298,14 @@ RegistryFile RegistryFile::Parse(std::string text, const std::string& origin) {
         std::string trimmed = TrimWhitespace(logical);
         if (trimmed.empty() || trimmed.back() != '\\' || i + 1 >= lines.size()) break;
         std::string next = WithoutLineEnd(lines[i + 1]);
-        if (IsSectionLine(next)) break;
+        if (IsSectionLine(next) || TrimWhitespace(next).empty()) break;
         logical = trimmed.substr(0, trimmed.size() - 1) + TrimWhitespace(next);
         line.raw += lines[++i];
       }
+      // A continuation with nothing to continue ends the value.
+      std::string trimmed = TrimWhitespace(logical);
+      if (!trimmed.empty() && trimmed.back() == '\\')
+        logical = trimmed.substr(0, trimmed.size() - 1);
     }
     line.value = ParseRegistryValueLine(logical);
     if (current == nullptr) {
@@ -432,6 +436,10 @@ void RegistryFile::SetString(const std::string& key, const std::string& name,
     if (LineEndOf(before).empty()) before += eol_;
     Line line;
     line.raw = text + eol_;
+    // After a dangling continuation the new line would be read as more hex bytes; a blank
+    // line ends the continuation.
+    std::string previous = TrimWhitespace(WithoutLineEnd(before));
+    if (!previous.empty() && previous.back() == '\\') line.raw = eol_ + line.raw;
     line.value = parsed;
     target->lines.insert(target->lines.begin() + static_cast<ptrdiff_t>(insert_at),
                          std::move(line));

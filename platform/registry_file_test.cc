@@ -167,6 +167,46 @@ TEST(RegistryFileTest, StrayValuesBelongToNoKey) {
   EXPECT_TRUE(file.Find("HKEY_LOCAL_MACHINE\\K", "A").has_value());
 }
 
+// Whatever follows the version line, parsing keeps every byte and never fails: mutated
+// documents (bytes changed, lines cut, brackets and backslashes sprinkled in) must come back
+// unchanged and survive edits.
+TEST(RegistryFileTest, MutatedDocumentsRoundTripAndSurviveEdits) {
+  const std::string original = kDocument;
+  const size_t header_end = original.find('\n') + 1;
+  const char alphabet[] = "[]\\\"=@-,:;\r\n hex(2)dword0aZ\xC3";
+  uint32_t seed = 12345;
+  auto next = [&] { return seed = seed * 1103515245u + 12345u, seed >> 8; };
+  for (int round = 0; round < 2000; ++round) {
+    std::string text = original;
+    for (int edits = 1 + next() % 6; edits > 0; --edits) {
+      size_t pos = header_end + next() % (text.size() - header_end);
+      switch (next() % 3) {
+        case 0:
+          text[pos] = alphabet[next() % (sizeof alphabet - 1)];
+          break;
+        case 1:
+          text.erase(pos, 1 + next() % 20);
+          break;
+        default:
+          text.insert(pos, 1, alphabet[next() % (sizeof alphabet - 1)]);
+      }
+      if (text.size() <= header_end) text = original;
+    }
+    RegistryFile file = RegistryFile::Parse(text);
+    ASSERT_EQ(file.Text(), text);
+    file.SetString("HKEY_LOCAL_MACHINE\\Software\\Corvalith", "UseWhiteList", "x");
+    file.RemoveKeyTree("HKEY_CLASSES_ROOT\\CLSID");
+    EXPECT_EQ(file.Find("HKEY_LOCAL_MACHINE\\Software\\Corvalith", "usewhitelist"),
+              std::optional<RegistryFile::Value>({REG_SZ, Sz("x")}))
+        << text;
+    EXPECT_FALSE(file.HasKey("HKEY_CLASSES_ROOT\\CLSID\\{1}\\InprocServer32")) << text;
+    RegistryFile reparsed = RegistryFile::Parse(file.Text());
+    EXPECT_EQ(reparsed.Find("HKEY_LOCAL_MACHINE\\Software\\Corvalith", "UseWhiteList"),
+              std::optional<RegistryFile::Value>({REG_SZ, Sz("x")}))
+        << file.Text();
+  }
+}
+
 class RegistryFileOnDiskTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -278,6 +318,17 @@ TEST_F(RegistryFileOnDiskTest, SetAfterDeletionAddsASection) {
   EXPECT_EQ(file.Find("HKEY_LOCAL_MACHINE\\K\\Sub", "a"),
             std::optional<RegistryFile::Value>({REG_SZ, Sz("2")}));
   EXPECT_THROW(file.SetString("HKEY_LOCAL_MACHINE\\K", "A", "two\nlines"), Failure);
+
+  // A hex line left dangling with a continuation must not swallow the value added after it.
+  RegistryFile dangling =
+      RegistryFile::Parse("REGEDIT4\n[HKEY_LOCAL_MACHINE\\K]\n\"H\"=hex:01,\\\n");
+  dangling.SetString("HKEY_LOCAL_MACHINE\\K", "A", "v");
+  RegistryFile reread = RegistryFile::Parse(dangling.Text());
+  EXPECT_EQ(reread.Find("HKEY_LOCAL_MACHINE\\K", "A"),
+            std::optional<RegistryFile::Value>({REG_SZ, Sz("v")}))
+      << dangling.Text();
+  EXPECT_EQ(reread.Find("HKEY_LOCAL_MACHINE\\K", "H"),
+            std::optional<RegistryFile::Value>({REG_BINARY, {1}}));
 }
 
 TEST_F(RegistryFileOnDiskTest, MissingUnreadableAndUnwritableFiles) {
