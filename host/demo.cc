@@ -13,6 +13,8 @@
 #include "output.h"
 #include "platform/failure.h"
 #include "provisioning/data_layout.h"
+#include "engine/classifier_engine.h"
+#include "sink/server.h"
 #include "store/filter_operations.h"
 
 namespace corvalith::host {
@@ -119,7 +121,8 @@ class Tour {
       : home_(home),
         out_(out),
         host_(home, home.DataDirectory()),
-        log_(home.DataDirectory() + "/Corvalith.log") {}
+        log_(home.DataDirectory() + "/Corvalith.log"),
+        data_(home.DataDirectory() + "/") {}
 
   int Run();
 
@@ -129,15 +132,33 @@ class Tour {
   std::string Correct(const MailboxAddress& owner, Delivered& mail);
   void PrintDelivery(const MailboxAddress& to, const Delivered& mail);
   std::string LastRecordStarting(const std::string& prefix);
+  // The engine's spam probability for the mail as the filter would hand it over now.
+  double ScoreNow(const std::string& url);
 
   Home home_;
   std::ostream& out_;
   MailHost host_;
   LogFollower log_;
+  std::string data_;
   MailboxAddress alice_{"alice", "example.com"};
   MailboxAddress bob_{"bob", "example.org"};
   Tally alice_tally_, bob_tally_;
 };
+
+double Tour::ScoreNow(const std::string& url) {
+  std::unique_ptr<store::Connection> connection = host_.store().Connect();
+  std::unique_ptr<store::Record> record = connection->OpenRecord(
+      url, store::adModeRead, store::adFailIfNotExists, store::adOpenRecordUnspecified, "", "");
+  ComPtr<IClassifierEngine> engine;
+  HRESULT hr = ServerEnvironment().objects().CreateInstance(
+      CLSID_ClassifierEngine, IID_IClassifierEngine, engine.put_void());
+  if (Failed(hr)) throw FailureFromStatus(hr);
+  double probability = 0;
+  hr = engine->Score(UserDataPath(data_, alice_.domain, alice_.user), GetMailHeader(*record),
+                     GetMailBody(*record), &probability);
+  if (Failed(hr)) throw FailureFromStatus(hr);
+  return probability;
+}
 
 std::string Tour::LastRecordStarting(const std::string& prefix) {
   std::string found;
@@ -186,15 +207,20 @@ int Tour::Run() {
   out_ << "   " << Pad("subject", 50) << Pad("truth", 6) << Pad("said", 6) << "user's move\n";
   for (const DemoMessage& message : DemoTrainingMessages()) {
     Delivered mail = Deliver(alice_, message);
+    int32_t said = mail.state.marker;
     std::string move = "-";
     if (mail.Mistaken()) {
       std::string record = Correct(alice_, mail);
       move = std::string("into ") + (message.spam ? kJunkFolder : kInbox) + ": " + record;
     }
     out_ << "   " << Pad(SubjectOf(message.raw), 50) << Pad(message.spam ? "spam" : "ham", 6)
-         << Pad(Verdict(mail.state.marker), 6) << move << "\n";
+         << Pad(Verdict(said), 6) << move << "\n";
+    if (&message == &DemoTrainingMessages().front()) {
+      // The domain directory exists now; an administrator keeps the domain's list there.
+      WriteNewFile(DomainWhiteListBase(DomainDirectory(data_, alice_.domain)) + ".wlt", "");
+    }
   }
-  UserStatistics trained = ReadUserStatistics(home_.DataDirectory() + "/", alice_);
+  UserStatistics trained = ReadUserStatistics(data_, alice_);
   out_ << "   Alice's filter now holds " << trained.ham << " HAM and " << trained.spam
        << " SPAM mails.\n\n";
 
@@ -213,7 +239,7 @@ int Tour::Run() {
   PrintDelivery(bob_, bob_first);
   // The domain directory exists once the domain's first mail went through the filter.
   std::string domain_list =
-      DomainWhiteListBase(DomainDirectory(home_.DataDirectory() + "/", bob_.domain)) + ".wlt";
+      DomainWhiteListBase(DomainDirectory(data_, bob_.domain)) + ".wlt";
   {
     std::ofstream list(domain_list, std::ios::binary | std::ios::app);
     list << "@partner.example\r\n";
@@ -223,11 +249,12 @@ int Tour::Run() {
   out_ << "\n";
 
   out_ << "3. Corrections. Alice moves what the filter got wrong:\n";
-  std::string rescued_sender;
   int corrections = 0;
+  std::vector<Delivered*> corrected;
   for (Delivered& mail : shown) {
     if (!mail.Mistaken()) continue;
     ++corrections;
+    corrected.push_back(&mail);
     std::string record = Correct(alice_, mail);
     out_ << "   " << (mail.message->spam ? "missed spam    " : "false positive ") << "\""
          << SubjectOf(mail.message->raw) << "\" -> " << FolderOf(mail.state.url, alice_)
@@ -237,17 +264,36 @@ int Tour::Run() {
   out_ << "\n";
 
   out_ << "4. What the filter learned.\n";
-  UserStatistics learned = ReadUserStatistics(home_.DataDirectory() + "/", alice_);
+  UserStatistics learned = ReadUserStatistics(data_, alice_);
   out_ << "   Alice's filter: " << learned.ham << " HAM, " << learned.spam << " SPAM; her whitelist ("
        << learned.user_list.substr(home_.directory.size() + 1) << "): ";
   if (learned.user_entries.empty()) out_ << "empty";
   for (size_t i = 0; i < learned.user_entries.size(); ++i) {
     out_ << (i ? ", " : "") << learned.user_entries[i];
   }
-  out_ << "\n   A week later:\n";
+  out_ << "\n";
+  if (!corrected.empty()) {
+    out_ << "   The corrected mails as the filter would judge them now (spam probability):\n";
+    for (Delivered* mail : corrected) {
+      double p = ScoreNow(mail->state.url);
+      char figure[16];
+      std::snprintf(figure, sizeof figure, "%.3f", p);
+      out_ << "     " << Pad(SubjectOf(mail->message->raw), 50) << figure << "  (truth: "
+           << (mail->message->spam ? "spam" : "ham") << ")\n";
+    }
+  }
+  out_ << "   A week later:\n";
+  std::vector<Delivered> later;
   for (const DemoMessage& message : DemoFollowUpMessages()) {
-    Delivered mail = Deliver(alice_, message);
-    PrintDelivery(alice_, mail);
+    later.push_back(Deliver(alice_, message));
+    PrintDelivery(alice_, later.back());
+  }
+  for (Delivered& mail : later) {
+    if (!mail.Mistaken()) continue;
+    std::string record = Correct(alice_, mail);
+    out_ << "   Alice moves " << (mail.message->spam ? "the missed spam" : "the false positive")
+         << " \"" << SubjectOf(mail.message->raw) << "\" -> " << FolderOf(mail.state.url, alice_)
+         << "\n     filter: " << record << "\n";
   }
   out_ << "\n";
 
@@ -256,7 +302,7 @@ int Tour::Run() {
        << Pad("trusted", 9) << Pad("wrong", 7) << Pad("moved", 7) << "engine HAM/SPAM\n";
   for (const auto& [mailbox, tally] :
        {std::pair{alice_, alice_tally_}, std::pair{bob_, bob_tally_}}) {
-    UserStatistics stats = ReadUserStatistics(home_.DataDirectory() + "/", mailbox);
+    UserStatistics stats = ReadUserStatistics(data_, mailbox);
     out_ << "   " << Pad(mailbox.Text(), 20) << Pad(std::to_string(tally.delivered), 7)
          << Pad(std::to_string(tally.ham), 6) << Pad(std::to_string(tally.spam), 6)
          << Pad(std::to_string(tally.trusted), 9) << Pad(std::to_string(tally.mistakes), 7)

@@ -1,1 +1,359 @@
+// End-to-end tests of the real `corvalith` binary in a temporary home: what an administrator
+// or a script sees — output, exit status, files — with the real store, filter and engine.
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <set>
+#include <sstream>
+
+#include <nlohmann/json.hpp>
+
+namespace {
+
+namespace fs = std::filesystem;
+using Json = nlohmann::json;
+
+constexpr char kBinary[] = CORVALITH_BINARY;
+constexpr char kAlice[] = "alice@example.com";
+const std::string kRoot = "file://./backofficestorage/example.com/MBX/alice";
+
+std::string ReadFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+void WriteFile(const fs::path& path, const std::string& bytes) {
+  fs::create_directories(path.parent_path());
+  std::ofstream(path, std::ios::binary) << bytes;
+}
+
+std::string Quote(const std::string& arg) {
+  std::string quoted = "'";
+  for (char c : arg) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return quoted + "'";
+}
+
+std::string Message(const std::string& from, const std::string& subject,
+                    const std::string& body) {
+  return "Received: from mx.sender.example ([192.0.2.1]) by mx.example.com; Mon, 5 Jan 2026\r\n"
+         "From: " + from + "\r\nTo: alice@example.com\r\nSubject: " + subject +
+         "\r\nContent-Type: text/plain\r\n\r\n" + body + "\r\n";
+}
+
+struct Outcome {
+  int status;
+  std::string out;
+  std::string err;
+
+  std::vector<Json> JsonLines() const {
+    std::vector<Json> lines;
+    std::istringstream in(out);
+    std::string line;
+    while (std::getline(in, line)) lines.push_back(Json::parse(line));
+    return lines;
+  }
+};
+
+class HostTest : public ::testing::Test {
+ protected:
+  HostTest() {
+    dir_ = fs::temp_directory_path() /
+           ("corvalith-host-" + std::to_string(getpid()) + "-" +
+            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(dir_);
+    fs::create_directories(dir_);
+    home_ = dir_ / "home";
+  }
+  ~HostTest() override { fs::remove_all(dir_); }
+
+  // Runs the binary with the test's home, `input` on stdin.
+  Outcome Corvalith(const std::vector<std::string>& args, const std::string& input = "") {
+    WriteFile(dir_ / "stdin", input);
+    std::string command = "env -u CORVALITH_REGISTRY -u CORVALITH_HOME " + Quote(kBinary) +
+                          " --home " + Quote(home_.string());
+    for (const std::string& arg : args) command += " " + Quote(arg);
+    command += " <" + Quote((dir_ / "stdin").string()) + " >" + Quote((dir_ / "stdout").string()) +
+               " 2>" + Quote((dir_ / "stderr").string());
+    int raw = std::system(command.c_str());
+    return Outcome{WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, ReadFile(dir_ / "stdout"),
+               ReadFile(dir_ / "stderr")};
+  }
+
+  void InitWithMailbox() {
+    ASSERT_EQ(Corvalith({"init"}).status, 0);
+    ASSERT_EQ(Corvalith({"mailbox", "add", kAlice}).status, 0);
+  }
+
+  std::string MessageFile(const std::string& name, const std::string& raw) {
+    fs::path path = dir_ / "mail" / name;
+    WriteFile(path, raw);
+    return path.string();
+  }
+
+  std::vector<Json> Items(const std::string& folder) {
+    Outcome run = Corvalith({"--json", "ls", kAlice, folder});
+    EXPECT_EQ(run.status, 0) << run.err;
+    return run.JsonLines();
+  }
+
+  fs::path dir_;
+  fs::path home_;
+};
+
+TEST_F(HostTest, InitCreatesTheHomeOnceAndNeverOverwrites) {
+  Outcome first = Corvalith({"--json", "init"});
+  ASSERT_EQ(first.status, 0) << first.err;
+  for (const char* file : {"store.db", "registry.reg", "data/cvusrmnl.sys"}) {
+    EXPECT_TRUE(fs::is_regular_file(home_ / file)) << file;
+  }
+  std::string registry = ReadFile(home_ / "registry.reg");
+  EXPECT_TRUE(registry.starts_with("Windows Registry Editor Version 5.00\r\n"));
+  EXPECT_NE(registry.find("[HKEY_LOCAL_MACHINE\\Software\\Corvalith]"), std::string::npos);
+  EXPECT_NE(registry.find("\"UseJunkMailFolder\"=\"Junk E-mail\""), std::string::npos);
+  const char* source = std::getenv("CORVALITH_SOURCE_DIR");
+  ASSERT_NE(source, nullptr);
+  EXPECT_EQ(ReadFile(home_ / "data/cvusrmnl.sys"),
+            ReadFile(fs::path(source) / "provisioning/cvusrmnl.sys"));
+
+  // An administrator's edits survive a second init, which creates nothing.
+  WriteFile(home_ / "registry.reg", "REGEDIT4\r\n; edited\r\n");
+  Outcome second = Corvalith({"--json", "init"});
+  ASSERT_EQ(second.status, 0) << second.err;
+  EXPECT_EQ(second.JsonLines().at(0)["created"], Json::array());
+  EXPECT_EQ(ReadFile(home_ / "registry.reg"), "REGEDIT4\r\n; edited\r\n");
+}
+
+TEST_F(HostTest, CommandsOtherThanInitNeedAHome) {
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"mailbox", "list"}, {"ls", kAlice}, {"batch"}}) {
+    Outcome run = Corvalith(args);
+    EXPECT_EQ(run.status, 1) << args[0];
+    EXPECT_NE(run.err.find("corvalith init"), std::string::npos) << run.err;
+  }
+  EXPECT_FALSE(fs::exists(home_));
+}
+
+TEST_F(HostTest, MailboxAddIsIdempotentAndListed) {
+  ASSERT_EQ(Corvalith({"init"}).status, 0);
+  Outcome added = Corvalith({"--json", "mailbox", "add", kAlice});
+  ASSERT_EQ(added.status, 0) << added.err;
+  EXPECT_EQ(added.JsonLines().at(0)["created"], true);
+  EXPECT_EQ(Corvalith({"--json", "mailbox", "add", kAlice}).JsonLines().at(0)["created"], false);
+  ASSERT_EQ(Corvalith({"mailbox", "add", "bob@example.org"}).status, 0);
+
+  std::vector<Json> listed = Corvalith({"--json", "mailbox", "list"}).JsonLines();
+  ASSERT_EQ(listed.size(), 2u);
+  EXPECT_EQ(listed[0]["mailbox"], kAlice);
+  EXPECT_EQ(listed[0]["url"], kRoot);
+  EXPECT_EQ(listed[1]["mailbox"], "bob@example.org");
+
+  std::vector<Json> folders = Corvalith({"--json", "ls", kAlice}).JsonLines();
+  std::vector<std::string> names;
+  for (const Json& folder : folders) names.push_back(folder["folder"]);
+  EXPECT_EQ(names, (std::vector<std::string>{"Deleted Items", "Inbox", "Junk E-mail",
+                                             "Sent Items"}));
+}
+
+TEST_F(HostTest, DeliverFromEverySourceKind) {
+  InitWithMailbox();
+  std::string file = MessageFile("one.eml", Message("Ann <ann@a.example>", "file", "one"));
+  MessageFile("dir/a.eml", Message("Ann <ann@a.example>", "dir a", "a"));
+  MessageFile("dir/b.eml", Message("Ann <ann@a.example>", "dir b", "b"));
+  std::string mbox = MessageFile(
+      "box.mbox", "From ann@a.example Mon Jan  5 10:00:00 2026\r\n" +
+                      Message("Ann <ann@a.example>", "mbox 1", ">From the start") +
+                      "\r\nFrom ann@a.example Mon Jan  5 10:01:00 2026\r\n" +
+                      Message("Ann <ann@a.example>", "mbox 2", "two"));
+  struct Case {
+    std::vector<std::string> args;
+    std::string input;
+    std::vector<std::string> subjects;
+  };
+  const Case cases[] = {
+      {{file}, "", {"file"}},
+      {{(dir_ / "mail/dir").string()}, "", {"dir a", "dir b"}},
+      {{mbox}, "", {"mbox 1", "mbox 2"}},
+      {{"-"}, Message("Ann <ann@a.example>", "stdin", "in"), {"stdin"}},
+  };
+  size_t total = 1;  // the user's manual arrives with the first mail
+  for (const Case& c : cases) {
+    std::vector<std::string> args = {"--json", "deliver", kAlice};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    Outcome run = Corvalith(args, c.input);
+    ASSERT_EQ(run.status, 0) << run.err;
+    std::vector<Json> answers = run.JsonLines();
+    ASSERT_EQ(answers.size(), c.subjects.size()) << run.out;
+    for (const Json& answer : answers) {
+      EXPECT_EQ(answer["ok"], true);
+      EXPECT_TRUE(answer["url"].get<std::string>().starts_with(kRoot + "/"));
+      EXPECT_TRUE(answer["url"].get<std::string>().ends_with(".EML"));
+      EXPECT_TRUE(answer["marker"].is_number_integer());
+      EXPECT_TRUE(answer["hidden"].is_boolean());
+    }
+    total += c.subjects.size();
+  }
+  std::vector<Json> items = Items("Inbox");
+  std::vector<Json> junk = Items("Junk E-mail");
+  EXPECT_EQ(items.size() + junk.size(), total);
+  std::set<std::string> subjects;
+  for (const std::vector<Json>* folder : {&items, &junk}) {
+    for (const Json& item : *folder) subjects.insert(item["subject"]);
+  }
+  for (const Case& c : cases) {
+    for (const std::string& subject : c.subjects) EXPECT_TRUE(subjects.count(subject)) << subject;
+  }
+}
+
+TEST_F(HostTest, InternalMailIsTrustedAndHasNoTransportHeader) {
+  InitWithMailbox();
+  Outcome run = Corvalith({"--json", "deliver", kAlice, "--internal",
+                       MessageFile("i.eml", Message("Carol <carol@example.com>", "int", "x"))});
+  ASSERT_EQ(run.status, 0) << run.err;
+  Json answer = run.JsonLines().at(0);
+  EXPECT_EQ(answer["marker"], 1);
+  Json shown = Corvalith({"--json", "show", answer["url"]}).JsonLines().at(0);
+  EXPECT_EQ(shown["properties"]["http://schemas.microsoft.com/mapi/proptag/x0C1E001E"], "EX");
+  EXPECT_FALSE(shown["properties"].contains("http://schemas.microsoft.com/mapi/proptag/x007D001E"));
+  EXPECT_NE(ReadFile(home_ / "data/Corvalith.log").find("(EA) forced to HAM"), std::string::npos);
+}
+
+TEST_F(HostTest, UserMovesTeachTheFilterAndRescueWhitelistsTheSender) {
+  InitWithMailbox();
+  Outcome delivered = Corvalith({"--json", "deliver", kAlice,
+                             MessageFile("m.eml", Message("Shop <news@shop.example>", "Sale",
+                                                          "buy now cheap offer"))});
+  ASSERT_EQ(delivered.status, 0) << delivered.err;
+  std::string url = delivered.JsonLines().at(0)["url"];
+  ASSERT_EQ(delivered.JsonLines().at(0)["marker"], 1) << "a new user's filter says HAM";
+
+  Outcome to_junk = Corvalith({"--json", "move", url, "junk e-mail"});  // names match any case
+  ASSERT_EQ(to_junk.status, 0) << to_junk.err;
+  Json junk = to_junk.JsonLines().at(0);
+  EXPECT_EQ(junk["url"], kRoot + "/Junk E-mail/" + url.substr(url.rfind('/') + 1));
+  EXPECT_EQ(junk["marker"], 2);
+
+  Json stats = Corvalith({"--json", "stats", kAlice}).JsonLines().at(0);
+  EXPECT_EQ(stats["spam"], 1);
+
+  Outcome back = Corvalith({"--json", "move", junk["url"], "Inbox"});
+  ASSERT_EQ(back.status, 0) << back.err;
+  EXPECT_EQ(back.JsonLines().at(0)["marker"], 1);
+  stats = Corvalith({"--json", "stats", kAlice}).JsonLines().at(0);
+  EXPECT_EQ(stats["spam"], 0);
+  EXPECT_EQ(stats["whitelist"], Json::array({"news@shop.example"}));
+
+  // The next mail from the rescued sender is trusted without asking the engine.
+  ASSERT_EQ(Corvalith({"deliver", kAlice, MessageFile("n.eml", Message(
+                                                 "Shop <news@shop.example>", "Sale 2", "x"))})
+                .status,
+            0);
+  EXPECT_NE(ReadFile(home_ / "data/Corvalith.log").find("(WL) forced to HAM"), std::string::npos);
+}
+
+TEST_F(HostTest, BatchAnswersEveryLineThroughOneInstance) {
+  InitWithMailbox();
+  std::string file = MessageFile("b.eml", Message("Ann <ann@a.example>", "batch", "body"));
+  std::string input = Json{{"op", "deliver"}, {"to", kAlice}, {"file", file}, {"id", 1}}.dump() +
+                      "\nthis is not json\n" +
+                      Json{{"op", "deliver"}, {"to", "nobody@example.com"}, {"file", file}}.dump() +
+                      "\n" + Json{{"op", "teleport"}}.dump() + "\n";
+  Outcome run = Corvalith({"batch"}, input);
+  EXPECT_EQ(run.status, 1) << "bad lines fail the run, after answering them";
+  std::vector<Json> answers = run.JsonLines();
+  ASSERT_EQ(answers.size(), 4u) << run.out;
+  EXPECT_EQ(answers[0]["ok"], true);
+  EXPECT_EQ(answers[0]["id"], 1);
+  for (size_t i = 1; i < 4; ++i) {
+    EXPECT_EQ(answers[i]["ok"], false);
+    EXPECT_FALSE(answers[i]["error"].get<std::string>().empty());
+  }
+  EXPECT_NE(answers[2]["error"].get<std::string>().find("unknown mailbox"), std::string::npos);
+
+  std::string moved = Json{{"op", "move"}, {"url", answers[0]["url"]}, {"folder", "Junk E-mail"}}.dump();
+  Outcome move = Corvalith({"batch"}, moved + "\n");
+  ASSERT_EQ(move.status, 0) << move.out << move.err;
+  EXPECT_EQ(move.JsonLines().at(0)["marker"], 2);
+  // One instance: one start and one stop notice around all the saves.
+  std::string log = ReadFile(home_ / "data/Corvalith.log");
+  size_t stops = 0;
+  for (size_t at = log.find("stopped."); at != std::string::npos; at = log.find("stopped.", at + 1)) {
+    ++stops;
+  }
+  EXPECT_EQ(stops, 2u) << "one per batch process";
+}
+
+TEST_F(HostTest, RegisterWritesAndUnregisterRemovesOnlyTheClassKeys) {
+  ASSERT_EQ(Corvalith({"init"}).status, 0);
+  std::string before = ReadFile(home_ / "registry.reg");
+  Outcome reg = Corvalith({"--json", "register"});
+  ASSERT_EQ(reg.status, 0) << reg.err;
+  Json answer = reg.JsonLines().at(0);
+  std::string clsid = answer["clsid"];
+  std::string registry = ReadFile(home_ / "registry.reg");
+  EXPECT_NE(registry.find("[HKEY_CLASSES_ROOT\\CLSID\\" + clsid + "\\InprocServer32]"),
+            std::string::npos);
+  EXPECT_NE(registry.find(answer["library"].get<std::string>()), std::string::npos);
+  EXPECT_NE(answer["library"].get<std::string>().find("libCorvalithFilter.so"), std::string::npos);
+  EXPECT_TRUE(registry.starts_with(before)) << "the settings keep their bytes";
+
+  ASSERT_EQ(Corvalith({"unregister"}).status, 0);
+  registry = ReadFile(home_ / "registry.reg");
+  EXPECT_EQ(registry.find("HKEY_CLASSES_ROOT"), std::string::npos);
+  EXPECT_NE(registry.find("\"DebugLevel\"=dword:00000001"), std::string::npos);
+}
+
+TEST_F(HostTest, BadInputFailsWithOneLineAndAnExitStatus) {
+  InitWithMailbox();
+  std::string file = MessageFile("ok.eml", Message("Ann <ann@a.example>", "ok", "ok"));
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+    std::string says;
+  };
+  const Case cases[] = {
+      {{"frobnicate"}, 2, "unknown command"},
+      {{"ls", kAlice, "--bogus"}, 2, "unknown option"},
+      {{"deliver", kAlice}, 2, "usage"},
+      {{"move", "only-one-argument"}, 2, "usage"},
+      {{"deliver", "bob@example.com", file}, 1, "unknown mailbox"},
+      {{"deliver", "no-at-sign", file}, 1, "bad mailbox address"},
+      {{"deliver", "../x@example.com", file}, 1, "bad mailbox address"},
+      {{"deliver", kAlice, (dir_ / "missing.eml").string()}, 1, "missing.eml"},
+      {{"deliver", kAlice, "--folder", "Nowhere", file}, 1, "unknown folder"},
+      {{"move", "http://example.com/x", "Inbox"}, 1, "bad URL"},
+      {{"move", kRoot + "/Inbox/none.EML", "Inbox/Sub"}, 1, "no item"},
+      {{"show", kRoot}, 1, "bad URL"},
+      {{"ls", kAlice, "Nowhere"}, 1, "unknown folder"},
+      {{"stats", "carol@example.com"}, 1, "unknown mailbox"},
+  };
+  for (const Case& c : cases) {
+    Outcome run = Corvalith(c.args);
+    std::string shown = c.args[0] + (c.args.size() > 1 ? " " + c.args[1] : "");
+    EXPECT_EQ(run.status, c.status) << shown << ": " << run.err;
+    EXPECT_NE(run.err.find(c.says), std::string::npos) << shown << ": " << run.err;
+    EXPECT_TRUE(run.err.starts_with("corvalith: ")) << run.err;
+    EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+  }
+  // Nothing of the failed deliveries reached the store.
+  EXPECT_TRUE(Items("Inbox").empty());
+}
+
+TEST_F(HostTest, HelpForEveryCommand) {
+  Outcome usage = Corvalith({"help"});
+  ASSERT_EQ(usage.status, 0);
+  for (const char* command : {"init", "mailbox", "deliver", "move", "ls", "show", "stats",
+                              "register", "unregister", "batch", "demo"}) {
+    EXPECT_NE(usage.out.find(std::string("  ") + command), std::string::npos) << command;
+    Outcome help = Corvalith({command, "--help"});
+    EXPECT_EQ(help.status, 0) << command;
+    EXPECT_TRUE(help.out.starts_with(std::string("usage: corvalith ") + command)) << help.out;
+  }
+}
+
+}  // namespace

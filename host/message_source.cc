@@ -106,8 +106,10 @@ std::vector<SourceMessage> ReadMessages(const std::string& argument,
   if (!LooksLikeMbox(raw)) return {{argument, std::move(raw)}};
   std::vector<std::string> parts = SplitMbox(raw);
   for (size_t i = 0; i < parts.size(); ++i) {
+    if (parts[i].empty()) continue;
     messages.push_back({argument + "#" + std::to_string(i + 1), std::move(parts[i])});
   }
+  if (messages.empty()) throw Failure("no message in mbox file " + argument, E_INVALIDARG);
   return messages;
 }
 
