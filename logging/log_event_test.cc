@@ -11,7 +11,8 @@ TEST(WriteEventLogTest, OneEntryWithTheMessageAsStringAndZeroTerminatedData) {
   testing::MemoryEventLog log;
   LogEvent::WriteEventLog(log, "Database for Exchange Domain d successfully created.", 4, 0);
   ASSERT_EQ(log.entries().size(), 1u);
-  const EventLogEntry& entry = log.entries()[0];
+  const std::vector<EventLogEntry> entries = log.entries();
+  const EventLogEntry& entry = entries[0];
   const std::string message = "Database for Exchange Domain d successfully created.";
   EXPECT_EQ(entry.source, "CorvalithFilter");
   EXPECT_EQ(entry.type, 4);

@@ -86,8 +86,8 @@ TEST_F(ProvisioningTest, ProviderModeAdmission) {
 
 TEST_F(ProvisioningTest, UndeletableMarkerIsLoggedAndTheUserAdmitted) {
   env_.files.AddDirectory("/data/d");
-  env_.files.WriteFile("/data/d/u.dat.create", "");
-  env_.files.FailPath("/data/d/u.dat.create", EACCES);
+  // A directory at the marker's path exists but cannot be deleted as a file.
+  env_.files.AddDirectory("/data/d/u.dat.create");
   EXPECT_TRUE(Prepare(1, true));
   EXPECT_EQ(logger_.Count("Cannot delete /data/d/u.dat.create ,LastDllErr Code: "), 1);
 }

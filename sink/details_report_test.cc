@@ -78,7 +78,7 @@ TEST_F(DetailsReportTest, AutoIsShownFromAutoWhiteListAlone) {
 
 TEST_F(DetailsReportTest, JunkFolderLostAtTheReTestShowsNoButKeepsItsUrl) {
   SetSettings(2, 0, 0, "Junk E-mail", 0, 0);
-  store_.RefuseOpenAfter(kRoot + "/Junk E-mail", 1);
+  store_.RefuseOpen(kRoot + "/Junk E-mail", 1);
   Deliver("M.EML");
   std::vector<std::string> lines = Lines();
   EXPECT_EQ(lines[13], "UseJunkFld: no");

@@ -128,7 +128,7 @@ TEST_F(NewMailTest, JunkMailFolderLostAtTheReTestHandsOverToTheSpamFolder) {
   store_.CreateFolder(kSpambox);
   engine_.verdict = true;
   // The search opens the folder once; the re-test is refused, as if it had just been deleted.
-  store_.RefuseOpenAfter(kRoot + "/Junk E-mail", 1);
+  store_.RefuseOpen(kRoot + "/Junk E-mail", 1);
   Deliver("M.EML");
   std::vector<std::string> records = LogRecords();
   EXPECT_NE(std::find(records.begin(), records.end(),
@@ -144,7 +144,7 @@ TEST_F(NewMailTest, FailingHiddenFlagWriteEndsTheEventBeforeTheMove) {
   engine_.verdict = true;
   std::string url = PutMail(kInbox, "M.EML");
   // The marker's own update goes through; the second update (the hidden flag) is refused.
-  store_.RefuseUpdateAfter(url, 1);
+  store_.RefuseUpdate(url, 1);
   Save(url, kNewMailFlags);
   EXPECT_TRUE(store_.Exists(url));
   EXPECT_EQ(Marker(url), 2);

@@ -2,7 +2,7 @@
 
 #include <dlfcn.h>
 
-#include "classifier/classifier_engine_factory.h"
+#include "classifier/classifier_engine_object.h"
 #include "platform/registry_file.h"
 #include "sink/exchange_filter.h"
 #include "sink/interfaces.h"

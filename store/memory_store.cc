@@ -40,6 +40,19 @@ struct MemoryStore::Data {
   NodeId next_id = 1;
 };
 
+namespace {
+
+// Counts one call against a refusal entry: true once the allowed calls are used up.
+bool Refused(std::map<std::string, int>& refusals, const std::string& url) {
+  auto it = refusals.find(url);
+  if (it == refusals.end()) return false;
+  if (it->second == 0) return true;
+  --it->second;
+  return false;
+}
+
+}  // namespace
+
 class MemoryStore::MemorySession : public Session {
  public:
   explicit MemorySession(MemoryStore& store) : store_(store) {}
@@ -47,7 +60,7 @@ class MemoryStore::MemorySession : public Session {
   void NoteOpen(const std::string& url) override {
     std::lock_guard lock(store_.mu_);
     ++store_.open_calls_[url];
-    if (store_.refuse_open_.count(CanonicalUrl(url))) {
+    if (Refused(store_.refuse_open_, CanonicalUrl(url))) {
       throw StoreFailure(StoreError::kRefused, "open " + url);
     }
   }
@@ -100,7 +113,7 @@ class MemoryStore::MemorySession : public Session {
   void WriteProperties(NodeId id, const PropertyValues& values) override {
     std::lock_guard lock(store_.mu_);
     Data::NodeData& node = data().At(id);
-    if (store_.refuse_update_.count(node.url)) {
+    if (Refused(store_.refuse_update_, node.url)) {
       throw StoreFailure(StoreError::kRefused, "update " + node.url);
     }
     for (const auto& [name, value] : values) {
@@ -244,17 +257,17 @@ std::vector<std::string> MemoryStore::Children(const std::string& folder_url) co
   return children;
 }
 
-void MemoryStore::RefuseOpen(const std::string& url) {
+void MemoryStore::RefuseOpen(const std::string& url, int after) {
   std::lock_guard lock(mu_);
-  refuse_open_.insert(url);
+  refuse_open_[url] = after;
 }
 void MemoryStore::RefuseCreate(const std::string& url) {
   std::lock_guard lock(mu_);
   refuse_create_.insert(url);
 }
-void MemoryStore::RefuseUpdate(const std::string& url) {
+void MemoryStore::RefuseUpdate(const std::string& url, int after) {
   std::lock_guard lock(mu_);
-  refuse_update_.insert(url);
+  refuse_update_[url] = after;
 }
 void MemoryStore::RefuseMove(const std::string& source_url) {
   std::lock_guard lock(mu_);

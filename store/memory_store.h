@@ -49,10 +49,12 @@ class MemoryStore {
   // The URLs of the folders and items directly in the folder, sorted.
   std::vector<std::string> Children(const std::string& folder_url) const;
 
-  // Fault injection, by exact URL (as stored, without a trailing "/").
-  void RefuseOpen(const std::string& url);
+  // Fault injection, by exact URL (as stored, without a trailing "/"). Opens and updates can
+  // be refused after a number of calls that still succeed, so that a test can fail the second
+  // of two steps.
+  void RefuseOpen(const std::string& url, int after = 0);
   void RefuseCreate(const std::string& url);
-  void RefuseUpdate(const std::string& url);
+  void RefuseUpdate(const std::string& url, int after = 0);
   void RefuseMove(const std::string& source_url);
   void MakeUnreadable(const std::string& url, const std::string& name);
   int move_attempts() const;
@@ -66,7 +68,9 @@ class MemoryStore {
   mutable std::mutex mu_;
   FileSystem& files_;
   std::unique_ptr<Data> data_;
-  std::set<std::string> refuse_open_, refuse_create_, refuse_update_, refuse_move_;
+  // URL -> calls still allowed before every further call is refused.
+  std::map<std::string, int> refuse_open_, refuse_update_;
+  std::set<std::string> refuse_create_, refuse_move_;
   std::set<std::pair<std::string, std::string>> unreadable_;
   int move_attempts_ = 0;
   std::map<std::string, int> open_calls_;
