@@ -26,10 +26,10 @@ struct ModelOptions {
   // Train while the score is on the wrong side of +/- this margin (in logit units).
   double train_margin = 2.0;
   // Ham is trained to a wider margin than spam: the cost of the two errors is not the same.
-  double ham_margin = 3.0;
+  double ham_margin = 3.5;
   // A mail is spam when its score exceeds this; above 0 so that doubtful mail stays ham,
   // as a false positive costs a user far more than a missed spam.
-  double spam_threshold = 1.0;
+  double spam_threshold = 1.25;
   // Whether Classify trains on its own verdict inside the margin (reversed if corrected).
   bool self_train = true;
   // No spam verdict until the user's database holds this many mails of each class: a new

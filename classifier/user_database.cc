@@ -83,9 +83,14 @@ void CreateDatabaseFile(const std::string& path) {
   put(kLedgerCapacityAt, UserDatabase::kLedgerCapacity);
   put(kJournalCapacityAt, UserDatabase::kJournalCapacity);
   put(kGeometryCheckAt, GeometryCheck(header));
-  bool ok = ftruncate(fd, static_cast<off_t>(kFileSize)) == 0 &&
-            pwrite(fd, header, sizeof header, 0) == static_cast<ssize_t>(sizeof header);
-  int err = errno;
+  // Every block is allocated now: a store of a mapped page into a hole on a full disk would
+  // kill the process with SIGBUS, where a failed creation is just a failure status.
+  int err = posix_fallocate(fd, 0, static_cast<off_t>(kFileSize));
+  bool ok = err == 0;
+  if (ok && pwrite(fd, header, sizeof header, 0) != static_cast<ssize_t>(sizeof header)) {
+    ok = false;
+    err = errno;
+  }
   close(fd);
   // link() refuses to replace: when another process created the user meanwhile, its file
   // (and whatever it already learned) wins and ours is discarded.

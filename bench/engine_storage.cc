@@ -1,0 +1,154 @@
+// Measures what chose the engine's storage: the cost of one Classify-sized read (the weights
+// of ~270 distinct slots, the median mail's feature count) and one Relearn-sized write (those
+// weights rewritten, durably for a process crash) in
+//   - SQLite: a (slot INTEGER PRIMARY KEY, weight REAL) table, WAL journal, synchronous=NORMAL
+//   - the mapped fixed-size file of classifier/user_database.h with its journal
+// Each on a fresh file per round, opened per call as the engine opens it per save event.
+//
+//   engine_storage [ROUNDS]
+#include <sqlite3.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "classifier/user_database.h"
+
+using namespace corvalith;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+constexpr int kSlots = 270;
+
+double Median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return v.empty() ? 0 : v[v.size() / 2];
+}
+
+double Ms(Clock::time_point a) {
+  return std::chrono::duration<double, std::milli>(Clock::now() - a).count();
+}
+
+void Exec(sqlite3* db, const char* sql) {
+  char* error = nullptr;
+  if (sqlite3_exec(db, sql, nullptr, nullptr, &error) != SQLITE_OK) {
+    std::fprintf(stderr, "sqlite: %s\n", error);
+    std::exit(1);
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const int rounds = argc > 1 ? std::atoi(argv[1]) : 300;
+  const std::string dir = std::filesystem::temp_directory_path() /
+                          ("engine-storage-" + std::to_string(getpid()));
+  std::filesystem::create_directories(dir);
+  std::mt19937 random(1);
+  const uint32_t table = 1u << UserDatabase::kTableBits;
+  auto slots = [&] {
+    std::vector<uint32_t> s(kSlots);
+    for (auto& x : s) x = random() % table;
+    std::sort(s.begin(), s.end());
+    s.erase(std::unique(s.begin(), s.end()), s.end());
+    return s;
+  };
+
+  // SQLite, filled with a trained user's worth of rows.
+  const std::string sqlite_path = dir + "/user.sqlite";
+  {
+    sqlite3* db;
+    sqlite3_open(sqlite_path.c_str(), &db);
+    Exec(db, "PRAGMA journal_mode=WAL; CREATE TABLE w(slot INTEGER PRIMARY KEY, weight REAL);");
+    Exec(db, "BEGIN");
+    sqlite3_stmt* insert;
+    sqlite3_prepare_v2(db, "INSERT INTO w VALUES(?, ?)", -1, &insert, nullptr);
+    for (uint32_t i = 0; i < table; i += 4) {  // a quarter of the slots in use
+      sqlite3_bind_int64(insert, 1, i);
+      sqlite3_bind_double(insert, 2, 0.01 * (i % 100));
+      sqlite3_step(insert);
+      sqlite3_reset(insert);
+    }
+    sqlite3_finalize(insert);
+    Exec(db, "COMMIT");
+    sqlite3_close(db);
+  }
+  std::vector<double> sqlite_read, sqlite_write;
+  for (int r = 0; r < rounds; ++r) {
+    std::vector<uint32_t> s = slots();
+    auto t0 = Clock::now();
+    sqlite3* db;
+    sqlite3_open(sqlite_path.c_str(), &db);
+    Exec(db, "PRAGMA synchronous=NORMAL");
+    sqlite3_stmt* select;
+    sqlite3_prepare_v2(db, "SELECT weight FROM w WHERE slot=?", -1, &select, nullptr);
+    double sum = 0;
+    for (uint32_t slot : s) {
+      sqlite3_bind_int64(select, 1, slot);
+      if (sqlite3_step(select) == SQLITE_ROW) sum += sqlite3_column_double(select, 0);
+      sqlite3_reset(select);
+    }
+    sqlite3_finalize(select);
+    sqlite_read.push_back(Ms(t0));
+    auto t1 = Clock::now();
+    Exec(db, "BEGIN IMMEDIATE");
+    sqlite3_stmt* upsert;
+    sqlite3_prepare_v2(db, "INSERT OR REPLACE INTO w VALUES(?, ?)", -1, &upsert, nullptr);
+    for (uint32_t slot : s) {
+      sqlite3_bind_int64(upsert, 1, slot);
+      sqlite3_bind_double(upsert, 2, sum);
+      sqlite3_step(upsert);
+      sqlite3_reset(upsert);
+    }
+    sqlite3_finalize(upsert);
+    Exec(db, "COMMIT");
+    sqlite3_close(db);
+    sqlite_write.push_back(Ms(t1) + sqlite_read.back());
+  }
+
+  const std::string mapped_path = dir + "/user.dat";
+  std::vector<double> mapped_read, mapped_write;
+  for (int r = 0; r < rounds; ++r) {
+    std::vector<uint32_t> s = slots();
+    auto t0 = Clock::now();
+    auto db = UserDatabase::Open(mapped_path, true);
+    double sum = 0;
+    {
+      UserDatabase::Lock lock(db.get(), false);
+      for (uint32_t slot : s) sum += db->weights()[slot];
+    }
+    db.reset();
+    mapped_read.push_back(Ms(t0));
+    auto t1 = Clock::now();
+    db = UserDatabase::Open(mapped_path, true);
+    {
+      UserDatabase::Lock lock(db.get(), true);
+      UserDatabase::Update update(db.get());
+      for (uint32_t slot : s) update.SetWeight(slot, static_cast<float>(sum + 1));
+      update.SetCounts(r, r);
+      update.Commit();
+    }
+    db.reset();
+    mapped_write.push_back(Ms(t1));
+  }
+  std::printf("storage, %d rounds of %d weights, opened per call  median ms\n", rounds, kSlots);
+  std::printf("  %-44s %8.3f\n", "SQLite WAL: read", Median(sqlite_read));
+  std::printf("  %-44s %8.3f\n", "SQLite WAL: read + write transaction", Median(sqlite_write));
+  std::printf("  %-44s %8.3f\n", "mapped file: read", Median(mapped_read));
+  std::printf("  %-44s %8.3f\n", "mapped file: read + journaled write", Median(mapped_write));
+  std::printf("  sizes: SQLite %ju KiB (+WAL %ju KiB), mapped %ju KiB\n",
+              static_cast<uintmax_t>(std::filesystem::file_size(sqlite_path) / 1024),
+              static_cast<uintmax_t>(std::filesystem::exists(sqlite_path + "-wal")
+                                         ? std::filesystem::file_size(sqlite_path + "-wal") / 1024
+                                         : 0),
+              static_cast<uintmax_t>(std::filesystem::file_size(mapped_path) / 1024));
+  std::filesystem::remove_all(dir);
+  return 0;
+}
