@@ -116,7 +116,7 @@ TEST_F(SaveHandlerTest, NonNumericSettingEndsEveryEventBeforeTheItemIsTouched) {
 TEST_F(SaveHandlerTest, GuardWritesOneErrorLineNamingTheItemAndReturnsSuccess) {
   SetSettings(1);
   std::string url = PutMail(kInbox, "M.EML");
-  FakeEventInfo info(store_, url);
+  FakeEventInfo info(store_.Connect(), url);
   info.fail_connection = true;
   EXPECT_EQ(filter_->OnSyncSave(&info, url, kNewMailFlags), S_OK);
   std::vector<std::string> records = LogRecords();
@@ -129,7 +129,7 @@ TEST_F(SaveHandlerTest, GuardWritesOneErrorLineNamingTheItemAndReturnsSuccess) {
 TEST_F(SaveHandlerTest, EventInformationFailuresEndTheEventWithAnEmptySource) {
   SetSettings(1);
   std::string url = PutMail(kInbox, "M.EML");
-  FakeEventInfo info(store_, url);
+  FakeEventInfo info(store_.Connect(), url);
   info.fail_record = true;
   EXPECT_EQ(filter_->OnSyncSave(&info, url, kNewMailFlags), S_OK);
   EXPECT_EQ(filter_->OnSyncSave(nullptr, url, kNewMailFlags), S_OK);

@@ -50,8 +50,9 @@ HRESULT ScriptedEngine::GetStatistics(const std::string& key, int32_t* ham, int3
   return hr;
 }
 
-FakeEventInfo::FakeEventInfo(store::MemoryStore& store, const std::string& url)
-    : connection_(store.Connect()), url_(url) {}
+FakeEventInfo::FakeEventInfo(std::unique_ptr<store::Connection> connection,
+                             const std::string& url)
+    : connection_(std::move(connection)), url_(url) {}
 
 HRESULT FakeEventInfo::QueryInterface(const IID& iid, void** object) {
   if (iid != IID_IUnknown && iid != IID_IExStoreDispEventInfo) return E_NOINTERFACE;
@@ -138,7 +139,7 @@ std::string SinkTest::PutMail(const std::string& folder_url, const std::string& 
 }
 
 HRESULT SinkTest::Save(const std::string& url, int32_t flags) {
-  FakeEventInfo info(store_, url);
+  FakeEventInfo info(store_.Connect(), url);
   return filter_->OnSyncSave(&info, url, flags);
 }
 

@@ -71,7 +71,7 @@ class ScriptedEngine final : public IClassifierEngine {
 // The event information of one save: the saved item as a record and the connection.
 class FakeEventInfo final : public IExStoreDispEventInfo {
  public:
-  FakeEventInfo(store::MemoryStore& store, const std::string& url);
+  FakeEventInfo(std::unique_ptr<store::Connection> connection, const std::string& url);
 
   HRESULT QueryInterface(const IID& iid, void** object) override;
   uint32_t AddRef() override { return 1; }

@@ -1,0 +1,156 @@
+// Real mail through the persistent store and the real classifier: the filter catches spam,
+// learns from a user's correction, whitelists the rescued sender and trusts it from then on.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "classifier/classifier_engine_object.h"
+#include "platform/posix_environment.h"
+#include "sink/sink_test_support.h"
+#include "store/mailbox.h"
+#include "store/sqlite_store.h"
+
+namespace corvalith::testing {
+namespace {
+
+// The POSIX file system and clock under a temporary folder; settings, shared properties and
+// the event log in memory, so that the test controls them.
+class EndToEndEnvironment final : public Environment {
+ public:
+  EndToEndEnvironment() { RegisterClassifierEngine(classes_); }
+  Registry& registry() override { return registry_; }
+  SharedPropertyManager& shared_properties() override { return properties_; }
+  EventLog& event_log() override { return events_; }
+  FileSystem& file_system() override { return files_; }
+  Clock& clock() override { return clock_; }
+  ObjectFactory& objects() override { return classes_; }
+
+  MemoryRegistry registry_;
+  MemorySharedPropertyManager properties_;
+  MemoryEventLog events_;
+  PosixFileSystem files_;
+  PosixClock clock_;
+  ClassTable classes_;
+};
+
+std::string Message(const std::string& from, const std::string& subject,
+                    const std::string& body) {
+  return "Received: from mx.example.net by store.example.com\r\n"
+         "From: " + from + "\r\nTo: alice@example.com\r\nSubject: " + subject +
+         "\r\nMIME-Version: 1.0\r\nContent-Type: text/plain; charset=us-ascii\r\n\r\n" + body +
+         "\r\n";
+}
+
+class EndToEndTest : public ::testing::Test {
+ protected:
+  EndToEndTest() {
+    char dir[] = "/tmp/corvalith-e2e-XXXXXX";
+    dir_ = mkdtemp(dir);
+    std::filesystem::create_directory(dir_ + "/data");
+    std::filesystem::copy_file(std::string(CORVALITH_SOURCE_DIR) + "/provisioning/cvusrmnl.sys",
+                               dir_ + "/data/cvusrmnl.sys");
+    env_.registry_.SetDword("DebugLevel", 1);
+    env_.registry_.SetString("UseJunkMailFolder", "Junk E-mail");
+    env_.registry_.SetDword("UseWhiteList", 1);
+    env_.registry_.SetDword("AutoWhiteList", 1);
+    store_ = std::make_unique<store::SqliteStore>(dir_ + "/store.db", env_.files_);
+    store::CreateMailbox(*store_->Connect(), "example.com", "alice");
+    filter_ = ExchangeFilter::Create(env_);
+    ConstructionObject construction(dir_ + "/data");
+    filter_->Construct(&construction);
+  }
+  ~EndToEndTest() override {
+    filter_->Release();
+    store_.reset();
+    std::filesystem::remove_all(dir_);
+  }
+
+  // Delivers as the store does: the item exists, the handler runs, the save goes on.
+  std::string Deliver(const std::string& raw) {
+    std::string url = inbox_ + "/M" + std::to_string(++count_) + ".EML";
+    auto connection = store_->Connect();
+    store::ImportMessage(*connection, url, raw, store::Origin::kExternal);
+    FakeEventInfo info(std::move(connection), url);
+    EXPECT_EQ(filter_->OnSyncSave(&info, url, kNewMailFlags), S_OK);
+    return info.EventRecord().Source();
+  }
+  std::string Move(const std::string& url, const std::string& folder) {
+    auto connection = store_->Connect();
+    auto record = connection->OpenRecord(url, store::adModeReadWrite, store::adFailIfNotExists,
+                                         store::adOpenRecordUnspecified, "", "");
+    std::string moved = record->MoveRecord(url, folder + url.substr(url.rfind('/')), "", "",
+                                           store::adMoveUnspecified, false);
+    record.reset();
+    FakeEventInfo info(std::move(connection), moved);
+    EXPECT_EQ(filter_->OnSyncSave(&info, moved, kUserMoveFlags), S_OK);
+    return moved;
+  }
+  int32_t Marker(const std::string& url) {
+    std::optional<Variant> v = store_->Property(url, store::kMailMarkerProperty);
+    return v ? v->ToInt32() : 0;
+  }
+  std::string LastLogLine() {
+    std::string log = env_.files_.ReadFile(dir_ + "/data/Corvalith.log");
+    log.resize(log.size() - 2);
+    return log.substr(log.rfind("\r\n") + 2);
+  }
+
+  std::string dir_;
+  EndToEndEnvironment env_;
+  std::unique_ptr<store::SqliteStore> store_;
+  ExchangeFilter* filter_ = nullptr;
+  const std::string root_ = "file://./backofficestorage/example.com/MBX/alice";
+  const std::string inbox_ = root_ + "/Inbox";
+  const std::string junk_ = root_ + "/Junk E-mail";
+  int count_ = 0;
+};
+
+TEST_F(EndToEndTest, SpamIsCaughtACorrectionWhiteListsTheSenderWhoIsTrustedFromThenOn) {
+  const char* spam_words[] = {"viagra cheap pills online pharmacy discount",
+                              "win money casino bonus free spins jackpot",
+                              "cheap replica watches rolex discount offer",
+                              "lose weight fast miracle diet pills guaranteed"};
+  const char* ham_words[] = {"meeting agenda for tuesday project review notes",
+                             "can you send me the quarterly report draft please",
+                             "lunch tomorrow? the team is going to the italian place",
+                             "the build is green again after the database fix"};
+  // A user's first weeks: spam that got through is moved into the junk-mail folder.
+  for (int round = 0; round < 6; ++round) {
+    for (const char* words : spam_words) {
+      std::string url = Deliver(Message("Promo <promo" + std::to_string(round) + "@bulk.example>",
+                                        "Special offer", words));
+      if (Marker(url) != 2) Move(url, junk_);
+    }
+    for (const char* words : ham_words) {
+      std::string url = Deliver(Message("Colleague <bob@partner.example>", "Work", words));
+      if (Marker(url) == 2) Move(url, inbox_);
+    }
+  }
+  EXPECT_TRUE(std::filesystem::exists(dir_ + "/data/example.com/alice.dat"));
+
+  // Spam now goes straight into the junk-mail folder.
+  std::string spam = Deliver(Message("Promo <promo@bulk.example>", "Offer",
+                                     "cheap pills online pharmacy discount casino bonus"));
+  EXPECT_EQ(spam.rfind(junk_ + "/", 0), 0u) << spam;
+  EXPECT_EQ(Marker(spam), 2);
+  EXPECT_EQ(LastLogLine().substr(LastLogLine().find(' ', 20) + 1, 27),
+            "New Mail recognized as SPAM");
+
+  // The user wants this sender's offers after all: moved back, relearned, whitelisted.
+  std::string rescued = Move(spam, inbox_);
+  EXPECT_EQ(Marker(rescued), 1);
+  EXPECT_NE(LastLogLine().find("Mail moved by User was swapped to HAM (FP?) : "),
+            std::string::npos);
+  EXPECT_EQ(env_.files_.ReadFile(dir_ + "/data/example.com/alice.dat.wlt"),
+            "promo@bulk.example\r\n");
+
+  std::string next = Deliver(Message("Promo <promo@bulk.example>", "Offer",
+                                     "cheap pills online pharmacy discount casino bonus"));
+  EXPECT_EQ(next.rfind(inbox_ + "/", 0), 0u);
+  EXPECT_EQ(Marker(next), 1);
+  EXPECT_NE(LastLogLine().find("New Mail (WL) forced to HAM : "), std::string::npos);
+}
+
+}  // namespace
+}  // namespace corvalith::testing
