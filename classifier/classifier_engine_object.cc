@@ -109,7 +109,7 @@ HRESULT ClassifierEngineObject::Classify(const std::string& key, const std::stri
     // registration: counting or training it again would make Relearn's undo incomplete.
     if (db->FindMail(mail.digest)) return;
     // Training on our own verdict while inside the margin measured clearly better than
-    // training on corrections only (see docs/classifier.md); a correction undoes it.
+    // training on corrections only (see classifier/README.md); a correction undoes it.
     const double gain = options_.self_train ? TrainingGain(score, verdict, options_) : 0.0;
     UserDatabase::Update update(db);
     if (gain != 0) {
