@@ -1,0 +1,218 @@
+// The cost of one save event for new mail: OnSyncSave on the persistent store with the real
+// classifier, after the engine has been trained by the same stream (each wrong verdict is
+// corrected by a user's move, as a user would). Only the OnSyncSave call of each delivery is
+// timed; the import and the moves are not.
+//
+//   pipeline_bench [CORPUS_DIR] [--debug-level N] [--seed N]
+//
+// CORPUS_DIR is what scripts/fetch-corpus prints; without it synthetic mail is used.
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+
+#include "classifier/classifier_engine_object.h"
+#include "platform/posix_environment.h"
+#include "platform/testing/memory_environment.h"
+#include "sink/exchange_filter.h"
+#include "store/filter_operations.h"
+#include "store/mailbox.h"
+#include "store/sqlite_store.h"
+
+namespace corvalith {
+namespace {
+
+class BenchEnvironment final : public Environment {
+ public:
+  BenchEnvironment() { RegisterClassifierEngine(classes_); }
+  Registry& registry() override { return registry_; }
+  SharedPropertyManager& shared_properties() override { return properties_; }
+  EventLog& event_log() override { return events_; }
+  FileSystem& file_system() override { return files_; }
+  Clock& clock() override { return clock_; }
+  ObjectFactory& objects() override { return classes_; }
+
+  testing::MemoryRegistry registry_;
+  testing::MemorySharedPropertyManager properties_;
+  testing::MemoryEventLog events_;
+  PosixFileSystem files_;
+  PosixClock clock_;
+  ClassTable classes_;
+};
+
+class EventInfo final : public IExStoreDispEventInfo {
+ public:
+  EventInfo(store::Connection& connection, const std::string& url)
+      : connection_(connection),
+        record_(connection.OpenRecord(url, store::adModeReadWrite, store::adFailIfNotExists,
+                                      store::adOpenRecordUnspecified, "", "")) {}
+  HRESULT QueryInterface(const IID& iid, void** object) override {
+    if (iid != IID_IUnknown && iid != IID_IExStoreDispEventInfo) return E_NOINTERFACE;
+    *object = static_cast<IExStoreDispEventInfo*>(this);
+    return S_OK;
+  }
+  uint32_t AddRef() override { return 1; }
+  uint32_t Release() override { return 1; }
+  store::Record& EventRecord() override { return *record_; }
+  store::Connection& EventConnection() override { return connection_; }
+
+ private:
+  store::Connection& connection_;
+  std::unique_ptr<store::Record> record_;
+};
+
+struct Mail {
+  std::string raw;
+  bool spam;
+};
+
+std::string ReadFile(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+std::vector<Mail> LoadMails(const std::string& corpus, uint64_t seed) {
+  std::vector<Mail> mails;
+  if (!corpus.empty()) {
+    for (auto [group, spam] : {std::pair{"easy-ham-1", false}, std::pair{"spam-1", true}}) {
+      std::vector<std::filesystem::path> files;
+      for (const auto& entry : std::filesystem::directory_iterator(corpus + "/" + group)) {
+        files.push_back(entry.path());
+      }
+      std::sort(files.begin(), files.end());
+      for (const auto& f : files) mails.push_back({ReadFile(f), spam});
+    }
+  } else {
+    std::mt19937_64 words(7);
+    const char* ham[] = {"meeting", "report", "build", "review", "lunch", "draft", "team"};
+    const char* spam[] = {"cheap", "pills", "casino", "winner", "offer", "viagra", "free"};
+    for (int i = 0; i < 3000; ++i) {
+      bool is_spam = i % 6 == 0;
+      std::string body;
+      for (int w = 0; w < 80; ++w) body += std::string(is_spam ? spam[words() % 7] : ham[words() % 7]) + " ";
+      mails.push_back({"From: <s" + std::to_string(i % 50) + "@x.example>\r\nSubject: " +
+                           std::to_string(i) + "\r\n\r\n" + body + "\r\n",
+                       is_spam});
+    }
+  }
+  std::mt19937_64 order(seed);
+  std::shuffle(mails.begin(), mails.end(), order);
+  return mails;
+}
+
+double Percentile(std::vector<double> values, double p) {
+  std::sort(values.begin(), values.end());
+  return values[static_cast<size_t>(p * (values.size() - 1))];
+}
+
+int Run(int argc, char** argv) {
+  std::string corpus;
+  int32_t debug_level = 0;
+  uint64_t seed = 1;
+  for (int i = 1; i < argc; ++i) {
+    std::string arg = argv[i];
+    if (arg == "--debug-level" && i + 1 < argc) {
+      debug_level = std::stoi(argv[++i]);
+    } else if (arg == "--seed" && i + 1 < argc) {
+      seed = std::stoull(argv[++i]);
+    } else {
+      corpus = arg;
+    }
+  }
+  char dir_template[] = "/tmp/corvalith-pipeline-XXXXXX";
+  const std::string dir = mkdtemp(dir_template);
+  std::filesystem::create_directory(dir + "/data");
+
+  BenchEnvironment env;
+  env.registry_.SetDword("DebugLevel", static_cast<uint32_t>(debug_level));
+  env.registry_.SetString("UseJunkMailFolder", "Junk E-mail");
+  env.registry_.SetDword("UseWhiteList", 1);
+  env.registry_.SetDword("AutoWhiteList", 1);
+  env.files_.AppendText(dir + "/data/cvusrmnl.sys", "Subject: Manual\r\n\r\nHello.\r\n");
+
+  std::vector<Mail> mails = LoadMails(corpus, seed);
+  store::SqliteStore store(dir + "/store.db", env.files_);
+  std::unique_ptr<store::Connection> connection = store.Connect();
+  store::CreateMailbox(*connection, "example.com", "alice");
+  const std::string root = store::MailboxUrl("example.com", "alice");
+
+  ExchangeFilter* filter = ExchangeFilter::Create(env);
+  class Construction final : public IObjectConstructString {
+   public:
+    explicit Construction(std::string text) : text_(std::move(text)) {}
+    HRESULT QueryInterface(const IID&, void** object) override {
+      *object = this;
+      return S_OK;
+    }
+    uint32_t AddRef() override { return 1; }
+    uint32_t Release() override { return 1; }
+    HRESULT get_ConstructString(std::string* value) override {
+      *value = text_;
+      return S_OK;
+    }
+
+   private:
+    std::string text_;
+  } construction(dir + "/data");
+  filter->Construct(&construction);
+
+  std::vector<double> all_ms;
+  std::vector<double> trained_ms;
+  int errors = 0;
+  for (size_t i = 0; i < mails.size(); ++i) {
+    std::string url = root + "/Inbox/M" + std::to_string(i) + ".EML";
+    store::ImportMessage(*connection, url, mails[i].raw, store::Origin::kExternal);
+    int32_t marker = 0;
+    std::string final_url;
+    {
+      EventInfo info(*connection, url);
+      auto start = std::chrono::steady_clock::now();
+      filter->OnSyncSave(&info, url, 0x01000008);
+      double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() -
+                                                            start)
+                      .count();
+      all_ms.push_back(ms);
+      if (i >= mails.size() / 2) trained_ms.push_back(ms);
+      final_url = info.EventRecord().Source();
+      std::optional<Variant> v = store.Property(final_url, store::kMailMarkerProperty);
+      marker = v ? v->ToInt32() : 0;
+    }
+    bool said_spam = marker == kMarkerSpam;
+    if (said_spam == mails[i].spam) continue;
+    ++errors;
+    // The user's correction: a move into the junk-mail folder, or back to the inbox.
+    std::string folder = root + (mails[i].spam ? "/Junk E-mail" : "/Inbox");
+    auto record = connection->OpenRecord(final_url, store::adModeReadWrite,
+                                         store::adFailIfNotExists, store::adOpenRecordUnspecified,
+                                         "", "");
+    std::string moved = record->MoveRecord(final_url, folder + "/C" + std::to_string(i) + ".EML",
+                                           "", "", store::adMoveUnspecified, false);
+    record.reset();
+    EventInfo info(*connection, moved);
+    filter->OnSyncSave(&info, moved, 0x01000100);
+  }
+  filter->Release();
+
+  std::printf("pipeline_bench: %zu new mails (%s), DebugLevel %d, seed %llu\n", mails.size(),
+              corpus.empty() ? "synthetic" : corpus.c_str(), debug_level,
+              static_cast<unsigned long long>(seed));
+  std::printf("  wrong verdicts corrected by moves: %d\n", errors);
+  std::printf("  OnSyncSave, whole stream:          median %.3f ms  p95 %.3f ms\n",
+              Percentile(all_ms, 0.5), Percentile(all_ms, 0.95));
+  std::printf("  OnSyncSave, second half (trained): median %.3f ms  p95 %.3f ms\n",
+              Percentile(trained_ms, 0.5), Percentile(trained_ms, 0.95));
+  std::filesystem::remove_all(dir);
+  return 0;
+}
+
+}  // namespace
+}  // namespace corvalith
+
+int main(int argc, char** argv) { return corvalith::Run(argc, argv); }
