@@ -6,8 +6,6 @@
 #include <random>
 #include <stdexcept>
 
-#include <gmime/gmime.h>
-
 #include "store/mailbox.h"
 
 namespace corvalith::bench {
@@ -33,9 +31,6 @@ void SplitMessage(const std::string& raw, std::string* header, std::string* body
 
 std::vector<CorpusMail> LoadCorpus(const std::string& dir,
                                    const std::vector<std::pair<std::string, bool>>& groups) {
-  // DeriveMessage decodes the From and Subject fields before it initialises GMime itself;
-  // initialising here first keeps that order harmless (g_mime_init counts its callers).
-  g_mime_init();
   std::vector<CorpusMail> mails;
   for (const auto& [group, spam] : groups) {
     std::filesystem::path folder = std::filesystem::path(dir) / group;
