@@ -271,7 +271,7 @@ int CommandDeliver(Context& c) {
       ++failures;
       c.output.Emit(Json{{"ok", false}, {"source", message.origin}, {"error", failure.description()}},
                     "");
-      if (!c.output.json()) c.err << "corvalith: " << message.origin << ": " << failure.description() << "\n";
+      c.err << "corvalith: " << message.origin << ": " << failure.description() << "\n";
     }
     progress.Step();
   }
@@ -524,7 +524,9 @@ int RunCommandLine(const std::vector<std::string>& args, std::istream& in, std::
     if (line.command == "demo") {
       AllowOptions(line, {});
       ExpectPositional(line, 0, 1);
-      return RunDemo(line.positional.empty() ? "" : line.positional[0], out, err);
+      // DIR, or --home as the place for the demo's home.
+      std::string where = line.positional.empty() ? line.Option("--home") : line.positional[0];
+      return RunDemo(where, out, err);
     }
 
     Output output(out, line.Has("--json"));

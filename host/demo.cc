@@ -298,13 +298,14 @@ int Tour::Run() {
   out_ << "\n";
 
   out_ << "5. Summary\n";
-  out_ << "   " << Pad("mailbox", 20) << Pad("mails", 7) << Pad("HAM", 6) << Pad("SPAM", 6)
-       << Pad("trusted", 9) << Pad("wrong", 7) << Pad("moved", 7) << "engine HAM/SPAM\n";
+  out_ << "   " << Pad("mailbox", 20) << Pad("mails", 7) << Pad("said HAM", 10)
+       << Pad("said SPAM", 11) << Pad("trusted", 9) << Pad("wrong", 7) << Pad("moved", 7)
+       << "engine HAM/SPAM\n";
   for (const auto& [mailbox, tally] :
        {std::pair{alice_, alice_tally_}, std::pair{bob_, bob_tally_}}) {
     UserStatistics stats = ReadUserStatistics(data_, mailbox);
     out_ << "   " << Pad(mailbox.Text(), 20) << Pad(std::to_string(tally.delivered), 7)
-         << Pad(std::to_string(tally.ham), 6) << Pad(std::to_string(tally.spam), 6)
+         << Pad(std::to_string(tally.ham), 10) << Pad(std::to_string(tally.spam), 11)
          << Pad(std::to_string(tally.trusted), 9) << Pad(std::to_string(tally.mistakes), 7)
          << Pad(std::to_string(tally.corrected), 7) << stats.ham << "/" << stats.spam << "\n";
   }
