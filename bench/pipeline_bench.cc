@@ -21,6 +21,7 @@
 #include "platform/testing/memory_environment.h"
 #include "sink/exchange_filter.h"
 #include "store/filter_operations.h"
+#include "store/item_url.h"
 #include "store/mailbox.h"
 #include "store/sqlite_store.h"
 
@@ -141,7 +142,7 @@ int Run(int argc, char** argv) {
   store::SqliteStore store(dir + "/store.db", env.files_);
   std::unique_ptr<store::Connection> connection = store.Connect();
   store::CreateMailbox(*connection, "example.com", "alice");
-  const std::string root = store::MailboxUrl("example.com", "alice");
+  const std::string root = MailboxRootUrl("example.com", "alice");
 
   ExchangeFilter* filter = ExchangeFilter::Create(env);
   class Construction final : public IObjectConstructString {

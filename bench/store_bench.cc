@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "platform/environment.h"
+#include "store/item_url.h"
 #include "store/mailbox.h"
 #include "store/sqlite_store.h"
 
@@ -118,7 +119,7 @@ int Run(int argc, char** argv) {
   size_t bytes = 0, failures = 0;
   auto start = Clock::now();
   for (const Message& m : messages) {
-    const std::string url = MailboxUrl("corpus.example", m.group) + "/Inbox/" + m.name;
+    const std::string url = MailboxRootUrl("corpus.example", m.group) + "/Inbox/" + m.name;
     try {
       connection->BeginTrans();
       ImportMessage(*connection, url, m.raw, Origin::kExternal);
@@ -153,7 +154,7 @@ int Run(int argc, char** argv) {
       "%zu with HTML body, %zu with neither body\n",
       with_from, with_subject, with_header, with_plain, with_html, urls.size() - with_any_body);
   for (const std::string& group : groups) {
-    for (const auto& folder : store.Folders(MailboxUrl("corpus.example", group))) {
+    for (const auto& folder : store.Folders(MailboxRootUrl("corpus.example", group))) {
       if (folder.items > 0) std::printf("  %s: %lld items\n", folder.url.c_str(),
                                         static_cast<long long>(folder.items));
     }

@@ -10,13 +10,6 @@ std::string Hex(int32_t number) {
   return text;
 }
 
-std::string FormatTimestamp(const LocalTime& t) {
-  char text[32];
-  std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d", t.year, t.month, t.day,
-                t.hour, t.minute, t.second);
-  return text;
-}
-
 std::string ErrorRecordText(const std::string& sErr, int32_t nErr, const std::string& source) {
   return "Err: " + sErr + " 0x" + Hex(nErr) + " Source: " + source;
 }
@@ -24,7 +17,7 @@ std::string ErrorRecordText(const std::string& sErr, int32_t nErr, const std::st
 void AppendLogRecord(FileSystem& files, Clock& clock, const std::string& data_directory,
                      const std::string& sLog) {
   // The date is taken before the tick count, as the record shows them.
-  std::string timestamp = FormatTimestamp(clock.Now());
+  std::string timestamp = FormatLocalTime(clock.Now());
   int32_t ticks = SignedTicks(clock.TickCount());
   files.AppendText(data_directory + kLogFileName,
                    timestamp + " " + std::to_string(ticks) + " " + sLog + "\r\n");

@@ -27,9 +27,6 @@ std::string ErrorRecordText(const std::string& sErr, int32_t nErr, const std::st
 // complement (-1 is FFFFFFFF).
 std::string Hex(int32_t number);
 
-// "YYYY-MM-DD HH:MM:SS".
-std::string FormatTimestamp(const LocalTime& time);
-
 }  // namespace corvalith
 
 #endif  // CORVALITH_LOGGING_LOG_FILE_H_

@@ -4,6 +4,7 @@
 #define CORVALITH_PLATFORM_CLOCK_H_
 
 #include <cstdint>
+#include <string>
 
 namespace corvalith {
 
@@ -17,6 +18,9 @@ class Clock {
   virtual uint32_t TickCount() = 0;
   virtual LocalTime Now() = 0;
 };
+
+// "YYYY-MM-DD HH:MM:SS": the local time as the log and the event log show it.
+std::string FormatLocalTime(const LocalTime& time);
 
 // The tick count as the original platform printed it: a signed 32-bit number.
 inline int32_t SignedTicks(uint32_t ticks) { return static_cast<int32_t>(ticks); }

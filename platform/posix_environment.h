@@ -87,8 +87,6 @@ int SyslogPriority(uint16_t type);
 // One event-log entry as the JSON line written to the event-log file, without the line end.
 std::string EventLogJsonLine(const LocalTime& time, const EventLogEntry& entry);
 
-// "YYYY-MM-DD HH:MM:SS".
-std::string FormatLocalTime(const LocalTime& time);
 
 }  // namespace corvalith
 

@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "platform/failure.h"
+#include "store/item_url.h"
 #include "store/store_errors.h"
 
 namespace corvalith::store {
@@ -203,12 +204,8 @@ void DeriveBodies(const std::string& raw, DerivedMessage* out) {
 
 }  // namespace
 
-std::string MailboxUrl(const std::string& domain, const std::string& user) {
-  return "file://./backofficestorage/" + domain + "/MBX/" + user;
-}
-
 void CreateMailbox(Connection& connection, const std::string& domain, const std::string& user) {
-  const std::string root = MailboxUrl(domain, user);
+  const std::string root = MailboxRootUrl(domain, user);
   auto create = [&](const std::string& url) {
     try {
       connection.OpenRecord(url, adModeReadWrite, adCreateCollection, adOpenRecordUnspecified,

@@ -16,9 +16,6 @@ inline constexpr char kSentItemsFolder[] = "Sent Items";
 inline constexpr char kDeletedItemsFolder[] = "Deleted Items";
 inline constexpr char kJunkMailFolder[] = "Junk E-mail";
 
-// "file://./backofficestorage/<domain>/MBX/<user>", nothing escaped.
-std::string MailboxUrl(const std::string& domain, const std::string& user);
-
 // Creates the mailbox root, its standard folders and the root's Deleted Items property.
 // Idempotent: what exists already is kept. Throws Failure.
 void CreateMailbox(Connection& connection, const std::string& domain, const std::string& user);
