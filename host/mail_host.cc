@@ -187,6 +187,10 @@ std::string MailHost::ResolveFolder(const MailboxAddress& mailbox, const std::st
   RequireMailbox(mailbox);
   std::string path = TrimSlashes(folder);
   if (path.empty()) throw Failure("empty folder name", E_INVALIDARG);
+  // Every delivery names its folder: the exact name answers from the URL index, while the
+  // listing behind a case-insensitive match counts the items of every folder.
+  std::string exact = mailbox.RootUrl() + "/" + path;
+  if (store_->Exists(exact) && !store_->FindItem(exact)) return exact;
   std::vector<FolderSummary> folders = Folders(mailbox);
   for (const FolderSummary& f : folders) {
     if (f.path == path) return f.url;
