@@ -5,7 +5,6 @@ file(READ "${INPUT}" hex HEX)
 string(LENGTH "${hex}" hex_length)
 math(EXPR size "${hex_length} / 2")
 string(REGEX REPLACE "([0-9a-f][0-9a-f])" "'\\\\x\\1'," bytes "${hex}")
-string(REGEX REPLACE "(('\\\\x[0-9a-f][0-9a-f]',){16})" "\\1\n    " bytes "${bytes}")
 file(WRITE "${OUTPUT}.tmp"
   "// Generated from ${INPUT} at build time; do not edit.\n"
   "#pragma once\n"
