@@ -17,7 +17,6 @@
 #include <sstream>
 
 #include "classifier/classifier_engine_object.h"
-#include "platform/posix_environment.h"
 #include "platform/testing/memory_environment.h"
 #include "sink/exchange_filter.h"
 #include "store/filter_operations.h"
@@ -27,24 +26,6 @@
 
 namespace corvalith {
 namespace {
-
-class BenchEnvironment final : public Environment {
- public:
-  BenchEnvironment() { RegisterClassifierEngine(classes_); }
-  Registry& registry() override { return registry_; }
-  SharedPropertyManager& shared_properties() override { return properties_; }
-  EventLog& event_log() override { return events_; }
-  FileSystem& file_system() override { return files_; }
-  Clock& clock() override { return clock_; }
-  ObjectFactory& objects() override { return classes_; }
-
-  testing::MemoryRegistry registry_;
-  testing::MemorySharedPropertyManager properties_;
-  testing::MemoryEventLog events_;
-  PosixFileSystem files_;
-  PosixClock clock_;
-  ClassTable classes_;
-};
 
 class EventInfo final : public IExStoreDispEventInfo {
  public:
@@ -131,15 +112,16 @@ int Run(int argc, char** argv) {
   const std::string dir = mkdtemp(dir_template);
   std::filesystem::create_directory(dir + "/data");
 
-  BenchEnvironment env;
+  testing::DiskEnvironment env;
+  RegisterClassifierEngine(env.classes);
   env.registry_.SetDword("DebugLevel", static_cast<uint32_t>(debug_level));
   env.registry_.SetString("UseJunkMailFolder", "Junk E-mail");
   env.registry_.SetDword("UseWhiteList", 1);
   env.registry_.SetDword("AutoWhiteList", 1);
-  env.files_.AppendText(dir + "/data/cvusrmnl.sys", "Subject: Manual\r\n\r\nHello.\r\n");
+  env.files.AppendText(dir + "/data/cvusrmnl.sys", "Subject: Manual\r\n\r\nHello.\r\n");
 
   std::vector<Mail> mails = LoadMails(corpus, seed);
-  store::SqliteStore store(dir + "/store.db", env.files_);
+  store::SqliteStore store(dir + "/store.db", env.files);
   std::unique_ptr<store::Connection> connection = store.Connect();
   store::CreateMailbox(*connection, "example.com", "alice");
   const std::string root = MailboxRootUrl("example.com", "alice");

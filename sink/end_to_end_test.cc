@@ -6,33 +6,12 @@
 #include <filesystem>
 
 #include "classifier/classifier_engine_object.h"
-#include "platform/posix_environment.h"
 #include "sink/sink_test_support.h"
 #include "store/mailbox.h"
 #include "store/sqlite_store.h"
 
 namespace corvalith::testing {
 namespace {
-
-// The POSIX file system and clock under a temporary folder; settings, shared properties and
-// the event log in memory, so that the test controls them.
-class EndToEndEnvironment final : public Environment {
- public:
-  EndToEndEnvironment() { RegisterClassifierEngine(classes_); }
-  Registry& registry() override { return registry_; }
-  SharedPropertyManager& shared_properties() override { return properties_; }
-  EventLog& event_log() override { return events_; }
-  FileSystem& file_system() override { return files_; }
-  Clock& clock() override { return clock_; }
-  ObjectFactory& objects() override { return classes_; }
-
-  MemoryRegistry registry_;
-  MemorySharedPropertyManager properties_;
-  MemoryEventLog events_;
-  PosixFileSystem files_;
-  PosixClock clock_;
-  ClassTable classes_;
-};
 
 std::string Message(const std::string& from, const std::string& subject,
                     const std::string& body) {
@@ -45,6 +24,7 @@ std::string Message(const std::string& from, const std::string& subject,
 class EndToEndTest : public ::testing::Test {
  protected:
   EndToEndTest() {
+    RegisterClassifierEngine(env_.classes);
     char dir[] = "/tmp/corvalith-e2e-XXXXXX";
     dir_ = mkdtemp(dir);
     std::filesystem::create_directory(dir_ + "/data");
@@ -54,7 +34,7 @@ class EndToEndTest : public ::testing::Test {
     env_.registry_.SetString("UseJunkMailFolder", "Junk E-mail");
     env_.registry_.SetDword("UseWhiteList", 1);
     env_.registry_.SetDword("AutoWhiteList", 1);
-    store_ = std::make_unique<store::SqliteStore>(dir_ + "/store.db", env_.files_);
+    store_ = std::make_unique<store::SqliteStore>(dir_ + "/store.db", env_.files);
     store::CreateMailbox(*store_->Connect(), "example.com", "alice");
     filter_ = ExchangeFilter::Create(env_);
     ConstructionObject construction(dir_ + "/data");
@@ -91,13 +71,13 @@ class EndToEndTest : public ::testing::Test {
     return v ? v->ToInt32() : 0;
   }
   std::string LastLogLine() {
-    std::string log = env_.files_.ReadFile(dir_ + "/data/Corvalith.log");
+    std::string log = env_.files.ReadFile(dir_ + "/data/Corvalith.log");
     log.resize(log.size() - 2);
     return log.substr(log.rfind("\r\n") + 2);
   }
 
   std::string dir_;
-  EndToEndEnvironment env_;
+  DiskEnvironment env_;
   std::unique_ptr<store::SqliteStore> store_;
   ExchangeFilter* filter_ = nullptr;
   const std::string root_ = "file://./backofficestorage/example.com/MBX/alice";
@@ -142,7 +122,7 @@ TEST_F(EndToEndTest, SpamIsCaughtACorrectionWhiteListsTheSenderWhoIsTrustedFromT
   EXPECT_EQ(Marker(rescued), 1);
   EXPECT_NE(LastLogLine().find("Mail moved by User was swapped to HAM (FP?) : "),
             std::string::npos);
-  EXPECT_EQ(env_.files_.ReadFile(dir_ + "/data/example.com/alice.dat.wlt"),
+  EXPECT_EQ(env_.files.ReadFile(dir_ + "/data/example.com/alice.dat.wlt"),
             "promo@bulk.example\r\n");
 
   std::string next = Deliver(Message("Promo <promo@bulk.example>", "Offer",

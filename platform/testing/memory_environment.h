@@ -14,6 +14,7 @@
 
 #include "platform/environment.h"
 #include "platform/failure.h"
+#include "platform/posix_environment.h"
 #include "platform/shared_property_table.h"
 
 namespace corvalith::testing {
@@ -171,6 +172,26 @@ class MemoryEnvironment : public Environment {
   MemorySharedPropertyManager properties;
   MemoryEventLog events;
   ManualClock clock_;
+  ClassTable classes;
+
+  Registry& registry() override { return registry_; }
+  SharedPropertyManager& shared_properties() override { return properties; }
+  EventLog& event_log() override { return events; }
+  FileSystem& file_system() override { return files; }
+  Clock& clock() override { return clock_; }
+  ObjectFactory& objects() override { return classes; }
+};
+
+// The real file system and clocks with the settings, shared properties and event log in
+// memory: for end-to-end tests and benchmarks that work on real files but must control the
+// settings. Register the classes the test needs in `classes`.
+class DiskEnvironment : public Environment {
+ public:
+  MemoryRegistry registry_;
+  MemorySharedPropertyManager properties;
+  MemoryEventLog events;
+  PosixFileSystem files;
+  PosixClock clock_;
   ClassTable classes;
 
   Registry& registry() override { return registry_; }
