@@ -102,7 +102,9 @@ const std::map<std::string, CommandHelp>& Help() {
        {"corvalith batch",
         "Reads one JSON command per line on stdin and answers one JSON line each, all through\n"
         "one filter instance:\n"
-        "  {\"op\":\"deliver\",\"to\":\"u@d\",\"file\":\"PATH\",\"internal\":false,\"folder\":\"Inbox\"}\n"
+        "  "
+        "{\"op\":\"deliver\",\"to\":\"u@d\",\"file\":\"PATH\",\"internal\":false,\"folder\":"
+        "\"Inbox\"}\n"
         "  {\"op\":\"move\",\"url\":\"URL\",\"folder\":\"NAME\"}\n"
         "answers {\"ok\":true,\"url\":...,\"marker\":N,\"hidden\":false} or\n"
         "{\"ok\":false,\"error\":...}; an \"id\" in a command is echoed in its answer."}},
@@ -224,12 +226,12 @@ int CommandMailbox(Context& c) {
     ExpectPositional(c.line, 2, 2);
     MailboxAddress mailbox = ParseMailboxAddress(c.line.positional[1]);
     bool created = host.AddMailbox(mailbox);
-    c.output.Emit(Json{{"ok", true},
-                       {"mailbox", mailbox.Text()},
-                       {"url", mailbox.RootUrl()},
-                       {"created", created}},
-                  (created ? "added " : "exists already: ") + mailbox.Text() + "  " +
-                      mailbox.RootUrl());
+    c.output.Emit(
+        Json{{"ok", true},
+             {"mailbox", mailbox.Text()},
+             {"url", mailbox.RootUrl()},
+             {"created", created}},
+        (created ? "added " : "exists already: ") + mailbox.Text() + "  " + mailbox.RootUrl());
     return kExitOk;
   }
   if (what == "list") {
@@ -269,8 +271,8 @@ int CommandDeliver(Context& c) {
       c.output.Emit(answer, StateText(state) + "  <- " + message.origin);
     } catch (const Failure& failure) {
       ++failures;
-      c.output.Emit(Json{{"ok", false}, {"source", message.origin}, {"error", failure.description()}},
-                    "");
+      c.output.Emit(
+          Json{{"ok", false}, {"source", message.origin}, {"error", failure.description()}}, "");
       c.err << "corvalith: " << message.origin << ": " << failure.description() << "\n";
     }
     progress.Step();
@@ -353,8 +355,8 @@ int CommandStats(Context& c) {
       ReadUserStatistics(DataDirectoryFromConstructString(c.construct_string), mailbox);
   std::string text = mailbox.Text() + "  (" + stats.database + ")\n";
   text += "  HAM " + std::to_string(stats.ham) + "  SPAM " + std::to_string(stats.spam) + "\n";
-  text += "  user whitelist " + stats.user_list + ": " +
-          std::to_string(stats.user_entries.size()) + " entries\n";
+  text += "  user whitelist " + stats.user_list + ": " + std::to_string(stats.user_entries.size()) +
+          " entries\n";
   for (const std::string& entry : stats.user_entries) text += "    " + entry + "\n";
   text += "  domain whitelist " + stats.domain_list + ": " +
           std::to_string(stats.domain_entries.size()) + " entries";
@@ -385,9 +387,8 @@ std::string FindComponentLibrary(const std::string& flag) {
     if (std::filesystem::exists(installed)) return installed.string();
   }
   if (std::filesystem::exists(CORVALITH_BUILD_LIBRARY)) return CORVALITH_BUILD_LIBRARY;
-  throw Failure(
-      "cannot find libCorvalithFilter.so (install it, or name it with --library PATH)",
-      E_FAIL);
+  throw Failure("cannot find libCorvalithFilter.so (install it, or name it with --library PATH)",
+                E_FAIL);
 }
 
 int CommandRegister(Context& c, bool do_register) {
@@ -408,13 +409,16 @@ int CommandRegister(Context& c, bool do_register) {
   if (Failed(hr)) {
     char number[16];
     std::snprintf(number, sizeof number, "0x%08X", static_cast<uint32_t>(hr));
-    throw Failure(std::string(entry) + " of " + library + " failed with " + number +
-                      " (registry " + registry + ")",
+    throw Failure(std::string(entry) + " of " + library + " failed with " + number + " (registry " +
+                      registry + ")",
                   hr);
   }
   std::string clsid = GuidToString(CLSID_ExchangeFilter);
-  c.output.Emit(Json{{"ok", true}, {"library", library}, {"registry", registry},
-                     {"clsid", clsid}, {"registered", do_register}},
+  c.output.Emit(Json{{"ok", true},
+                     {"library", library},
+                     {"registry", registry},
+                     {"clsid", clsid},
+                     {"registered", do_register}},
                 std::string(do_register ? "registered " : "unregistered ") + clsid + " (" +
                     library + ") in " + registry);
   return kExitOk;
@@ -490,21 +494,34 @@ int PrintHelp(const std::string& command, std::ostream& out) {
   return kExitOk;
 }
 
+int CommandUnregister(Context& c) { return CommandRegister(c, false); }
+int CommandRegisterServer(Context& c) { return CommandRegister(c, true); }
+
+struct CommandEntry {
+  const char* name;
+  std::set<std::string> options;  // besides the global ones
+  int (*run)(Context&);
+};
+
 int Dispatch(Context& c) {
-  const std::string& command = c.line.command;
-  if (command == "init") return AllowOptions(c.line, {}), CommandInit(c);
-  if (command == "mailbox") return AllowOptions(c.line, {}), CommandMailbox(c);
-  if (command == "deliver") return AllowOptions(c.line, {"--folder", "--internal"}), CommandDeliver(c);
-  if (command == "move") return AllowOptions(c.line, {}), CommandMove(c);
-  if (command == "ls") return AllowOptions(c.line, {}), CommandLs(c);
-  if (command == "show") return AllowOptions(c.line, {}), CommandShow(c);
-  if (command == "stats") return AllowOptions(c.line, {}), CommandStats(c);
-  if (command == "register") return AllowOptions(c.line, {"--library"}), CommandRegister(c, true);
-  if (command == "unregister") {
-    return AllowOptions(c.line, {"--library"}), CommandRegister(c, false);
+  static const CommandEntry kCommands[] = {
+      {"init", {}, CommandInit},
+      {"mailbox", {}, CommandMailbox},
+      {"deliver", {"--folder", "--internal"}, CommandDeliver},
+      {"move", {}, CommandMove},
+      {"ls", {}, CommandLs},
+      {"show", {}, CommandShow},
+      {"stats", {}, CommandStats},
+      {"register", {"--library"}, CommandRegisterServer},
+      {"unregister", {"--library"}, CommandUnregister},
+      {"batch", {}, CommandBatch},
+  };
+  for (const CommandEntry& entry : kCommands) {
+    if (c.line.command != entry.name) continue;
+    AllowOptions(c.line, entry.options);
+    return entry.run(c);
   }
-  if (command == "batch") return AllowOptions(c.line, {}), CommandBatch(c);
-  throw UsageError{"unknown command '" + command + "' (see `corvalith help`)"};
+  throw UsageError{"unknown command '" + c.line.command + "' (see `corvalith help`)"};
 }
 
 }  // namespace

@@ -8,12 +8,12 @@
 #include <fstream>
 #include <iterator>
 
+#include "engine/classifier_engine.h"
 #include "home.h"
 #include "mail_host.h"
 #include "output.h"
 #include "platform/failure.h"
 #include "provisioning/data_layout.h"
-#include "engine/classifier_engine.h"
 #include "sink/server.h"
 #include "store/filter_operations.h"
 
@@ -194,8 +194,7 @@ void Tour::PrintDelivery(const MailboxAddress& to, const Delivered& mail) {
 
 int Tour::Run() {
   out_ << "CorvalithFilter demo\n"
-       << "home: " << home_.directory
-       << "  (store.db, registry.reg, data/, events.jsonl)\n\n";
+       << "home: " << home_.directory << "  (store.db, registry.reg, data/, events.jsonl)\n\n";
   host_.AddMailbox(alice_);
   host_.AddMailbox(bob_);
   out_ << "Mailboxes " << alice_.Text() << " and " << bob_.Text()
@@ -225,7 +224,9 @@ int Tour::Run() {
        << " SPAM mails.\n\n";
 
   out_ << "2. New mail. Bob is new too; his domain's administrator trusts partner.example\n"
-       << "   (" << "example.org/global.wlt" << "), and Carol writes to Alice from inside the "
+       << "   ("
+       << "example.org/global.wlt"
+       << "), and Carol writes to Alice from inside the "
        << "store.\n";
   out_ << "  " << Pad("to", 6) << Pad("subject", 46) << Pad("truth", 6) << Pad("said", 6)
        << Pad("folder", 13) << "the filter's log\n";
@@ -238,8 +239,7 @@ int Tour::Run() {
   Delivered bob_first = Deliver(bob_, second[0]);
   PrintDelivery(bob_, bob_first);
   // The domain directory exists once the domain's first mail went through the filter.
-  std::string domain_list =
-      DomainWhiteListBase(DomainDirectory(data_, bob_.domain)) + ".wlt";
+  std::string domain_list = DomainWhiteListBase(DomainDirectory(data_, bob_.domain)) + ".wlt";
   {
     std::ofstream list(domain_list, std::ios::binary | std::ios::app);
     list << "@partner.example\r\n";
@@ -265,8 +265,8 @@ int Tour::Run() {
 
   out_ << "4. What the filter learned.\n";
   UserStatistics learned = ReadUserStatistics(data_, alice_);
-  out_ << "   Alice's filter: " << learned.ham << " HAM, " << learned.spam << " SPAM; her whitelist ("
-       << learned.user_list.substr(home_.directory.size() + 1) << "): ";
+  out_ << "   Alice's filter: " << learned.ham << " HAM, " << learned.spam
+       << " SPAM; her whitelist (" << learned.user_list.substr(home_.directory.size() + 1) << "): ";
   if (learned.user_entries.empty()) out_ << "empty";
   for (size_t i = 0; i < learned.user_entries.size(); ++i) {
     out_ << (i ? ", " : "") << learned.user_entries[i];
@@ -278,8 +278,8 @@ int Tour::Run() {
       double p = ScoreNow(mail->state.url);
       char figure[16];
       std::snprintf(figure, sizeof figure, "%.3f", p);
-      out_ << "     " << Pad(SubjectOf(mail->message->raw), 50) << figure << "  (truth: "
-           << (mail->message->spam ? "spam" : "ham") << ")\n";
+      out_ << "     " << Pad(SubjectOf(mail->message->raw), 50) << figure
+           << "  (truth: " << (mail->message->spam ? "spam" : "ham") << ")\n";
     }
   }
   out_ << "   A week later:\n";

@@ -12,8 +12,8 @@ namespace corvalith::host {
 // One bundled sample message.
 struct DemoMessage {
   const char* name;
-  bool spam;         // the truth, as the user sees it
-  bool internal;     // sent by a colleague through the store itself
+  bool spam;      // the truth, as the user sees it
+  bool internal;  // sent by a colleague through the store itself
   const char* raw;
 };
 

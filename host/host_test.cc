@@ -9,10 +9,9 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <nlohmann/json.hpp>
 #include <set>
 #include <sstream>
-
-#include <nlohmann/json.hpp>
 
 namespace {
 
@@ -39,10 +38,10 @@ std::string Quote(const std::string& arg) {
   return quoted + "'";
 }
 
-std::string Message(const std::string& from, const std::string& subject,
-                    const std::string& body) {
+std::string Message(const std::string& from, const std::string& subject, const std::string& body) {
   return "Received: from mx.sender.example ([192.0.2.1]) by mx.example.com; Mon, 5 Jan 2026\r\n"
-         "From: " + from + "\r\nTo: alice@example.com\r\nSubject: " + subject +
+         "From: " +
+         from + "\r\nTo: alice@example.com\r\nSubject: " + subject +
          "\r\nContent-Type: text/plain\r\n\r\n" + body + "\r\n";
 }
 
@@ -82,7 +81,7 @@ class HostTest : public ::testing::Test {
                " 2>" + Quote((dir_ / "stderr").string());
     int raw = std::system(command.c_str());
     return Outcome{WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, ReadFile(dir_ / "stdout"),
-               ReadFile(dir_ / "stderr")};
+                   ReadFile(dir_ / "stderr")};
   }
 
   void InitWithMailbox() {
@@ -156,8 +155,8 @@ TEST_F(HostTest, MailboxAddIsIdempotentAndListed) {
   std::vector<Json> folders = Corvalith({"--json", "ls", kAlice}).JsonLines();
   std::vector<std::string> names;
   for (const Json& folder : folders) names.push_back(folder["folder"]);
-  EXPECT_EQ(names, (std::vector<std::string>{"Deleted Items", "Inbox", "Junk E-mail",
-                                             "Sent Items"}));
+  EXPECT_EQ(names,
+            (std::vector<std::string>{"Deleted Items", "Inbox", "Junk E-mail", "Sent Items"}));
 }
 
 TEST_F(HostTest, DeliverFromEverySourceKind) {
@@ -165,11 +164,11 @@ TEST_F(HostTest, DeliverFromEverySourceKind) {
   std::string file = MessageFile("one.eml", Message("Ann <ann@a.example>", "file", "one"));
   MessageFile("dir/a.eml", Message("Ann <ann@a.example>", "dir a", "a"));
   MessageFile("dir/b.eml", Message("Ann <ann@a.example>", "dir b", "b"));
-  std::string mbox = MessageFile(
-      "box.mbox", "From ann@a.example Mon Jan  5 10:00:00 2026\r\n" +
-                      Message("Ann <ann@a.example>", "mbox 1", ">From the start") +
-                      "\r\nFrom ann@a.example Mon Jan  5 10:01:00 2026\r\n" +
-                      Message("Ann <ann@a.example>", "mbox 2", "two"));
+  std::string mbox =
+      MessageFile("box.mbox", "From ann@a.example Mon Jan  5 10:00:00 2026\r\n" +
+                                  Message("Ann <ann@a.example>", "mbox 1", ">From the start") +
+                                  "\r\nFrom ann@a.example Mon Jan  5 10:01:00 2026\r\n" +
+                                  Message("Ann <ann@a.example>", "mbox 2", "two"));
   struct Case {
     std::vector<std::string> args;
     std::string input;
@@ -213,7 +212,7 @@ TEST_F(HostTest, DeliverFromEverySourceKind) {
 TEST_F(HostTest, InternalMailIsTrustedAndHasNoTransportHeader) {
   InitWithMailbox();
   Outcome run = Corvalith({"--json", "deliver", kAlice, "--internal",
-                       MessageFile("i.eml", Message("Carol <carol@example.com>", "int", "x"))});
+                           MessageFile("i.eml", Message("Carol <carol@example.com>", "int", "x"))});
   ASSERT_EQ(run.status, 0) << run.err;
   Json answer = run.JsonLines().at(0);
   EXPECT_EQ(answer["marker"], 1);
@@ -225,9 +224,9 @@ TEST_F(HostTest, InternalMailIsTrustedAndHasNoTransportHeader) {
 
 TEST_F(HostTest, UserMovesTeachTheFilterAndRescueWhitelistsTheSender) {
   InitWithMailbox();
-  Outcome delivered = Corvalith({"--json", "deliver", kAlice,
-                             MessageFile("m.eml", Message("Shop <news@shop.example>", "Sale",
-                                                          "buy now cheap offer"))});
+  Outcome delivered = Corvalith(
+      {"--json", "deliver", kAlice,
+       MessageFile("m.eml", Message("Shop <news@shop.example>", "Sale", "buy now cheap offer"))});
   ASSERT_EQ(delivered.status, 0) << delivered.err;
   std::string url = delivered.JsonLines().at(0)["url"];
   ASSERT_EQ(delivered.JsonLines().at(0)["marker"], 1) << "a new user's filter says HAM";
@@ -249,8 +248,8 @@ TEST_F(HostTest, UserMovesTeachTheFilterAndRescueWhitelistsTheSender) {
   EXPECT_EQ(stats["whitelist"], Json::array({"news@shop.example"}));
 
   // The next mail from the rescued sender is trusted without asking the engine.
-  ASSERT_EQ(Corvalith({"deliver", kAlice, MessageFile("n.eml", Message(
-                                                 "Shop <news@shop.example>", "Sale 2", "x"))})
+  ASSERT_EQ(Corvalith({"deliver", kAlice,
+                       MessageFile("n.eml", Message("Shop <news@shop.example>", "Sale 2", "x"))})
                 .status,
             0);
   EXPECT_NE(ReadFile(home_ / "data/Corvalith.log").find("(WL) forced to HAM"), std::string::npos);
@@ -275,14 +274,16 @@ TEST_F(HostTest, BatchAnswersEveryLineThroughOneInstance) {
   }
   EXPECT_NE(answers[2]["error"].get<std::string>().find("unknown mailbox"), std::string::npos);
 
-  std::string moved = Json{{"op", "move"}, {"url", answers[0]["url"]}, {"folder", "Junk E-mail"}}.dump();
+  std::string moved =
+      Json{{"op", "move"}, {"url", answers[0]["url"]}, {"folder", "Junk E-mail"}}.dump();
   Outcome move = Corvalith({"batch"}, moved + "\n");
   ASSERT_EQ(move.status, 0) << move.out << move.err;
   EXPECT_EQ(move.JsonLines().at(0)["marker"], 2);
   // One instance: one start and one stop notice around all the saves.
   std::string log = ReadFile(home_ / "data/Corvalith.log");
   size_t stops = 0;
-  for (size_t at = log.find("stopped."); at != std::string::npos; at = log.find("stopped.", at + 1)) {
+  for (size_t at = log.find("stopped."); at != std::string::npos;
+       at = log.find("stopped.", at + 1)) {
     ++stops;
   }
   EXPECT_EQ(stops, 2u) << "one per batch process";

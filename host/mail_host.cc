@@ -121,8 +121,7 @@ MailboxAddress ParseMailboxAddress(const std::string& text) {
     CheckPathComponent("user", mailbox.user);
     CheckPathComponent("domain", mailbox.domain);
   } catch (const Failure& failure) {
-    throw Failure("bad mailbox address '" + text + "': " + failure.description(),
-                  E_INVALIDARG);
+    throw Failure("bad mailbox address '" + text + "': " + failure.description(), E_INVALIDARG);
   }
   return mailbox;
 }
@@ -259,8 +258,7 @@ ItemState MailHost::Move(const std::string& url, const std::string& folder) {
   std::unique_ptr<store::Record> record =
       connection_->OpenRecord(url, store::adModeReadWrite, store::adFailIfNotExists,
                               store::adOpenRecordUnspecified, "", "");
-  std::string moved =
-      record->MoveRecord(url, destination, "", "", store::adMoveUnspecified, false);
+  std::string moved = record->MoveRecord(url, destination, "", "", store::adMoveUnspecified, false);
   SaveEventInfo info(*connection_, *record);
   filter.Save(info, moved, kUserMoveFlags);
   ItemState state = StateOf(*record);
@@ -282,16 +280,16 @@ std::vector<std::pair<std::string, std::string>> MailHost::Properties(const std:
   std::vector<std::pair<std::string, std::string>> shown;
   shown.emplace_back("DAV:parentname", url.substr(0, url.rfind('/')));
   const std::string kTextProperties[] = {
-      store::kSubjectProperty,       store::kFromProperty,      store::kMailMarkerProperty,
-      kHiddenProperty,               store::PropTag("0C1E001E"),
+      store::kSubjectProperty, store::kFromProperty,       store::kMailMarkerProperty,
+      kHiddenProperty,         store::PropTag("0C1E001E"),
   };
   for (const std::string& name : kTextProperties) {
     std::optional<Variant> value = store_->Property(url, name);
     if (value) shown.emplace_back(name, DisplayValue(*value));
   }
   // Bodies are long: their sizes say enough next to the header.
-  for (const std::string& name : {store::PropTag("007D001E"), store::PropTag("1000001E"),
-                                  store::PropTag("1013001E")}) {
+  for (const std::string& name :
+       {store::PropTag("007D001E"), store::PropTag("1000001E"), store::PropTag("1013001E")}) {
     std::optional<Variant> value = store_->Property(url, name);
     if (value && !value->IsNull()) {
       shown.emplace_back(name, "(" + std::to_string(value->ToString().size()) + " bytes)");
@@ -331,8 +329,7 @@ std::vector<FolderSummary> MailHost::Folders(const MailboxAddress& mailbox) {
   return folders;
 }
 
-std::vector<ItemSummary> MailHost::Items(const MailboxAddress& mailbox,
-                                         const std::string& folder) {
+std::vector<ItemSummary> MailHost::Items(const MailboxAddress& mailbox, const std::string& folder) {
   std::string folder_url = ResolveFolder(mailbox, folder);
   std::set<std::string> folder_urls;
   for (const FolderSummary& f : Folders(mailbox)) folder_urls.insert(f.url);

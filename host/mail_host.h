@@ -75,8 +75,7 @@ struct UserStatistics {
   std::vector<std::string> domain_entries;
 };
 // Asks a classifier engine created as the filter creates it. Throws Failure.
-UserStatistics ReadUserStatistics(const std::string& data_directory,
-                                  const MailboxAddress& mailbox);
+UserStatistics ReadUserStatistics(const std::string& data_directory, const MailboxAddress& mailbox);
 
 class MailHost {
  public:

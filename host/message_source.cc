@@ -71,8 +71,7 @@ std::vector<std::string> SplitMbox(const std::string& bytes) {
   return messages;
 }
 
-std::vector<SourceMessage> ReadMessages(const std::string& argument,
-                                        std::istream& standard_input) {
+std::vector<SourceMessage> ReadMessages(const std::string& argument, std::istream& standard_input) {
   if (argument == "-") {
     std::string raw((std::istreambuf_iterator<char>(standard_input)),
                     std::istreambuf_iterator<char>());

@@ -18,16 +18,19 @@ TEST(SplitMboxTest, Cases) {
     std::vector<std::string> messages;
   };
   const Case cases[] = {
-      {"one message", "From a@b Mon Jan 1 00:00:00 2026\nSubject: x\n\nbody\n",
+      {"one message",
+       "From a@b Mon Jan 1 00:00:00 2026\nSubject: x\n\nbody\n",
        {"Subject: x\n\nbody"}},
       {"two messages, the blank separator line goes with the separator",
        "From a Mon\nSubject: 1\n\none\n\nFrom b Tue\nSubject: 2\n\ntwo\n",
        {"Subject: 1\n\none\n", "Subject: 2\n\ntwo"}},
       // mboxrd: exactly one ">" comes off a quoted From line, deeper quoting stays.
-      {"quoted From lines", "From a\nS: 1\n\n>From here\n>>From deeper\n> From not quoted\n",
+      {"quoted From lines",
+       "From a\nS: 1\n\n>From here\n>>From deeper\n> From not quoted\n",
        {"S: 1\n\nFrom here\n>From deeper\n> From not quoted"}},
       {"CR LF kept", "From a\r\nS: 1\r\n\r\nbody\r\n", {"S: 1\r\n\r\nbody"}},
-      {"From inside a line is no separator", "From a\nS: 1\n\nsent From home\n",
+      {"From inside a line is no separator",
+       "From a\nS: 1\n\nsent From home\n",
        {"S: 1\n\nsent From home"}},
       {"no final line end", "From a\nS: 1\n\nlast", {"S: 1\n\nlast"}},
       {"separator only", "From a\n", {""}},

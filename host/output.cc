@@ -22,8 +22,7 @@ std::string MarkerName(int32_t marker) {
 }
 
 Json StateJson(const ItemState& state) {
-  return Json{{"ok", true}, {"url", state.url}, {"marker", state.marker},
-              {"hidden", state.hidden}};
+  return Json{{"ok", true}, {"url", state.url}, {"marker", state.marker}, {"hidden", state.hidden}};
 }
 
 std::string StateText(const ItemState& state) {

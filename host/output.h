@@ -5,10 +5,9 @@
 
 #include <chrono>
 #include <cstdint>
+#include <nlohmann/json.hpp>
 #include <ostream>
 #include <string>
-
-#include <nlohmann/json.hpp>
 
 #include "mail_host.h"
 
