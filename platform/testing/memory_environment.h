@@ -164,14 +164,16 @@ class ManualClock : public Clock {
   LocalTime now_{2026, 1, 2, 3, 4, 5};
 };
 
-// An environment of the doubles above; the overrides return the public members.
-class MemoryEnvironment : public Environment {
+// An environment whose parts are public members; the overrides return them. The settings,
+// shared properties and event log are always the doubles above, so that a test controls them.
+template <class Files, class TestClock>
+class TestEnvironment : public Environment {
  public:
-  MemoryFileSystem files;
+  Files files;
   MemoryRegistry registry_;
   MemorySharedPropertyManager properties;
   MemoryEventLog events;
-  ManualClock clock_;
+  TestClock clock_;
   ClassTable classes;
 
   Registry& registry() override { return registry_; }
@@ -182,25 +184,12 @@ class MemoryEnvironment : public Environment {
   ObjectFactory& objects() override { return classes; }
 };
 
-// The real file system and clocks with the settings, shared properties and event log in
-// memory: for end-to-end tests and benchmarks that work on real files but must control the
-// settings. Register the classes the test needs in `classes`.
-class DiskEnvironment : public Environment {
- public:
-  MemoryRegistry registry_;
-  MemorySharedPropertyManager properties;
-  MemoryEventLog events;
-  PosixFileSystem files;
-  PosixClock clock_;
-  ClassTable classes;
+// Everything in memory.
+using MemoryEnvironment = TestEnvironment<MemoryFileSystem, ManualClock>;
 
-  Registry& registry() override { return registry_; }
-  SharedPropertyManager& shared_properties() override { return properties; }
-  EventLog& event_log() override { return events; }
-  FileSystem& file_system() override { return files; }
-  Clock& clock() override { return clock_; }
-  ObjectFactory& objects() override { return classes; }
-};
+// The real file system and clocks: for end-to-end tests and benchmarks that work on real
+// files. Register the classes the test needs in `classes`.
+using DiskEnvironment = TestEnvironment<PosixFileSystem, PosixClock>;
 
 }  // namespace corvalith::testing
 
