@@ -145,7 +145,8 @@ int RunBogofilter(const std::vector<std::string>& args, double* spamicity) {
   int status = 0;
   waitpid(pid, &status, 0);
   size_t at = text.find("spamicity=");
-  if (spamicity != nullptr && at != std::string::npos) *spamicity = std::atof(text.c_str() + at + 10);
+  if (spamicity != nullptr && at != std::string::npos)
+    *spamicity = std::atof(text.c_str() + at + 10);
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
@@ -193,18 +194,23 @@ Result RunBogofilterReplay(const std::vector<bench::CorpusMail>& mails, const st
 
 int main(int argc, char** argv) {
   if (argc < 2) {
-    std::fprintf(stderr, "usage: engine_replay CORPUS_DIR [--seed N] [--no-bogofilter] [--work DIR]\n");
+    std::fprintf(stderr,
+                 "usage: engine_replay CORPUS_DIR [--seed N] [--no-bogofilter] [--work DIR]\n");
     return 2;
   }
   const std::string corpus = argv[1];
   uint64_t seed = 20240601;
   bool bogofilter = true;
-  std::string work = std::filesystem::temp_directory_path() / ("engine-replay-" + std::to_string(getpid()));
+  std::string work =
+      std::filesystem::temp_directory_path() / ("engine-replay-" + std::to_string(getpid()));
   for (int i = 2; i < argc; ++i) {
     std::string arg = argv[i];
-    if (arg == "--seed" && i + 1 < argc) seed = std::strtoull(argv[++i], nullptr, 10);
-    else if (arg == "--no-bogofilter") bogofilter = false;
-    else if (arg == "--work" && i + 1 < argc) work = argv[++i];
+    if (arg == "--seed" && i + 1 < argc)
+      seed = std::strtoull(argv[++i], nullptr, 10);
+    else if (arg == "--no-bogofilter")
+      bogofilter = false;
+    else if (arg == "--work" && i + 1 < argc)
+      work = argv[++i];
     else {
       std::fprintf(stderr, "unknown argument %s\n", arg.c_str());
       return 2;
@@ -219,8 +225,8 @@ int main(int argc, char** argv) {
   fresh.resize(std::min<size_t>(fresh.size(), 1000));
   size_t ham = std::count_if(mails.begin(), mails.end(), [](const auto& m) { return !m.spam; });
   size_t spam = mails.size() - ham;
-  std::printf("online replay: %zu mails (%zu ham, %zu spam), seed %llu\n", mails.size(), ham,
-              spam, static_cast<unsigned long long>(seed));
+  std::printf("online replay: %zu mails (%zu ham, %zu spam), seed %llu\n", mails.size(), ham, spam,
+              static_cast<unsigned long long>(seed));
 
   Result engine = RunEngine(mails, work, fresh);
   Result bogo;
@@ -258,8 +264,8 @@ int main(int argc, char** argv) {
       number(Percentile(bogo.relearn_ms, 0.5), "%.3f"));
   row("relearn p95 ms", number(Percentile(engine.relearn_ms, 0.95), "%.3f"),
       number(Percentile(bogo.relearn_ms, 0.95), "%.3f"));
-  row("classify on trained db median ms", number(Percentile(engine.trained_classify_ms, 0.5), "%.3f"),
-      std::string("-"));
+  row("classify on trained db median ms",
+      number(Percentile(engine.trained_classify_ms, 0.5), "%.3f"), std::string("-"));
   row("classify on trained db p95 ms", number(Percentile(engine.trained_classify_ms, 0.95), "%.3f"),
       std::string("-"));
   row("GetStatistics median ms", number(Percentile(engine.statistics_ms, 0.5), "%.4f"),
@@ -267,8 +273,10 @@ int main(int argc, char** argv) {
   row("GetStatistics answer ham/spam",
       std::to_string(engine.stats_ham) + "/" + std::to_string(engine.stats_spam), std::string("-"));
   row("database size KiB (allocated)",
-      number(engine.db_bytes / 1024.0, "%.0f") + " (" + number(engine.db_allocated / 1024.0, "%.0f") + ")",
-      number(bogo.db_bytes / 1024.0, "%.0f") + " (" + number(bogo.db_allocated / 1024.0, "%.0f") + ")");
+      number(engine.db_bytes / 1024.0, "%.0f") + " (" +
+          number(engine.db_allocated / 1024.0, "%.0f") + ")",
+      number(bogo.db_bytes / 1024.0, "%.0f") + " (" + number(bogo.db_allocated / 1024.0, "%.0f") +
+          ")");
   std::printf("bogofilter times include starting its process for every call.\n");
   return 0;
 }

@@ -48,8 +48,8 @@ void Exec(sqlite3* db, const char* sql) {
 
 int main(int argc, char** argv) {
   const int rounds = argc > 1 ? std::atoi(argv[1]) : 300;
-  const std::string dir = std::filesystem::temp_directory_path() /
-                          ("engine-storage-" + std::to_string(getpid()));
+  const std::string dir =
+      std::filesystem::temp_directory_path() / ("engine-storage-" + std::to_string(getpid()));
   std::filesystem::create_directories(dir);
   std::mt19937 random(1);
   const uint32_t table = 1u << UserDatabase::kTableBits;

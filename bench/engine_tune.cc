@@ -28,22 +28,38 @@ bool ParseConfig(const std::string& text, ModelOptions* o) {
     if (eq == std::string::npos) return false;
     std::string key = item.substr(0, eq);
     double v = std::atof(item.c_str() + eq + 1);
-    if (key == "lr") o->learning_rate = v;
-    else if (key == "passes") o->max_passes = static_cast<int>(v);
-    else if (key == "margin") o->train_margin = v;
-    else if (key == "hmargin") o->ham_margin = v;
-    else if (key == "minc") o->min_class_mails = static_cast<int>(v);
-    else if (key == "threshold") o->spam_threshold = v;
-    else if (key == "self") o->self_train = v != 0;
-    else if (key == "words") o->features.body_words = v != 0;
-    else if (key == "osb") o->features.body_osb = v != 0;
-    else if (key == "tags") o->features.html_tags = v != 0;
-    else if (key == "hosts") o->features.link_hosts = v != 0;
-    else if (key == "hdr") o->features.header_tokens = v != 0;
-    else if (key == "gram") o->features.body_ngram_bytes = static_cast<size_t>(v);
-    else if (key == "hgram") o->features.header_ngram_bytes = static_cast<size_t>(v);
-    else if (key == "maxf") o->features.max_features = static_cast<size_t>(v);
-    else return false;
+    if (key == "lr")
+      o->learning_rate = v;
+    else if (key == "passes")
+      o->max_passes = static_cast<int>(v);
+    else if (key == "margin")
+      o->train_margin = v;
+    else if (key == "hmargin")
+      o->ham_margin = v;
+    else if (key == "minc")
+      o->min_class_mails = static_cast<int>(v);
+    else if (key == "threshold")
+      o->spam_threshold = v;
+    else if (key == "self")
+      o->self_train = v != 0;
+    else if (key == "words")
+      o->features.body_words = v != 0;
+    else if (key == "osb")
+      o->features.body_osb = v != 0;
+    else if (key == "tags")
+      o->features.html_tags = v != 0;
+    else if (key == "hosts")
+      o->features.link_hosts = v != 0;
+    else if (key == "hdr")
+      o->features.header_tokens = v != 0;
+    else if (key == "gram")
+      o->features.body_ngram_bytes = static_cast<size_t>(v);
+    else if (key == "hgram")
+      o->features.header_ngram_bytes = static_cast<size_t>(v);
+    else if (key == "maxf")
+      o->features.max_features = static_cast<size_t>(v);
+    else
+      return false;
   }
   return true;
 }
@@ -60,9 +76,12 @@ int main(int argc, char** argv) {
   std::vector<std::string> configs;
   for (int i = 2; i < argc; ++i) {
     std::string arg = argv[i];
-    if (arg == "--seed" && i + 1 < argc) seed = std::strtoull(argv[++i], nullptr, 10);
-    else if (arg == "--bits" && i + 1 < argc) bits = std::atoi(argv[++i]);
-    else configs.push_back(arg);
+    if (arg == "--seed" && i + 1 < argc)
+      seed = std::strtoull(argv[++i], nullptr, 10);
+    else if (arg == "--bits" && i + 1 < argc)
+      bits = std::atoi(argv[++i]);
+    else
+      configs.push_back(arg);
   }
   if (configs.empty()) configs.push_back("lr=2");
   std::vector<bench::CorpusMail> mails =

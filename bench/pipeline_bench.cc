@@ -78,7 +78,8 @@ std::vector<Mail> LoadMails(const std::string& corpus, uint64_t seed) {
     for (int i = 0; i < 3000; ++i) {
       bool is_spam = i % 6 == 0;
       std::string body;
-      for (int w = 0; w < 80; ++w) body += std::string(is_spam ? spam[words() % 7] : ham[words() % 7]) + " ";
+      for (int w = 0; w < 80; ++w)
+        body += std::string(is_spam ? spam[words() % 7] : ham[words() % 7]) + " ";
       mails.push_back({"From: <s" + std::to_string(i % 50) + "@x.example>\r\nSubject: " +
                            std::to_string(i) + "\r\n\r\n" + body + "\r\n",
                        is_spam});
@@ -158,9 +159,9 @@ int Run(int argc, char** argv) {
       EventInfo info(*connection, url);
       auto start = std::chrono::steady_clock::now();
       filter->OnSyncSave(&info, url, 0x01000008);
-      double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() -
-                                                            start)
-                      .count();
+      double ms =
+          std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+              .count();
       all_ms.push_back(ms);
       if (i >= mails.size() / 2) trained_ms.push_back(ms);
       final_url = info.EventRecord().Source();
@@ -172,9 +173,9 @@ int Run(int argc, char** argv) {
     ++errors;
     // The user's correction: a move into the junk-mail folder, or back to the inbox.
     std::string folder = root + (mails[i].spam ? "/Junk E-mail" : "/Inbox");
-    auto record = connection->OpenRecord(final_url, store::adModeReadWrite,
-                                         store::adFailIfNotExists, store::adOpenRecordUnspecified,
-                                         "", "");
+    auto record =
+        connection->OpenRecord(final_url, store::adModeReadWrite, store::adFailIfNotExists,
+                               store::adOpenRecordUnspecified, "", "");
     std::string moved = record->MoveRecord(final_url, folder + "/C" + std::to_string(i) + ".EML",
                                            "", "", store::adMoveUnspecified, false);
     record.reset();

@@ -66,14 +66,15 @@ std::vector<Message> SyntheticCorpus(int count) {
     for (int w = 0; w < 200; ++w) body += "word" + std::to_string((i * 31 + w * 7) % 997) + " ";
     std::string raw =
         "Received: from relay.example.net by mx.example.com; Tue, 8 Dec 2026 03:00:00 +0000\r\n"
-        "From: =?utf-8?Q?Sender_" + std::to_string(i) + "?= <s" + std::to_string(i) +
-        "@example.net>\r\nSubject: synthetic " + std::to_string(i) +
+        "From: =?utf-8?Q?Sender_" +
+        std::to_string(i) + "?= <s" + std::to_string(i) + "@example.net>\r\nSubject: synthetic " +
+        std::to_string(i) +
         "\r\nMIME-Version: 1.0\r\nContent-Type: multipart/alternative; boundary=b\r\n\r\n"
-        "--b\r\nContent-Type: text/plain; charset=utf-8\r\n\r\n" + body +
-        "\r\n--b\r\nContent-Type: text/html; charset=utf-8\r\n\r\n<p>" + body +
+        "--b\r\nContent-Type: text/plain; charset=utf-8\r\n\r\n" +
+        body + "\r\n--b\r\nContent-Type: text/html; charset=utf-8\r\n\r\n<p>" + body +
         "</p>\r\n--b--\r\n";
-    messages.push_back({i % 2 ? "spam-synthetic" : "ham-synthetic",
-                        std::to_string(i) + ".eml", std::move(raw)});
+    messages.push_back(
+        {i % 2 ? "spam-synthetic" : "ham-synthetic", std::to_string(i) + ".eml", std::move(raw)});
   }
   return messages;
 }
@@ -155,12 +156,12 @@ int Run(int argc, char** argv) {
       with_from, with_subject, with_header, with_plain, with_html, urls.size() - with_any_body);
   for (const std::string& group : groups) {
     for (const auto& folder : store.Folders(MailboxRootUrl("corpus.example", group))) {
-      if (folder.items > 0) std::printf("  %s: %lld items\n", folder.url.c_str(),
-                                        static_cast<long long>(folder.items));
+      if (folder.items > 0)
+        std::printf("  %s: %lld items\n", folder.url.c_str(), static_cast<long long>(folder.items));
     }
   }
-  for (size_t i : {size_t{0}, urls.size() / 3, urls.size() / 2, urls.size() * 4 / 5,
-                   urls.size() - 1}) {
+  for (size_t i :
+       {size_t{0}, urls.size() / 3, urls.size() / 2, urls.size() * 4 / 5, urls.size() - 1}) {
     if (i >= urls.size()) continue;
     const std::string& url = urls[i];
     std::printf("spot check %s\n  From:    %s\n  Subject: %s\n  plain:   %s\n  html:    %s\n",
@@ -171,10 +172,11 @@ int Run(int argc, char** argv) {
   }
 
   // The filter's reads: about ten properties of the saved item per delivery.
-  const std::string names[] = {kFromProperty, kSubjectProperty, PropTag("007D001E"),
-                               PropTag("1000001E"), PropTag("1013001E"), PropTag("0C1E001E"),
-                               kMailMarkerProperty, kDavParentName, kDavContentClass,
-                               "urn:schemas:mailheader:x-missing"};
+  const std::string names[] = {kFromProperty,       kSubjectProperty,
+                               PropTag("007D001E"), PropTag("1000001E"),
+                               PropTag("1013001E"), PropTag("0C1E001E"),
+                               kMailMarkerProperty, kDavParentName,
+                               kDavContentClass,    "urn:schemas:mailheader:x-missing"};
   const size_t sample = std::min<size_t>(urls.size(), 2000);
   size_t reads = 0, value_bytes = 0;
   Clock::duration open_time{}, read_time{};
@@ -191,10 +193,11 @@ int Run(int argc, char** argv) {
     read_time += Clock::now() - t1;
     open_time += t1 - t0;
   }
-  std::printf("property read: %.2f us each (%zu reads of %zu names, %.1f MB of values); "
-              "record open: %.2f us\n",
-              Seconds(read_time) * 1e6 / reads, reads, std::size(names), value_bytes / 1e6,
-              Seconds(open_time) * 1e6 / sample);
+  std::printf(
+      "property read: %.2f us each (%zu reads of %zu names, %.1f MB of values); "
+      "record open: %.2f us\n",
+      Seconds(read_time) * 1e6 / reads, reads, std::size(names), value_bytes / 1e6,
+      Seconds(open_time) * 1e6 / sample);
 
   // The filter's write: the marker, then Update, each its own transaction.
   Clock::duration write_time{};

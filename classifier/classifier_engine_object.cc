@@ -208,8 +208,7 @@ HRESULT ClassifierEngineObject::Compact(const std::string& key) {
   });
 }
 
-HRESULT ClassifierEngineObject::GetStatistics(const std::string& key, int32_t* ham,
-                                              int32_t* spam) {
+HRESULT ClassifierEngineObject::GetStatistics(const std::string& key, int32_t* ham, int32_t* spam) {
   if (ham == nullptr || spam == nullptr) return E_POINTER;
   return ReturnStatus([&] {
     *ham = 0;

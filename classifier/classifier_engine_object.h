@@ -52,8 +52,7 @@ class ClassifierEngineObject final : public IClassifierEngine {
   // The user's database, opened once per object; nullptr for an unknown user unless `create`.
   UserDatabase* Database(const std::string& key, bool create);
   // Trains a mail as `spam`, correcting its earlier registration if there is one.
-  void Teach(const std::string& key, const std::string& header, const std::string& body,
-             bool spam);
+  void Teach(const std::string& key, const std::string& header, const std::string& body, bool spam);
 
   std::atomic<uint32_t> references_{1};
   ModelOptions options_;

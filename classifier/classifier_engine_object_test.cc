@@ -50,8 +50,8 @@ class EngineTest : public ::testing::Test {
     return s.str();
   }
   static std::string Header(int i) {
-    return "From: sender" + std::to_string(i) + "@example.org\nSubject: note " +
-           std::to_string(i) + "\n";
+    return "From: sender" + std::to_string(i) + "@example.org\nSubject: note " + std::to_string(i) +
+           "\n";
   }
 
   fs::path dir_;
@@ -109,7 +109,8 @@ TEST_F(EngineTest, ClassifyCreatesTheFileAndNewUserSaysHam) {
   EXPECT_LE(fs::file_size(key_), 2u * 1024 * 1024);
   EXPECT_EQ(Stats(), std::make_pair(1, 0));
   // Only the key itself: no temporary file left beside it.
-  EXPECT_EQ(std::distance(fs::directory_iterator(dir_ / "example.com"), fs::directory_iterator()), 1);
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir_ / "example.com"), fs::directory_iterator()),
+            1);
 }
 
 TEST_F(EngineTest, ReadOnlyCallsOnUnknownUserCreateNothing) {
@@ -160,8 +161,7 @@ TEST_F(EngineTest, RelearnSemantics) {
        {{kClassify, 1, 1, 0}, {kRelearnSpam, 1, 0, 1}, {kRelearnHam, 1, 1, 0}}},
       {"a relearn to the class it already has changes nothing",
        {{kClassify, 1, 1, 0}, {kRelearnHam, 1, 1, 0}}},
-      {"a mail never seen is just trained",
-       {{kRelearnSpam, 1, 0, 1}, {kRelearnHam, 2, 1, 1}}},
+      {"a mail never seen is just trained", {{kRelearnSpam, 1, 0, 1}, {kRelearnHam, 2, 1, 1}}},
       {"learn then relearn", {{kLearnHam, 1, 1, 0}, {kRelearnSpam, 1, 0, 1}}},
       {"classifying a registered mail again does not count it twice",
        {{kClassify, 1, 1, 0}, {kClassify, 1, 1, 0}, {kRelearnSpam, 1, 0, 1}, {kClassify, 1, 0, 1}}},
@@ -182,12 +182,24 @@ TEST_F(EngineTest, RelearnSemantics) {
       bool spam;
       HRESULT hr = S_OK;
       switch (step.op) {
-        case kClassify: hr = engine->Classify(key_, header, body, &spam); break;
-        case kLearnHam: hr = engine->Learn(key_, header, body, false); break;
-        case kLearnSpam: hr = engine->Learn(key_, header, body, true); break;
-        case kRelearnHam: hr = engine->Relearn(key_, header, body, false); break;
-        case kRelearnSpam: hr = engine->Relearn(key_, header, body, true); break;
-        case kForget: hr = engine->Forget(key_, header, body); break;
+        case kClassify:
+          hr = engine->Classify(key_, header, body, &spam);
+          break;
+        case kLearnHam:
+          hr = engine->Learn(key_, header, body, false);
+          break;
+        case kLearnSpam:
+          hr = engine->Learn(key_, header, body, true);
+          break;
+        case kRelearnHam:
+          hr = engine->Relearn(key_, header, body, false);
+          break;
+        case kRelearnSpam:
+          hr = engine->Relearn(key_, header, body, true);
+          break;
+        case kForget:
+          hr = engine->Forget(key_, header, body);
+          break;
       }
       ASSERT_EQ(hr, S_OK) << TakeErrorInfo();
       EXPECT_EQ(Stats(), std::make_pair(step.ham, step.spam));
@@ -222,24 +234,24 @@ TEST_F(EngineTest, CorrectionReversesEarlierTraining) {
 
 TEST_F(EngineTest, LearnsToSeparateTheClasses) {
   for (int i = 0; i < 20; ++i) {
-    ASSERT_EQ(NewEngine()->Learn(key_, "From: boss@corp.example\nSubject: status " +
-                                           std::to_string(i) + "\n",
-                                 "the quarterly report draft is attached " + std::to_string(i),
-                                 false),
+    ASSERT_EQ(NewEngine()->Learn(
+                  key_, "From: boss@corp.example\nSubject: status " + std::to_string(i) + "\n",
+                  "the quarterly report draft is attached " + std::to_string(i), false),
               S_OK);
-    ASSERT_EQ(NewEngine()->Learn(key_, "From: promo@deals.example\nSubject: WIN " +
-                                           std::to_string(i) + "\n",
-                                 "<html><a href=\"http://win.deals.example/\">claim your prize "
-                                 "now</a> " + std::to_string(i),
-                                 true),
+    ASSERT_EQ(NewEngine()->Learn(
+                  key_, "From: promo@deals.example\nSubject: WIN " + std::to_string(i) + "\n",
+                  "<html><a href=\"http://win.deals.example/\">claim your prize "
+                  "now</a> " +
+                      std::to_string(i),
+                  true),
               S_OK);
   }
   EXPECT_EQ(Stats(), std::make_pair(20, 20));
   bool spam = false;
-  ASSERT_EQ(NewEngine()->Classify(key_, "From: promo@deals.example\nSubject: WIN big\n",
-                                  "<html><a href=\"http://win.deals.example/\">claim prize</a>",
-                                  &spam),
-            S_OK);
+  ASSERT_EQ(
+      NewEngine()->Classify(key_, "From: promo@deals.example\nSubject: WIN big\n",
+                            "<html><a href=\"http://win.deals.example/\">claim prize</a>", &spam),
+      S_OK);
   EXPECT_TRUE(spam);
   ASSERT_EQ(NewEngine()->Classify(key_, "From: boss@corp.example\nSubject: status\n",
                                   "the report draft", &spam),

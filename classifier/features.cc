@@ -102,8 +102,8 @@ size_t DecodeEntity(std::string_view text, size_t at, std::string* out) {
     return consumed;
   }
   static constexpr std::pair<std::string_view, uint32_t> kNamed[] = {
-      {"amp", '&'},    {"lt", '<'},      {"gt", '>'},      {"quot", '"'},
-      {"apos", '\''},  {"nbsp", ' '},    {"copy", 0xA9},   {"reg", 0xAE},
+      {"amp", '&'},      {"lt", '<'},      {"gt", '>'},     {"quot", '"'},
+      {"apos", '\''},    {"nbsp", ' '},    {"copy", 0xA9},  {"reg", 0xAE},
       {"trade", 0x2122}, {"euro", 0x20AC}, {"pound", 0xA3}, {"middot", 0xB7},
   };
   for (const auto& [entity, cp] : kNamed) {
@@ -306,8 +306,8 @@ std::string UrlHost(std::string_view url) {
 bool LooksLikeHtml(std::string_view body) {
   size_t window = std::min<size_t>(body.size(), 64 * 1024);
   std::string_view head = body.substr(0, window);
-  for (std::string_view marker : {"<html", "<body", "<br", "<p>", "<div", "<table", "<font",
-                                  "<a href", "<!doctype html"}) {
+  for (std::string_view marker :
+       {"<html", "<body", "<br", "<p>", "<div", "<table", "<font", "<a href", "<!doctype html"}) {
     if (FindNoCase(head, 0, marker) != std::string_view::npos) return true;
   }
   return false;
@@ -384,11 +384,14 @@ std::string HtmlToText(std::string_view html, size_t limit, std::vector<std::str
              StartsWithNoCase(attribute, 0, "action") ||
              StartsWithNoCase(attribute, 0, "background"))) {
           std::string value;
-          std::string_view raw = html.substr(value_start, std::min<size_t>(value_end - value_start, 512));
+          std::string_view raw =
+              html.substr(value_start, std::min<size_t>(value_end - value_start, 512));
           for (size_t k = 0; k < raw.size();) {
             size_t used = raw[k] == '&' ? DecodeEntity(raw, k, &value) : 0;
-            if (used == 0) value.push_back(raw[k++]);
-            else k += used;
+            if (used == 0)
+              value.push_back(raw[k++]);
+            else
+              k += used;
           }
           std::string host = UrlHost(value);
           if (!host.empty() && hosts->size() < 256) hosts->push_back(std::move(host));

@@ -24,7 +24,7 @@ struct FeatureOptions {
   bool html_tags = true;
   bool link_hosts = true;
   size_t header_ngram_bytes = 0;  // byte 4-grams over the start of the header block
-  size_t body_ngram_bytes = 0;  // byte 4-grams over the start of the body as delivered
+  size_t body_ngram_bytes = 0;    // byte 4-grams over the start of the body as delivered
   size_t max_header_bytes = 16 * 1024;
   size_t max_body_bytes = 256 * 1024;  // of the raw body; HTML is reduced to text within it
   size_t max_text_bytes = 48 * 1024;   // of the text that words are taken from

@@ -30,7 +30,8 @@ TEST(FeaturesTest, HostileInputStaysBounded) {
       {"binary body", "", binary},
       {"binary header", binary, ""},
       {"megabyte line", "Subject: " + std::string(1 << 20, 'x') + "\n", std::string(1 << 20, 'a')},
-      {"megabyte of words", "", [] {
+      {"megabyte of words", "",
+       [] {
          std::string s;
          for (int i = 0; s.size() < (1 << 20); ++i) s += "word" + std::to_string(i) + " ";
          return s;
@@ -39,11 +40,13 @@ TEST(FeaturesTest, HostileInputStaysBounded) {
       {"unterminated tag", "", "<html><a href=\"http://x.example/" + std::string(1 << 20, 'q')},
       {"unterminated comment", "", "<html><!-- " + std::string(1 << 20, '-')},
       {"unterminated script", "", "<html><script>" + std::string(1 << 20, 'y')},
-      {"entity flood", "", "<html>" + [] {
-         std::string s;
-         for (int i = 0; i < 100000; ++i) s += "&#99999999999;&amp&#x;&";
-         return s;
-       }()},
+      {"entity flood", "",
+       "<html>" +
+           [] {
+             std::string s;
+             for (int i = 0; i < 100000; ++i) s += "&#99999999999;&amp&#x;&";
+             return s;
+           }()},
       {"folded header only", "\t\t\n \n\t" + std::string(100000, ' '), ""},
   };
   const FeatureOptions options;
@@ -175,7 +178,7 @@ TEST(ModelTest, GainMovesTheScoreByItselfAndUndoesExactly) {
 
 TEST(ModelTest, NoSpamVerdictWithoutEvidence) {
   ModelOptions options;
-  EXPECT_FALSE(IsSpam(0.0, 0, 0, options));  // an empty table scores zero
+  EXPECT_FALSE(IsSpam(0.0, 0, 0, options));     // an empty table scores zero
   EXPECT_FALSE(IsSpam(100.0, 10, 0, options));  // no spam known yet
   EXPECT_TRUE(IsSpam(100.0, 10, 10, options));
   EXPECT_FALSE(IsSpam(options.spam_threshold, 10, 10, options));

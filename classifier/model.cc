@@ -32,7 +32,8 @@ double TrainingGain(double score, bool spam, const ModelOptions& options) {
   const double target = spam ? 1.0 : 0.0;
   double gain = 0;
   for (int pass = 0; pass < options.max_passes; ++pass) {
-    if (y * (score - options.spam_threshold) >= (spam ? options.train_margin : options.ham_margin)) {
+    if (y * (score - options.spam_threshold) >=
+        (spam ? options.train_margin : options.ham_margin)) {
       break;
     }
     double step = options.learning_rate * (target - Probability(score));

@@ -37,7 +37,8 @@ constexpr uint64_t RoundUp(uint64_t n) { return (n + kPage - 1) / kPage * kPage;
 constexpr uint64_t kJournalAt = kPage;
 constexpr uint64_t kLedgerAt = kJournalAt + RoundUp(UserDatabase::kJournalCapacity * 8);
 constexpr uint64_t kLedgerEntryBytes = 16;
-constexpr uint64_t kWeightsAt = kLedgerAt + RoundUp(UserDatabase::kLedgerCapacity * kLedgerEntryBytes);
+constexpr uint64_t kWeightsAt =
+    kLedgerAt + RoundUp(UserDatabase::kLedgerCapacity * kLedgerEntryBytes);
 constexpr uint64_t kFileSize = kWeightsAt + (uint64_t{1} << UserDatabase::kTableBits) * 4;
 static_assert(kFileSize <= 2 * 1024 * 1024, "a user's database must stay within 2 MiB");
 
@@ -69,8 +70,7 @@ void CreateDatabaseFile(const std::string& path) {
   if (fd < 0) {
     int err = errno;
     if (err == ENOENT) {
-      throw Failure("Cannot create the classifier database " + path +
-                        ": its folder does not exist",
+      throw Failure("Cannot create the classifier database " + path + ": its folder does not exist",
                     kEngineDatabaseIo);
     }
     throw IoFailure("Cannot create the classifier database", path, err);
@@ -134,8 +134,8 @@ std::unique_ptr<UserDatabase> UserDatabase::Open(const std::string& path, bool c
   }
   if (static_cast<uint64_t>(st.st_size) != kFileSize) {
     close(fd);
-    throw Failure("The classifier database " + path + " is damaged: " +
-                      std::to_string(st.st_size) + " bytes instead of " + std::to_string(kFileSize),
+    throw Failure("The classifier database " + path + " is damaged: " + std::to_string(st.st_size) +
+                      " bytes instead of " + std::to_string(kFileSize),
                   kEngineDatabaseCorrupt);
   }
   void* base = mmap(nullptr, kFileSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
@@ -173,7 +173,9 @@ uint32_t UserDatabase::Word(uint64_t offset) const {
   return word;
 }
 
-void UserDatabase::SetWord(uint64_t offset, uint32_t word) { std::memcpy(base_ + offset, &word, 4); }
+void UserDatabase::SetWord(uint64_t offset, uint32_t word) {
+  std::memcpy(base_ + offset, &word, 4);
+}
 
 uint32_t UserDatabase::ham_mails() const { return Word(kHamAt); }
 uint32_t UserDatabase::spam_mails() const { return Word(kSpamAt); }
@@ -305,7 +307,8 @@ void UserDatabase::Update::CommitUntilCrashForTesting(CrashPoint point) {
   if (point == CrashPoint::kAfterMark) {
     db_->SetWord(kJournalCountAt, static_cast<uint32_t>(writes_.size()));
     // Half of the data written, as if the process died while applying.
-    for (size_t i = 0; i < writes_.size() / 2; ++i) db_->SetWord(writes_[i].first, writes_[i].second);
+    for (size_t i = 0; i < writes_.size() / 2; ++i)
+      db_->SetWord(writes_[i].first, writes_[i].second);
   }
   writes_.clear();
   cursor_.reset();

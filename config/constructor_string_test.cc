@@ -12,12 +12,12 @@ TEST(ConstructStringTest, FirstElementTrimmedOfBlanksWithSeparatorAppended) {
     const char* construct_string;
     const char* data_directory;
   } cases[] = {
-      {"/srv/data ;x", "/srv/data/"},   // blank removed, second element ignored
-      {"/srv/data/", "/srv/data/"},     // already ends in the separator
-      {";/srv/data", "/"},              // empty first element
-      {"   ", "/"},                     // blanks only
-      {"D:\\Data\\", "D:\\Data\\/"},    // only "/" counts as the separator
-      {"\t/srv", "\t/srv/"},            // a tab is not a blank
+      {"/srv/data ;x", "/srv/data/"},  // blank removed, second element ignored
+      {"/srv/data/", "/srv/data/"},    // already ends in the separator
+      {";/srv/data", "/"},             // empty first element
+      {"   ", "/"},                    // blanks only
+      {"D:\\Data\\", "D:\\Data\\/"},   // only "/" counts as the separator
+      {"\t/srv", "\t/srv/"},           // a tab is not a blank
       {"rel", "rel/"},
   };
   for (const Case& c : cases) {

@@ -5,8 +5,8 @@
 
 namespace corvalith {
 
-Variant LookUpSharedSetting(SharedPropertyManager& properties, Registry& registry,
-                            Logger& logger, const std::string& name) {
+Variant LookUpSharedSetting(SharedPropertyManager& properties, Registry& registry, Logger& logger,
+                            const std::string& name) {
   Variant result = Variant::Int16(0);
   StopAndLog(
       [&] {

@@ -27,8 +27,8 @@ inline constexpr char kAutoWhiteList[] = "AutoWhiteList";
 // The body of GetSharedProp: the cached value of a setting, loading it on its first lookup
 // with a loading line when the logger's DebugLevel is not 0. Stop-and-log: a failure writes
 // "Get Settings for <name> failed: ..." and answers what the result held at that point.
-Variant LookUpSharedSetting(SharedPropertyManager& properties, Registry& registry,
-                            Logger& logger, const std::string& name);
+Variant LookUpSharedSetting(SharedPropertyManager& properties, Registry& registry, Logger& logger,
+                            const std::string& name);
 
 }  // namespace corvalith
 

@@ -26,8 +26,8 @@ class IClassifierEngine : public IUnknown {
   virtual HRESULT Classify(const std::string& key, const std::string& header,
                            const std::string& body, bool* spam) = 0;
   // 2: trains the mail as the given class.
-  virtual HRESULT Learn(const std::string& key, const std::string& header,
-                        const std::string& body, bool spam) = 0;
+  virtual HRESULT Learn(const std::string& key, const std::string& header, const std::string& body,
+                        bool spam) = 0;
   // 3: corrects an earlier registration of the same mail to the given class; a mail never
   // seen is simply trained; a repeat with the same class changes nothing.
   virtual HRESULT Relearn(const std::string& key, const std::string& header,
@@ -36,8 +36,8 @@ class IClassifierEngine : public IUnknown {
   virtual HRESULT Forget(const std::string& key, const std::string& header,
                          const std::string& body) = 0;
   // 5: the spam probability in [0, 1] without registering anything.
-  virtual HRESULT Score(const std::string& key, const std::string& header,
-                        const std::string& body, double* spam_probability) = 0;
+  virtual HRESULT Score(const std::string& key, const std::string& header, const std::string& body,
+                        double* spam_probability) = 0;
   // 6: reclaims unused space in the user's database.
   virtual HRESULT Compact(const std::string& key) = 0;
   // 7: the numbers of mails the user's database holds as ham and as spam; 0/0 and nothing

@@ -150,13 +150,11 @@ double Tour::ScoreNow(const std::string& url) {
   std::unique_ptr<store::Record> record = connection->OpenRecord(
       url, store::adModeRead, store::adFailIfNotExists, store::adOpenRecordUnspecified, "", "");
   ComPtr<IClassifierEngine> engine;
-  HRESULT hr = ServerEnvironment().objects().CreateInstance(
-      CLSID_ClassifierEngine, IID_IClassifierEngine, engine.put_void());
-  if (Failed(hr)) throw FailureFromStatus(hr);
+  ThrowIfFailed(ServerEnvironment().objects().CreateInstance(
+      CLSID_ClassifierEngine, IID_IClassifierEngine, engine.put_void()));
   double probability = 0;
-  hr = engine->Score(UserDataPath(data_, alice_.domain, alice_.user), GetMailHeader(*record),
-                     GetMailBody(*record), &probability);
-  if (Failed(hr)) throw FailureFromStatus(hr);
+  ThrowIfFailed(engine->Score(UserDataPath(data_, alice_.domain, alice_.user),
+                              GetMailHeader(*record), GetMailBody(*record), &probability));
   return probability;
 }
 

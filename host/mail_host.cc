@@ -96,11 +96,9 @@ UserStatistics ReadUserStatistics(const std::string& data_directory,
   UserStatistics stats;
   stats.database = UserDataPath(data_directory, mailbox.domain, mailbox.user);
   ComPtr<IClassifierEngine> engine;
-  HRESULT hr = ServerEnvironment().objects().CreateInstance(
-      CLSID_ClassifierEngine, IID_IClassifierEngine, engine.put_void());
-  if (Failed(hr)) throw FailureFromStatus(hr);
-  hr = engine->GetStatistics(stats.database, &stats.ham, &stats.spam);
-  if (Failed(hr)) throw FailureFromStatus(hr);
+  ThrowIfFailed(ServerEnvironment().objects().CreateInstance(
+      CLSID_ClassifierEngine, IID_IClassifierEngine, engine.put_void()));
+  ThrowIfFailed(engine->GetStatistics(stats.database, &stats.ham, &stats.spam));
   stats.user_list = stats.database + kWhiteListSuffix;
   stats.domain_list =
       DomainWhiteListBase(DomainDirectory(data_directory, mailbox.domain)) + kWhiteListSuffix;

@@ -15,8 +15,7 @@ inline constexpr char kApplicationTitle[] = "CorvalithFilter";
 // message with its terminating zero. Registers and deregisters the source on every call.
 // Whether the source could be registered or the entry written is not tested: the event log
 // is a courtesy to the administrator and must never hold up a save.
-void WriteEventLog(EventLog& event_log, const std::string& message, int16_t type,
-                   int32_t event_id);
+void WriteEventLog(EventLog& event_log, const std::string& message, int16_t type, int32_t event_id);
 
 }  // namespace corvalith::LogEvent
 

@@ -1,8 +1,8 @@
 #include "logging/log_file.h"
 
-#include <cerrno>
-
 #include <gtest/gtest.h>
+
+#include <cerrno>
 
 #include "platform/failure.h"
 #include "platform/testing/memory_environment.h"

@@ -29,10 +29,10 @@ using CLSID = GUID;
 std::string GuidToString(const GUID& guid);
 std::optional<GUID> GuidFromString(const std::string& text);
 
-inline constexpr IID IID_IUnknown = {0x00000000, 0x0000, 0x0000,
-                                     {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
-inline constexpr IID IID_IClassFactory = {0x00000001, 0x0000, 0x0000,
-                                          {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
+inline constexpr IID IID_IUnknown = {
+    0x00000000, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
+inline constexpr IID IID_IClassFactory = {
+    0x00000001, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
 
 class IUnknown {
  public:
@@ -95,6 +95,11 @@ std::string TakeErrorInfo();
 
 // Turns a failure status of a COM call into a Failure carrying the callee's description.
 Failure FailureFromStatus(HRESULT hr);
+
+// Throws the Failure of a failure status; a success status passes.
+inline void ThrowIfFailed(HRESULT hr) {
+  if (Failed(hr)) throw FailureFromStatus(hr);
+}
 
 // Runs `body` and maps any failure it throws to a status, leaving its description as the
 // thread's error information: the boundary every COM method of ours returns through.

@@ -87,7 +87,6 @@ int SyslogPriority(uint16_t type);
 // One event-log entry as the JSON line written to the event-log file, without the line end.
 std::string EventLogJsonLine(const LocalTime& time, const EventLogEntry& entry);
 
-
 }  // namespace corvalith
 
 #endif  // CORVALITH_PLATFORM_POSIX_ENVIRONMENT_H_

@@ -1,6 +1,6 @@
-#include <cerrno>
-
 #include <gtest/gtest.h>
+
+#include <cerrno>
 
 #include "logging/testing/recording_logger.h"
 #include "platform/failure.h"
@@ -18,9 +18,8 @@ TEST(DataLayoutTest, PathsAndUnsafeNames) {
   EXPECT_EQ(CreationMarkerPath("/data/d/u.dat"), "/data/d/u.dat.create");
   EXPECT_EQ(DomainWhiteListBase("/data/d"), "/data/d/global");
   EXPECT_EQ(ManualTemplatePath("/data/"), "/data/cvusrmnl.sys");
-  for (const std::string& bad :
-       {std::string(""), std::string("."), std::string(".."), std::string("a/b"),
-        std::string("a\\b"), std::string("a\0b", 3)}) {
+  for (const std::string& bad : {std::string(""), std::string("."), std::string(".."),
+                                 std::string("a/b"), std::string("a\\b"), std::string("a\0b", 3)}) {
     EXPECT_THROW(CheckPathComponent("user", bad), Failure) << bad;
   }
   for (const char* good : {"example.com", "alice", "a..b", "...", "Mixed Case"}) {
@@ -62,8 +61,9 @@ TEST_F(ProvisioningTest, NewDomainIsCreatedOnceAndAnnounced) {
 TEST_F(ProvisioningTest, FailedCreationOtherThanExistingIsLogged) {
   env_.files.FailPath("/data/d", EACCES);
   EXPECT_TRUE(Prepare(0, true));
-  EXPECT_EQ(logger_.records(), std::vector<std::string>{"ERROR while checking /data/d ,LastDllErr Code: " +
-                                                        std::to_string(EACCES)});
+  EXPECT_EQ(logger_.records(),
+            std::vector<std::string>{"ERROR while checking /data/d ,LastDllErr Code: " +
+                                     std::to_string(EACCES)});
 }
 
 TEST_F(ProvisioningTest, ProviderModeAdmission) {
@@ -93,7 +93,9 @@ TEST_F(ProvisioningTest, UndeletableMarkerIsLoggedAndTheUserAdmitted) {
 }
 
 TEST_F(ProvisioningTest, ManualIsTheTemplateByteForByteAndReplacedNotDuplicated) {
-  const std::string bytes = "Subject: Hi\r\n\r\nGr\xfc\xdf" "e\r\n";
+  const std::string bytes =
+      "Subject: Hi\r\n\r\nGr\xfc\xdf"
+      "e\r\n";
   env_.files.WriteFile("/data/cvusrmnl.sys", bytes);
   const std::string folder = "file://./backofficestorage/d/MBX/u/Inbox";
   store_.CreateFolder(folder);

@@ -10,8 +10,8 @@
 namespace corvalith {
 
 bool PrepareDomainAndUser(FileSystem& files, EventLog& event_log, Logger& logger,
-                          const std::string& domain, const UserPaths& paths,
-                          int32_t provider_mode, bool new_mail_event, std::string* summary) {
+                          const std::string& domain, const UserPaths& paths, int32_t provider_mode,
+                          bool new_mail_event, std::string* summary) {
   if (!files.CreateDirectory(paths.domain_directory)) {
     int error = files.LastError();
     if (error != EEXIST && logger.debug_level() != 0) {
@@ -34,8 +34,8 @@ bool PrepareDomainAndUser(FileSystem& files, EventLog& event_log, Logger& logger
     logger.Log("New user found, initialize database " + paths.user_data_path);
   }
   if (!files.DeleteFile(marker) && logger.debug_level() != 0) {
-    logger.Log("Cannot delete " + marker + " ,LastDllErr Code: " +
-               std::to_string(files.LastError()));
+    logger.Log("Cannot delete " + marker +
+               " ,LastDllErr Code: " + std::to_string(files.LastError()));
   }
   return true;
 }

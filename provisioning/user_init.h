@@ -26,8 +26,8 @@ struct UserPaths {
 // on to create the data file, the marker is deleted. A user-move event keeps the marker, so
 // that the announcement is not lost before the user's first mail.
 bool PrepareDomainAndUser(FileSystem& files, EventLog& event_log, Logger& logger,
-                          const std::string& domain, const UserPaths& paths,
-                          int32_t provider_mode, bool new_mail_event, std::string* summary);
+                          const std::string& domain, const UserPaths& paths, int32_t provider_mode,
+                          bool new_mail_event, std::string* summary);
 
 // A user without a data file gets the manual in the folder the new mail arrives in; the
 // connection is asked for only then.

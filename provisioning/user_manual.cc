@@ -12,9 +12,9 @@ void CreateUserManual(store::Connection& connection, const std::string& folder_u
                       const std::string& data_directory, Logger& logger) {
   StopAndLog(
       [&] {
-        std::unique_ptr<store::Record> item = connection.OpenRecord(
-            ManualItemUrl(folder_url), store::adModeReadWrite, store::adCreateOverwrite,
-            store::adOpenRecordUnspecified, "", "");
+        std::unique_ptr<store::Record> item =
+            connection.OpenRecord(ManualItemUrl(folder_url), store::adModeReadWrite,
+                                  store::adCreateOverwrite, store::adOpenRecordUnspecified, "", "");
         std::string template_path = ManualTemplatePath(data_directory);
         {
           std::unique_ptr<store::Stream> stream =
@@ -31,8 +31,8 @@ void CreateUserManual(store::Connection& connection, const std::string& folder_u
         item->Close();
       },
       [&](const Failure& failure) {
-        logger.Log_Err("Creation of user manual failed: " + failure.description(),
-                       failure.number(), folder_url);
+        logger.Log_Err("Creation of user manual failed: " + failure.description(), failure.number(),
+                       folder_url);
       });
 }
 

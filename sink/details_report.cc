@@ -48,8 +48,7 @@ void ExchangeFilter::AppendDetailsReport(EventContext& event) {
   if (event.hide_spam != 0) s += crlf + "Hide Spam : yes";
   int32_t ham = 0;
   int32_t spam = 0;
-  HRESULT hr = Engine(event).GetStatistics(event.paths.user_data_path, &ham, &spam);
-  if (Failed(hr)) throw FailureFromStatus(hr);
+  ThrowIfFailed(Engine(event).GetStatistics(event.paths.user_data_path, &ham, &spam));
   s += crlf + "HAM/SPAM  : " + std::to_string(ham) + "/" + std::to_string(spam);
   if (DebugLevel > 3) s += crlf + "--- Header ---" + crlf + GetMailHeader(record);
   if (DebugLevel > 4) s += crlf + "---  Body  ---" + crlf + GetMailBody(record);

@@ -13,10 +13,10 @@
 namespace corvalith::testing {
 namespace {
 
-std::string Message(const std::string& from, const std::string& subject,
-                    const std::string& body) {
+std::string Message(const std::string& from, const std::string& subject, const std::string& body) {
   return "Received: from mx.example.net by store.example.com\r\n"
-         "From: " + from + "\r\nTo: alice@example.com\r\nSubject: " + subject +
+         "From: " +
+         from + "\r\nTo: alice@example.com\r\nSubject: " + subject +
          "\r\nMIME-Version: 1.0\r\nContent-Type: text/plain; charset=us-ascii\r\n\r\n" + body +
          "\r\n";
 }

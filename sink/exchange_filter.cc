@@ -64,8 +64,7 @@ HRESULT ExchangeFilter::Log(const std::string& sLog) {
   return ReturnStatus([&] { log_.Log(sLog); });
 }
 
-HRESULT ExchangeFilter::Log_Err(const std::string& sErr, int32_t nErr,
-                                const std::string& source) {
+HRESULT ExchangeFilter::Log_Err(const std::string& sErr, int32_t nErr, const std::string& source) {
   log_.Log_Err(sErr, nErr, source);
   return S_OK;
 }
@@ -104,8 +103,7 @@ std::string ReadConstructString(IUnknown* pCtorObj) {
   HRESULT hr = pCtorObj->QueryInterface(IID_IObjectConstructString, ctor.put_void());
   if (Failed(hr)) throw Failure("Object doesn't support this property or method", 438);
   std::string text;
-  hr = ctor->get_ConstructString(&text);
-  if (Failed(hr)) throw FailureFromStatus(hr);
+  ThrowIfFailed(ctor->get_ConstructString(&text));
   return text;
 }
 

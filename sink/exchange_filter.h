@@ -42,8 +42,7 @@ class ExchangeFilter final : public _ExchangeFilter,
   HRESULT GetSharedProp(const std::string& SP_Corvalith, Variant* result) override;
 
   // IExStoreSyncEvents
-  HRESULT OnSyncSave(IUnknown* pEventInfo, const std::string& bstrURLItem,
-                     int32_t lFlags) override;
+  HRESULT OnSyncSave(IUnknown* pEventInfo, const std::string& bstrURLItem, int32_t lFlags) override;
   HRESULT OnSyncDelete(IUnknown* pEventInfo, const std::string& bstrURLItem,
                        int32_t lFlags) override;
 

@@ -93,8 +93,8 @@ TEST_F(ExchangeFilterTest, LogAndLogErr) {
   EXPECT_EQ(filter_->Log("x"), S_OK);
   EXPECT_EQ(filter_->Log_Err("M", 13, ""), S_OK);
   EXPECT_EQ(filter_->Log_Err("M", -1, "src"), S_OK);
-  EXPECT_EQ(LogRecords(), (std::vector<std::string>{"x", "Err: M 0xD Source: ",
-                                                    "Err: M 0xFFFFFFFF Source: src"}));
+  EXPECT_EQ(LogRecords(), (std::vector<std::string>{
+                              "x", "Err: M 0xD Source: ", "Err: M 0xFFFFFFFF Source: src"}));
   ConstructionObject construction("/missing");
   filter_->Construct(&construction);
   EXPECT_TRUE(Failed(filter_->Log("x")));

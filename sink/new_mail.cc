@@ -13,10 +13,6 @@ namespace {
 
 constexpr char kInternalAddressType[] = "EX";
 
-void Check(HRESULT hr) {
-  if (Failed(hr)) throw FailureFromStatus(hr);
-}
-
 }  // namespace
 
 void ExchangeFilter::ClassifyNewMail(EventContext& event) {
@@ -45,14 +41,14 @@ void ExchangeFilter::ClassifyNewMail(EventContext& event) {
   std::string header = GetMailHeader(record);
   std::string body = GetMailBody(record);
   if (event.trusted) {
-    Check(Engine(event).Learn(event.paths.user_data_path, header, body, false));
+    ThrowIfFailed(Engine(event).Learn(event.paths.user_data_path, header, body, false));
     SetMailMarker(record, kMarkerHam, log_);
     AppendSuffix(event, " forced to HAM");
     return;
   }
 
   bool spam = false;
-  Check(Engine(event).Classify(event.paths.user_data_path, header, body, &spam));
+  ThrowIfFailed(Engine(event).Classify(event.paths.user_data_path, header, body, &spam));
   if (!spam) {
     SetMailMarker(record, kMarkerHam, log_);
     AppendSuffix(event, " parsed as HAM");
@@ -89,8 +85,7 @@ void ExchangeFilter::DecideTrust(EventContext& event) {
                   event.sender_address)) {
     event.trusted = true;
     AppendSuffix(event, " (GWL)");
-  } else if (InWhiteList(files, log_, record, event.paths.user_data_path,
-                         event.sender_address)) {
+  } else if (InWhiteList(files, log_, record, event.paths.user_data_path, event.sender_address)) {
     event.trusted = true;
     AppendSuffix(event, " (WL)");
   }

@@ -157,7 +157,8 @@ TEST_F(NewMailTest, NewUserGetsTheManualUntilTheEngineKnowsThem) {
   Deliver("A.EML");
   Deliver("B.EML");
   Deliver("C.EML");
-  EXPECT_EQ(store_.Content(kInbox + "/Corvalith_Manual.eml"), "Subject: Manual\r\n\r\nRead me.\r\n");
+  EXPECT_EQ(store_.Content(kInbox + "/Corvalith_Manual.eml"),
+            "Subject: Manual\r\n\r\nRead me.\r\n");
   int manual_lines = 0;
   for (const std::string& r : LogRecords()) {
     manual_lines += r == "dat file does not exist, create the manual for the user.";

@@ -92,9 +92,9 @@ void ExchangeFilter::HandleSave(EventContext& event) {
 
   event.paths.domain_directory = DomainDirectory(DataDirectory, event.domain);
   event.paths.user_data_path = UserDataPath(DataDirectory, event.domain, event.user);
-  if (!PrepareDomainAndUser(env_.file_system(), env_.event_log(), log_, event.domain,
-                            event.paths, event.provider_mode,
-                            event.kind == EventKind::kNewMail, &event.summary)) {
+  if (!PrepareDomainAndUser(env_.file_system(), env_.event_log(), log_, event.domain, event.paths,
+                            event.provider_mode, event.kind == EventKind::kNewMail,
+                            &event.summary)) {
     return;  // provider mode refuses the user: no summary either
   }
 
@@ -130,9 +130,8 @@ void ExchangeFilter::SearchJunkMailFolder(EventContext& event) {
 
 IClassifierEngine& ExchangeFilter::Engine(EventContext& event) {
   if (!event.engine) {
-    HRESULT hr = env_.objects().CreateInstance(CLSID_ClassifierEngine, IID_IClassifierEngine,
-                                               event.engine.put_void());
-    if (Failed(hr)) throw FailureFromStatus(hr);
+    ThrowIfFailed(env_.objects().CreateInstance(CLSID_ClassifierEngine, IID_IClassifierEngine,
+                                                event.engine.put_void()));
   }
   return *event.engine.get();
 }

@@ -77,8 +77,7 @@ TEST_F(SaveHandlerTest, JunkMailFolderSearchTrimsNamesAndSkipsEmptyOnes) {
   engine_.verdict = true;
   std::string url = Deliver("M.EML");
   std::vector<std::string> records = LogRecords();
-  EXPECT_NE(std::find(records.begin(), records.end(),
-                      "Found JunkMail folder '" + kRoot + "/Spam'"),
+  EXPECT_NE(std::find(records.begin(), records.end(), "Found JunkMail folder '" + kRoot + "/Spam'"),
             records.end());
   EXPECT_TRUE(store_.Exists(kRoot + "/Spam/M.EML"));
   EXPECT_FALSE(store_.Exists(kSpambox));  // a found junk-mail folder spares the spam folder
@@ -120,9 +119,9 @@ TEST_F(SaveHandlerTest, GuardWritesOneErrorLineNamingTheItemAndReturnsSuccess) {
   info.fail_connection = true;
   EXPECT_EQ(filter_->OnSyncSave(&info, url, kNewMailFlags), S_OK);
   std::vector<std::string> records = LogRecords();
-  EXPECT_EQ(records.back(),
-            "Err: Corvalith Extension failed: EventConnection unavailable 0x80004005 Source: " +
-                url);
+  EXPECT_EQ(
+      records.back(),
+      "Err: Corvalith Extension failed: EventConnection unavailable 0x80004005 Source: " + url);
   EXPECT_EQ(Marker(url), 0);
 }
 

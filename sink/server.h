@@ -3,11 +3,11 @@
 #ifndef CORVALITH_SINK_SERVER_H_
 #define CORVALITH_SINK_SERVER_H_
 
-#include "platform/com.h"
-#include "platform/environment.h"
-
 #include <string>
 #include <vector>
+
+#include "platform/com.h"
+#include "platform/environment.h"
 
 #define CORVALITH_EXPORT extern "C" __attribute__((visibility("default")))
 

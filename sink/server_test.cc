@@ -1,10 +1,9 @@
 #include "sink/server.h"
 
 #include <gtest/gtest.h>
-
-#include <cstdio>
 #include <unistd.h>
 
+#include <cstdio>
 #include <fstream>
 #include <sstream>
 
@@ -71,8 +70,8 @@ TEST(ServerTest, RegistrationWritesItsKeysAndUnregistrationRemovesExactlyThem) {
   ASSERT_TRUE(threading.has_value());
   EXPECT_EQ(std::string(threading->second.begin(), threading->second.end() - 1), "Apartment");
   EXPECT_TRUE(file.HasKey("HKEY_CLASSES_ROOT\\CorvalithFilter.ExchangeFilter\\CLSID"));
-  EXPECT_TRUE(file.HasKey("HKEY_CLASSES_ROOT\\TypeLib\\" + GuidToString(LIBID_CorvalithFilter) +
-                          "\\1.0"));
+  EXPECT_TRUE(
+      file.HasKey("HKEY_CLASSES_ROOT\\TypeLib\\" + GuidToString(LIBID_CorvalithFilter) + "\\1.0"));
   EXPECT_TRUE(file.Find("HKEY_LOCAL_MACHINE\\Software\\Corvalith", "DebugLevel").has_value());
 
   // Registering twice leaves one registration.

@@ -50,8 +50,7 @@ HRESULT ScriptedEngine::GetStatistics(const std::string& key, int32_t* ham, int3
   return hr;
 }
 
-FakeEventInfo::FakeEventInfo(std::unique_ptr<store::Connection> connection,
-                             const std::string& url)
+FakeEventInfo::FakeEventInfo(std::unique_ptr<store::Connection> connection, const std::string& url)
     : connection_(std::move(connection)), url_(url) {}
 
 HRESULT FakeEventInfo::QueryInterface(const IID& iid, void** object) {
@@ -155,8 +154,8 @@ std::string SinkTest::MoveByUser(const std::string& url, const std::string& fold
   auto record = connection->OpenRecord(url, store::adModeReadWrite, store::adFailIfNotExists,
                                        store::adOpenRecordUnspecified, "", "");
   std::string name = url.substr(url.rfind('/') + 1);
-  std::string moved = record->MoveRecord(url, folder_url + "/" + name, "", "",
-                                         store::adMoveUnspecified, false);
+  std::string moved =
+      record->MoveRecord(url, folder_url + "/" + name, "", "", store::adMoveUnspecified, false);
   record.reset();
   EXPECT_EQ(Save(moved, kUserMoveFlags), S_OK);
   return moved;

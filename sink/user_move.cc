@@ -8,20 +8,11 @@
 
 namespace corvalith {
 
-namespace {
-
-void Check(HRESULT hr) {
-  if (Failed(hr)) throw FailureFromStatus(hr);
-}
-
-}  // namespace
-
 void ExchangeFilter::LearnFromUserMove(EventContext& event) {
   store::Record& record = event.record();
   store::Connection& connection = event.EventConnection();
   Variant parent_name = record.GetFields().Item(store::kDavParentName).Value();
-  std::string waste_basket =
-      LowerCase(GetWasteBasket(connection, event.domain, event.user, log_));
+  std::string waste_basket = LowerCase(GetWasteBasket(connection, event.domain, event.user, log_));
   // A parent name without a value never equals anything.
   if (!parent_name.IsNull() && LowerCase(parent_name.ToString()) == waste_basket) {
     AppendSuffix(event, " to Deleted Items - leave untouched");
@@ -36,8 +27,8 @@ void ExchangeFilter::LearnFromUserMove(EventContext& event) {
 
   if (in_spam_folder) {
     if (marker == kMarkerHam) {
-      Check(Engine(event).Relearn(event.paths.user_data_path, GetMailHeader(record),
-                                  GetMailBody(record), true));
+      ThrowIfFailed(Engine(event).Relearn(event.paths.user_data_path, GetMailHeader(record),
+                                          GetMailBody(record), true));
       SetMailMarker(record, kMarkerSpam, log_);
       AppendSuffix(event, " was swapped to SPAM");
     } else if (marker == kMarkerSpam) {
@@ -49,8 +40,8 @@ void ExchangeFilter::LearnFromUserMove(EventContext& event) {
   }
 
   if (marker == kMarkerSpam) {
-    Check(Engine(event).Relearn(event.paths.user_data_path, GetMailHeader(record),
-                                GetMailBody(record), false));
+    ThrowIfFailed(Engine(event).Relearn(event.paths.user_data_path, GetMailHeader(record),
+                                        GetMailBody(record), false));
     SetMailMarker(record, kMarkerHam, log_);
     AppendSuffix(event, " was swapped to HAM (FP?)");
     if ((event.auto_white_list & event.use_white_list) != 0) WhiteListRescuedSender(event);

@@ -81,7 +81,8 @@ TEST_F(UserMoveTest, FolderUrlsCompareWithoutRegardToCase) {
   SetSettings(1, 0, 0, "Nope", 1, 0);
   store_.CreateFolder(kRoot + "/SPAMBOX");
   // A store that reports folder URLs in another case still names the same folder.
-  store_.PutItem(kRoot, {{store::kDeletedItemsProperty, Variant::String(kRoot + "/DELETED items")}});
+  store_.PutItem(kRoot,
+                 {{store::kDeletedItemsProperty, Variant::String(kRoot + "/DELETED items")}});
   MoveByUser(MailWithMarker(kInbox, 1), kRoot + "/SPAMBOX");
   EXPECT_EQ(Summary(), "Mail moved by User was swapped to SPAM");
   MoveByUser(MailWithMarker(kInbox, 1), kDeletedItems);
@@ -101,7 +102,8 @@ TEST_F(UserMoveTest, RescuedSenderIsWhiteListedOnceWithItsLine) {
 
   MoveByUser(MailWithMarker(kSpambox, 2), kInbox);
   EXPECT_EQ(env_.files.Contents(kUserData + ".wlt"), "bob@friend.net\r\n");
-  EXPECT_NE(LogRecords()[LogRecords().size() - 2], "Sender Address bob@friend.net added to WhiteList.");
+  EXPECT_NE(LogRecords()[LogRecords().size() - 2],
+            "Sender Address bob@friend.net added to WhiteList.");
 }
 
 TEST_F(UserMoveTest, AutoWhiteListNeedsTheBitwiseAndOfBothSettings) {

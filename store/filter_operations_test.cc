@@ -127,7 +127,8 @@ TEST_F(FilterOperationsTest, UncreatableSpamboxLogsOneLineNamingTheFolder) {
 }
 
 TEST_F(FilterOperationsTest, WasteBasket) {
-  store_.PutItem(kRoot, {{store::kDeletedItemsProperty, Variant::String(kRoot + "/Deleted Items")}});
+  store_.PutItem(kRoot,
+                 {{store::kDeletedItemsProperty, Variant::String(kRoot + "/Deleted Items")}});
   EXPECT_EQ(GetWasteBasket(*connection_, "d", "u", logger_), kRoot + "/Deleted Items");
   store_.PutItem(kRoot, {{store::kDeletedItemsProperty, Variant::Null()}});
   EXPECT_EQ(GetWasteBasket(*connection_, "d", "u", logger_), "");

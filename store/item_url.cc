@@ -34,8 +34,8 @@ std::string MoveDestinationUrl(const std::string& folder_url, const std::string&
   return folder_url + "/" + item_name;
 }
 
-std::string ClashFreeMoveDestinationUrl(const std::string& folder_url,
-                                        const std::string& item_name, int32_t ticks) {
+std::string ClashFreeMoveDestinationUrl(const std::string& folder_url, const std::string& item_name,
+                                        int32_t ticks) {
   if (item_name.size() < 4) throw Failure::InvalidProcedureCall();
   return folder_url + "/" + item_name.substr(0, item_name.size() - 4) + std::to_string(ticks) +
          ".eml";

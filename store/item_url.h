@@ -29,8 +29,8 @@ std::string MoveDestinationUrl(const std::string& folder_url, const std::string&
 // The destination after a name clash: the item name without its last four characters (taken
 // to be the extension), the signed tick count and ".eml". Throws "Invalid procedure call"
 // for an item name shorter than four characters.
-std::string ClashFreeMoveDestinationUrl(const std::string& folder_url,
-                                        const std::string& item_name, int32_t ticks);
+std::string ClashFreeMoveDestinationUrl(const std::string& folder_url, const std::string& item_name,
+                                        int32_t ticks);
 std::string ManualItemUrl(const std::string& folder_url);
 
 }  // namespace corvalith

@@ -208,8 +208,8 @@ void CreateMailbox(Connection& connection, const std::string& domain, const std:
   const std::string root = MailboxRootUrl(domain, user);
   auto create = [&](const std::string& url) {
     try {
-      connection.OpenRecord(url, adModeReadWrite, adCreateCollection, adOpenRecordUnspecified,
-                            "", "")
+      connection
+          .OpenRecord(url, adModeReadWrite, adCreateCollection, adOpenRecordUnspecified, "", "")
           ->Close();
     } catch (const Failure& failure) {
       // Idempotence: a folder that exists already is what we wanted.
@@ -217,7 +217,8 @@ void CreateMailbox(Connection& connection, const std::string& domain, const std:
     }
   };
   create(root);
-  for (const char* folder : {kInboxFolder, kSentItemsFolder, kDeletedItemsFolder, kJunkMailFolder}) {
+  for (const char* folder :
+       {kInboxFolder, kSentItemsFolder, kDeletedItemsFolder, kJunkMailFolder}) {
     create(root + "/" + folder);
   }
   auto record = connection.OpenRecord(root, adModeReadWrite, adFailIfNotExists,

@@ -32,7 +32,9 @@ TEST(DeriveMessageTest, HeadersAndBodies) {
       {"encoded words, folded, LF",
        "From: =?iso-8859-1?Q?Andr=E9?= <a@x.org>\n"
        "Subject: =?UTF-8?B?R3LDvMOfZQ==?=\n =?UTF-8?Q?_aus_K=C3=B6ln?=\n\nbody\n",
-       "Andr\xC3\xA9 <a@x.org>", "Gr\xC3\xBC\xC3\x9F" "e aus K\xC3\xB6ln",
+       "Andr\xC3\xA9 <a@x.org>",
+       "Gr\xC3\xBC\xC3\x9F"
+       "e aus K\xC3\xB6ln",
        "From: =?iso-8859-1?Q?Andr=E9?= <a@x.org>\n"
        "Subject: =?UTF-8?B?R3LDvMOfZQ==?=\n =?UTF-8?Q?_aus_K=C3=B6ln?=\n",
        "body\n", nullopt},
@@ -82,10 +84,8 @@ TEST(DeriveMessageTest, HeadersAndBodies) {
        nullopt, "From: Ren\xE9 <r@x.org>\n", "", nullopt},
       {"headers only, no empty line", "From: a@x.org\nSubject: s", "a@x.org", "s",
        "From: a@x.org\nSubject: s", "", nullopt},
-      {"no headers: all body", "\r\njust text\r\n", nullopt, nullopt, "", "just text\r\n",
-       nullopt},
-      {"NULs are dropped from text", string("\na\0b", 4), nullopt, nullopt, "", "ab",
-       nullopt},
+      {"no headers: all body", "\r\njust text\r\n", nullopt, nullopt, "", "just text\r\n", nullopt},
+      {"NULs are dropped from text", string("\na\0b", 4), nullopt, nullopt, "", "ab", nullopt},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);

@@ -140,7 +140,8 @@ class MemoryStore::MemorySession : public Session {
     if (store_.refuse_move_.count(node.url)) {
       throw StoreFailure(StoreError::kRefused, "move " + node.url);
     }
-    if (data().by_url.count(destination)) throw StoreFailure(StoreError::kAlreadyExists, destination);
+    if (data().by_url.count(destination))
+      throw StoreFailure(StoreError::kAlreadyExists, destination);
     if (!data().IsFolder(ParentUrl(destination))) {
       throw StoreFailure(StoreError::kParentMissing, destination);
     }

@@ -41,10 +41,16 @@ bool OpenSpambox(store::Connection& connection, const std::string& folder_url, L
                                    store::adOpenRecordUnspecified, "", "");
   });
   if (!on.failed()) {
-    on([&] { record->GetFields().Item(store::kDavContentClass).SetValue(
-                 Variant::String(kFolderContentClass)); });
-    on([&] { record->GetFields().Item(store::kOutlookFolderClass).SetValue(
-                 Variant::String(kMailFolderClass)); });
+    on([&] {
+      record->GetFields()
+          .Item(store::kDavContentClass)
+          .SetValue(Variant::String(kFolderContentClass));
+    });
+    on([&] {
+      record->GetFields()
+          .Item(store::kOutlookFolderClass)
+          .SetValue(Variant::String(kMailFolderClass));
+    });
     on([&] { record->GetFields().Update(); });
     if (!on.failed()) {
       on([&] { record->Close(); });

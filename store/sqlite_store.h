@@ -83,8 +83,8 @@ class SqliteStore {
  private:
   std::string path_;
   FileSystem& files_;
-  mutable std::mutex mu_;                // guards db_
-  std::unique_ptr<SqliteDatabase> db_;   // the handle of the inspection calls
+  mutable std::mutex mu_;               // guards db_
+  std::unique_ptr<SqliteDatabase> db_;  // the handle of the inspection calls
 };
 
 }  // namespace corvalith::store

@@ -89,8 +89,8 @@ TEST_F(SqliteStoreTest, ProcessesWritingOneFileLoseNothing) {
     auto connection = store.Connect();
     for (int i = 0; i < kItems; ++i) {
       const std::string url = kInbox + "/" + std::to_string(child) + "-" + std::to_string(i);
-      connection->OpenRecord(url, adModeReadWrite, adCreateOverwrite, adOpenRecordUnspecified,
-                             "", "");
+      connection->OpenRecord(url, adModeReadWrite, adCreateOverwrite, adOpenRecordUnspecified, "",
+                             "");
     }
     // Read-modify-write inside a transaction: only serialised writers keep every increment.
     for (int i = 0; i < kIncrements; ++i) {
@@ -116,8 +116,8 @@ TEST_F(SqliteStoreTest, AProcessDyingMidTransactionLeavesNoHalfItem) {
     SqliteStore store(path_, files);
     auto connection = store.Connect();
     connection->BeginTrans();
-    auto record = connection->OpenRecord(kInbox + "/Half.EML", adModeReadWrite,
-                                         adCreateOverwrite, adOpenRecordUnspecified, "", "");
+    auto record = connection->OpenRecord(kInbox + "/Half.EML", adModeReadWrite, adCreateOverwrite,
+                                         adOpenRecordUnspecified, "", "");
     auto stream = record->GetFields().Item(adDefaultStream).StreamValue();
     stream->Write("content");
     stream->Flush();
@@ -194,8 +194,8 @@ TEST_F(SqliteStoreTest, ConnectionsAreIsolatedUntilCommit) {
   store.CreateFolder(kInbox);
   auto writer = store.Connect();
   writer->BeginTrans();
-  writer->OpenRecord(kInbox + "/T.EML", adModeReadWrite, adCreateOverwrite,
-                     adOpenRecordUnspecified, "", "");
+  writer->OpenRecord(kInbox + "/T.EML", adModeReadWrite, adCreateOverwrite, adOpenRecordUnspecified,
+                     "", "");
   auto reader = store.Connect();
   EXPECT_EQ(FailureNumber([&] {
               reader->OpenRecord(kInbox + "/T.EML", adModeRead, adFailIfNotExists,
@@ -210,8 +210,8 @@ TEST_F(SqliteStoreTest, ConnectionsAreIsolatedUntilCommit) {
             kInbox + "/T.EML");
   // A connection dropped with its transaction open rolls it back.
   writer->BeginTrans();
-  writer->OpenRecord(kInbox + "/U.EML", adModeReadWrite, adCreateOverwrite,
-                     adOpenRecordUnspecified, "", "");
+  writer->OpenRecord(kInbox + "/U.EML", adModeReadWrite, adCreateOverwrite, adOpenRecordUnspecified,
+                     "", "");
   writer.reset();
   EXPECT_FALSE(store.Exists(kInbox + "/U.EML"));
 }

@@ -163,8 +163,7 @@ TYPED_TEST(StoreContractTest, MoveCarriesTheItemAndTheRecordFollows) {
   const std::string destination = kRoot + "/Spambox/M1.EML";
   auto record = this->Open(kItem);
   record->GetFields().Item("pending").SetValue(Variant::Int32(3));
-  EXPECT_EQ(record->MoveRecord(kItem, destination, "", "", adMoveUnspecified, false),
-            destination);
+  EXPECT_EQ(record->MoveRecord(kItem, destination, "", "", adMoveUnspecified, false), destination);
   EXPECT_EQ(record->Source(), destination);
   EXPECT_EQ(record->ParentURL(), kRoot + "/Spambox");
   EXPECT_EQ(record->GetFields().Item(kDavParentName).Value(), Variant::String(kRoot + "/Spambox"));
@@ -231,8 +230,7 @@ TYPED_TEST(StoreContractTest, TransactionsCommitAndRollBack) {
   EXPECT_TRUE(this->store().Exists(kInbox + "/T2.EML"));
   EXPECT_TRUE(this->store().Exists(kInbox + "/T3.EML"));
   EXPECT_EQ(FailureNumber([&] { connection.CommitTrans(); }), Number(StoreError::kNoTransaction));
-  EXPECT_EQ(FailureNumber([&] { connection.RollbackTrans(); }),
-            Number(StoreError::kNoTransaction));
+  EXPECT_EQ(FailureNumber([&] { connection.RollbackTrans(); }), Number(StoreError::kNoTransaction));
 }
 
 TYPED_TEST(StoreContractTest, StreamLoadsFileBytesExactly) {
@@ -277,8 +275,7 @@ TYPED_TEST(StoreContractTest, ClosedRecordsAndBadIndexes) {
   auto record = this->Open(kItem);
   auto stream = record->GetFields().Item(adDefaultStream).StreamValue();
   EXPECT_EQ(FailureNumber([&] { record->GetFields().Item(0); }), Number(StoreError::kBadIndex));
-  EXPECT_EQ(FailureNumber([&] { record->GetFields().Item("x").StreamValue(); }),
-            kErrTypeMismatch);
+  EXPECT_EQ(FailureNumber([&] { record->GetFields().Item("x").StreamValue(); }), kErrTypeMismatch);
   record->Close();
   const int32_t closed = Number(StoreError::kNoOpenRecord);
   EXPECT_EQ(FailureNumber([&] { record->Source(); }), closed);

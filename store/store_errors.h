@@ -12,24 +12,24 @@
 namespace corvalith::store {
 
 enum class StoreError {
-  kNotFound,             // nothing at the URL
-  kAlreadyExists,        // something at the URL where nothing may be
-  kParentMissing,        // the folder a new folder or item would go into does not exist
-  kRefused,              // the store declined the operation (fault injection, a folder move)
-  kPropertyUnreadable,   // the property exists but its value cannot be read
-  kWrongMode,            // a write through a record opened for reading
-  kBadIndex,             // a field index other than the default stream
-  kNoOpenRecord,         // a call on a closed record or on a stream of one
-  kBadArgument,          // an open mode, create option or move option the store does not know
-  kReadOnlyProperty,     // an assignment to a computed property
-  kNotSupported,         // an asynchronous move
-  kTransactionOpen,      // BeginTrans while a transaction is open
-  kNoTransaction,        // CommitTrans/RollbackTrans without one
-  kFileUnreadable,       // Stream::LoadFromFile could not read its file
-  kStorageFault,         // the database failed underneath (I/O, corruption, full disk)
-  kBusy,                 // another process held the database longer than the busy timeout
-  kNotAStore,            // the database file is not a mailbox store
-  kNewerSchema,          // the database was written by a newer version of the store
+  kNotFound,            // nothing at the URL
+  kAlreadyExists,       // something at the URL where nothing may be
+  kParentMissing,       // the folder a new folder or item would go into does not exist
+  kRefused,             // the store declined the operation (fault injection, a folder move)
+  kPropertyUnreadable,  // the property exists but its value cannot be read
+  kWrongMode,           // a write through a record opened for reading
+  kBadIndex,            // a field index other than the default stream
+  kNoOpenRecord,        // a call on a closed record or on a stream of one
+  kBadArgument,         // an open mode, create option or move option the store does not know
+  kReadOnlyProperty,    // an assignment to a computed property
+  kNotSupported,        // an asynchronous move
+  kTransactionOpen,     // BeginTrans while a transaction is open
+  kNoTransaction,       // CommitTrans/RollbackTrans without one
+  kFileUnreadable,      // Stream::LoadFromFile could not read its file
+  kStorageFault,        // the database failed underneath (I/O, corruption, full disk)
+  kBusy,                // another process held the database longer than the busy timeout
+  kNotAStore,           // the database file is not a mailbox store
+  kNewerSchema,         // the database was written by a newer version of the store
 };
 
 struct StoreErrorInfo {

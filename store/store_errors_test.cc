@@ -11,15 +11,15 @@ namespace {
 // list makes a deliberate act.
 TEST(StoreErrorsTest, NumbersNeverChange) {
   const std::pair<StoreError, uint32_t> pinned[] = {
-      {StoreError::kNotFound, 0x80040E19},       {StoreError::kAlreadyExists, 0x800A0E93},
-      {StoreError::kParentMissing, 0x800A0E8F},  {StoreError::kRefused, 0x800A0E94},
+      {StoreError::kNotFound, 0x80040E19},           {StoreError::kAlreadyExists, 0x800A0E93},
+      {StoreError::kParentMissing, 0x800A0E8F},      {StoreError::kRefused, 0x800A0E94},
       {StoreError::kPropertyUnreadable, 0x80040E21}, {StoreError::kWrongMode, 0x800A0E88},
-      {StoreError::kBadIndex, 0x800A0CC1},       {StoreError::kNoOpenRecord, 0x800A0E78},
-      {StoreError::kBadArgument, 0x800A0BB9},    {StoreError::kReadOnlyProperty, 0x800A0C93},
-      {StoreError::kNotSupported, 0x800A0CB3},   {StoreError::kTransactionOpen, 0x8004D013},
-      {StoreError::kNoTransaction, 0x8004D00E},  {StoreError::kFileUnreadable, 0x800A0BBA},
-      {StoreError::kStorageFault, 0x8003001D},   {StoreError::kBusy, 0x800A0E92},
-      {StoreError::kNotAStore, 0x800300FB},      {StoreError::kNewerSchema, 0x80030105},
+      {StoreError::kBadIndex, 0x800A0CC1},           {StoreError::kNoOpenRecord, 0x800A0E78},
+      {StoreError::kBadArgument, 0x800A0BB9},        {StoreError::kReadOnlyProperty, 0x800A0C93},
+      {StoreError::kNotSupported, 0x800A0CB3},       {StoreError::kTransactionOpen, 0x8004D013},
+      {StoreError::kNoTransaction, 0x8004D00E},      {StoreError::kFileUnreadable, 0x800A0BBA},
+      {StoreError::kStorageFault, 0x8003001D},       {StoreError::kBusy, 0x800A0E92},
+      {StoreError::kNotAStore, 0x800300FB},          {StoreError::kNewerSchema, 0x80030105},
   };
   int size = 0;
   const StoreErrorInfo* table = StoreErrorTable(&size);

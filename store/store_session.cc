@@ -128,8 +128,7 @@ class PropertyField : public Field {
   int32_t Status() const override {
     state_->CheckOpen();
     if (pending_ || name_ == kDavParentName) return adFieldOK;
-    return state_->session->ReadProperty(state_->node.id, name_) ? adFieldOK
-                                                                   : adFieldDoesNotExist;
+    return state_->session->ReadProperty(state_->node.id, name_) ? adFieldOK : adFieldDoesNotExist;
   }
   std::unique_ptr<Stream> StreamValue() override { throw Failure::TypeMismatch(); }
 
@@ -180,7 +179,8 @@ class SessionRecord : public Record, public Fields {
       if (!found) throw StoreFailure(StoreError::kNotFound, from);
       node = *found;
     }
-    if (node.kind != NodeKind::kItem) throw StoreFailure(StoreError::kRefused, "folder move " + from);
+    if (node.kind != NodeKind::kItem)
+      throw StoreFailure(StoreError::kRefused, "folder move " + from);
     state_->session->MoveItem(node.id, to);
     if (node.id == state_->node.id) state_->url = to;
     return to;

@@ -1,8 +1,8 @@
 #include "whitelist/whitelist.h"
 
-#include <cerrno>
-
 #include <gtest/gtest.h>
+
+#include <cerrno>
 
 #include "logging/testing/recording_logger.h"
 #include "platform/testing/memory_environment.h"
@@ -49,15 +49,15 @@ TEST_F(WhiteListTest, Matching) {
     const char* address;
     bool listed;
   } cases[] = {
-      {"alice@example.com", true},        // blanks around the line are ignored
-      {"bob@example.com", false},         // a tab is part of the entry
-      {"Alice@example.com", false},       // case-sensitive
-      {"carol@trusted.org", true},        // domain entry
-      {"x@y@trusted.org", true},          // the domain key starts at the last "@"
+      {"alice@example.com", true},   // blanks around the line are ignored
+      {"bob@example.com", false},    // a tab is part of the entry
+      {"Alice@example.com", false},  // case-sensitive
+      {"carol@trusted.org", true},   // domain entry
+      {"x@y@trusted.org", true},     // the domain key starts at the last "@"
       {"carol@TRUSTED.org", false},
-      {"nobody", true},                   // no "@": only the whole address matches
-      {"last@example.com", true},         // last line without a line end
-      {"", true},                         // the blank line matches an empty address
+      {"nobody", true},            // no "@": only the whole address matches
+      {"last@example.com", true},  // last line without a line end
+      {"", true},                  // the blank line matches an empty address
   };
   for (const Case& c : cases) EXPECT_EQ(In(c.address), c.listed) << c.address;
   EXPECT_TRUE(logger_.records().empty());
