@@ -90,7 +90,6 @@ inline constexpr int32_t EVT_INITNEW = 0x00000040;
 inline constexpr int32_t EVT_MOVE = 0x00000100;
 inline constexpr int32_t EVT_SYNC_BEGIN = 0x01000000;
 inline constexpr int32_t EVT_SYNC_COMMITTED = 0x02000000;
-inline constexpr int32_t EVT_SYNC_ABORTED = 0x04000000;
 
 }  // namespace corvalith
 

@@ -12,7 +12,9 @@ using SaveHandlerTest = SinkTest;
 TEST_F(SaveHandlerTest, OnlyTheFiveWholeFlagValuesAreProcessed) {
   SetSettings(1);
   std::string url = PutMail(kInbox, "M.EML");
-  for (int32_t flags : {0x02000008, 0x01000009, 0x01000000, 0x01000108, 0}) {
+  // The commit phase of a delivery, a delivery with one more bit, and neighbours.
+  for (int32_t flags :
+       {EVT_SYNC_COMMITTED | EVT_IS_DELIVERED, 0x01000009, 0x01000000, 0x01000108, 0}) {
     EXPECT_EQ(Save(url, flags), S_OK) << flags;
   }
   EXPECT_EQ(env_.registry_.open_count(), 0);  // no setting read
