@@ -191,20 +191,12 @@ std::unique_ptr<Connection> MemoryStore::Connect() {
 
 void MemoryStore::CreateFolder(const std::string& url) {
   std::lock_guard lock(mu_);
-  // Collect the missing folders from the bottom up, then create them top down.
-  std::vector<std::string> missing;
-  for (std::string folder = CanonicalUrl(url); !folder.empty(); folder = ParentUrl(folder)) {
-    if (const Data::NodeData* node = data_->Lookup(folder)) {
-      if (node->kind != NodeKind::kFolder) {
-        throw StoreFailure(StoreError::kAlreadyExists, "an item is at " + folder);
-      }
-      break;
-    }
-    missing.push_back(folder);
-    if (IsMailboxRoot(folder)) break;
-    size_t scheme = folder.find("://");
-    if (ParentUrl(folder).size() <= (scheme == std::string::npos ? 0 : scheme + 2)) break;
-  }
+  std::vector<std::string> missing =
+      MissingFolders(url, [&](const std::string& folder) -> std::optional<NodeKind> {
+        const Data::NodeData* node = data_->Lookup(folder);
+        if (node == nullptr) return std::nullopt;
+        return node->kind;
+      });
   for (auto it = missing.rbegin(); it != missing.rend(); ++it) data_->Add(*it, NodeKind::kFolder);
 }
 

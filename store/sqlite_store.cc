@@ -402,19 +402,12 @@ std::unique_ptr<Connection> SqliteStore::Connect() {
 void SqliteStore::CreateFolder(const std::string& url) {
   std::lock_guard lock(mu_);
   db_->Write([&] {
-    std::vector<std::string> missing;
-    for (std::string folder = CanonicalUrl(url); !folder.empty(); folder = ParentUrl(folder)) {
-      if (std::optional<Node> node = db_->Find(folder)) {
-        if (node->kind != NodeKind::kFolder) {
-          throw StoreFailure(StoreError::kAlreadyExists, "an item is at " + folder);
-        }
-        break;
-      }
-      missing.push_back(folder);
-      if (IsMailboxRoot(folder)) break;
-      size_t scheme = folder.find("://");
-      if (ParentUrl(folder).size() <= (scheme == std::string::npos ? 0 : scheme + 2)) break;
-    }
+    std::vector<std::string> missing =
+        MissingFolders(url, [&](const std::string& folder) -> std::optional<NodeKind> {
+          std::optional<Node> node = db_->Find(folder);
+          if (!node) return std::nullopt;
+          return node->kind;
+        });
     for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
       // The topmost missing folder has no parent by construction; insert it directly.
       SqliteDatabase::Query insert(*db_, "INSERT INTO nodes(url, parent, kind) VALUES(?1, ?2, ?3)");

@@ -311,6 +311,25 @@ std::string ParentUrl(const std::string& url) {
   return slash == std::string::npos ? std::string() : url.substr(0, slash);
 }
 
+std::vector<std::string> MissingFolders(
+    const std::string& url,
+    const std::function<std::optional<NodeKind>(const std::string&)>& kind_at) {
+  std::vector<std::string> missing;
+  for (std::string folder = CanonicalUrl(url); !folder.empty(); folder = ParentUrl(folder)) {
+    if (std::optional<NodeKind> kind = kind_at(folder)) {
+      if (*kind != NodeKind::kFolder) {
+        throw StoreFailure(StoreError::kAlreadyExists, "an item is at " + folder);
+      }
+      break;
+    }
+    missing.push_back(folder);
+    if (IsMailboxRoot(folder)) break;
+    size_t scheme = folder.find("://");
+    if (ParentUrl(folder).size() <= (scheme == std::string::npos ? 0 : scheme + 2)) break;
+  }
+  return missing;
+}
+
 bool IsMailboxRoot(const std::string& url) {
   static constexpr std::string_view kPrefix = "file://./backofficestorage/";
   if (url.compare(0, kPrefix.size(), kPrefix) != 0) return false;

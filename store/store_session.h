@@ -10,6 +10,7 @@
 #define CORVALITH_STORE_STORE_SESSION_H_
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -75,6 +76,13 @@ std::string ParentUrl(const std::string& url);
 // "file://./backofficestorage/<domain>/MBX/<user>": the top of a mailbox, which the store
 // creates without a parent folder (the domain level belongs to the directory, not the store).
 bool IsMailboxRoot(const std::string& url);
+
+// The folders from `url` upwards that do not exist yet, the topmost last, stopping at the
+// mailbox root: what creating the folder with its parents has to create. `kind_at` answers
+// what stands at a URL. Throws kAlreadyExists when an item stands where a folder should be.
+std::vector<std::string> MissingFolders(
+    const std::string& url,
+    const std::function<std::optional<NodeKind>(const std::string&)>& kind_at);
 
 }  // namespace corvalith::store
 
