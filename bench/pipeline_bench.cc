@@ -17,6 +17,7 @@
 #include <sstream>
 
 #include "classifier/classifier_engine_object.h"
+#include "host/filter_instance.h"
 #include "platform/testing/memory_environment.h"
 #include "sink/exchange_filter.h"
 #include "store/filter_operations.h"
@@ -26,27 +27,6 @@
 
 namespace corvalith {
 namespace {
-
-class EventInfo final : public IExStoreDispEventInfo {
- public:
-  EventInfo(store::Connection& connection, const std::string& url)
-      : connection_(connection),
-        record_(connection.OpenRecord(url, store::adModeReadWrite, store::adFailIfNotExists,
-                                      store::adOpenRecordUnspecified, "", "")) {}
-  HRESULT QueryInterface(const IID& iid, void** object) override {
-    if (iid != IID_IUnknown && iid != IID_IExStoreDispEventInfo) return E_NOINTERFACE;
-    *object = static_cast<IExStoreDispEventInfo*>(this);
-    return S_OK;
-  }
-  uint32_t AddRef() override { return 1; }
-  uint32_t Release() override { return 1; }
-  store::Record& EventRecord() override { return *record_; }
-  store::Connection& EventConnection() override { return connection_; }
-
- private:
-  store::Connection& connection_;
-  std::unique_ptr<store::Record> record_;
-};
 
 struct Mail {
   std::string raw;
@@ -156,7 +136,7 @@ int Run(int argc, char** argv) {
     int32_t marker = 0;
     std::string final_url;
     {
-      EventInfo info(*connection, url);
+      host::SaveEventInfo info(*connection, url);
       auto start = std::chrono::steady_clock::now();
       filter->OnSyncSave(&info, url, 0x01000008);
       double ms =
@@ -179,7 +159,7 @@ int Run(int argc, char** argv) {
     std::string moved = record->MoveRecord(final_url, folder + "/C" + std::to_string(i) + ".EML",
                                            "", "", store::adMoveUnspecified, false);
     record.reset();
-    EventInfo info(*connection, moved);
+    host::SaveEventInfo info(*connection, moved);
     filter->OnSyncSave(&info, moved, 0x01000100);
   }
   filter->Release();
