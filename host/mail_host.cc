@@ -19,9 +19,6 @@ namespace corvalith::host {
 
 namespace {
 
-constexpr char kStorePrefix[] = "file://./backofficestorage/";
-constexpr char kMailboxLevel[] = "MBX";
-
 std::string TrimSlashes(const std::string& text) {
   size_t begin = text.find_first_not_of('/');
   if (begin == std::string::npos) return "";
@@ -128,13 +125,13 @@ ItemLocation ParseItemUrl(const std::string& url) {
   auto bad = [&](const std::string& why) {
     return Failure("bad URL '" + url + "': " + why, E_INVALIDARG);
   };
-  if (!url.starts_with(kStorePrefix)) {
-    throw bad("it does not start with " + std::string(kStorePrefix));
+  if (!url.starts_with(kStoreUrlPrefix)) {
+    throw bad("it does not start with " + std::string(kStoreUrlPrefix));
   }
-  std::vector<std::string> parts = SplitText(url.substr(sizeof(kStorePrefix) - 1), '/');
+  std::vector<std::string> parts = SplitText(url.substr(sizeof(kStoreUrlPrefix) - 1), '/');
   // domain / MBX / user / folder... / item
   if (parts.size() < 5 || parts[1] != kMailboxLevel) {
-    throw bad("expected " + std::string(kStorePrefix) + "DOMAIN/MBX/USER/FOLDER/ITEM");
+    throw bad("expected " + std::string(kStoreUrlPrefix) + "DOMAIN/MBX/USER/FOLDER/ITEM");
   }
   for (const std::string& part : parts) {
     if (part.empty()) throw bad("empty path segment");
@@ -309,8 +306,8 @@ std::vector<MailboxAddress> MailHost::Mailboxes() {
   std::vector<MailboxAddress> mailboxes;
   for (const std::string& root : store_->Mailboxes()) {
     // Roots are "<prefix><domain>/MBX/<user>"; anything else is not ours to list.
-    if (!root.starts_with(kStorePrefix)) continue;
-    std::vector<std::string> parts = SplitText(root.substr(sizeof(kStorePrefix) - 1), '/');
+    if (!root.starts_with(kStoreUrlPrefix)) continue;
+    std::vector<std::string> parts = SplitText(root.substr(sizeof(kStoreUrlPrefix) - 1), '/');
     if (parts.size() != 3 || parts[1] != kMailboxLevel) continue;
     mailboxes.push_back(MailboxAddress{parts[2], parts[0]});
   }

@@ -18,7 +18,7 @@ void SplitItemUrl(const std::string& url, std::string* domain, std::string* user
 }
 
 std::string MailboxRootUrl(const std::string& domain, const std::string& user) {
-  return "file://./backofficestorage/" + domain + "/MBX/" + user;
+  return kStoreUrlPrefix + domain + "/" + kMailboxLevel + "/" + user;
 }
 
 std::string SpamFolderUrl(const std::string& domain, const std::string& user) {

@@ -11,6 +11,9 @@
 
 namespace corvalith {
 
+// Every mailbox URL starts with the prefix, the domain, the mailbox level and the user.
+inline constexpr char kStoreUrlPrefix[] = "file://./backofficestorage/";
+inline constexpr char kMailboxLevel[] = "MBX";
 inline constexpr char kSpamFolderName[] = "Spambox";
 inline constexpr char kManualItemName[] = "Corvalith_Manual.eml";
 

@@ -3,6 +3,7 @@
 #include <map>
 
 #include "platform/failure.h"
+#include "store/item_url.h"
 #include "store/store_errors.h"
 
 namespace corvalith::store {
@@ -331,14 +332,15 @@ std::vector<std::string> MissingFolders(
 }
 
 bool IsMailboxRoot(const std::string& url) {
-  static constexpr std::string_view kPrefix = "file://./backofficestorage/";
-  if (url.compare(0, kPrefix.size(), kPrefix) != 0) return false;
-  std::string_view rest = std::string_view(url).substr(kPrefix.size());
+  const std::string_view prefix = kStoreUrlPrefix;
+  if (url.compare(0, prefix.size(), prefix) != 0) return false;
+  std::string_view rest = std::string_view(url).substr(prefix.size());
   size_t first = rest.find('/');
   if (first == 0 || first == std::string_view::npos) return false;
   std::string_view after = rest.substr(first + 1);
-  if (after.substr(0, 4) != "MBX/") return false;
-  std::string_view user = after.substr(4);
+  const std::string level = std::string(kMailboxLevel) + "/";
+  if (after.substr(0, level.size()) != level) return false;
+  std::string_view user = after.substr(level.size());
   return !user.empty() && user.find('/') == std::string_view::npos;
 }
 
