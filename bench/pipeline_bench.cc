@@ -12,9 +12,7 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <random>
-#include <sstream>
 
 #include "classifier/classifier_engine_object.h"
 #include "host/filter_instance.h"
@@ -33,23 +31,16 @@ struct Mail {
   bool spam;
 };
 
-std::string ReadFile(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-std::vector<Mail> LoadMails(const std::string& corpus, uint64_t seed) {
+std::vector<Mail> LoadMails(FileSystem& files, const std::string& corpus, uint64_t seed) {
   std::vector<Mail> mails;
   if (!corpus.empty()) {
     for (auto [group, spam] : {std::pair{"easy-ham-1", false}, std::pair{"spam-1", true}}) {
-      std::vector<std::filesystem::path> files;
+      std::vector<std::string> paths;
       for (const auto& entry : std::filesystem::directory_iterator(corpus + "/" + group)) {
-        files.push_back(entry.path());
+        paths.push_back(entry.path().string());
       }
-      std::sort(files.begin(), files.end());
-      for (const auto& f : files) mails.push_back({ReadFile(f), spam});
+      std::sort(paths.begin(), paths.end());
+      for (const auto& f : paths) mails.push_back({files.ReadFile(f), spam});
     }
   } else {
     std::mt19937_64 words(7);
@@ -101,7 +92,7 @@ int Run(int argc, char** argv) {
   env.registry_.SetDword("AutoWhiteList", 1);
   env.files.AppendText(dir + "/data/cvusrmnl.sys", "Subject: Manual\r\n\r\nHello.\r\n");
 
-  std::vector<Mail> mails = LoadMails(corpus, seed);
+  std::vector<Mail> mails = LoadMails(env.files, corpus, seed);
   store::SqliteStore store(dir + "/store.db", env.files);
   std::unique_ptr<store::Connection> connection = store.Connect();
   store::CreateMailbox(*connection, "example.com", "alice");

@@ -4,7 +4,6 @@
 
 #include <cstdio>
 #include <ctime>
-#include <fstream>
 #include <set>
 
 #include "engine/classifier_engine.h"
@@ -74,16 +73,24 @@ class Transaction {
   bool open_ = true;
 };
 
+// The entries of a whitelist as the filter reads them; a missing list has none.
 std::vector<std::string> ReadListFile(const std::string& path) {
   std::vector<std::string> entries;
-  std::ifstream in(path, std::ios::binary);
-  std::string line;
-  while (std::getline(in, line)) {
-    line = TrimBlanks(line);
-    if (!line.empty() && line.back() == '\r') line = TrimBlanks(line.substr(0, line.size() - 1));
+  std::unique_ptr<TextReader> reader;
+  try {
+    reader = ServerEnvironment().file_system().OpenTextForReading(path);
+  } catch (const Failure&) {
+    return entries;
+  }
+  for (;;) {
+    std::string line;
+    try {
+      line = TrimBlanks(reader->ReadLine());
+    } catch (const Failure&) {
+      return entries;  // end of the list
+    }
     if (!line.empty()) entries.push_back(line);
   }
-  return entries;
 }
 
 }  // namespace
