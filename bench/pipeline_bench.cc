@@ -99,23 +99,7 @@ int Run(int argc, char** argv) {
   const std::string root = MailboxRootUrl("example.com", "alice");
 
   ExchangeFilter* filter = ExchangeFilter::Create(env);
-  class Construction final : public IObjectConstructString {
-   public:
-    explicit Construction(std::string text) : text_(std::move(text)) {}
-    HRESULT QueryInterface(const IID&, void** object) override {
-      *object = this;
-      return S_OK;
-    }
-    uint32_t AddRef() override { return 1; }
-    uint32_t Release() override { return 1; }
-    HRESULT get_ConstructString(std::string* value) override {
-      *value = text_;
-      return S_OK;
-    }
-
-   private:
-    std::string text_;
-  } construction(dir + "/data");
+  host::ConstructionObject construction(dir + "/data");
   filter->Construct(&construction);
 
   std::vector<double> all_ms;

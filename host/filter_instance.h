@@ -42,6 +42,31 @@ class SaveEventInfo final : public IExStoreDispEventInfo {
   store::Record* record_ = nullptr;
 };
 
+// The COM+ construction object: hands the constructor string to Construct.
+class ConstructionObject final : public IObjectConstructString {
+ public:
+  explicit ConstructionObject(std::string text) : text_(std::move(text)) {}
+  HRESULT QueryInterface(const IID& iid, void** object) override {
+    if (object == nullptr) return E_POINTER;
+    if (iid != IID_IUnknown && iid != IID_IObjectConstructString) {
+      *object = nullptr;
+      return E_NOINTERFACE;
+    }
+    *object = static_cast<IObjectConstructString*>(this);
+    return S_OK;
+  }
+  uint32_t AddRef() override { return 1; }
+  uint32_t Release() override { return 1; }
+  HRESULT get_ConstructString(std::string* value) override {
+    if (value == nullptr) return E_POINTER;
+    *value = text_;
+    return S_OK;
+  }
+
+ private:
+  std::string text_;
+};
+
 class FilterInstance {
  public:
   // Creates the instance through DllGetClassObject, constructs it and sends OnMDBStartup.
