@@ -338,9 +338,9 @@ bool IsMailboxRoot(const std::string& url) {
   size_t first = rest.find('/');
   if (first == 0 || first == std::string_view::npos) return false;
   std::string_view after = rest.substr(first + 1);
-  const std::string level = std::string(kMailboxLevel) + "/";
-  if (after.substr(0, level.size()) != level) return false;
-  std::string_view user = after.substr(level.size());
+  const std::string_view level = kMailboxLevel;
+  if (after.substr(0, level.size()) != level || after.substr(level.size(), 1) != "/") return false;
+  std::string_view user = after.substr(level.size() + 1);
   return !user.empty() && user.find('/') == std::string_view::npos;
 }
 
