@@ -3,8 +3,6 @@
 #include <glib.h>
 #include <gtest/gtest.h>
 
-#include <chrono>
-
 #include "platform/testing/memory_environment.h"
 #include "store/memory_store.h"
 #include "store/sqlite_store.h"
@@ -130,9 +128,7 @@ TEST(DeriveMessageTest, MalformedMessagesFinishWithValidText) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    auto start = std::chrono::steady_clock::now();
     DerivedMessage derived = DeriveMessage(c.raw, Origin::kExternal);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
     EXPECT_TRUE(IsUtf8(derived.from));
     EXPECT_TRUE(IsUtf8(derived.subject));
     EXPECT_TRUE(IsUtf8(derived.plain_body));
