@@ -11,6 +11,7 @@
 #include <set>
 #include <sstream>
 
+#include "batch_request.h"
 #include "config/constructor_string.h"
 #include "demo.h"
 #include "engine/classifier_engine.h"
@@ -425,39 +426,18 @@ int CommandRegister(Context& c, bool do_register) {
 }
 
 Json BatchAnswer(MailHost& host, const std::string& line) {
-  Json request = Json::parse(line, nullptr, /*allow_exceptions=*/false);
-  if (request.is_discarded() || !request.is_object()) {
-    throw Failure("not a JSON object", E_INVALIDARG);
+  BatchRequest request = ParseBatchRequest(line);
+  if (request.op == BatchRequest::Op::kMove) {
+    return StateJson(host.Move(request.url, request.folder));
   }
-  auto text = [&](const char* name) -> std::string {
-    auto it = request.find(name);
-    if (it == request.end() || !it->is_string()) {
-      throw Failure(std::string("missing string field \"") + name + "\"", E_INVALIDARG);
-    }
-    return it->get<std::string>();
-  };
-  std::string op = text("op");
-  if (op == "deliver") {
-    MailboxAddress mailbox = ParseMailboxAddress(text("to"));
-    std::string folder = request.contains("folder") ? text("folder") : "Inbox";
-    bool internal = false;
-    if (request.contains("internal")) {
-      if (!request["internal"].is_boolean()) {
-        throw Failure("field \"internal\" must be true or false", E_INVALIDARG);
-      }
-      internal = request["internal"].get<bool>();
-    }
-    std::istringstream no_input;
-    std::vector<SourceMessage> messages = ReadMessages(text("file"), no_input);
-    if (messages.size() != 1) {
-      throw Failure("the file holds " + std::to_string(messages.size()) +
-                        " messages; batch delivers one file per line",
-                    E_INVALIDARG);
-    }
-    return StateJson(host.Deliver(mailbox, folder, messages[0].raw, internal));
+  std::istringstream no_input;
+  std::vector<SourceMessage> messages = ReadMessages(request.file, no_input);
+  if (messages.size() != 1) {
+    throw Failure("the file holds " + std::to_string(messages.size()) +
+                      " messages; batch delivers one file per line",
+                  E_INVALIDARG);
   }
-  if (op == "move") return StateJson(host.Move(text("url"), text("folder")));
-  throw Failure("unknown op \"" + op + "\" (deliver or move)", E_INVALIDARG);
+  return StateJson(host.Deliver(request.to, request.folder, messages[0].raw, request.internal));
 }
 
 int CommandBatch(Context& c) {

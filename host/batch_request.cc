@@ -1,0 +1,44 @@
+#include "batch_request.h"
+
+#include "output.h"
+#include "platform/failure.h"
+
+namespace corvalith::host {
+
+BatchRequest ParseBatchRequest(const std::string& line) {
+  Json request = Json::parse(line, nullptr, /*allow_exceptions=*/false);
+  if (request.is_discarded() || !request.is_object()) {
+    throw Failure("not a JSON object", E_INVALIDARG);
+  }
+  auto text = [&](const char* name) -> std::string {
+    auto it = request.find(name);
+    if (it == request.end() || !it->is_string()) {
+      throw Failure(std::string("missing string field \"") + name + "\"", E_INVALIDARG);
+    }
+    return it->get<std::string>();
+  };
+  BatchRequest parsed;
+  std::string op = text("op");
+  if (op == "deliver") {
+    parsed.op = BatchRequest::Op::kDeliver;
+    parsed.to = ParseMailboxAddress(text("to"));
+    parsed.folder = request.contains("folder") ? text("folder") : "Inbox";
+    if (request.contains("internal")) {
+      if (!request["internal"].is_boolean()) {
+        throw Failure("field \"internal\" must be true or false", E_INVALIDARG);
+      }
+      parsed.internal = request["internal"].get<bool>();
+    }
+    parsed.file = text("file");
+    return parsed;
+  }
+  if (op == "move") {
+    parsed.op = BatchRequest::Op::kMove;
+    parsed.url = text("url");
+    parsed.folder = text("folder");
+    return parsed;
+  }
+  throw Failure("unknown op \"" + op + "\" (deliver or move)", E_INVALIDARG);
+}
+
+}  // namespace corvalith::host
