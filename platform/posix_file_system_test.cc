@@ -240,8 +240,8 @@ TEST(PosixClockTest, TicksFollowTheBootClockAndTheWallClockIsLocal) {
     seen = FormatLocalTime(now) == FormatLocalTime({tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday,
                                                     tm.tm_hour, tm.tm_min, tm.tm_sec});
   }
-  EXPECT_TRUE(seen) << FormatLocalTime(now) << " is not the local time of any second from "
-                    << first << " to " << second;
+  EXPECT_TRUE(seen) << FormatLocalTime(now) << " is not the local time of any second from " << first
+                    << " to " << second;
   EXPECT_EQ(FormatLocalTime({2026, 1, 2, 3, 4, 5}), "2026-01-02 03:04:05");
 }
 
