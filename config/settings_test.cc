@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <latch>
+#include <thread>
+
 #include "config/shared_settings.h"
 #include "logging/testing/recording_logger.h"
 #include "platform/testing/memory_environment.h"
@@ -111,6 +115,77 @@ TEST_F(SharedSettingTest, FailingLoadingLineKeepsTheLoadedValue) {
   EXPECT_EQ(LookUp("HideSpam"), Variant::Int32(3));
   logger_.set_fail(false);
   EXPECT_EQ(LookUp("HideSpam"), Variant::Int32(3));
+}
+
+// Holds the first OpenKey until the test releases it: the first lookup of a name is then caught
+// between creating the name's property and storing the value read.
+class FirstOpenWaitsRegistry : public Registry {
+ public:
+  explicit FirstOpenWaitsRegistry(Registry& registry) : registry_(registry) {}
+  int32_t OpenKey(RegistryRoot root, const std::string& subkey,
+                  std::unique_ptr<RegistryKey>* key) override {
+    if (opens_++ == 0) {
+      entered.count_down();
+      release.wait();
+    }
+    return registry_.OpenKey(root, subkey, key);
+  }
+  std::latch entered{1};
+  std::latch release{1};
+
+ private:
+  Registry& registry_;
+  std::atomic<int> opens_{0};
+};
+
+// Counts the lookups that have reached the property group, and lets the test wait for them.
+class ArrivalCountingManager : public SharedPropertyManager {
+ public:
+  explicit ArrivalCountingManager(SharedPropertyManager& manager) : manager_(manager) {}
+  SharedPropertyGroup& CreatePropertyGroup(const std::string& name, int32_t isolation,
+                                           int32_t release, bool* existed) override {
+    SharedPropertyGroup& group = manager_.CreatePropertyGroup(name, isolation, release, existed);
+    ++arrivals_;
+    arrivals_.notify_all();
+    return group;
+  }
+  void WaitForArrivals(int count) {
+    for (int seen = arrivals_; seen < count; seen = arrivals_) arrivals_.wait(seen);
+  }
+
+ private:
+  SharedPropertyManager& manager_;
+  std::atomic<int> arrivals_{0};
+};
+
+// Instances on other threads that look a setting up while its first lookup is still reading
+// the registry must get the value read, not the empty entry: an empty "UseJunkMailFolder"
+// would send their spam into a new Spambox, an empty "DebugLevel" silence their log.
+TEST_F(SharedSettingTest, LookupsDuringTheFirstLoadGetTheLoadedValue) {
+  env_.registry_.SetString("UseJunkMailFolder", "Junk E-mail");
+  FirstOpenWaitsRegistry registry(env_.registry_);
+  ArrivalCountingManager properties(env_.properties);
+  constexpr int kCallers = 16;
+  std::vector<testing::RecordingLogger> loggers(kCallers);
+  std::vector<Variant> results(kCallers);
+  auto look_up = [&](int i) {
+    results[i] = LookUpSharedSetting(properties, registry, loggers[i], "UseJunkMailFolder");
+  };
+  std::vector<std::thread> callers;
+  callers.emplace_back(look_up, 0);
+  registry.entered.wait();
+  for (int i = 1; i < kCallers; ++i) callers.emplace_back(look_up, i);
+  properties.WaitForArrivals(kCallers);
+  registry.release.count_down();
+  for (std::thread& caller : callers) caller.join();
+
+  int loading_lines = 0;
+  for (int i = 0; i < kCallers; ++i) {
+    EXPECT_EQ(results[i], Variant::String("Junk E-mail")) << "caller " << i;
+    loading_lines += loggers[i].Count("Loading UseJunkMailFolder (Junk E-mail) from registry.");
+  }
+  EXPECT_EQ(loading_lines, 1);
+  EXPECT_EQ(env_.registry_.open_count(), 1);
 }
 
 }  // namespace

@@ -27,6 +27,7 @@ inline constexpr char kAutoWhiteList[] = "AutoWhiteList";
 // The body of GetSharedProp: the cached value of a setting, loading it on its first lookup
 // with a loading line when the logger's DebugLevel is not 0. Stop-and-log: a failure writes
 // "Get Settings for <name> failed: ..." and answers what the result held at that point.
+// Lookups of a name that arrive while its first lookup is loading it wait for that value.
 Variant LookUpSharedSetting(SharedPropertyManager& properties, Registry& registry, Logger& logger,
                             const std::string& name);
 
