@@ -31,7 +31,7 @@ class ProvisioningTest : public ::testing::Test {
  protected:
   ProvisioningTest() : store_(env_.files) { env_.files.AddDirectory("/data"); }
 
-  bool Prepare(int32_t provider_mode, bool new_mail) {
+  Admission Prepare(int32_t provider_mode, bool new_mail) {
     return PrepareDomainAndUser(env_.files, env_.events, logger_, "d", paths_, provider_mode,
                                 new_mail, &summary_);
   }
@@ -45,7 +45,7 @@ class ProvisioningTest : public ::testing::Test {
 
 TEST_F(ProvisioningTest, NewDomainIsCreatedOnceAndAnnounced) {
   logger_.set_debug_level(0);
-  EXPECT_TRUE(Prepare(0, true));
+  EXPECT_EQ(Prepare(0, true), Admission::kAdmitted);
   EXPECT_TRUE(env_.files.IsDirectory("/data/d"));
   ASSERT_EQ(env_.events.entries().size(), 1u);
   EXPECT_EQ(env_.events.entries()[0].strings[0],
@@ -53,14 +53,14 @@ TEST_F(ProvisioningTest, NewDomainIsCreatedOnceAndAnnounced) {
   EXPECT_EQ(env_.events.entries()[0].type, EVENTLOG_INFORMATION_TYPE);
   EXPECT_EQ(summary_, "New Mail");  // no suffix at level 0, the entry all the same
   logger_.set_debug_level(1);
-  EXPECT_TRUE(Prepare(0, true));
+  EXPECT_EQ(Prepare(0, true), Admission::kAdmitted);
   EXPECT_EQ(env_.events.entries().size(), 1u);
   EXPECT_TRUE(logger_.records().empty());
 }
 
 TEST_F(ProvisioningTest, FailedCreationOtherThanExistingIsLogged) {
   env_.files.FailPath("/data/d", EACCES);
-  EXPECT_TRUE(Prepare(0, true));
+  EXPECT_EQ(Prepare(0, true), Admission::kAdmitted);
   EXPECT_EQ(logger_.records(),
             std::vector<std::string>{"ERROR while checking /data/d ,LastDllErr Code: " +
                                      std::to_string(EACCES)});
@@ -68,27 +68,41 @@ TEST_F(ProvisioningTest, FailedCreationOtherThanExistingIsLogged) {
 
 TEST_F(ProvisioningTest, ProviderModeAdmission) {
   env_.files.AddDirectory("/data/d");
-  EXPECT_FALSE(Prepare(1, true));  // neither data file nor marker
+  EXPECT_EQ(Prepare(1, true), Admission::kRefused);  // neither data file nor marker
   EXPECT_TRUE(logger_.records().empty());
 
   env_.files.WriteFile("/data/d/u.dat.create", "");
-  EXPECT_TRUE(Prepare(1, false));  // a move admits and keeps the announcement
-  EXPECT_TRUE(env_.files.Contents("/data/d/u.dat.create").has_value());
-
-  EXPECT_TRUE(Prepare(1, true));
-  EXPECT_FALSE(env_.files.Contents("/data/d/u.dat.create").has_value());
+  EXPECT_EQ(Prepare(1, false), Admission::kAnnounced);  // a move admits silently
+  EXPECT_TRUE(logger_.records().empty());
+  EXPECT_EQ(Prepare(1, true), Admission::kAnnounced);
   EXPECT_EQ(logger_.records(),
             std::vector<std::string>{"New user found, initialize database /data/d/u.dat"});
+  // Admission alone never takes the announcement away.
+  EXPECT_TRUE(env_.files.Contents("/data/d/u.dat.create").has_value());
 
   env_.files.WriteFile("/data/d/u.dat", "db");
-  EXPECT_TRUE(Prepare(1, true));
+  EXPECT_EQ(Prepare(1, true), Admission::kAdmitted);
+  EXPECT_EQ(Prepare(0, true), Admission::kAdmitted);
 }
 
-TEST_F(ProvisioningTest, UndeletableMarkerIsLoggedAndTheUserAdmitted) {
+TEST_F(ProvisioningTest, MarkerIsRetiredOnlyOnceTheDataFileExists) {
   env_.files.AddDirectory("/data/d");
+  env_.files.WriteFile("/data/d/u.dat.create", "");
+  RetireCreationMarker(env_.files, logger_, paths_);  // the engine stored nothing
+  EXPECT_TRUE(env_.files.Contents("/data/d/u.dat.create").has_value());
+
+  env_.files.WriteFile("/data/d/u.dat", "db");
+  RetireCreationMarker(env_.files, logger_, paths_);
+  EXPECT_FALSE(env_.files.Contents("/data/d/u.dat.create").has_value());
+  EXPECT_TRUE(logger_.records().empty());
+}
+
+TEST_F(ProvisioningTest, UndeletableMarkerIsLogged) {
+  env_.files.AddDirectory("/data/d");
+  env_.files.WriteFile("/data/d/u.dat", "db");
   // A directory at the marker's path exists but cannot be deleted as a file.
   env_.files.AddDirectory("/data/d/u.dat.create");
-  EXPECT_TRUE(Prepare(1, true));
+  RetireCreationMarker(env_.files, logger_, paths_);
   EXPECT_EQ(logger_.Count("Cannot delete /data/d/u.dat.create ,LastDllErr Code: "), 1);
 }
 

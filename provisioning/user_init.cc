@@ -9,9 +9,9 @@
 
 namespace corvalith {
 
-bool PrepareDomainAndUser(FileSystem& files, EventLog& event_log, Logger& logger,
-                          const std::string& domain, const UserPaths& paths, int32_t provider_mode,
-                          bool new_mail_event, std::string* summary) {
+Admission PrepareDomainAndUser(FileSystem& files, EventLog& event_log, Logger& logger,
+                               const std::string& domain, const UserPaths& paths,
+                               int32_t provider_mode, bool new_mail_event, std::string* summary) {
   if (!files.CreateDirectory(paths.domain_directory)) {
     int error = files.LastError();
     if (error != EEXIST && logger.debug_level() != 0) {
@@ -25,19 +25,21 @@ bool PrepareDomainAndUser(FileSystem& files, EventLog& event_log, Logger& logger
                             EVENTLOG_INFORMATION_TYPE, 0);
   }
 
-  if (provider_mode == 0) return true;
-  if (files.Exists(paths.user_data_path)) return true;
-  std::string marker = CreationMarkerPath(paths.user_data_path);
-  if (!files.Exists(marker)) return false;
-  if (!new_mail_event) return true;
-  if (logger.debug_level() != 0) {
+  if (provider_mode == 0 || files.Exists(paths.user_data_path)) return Admission::kAdmitted;
+  if (!files.Exists(CreationMarkerPath(paths.user_data_path))) return Admission::kRefused;
+  if (new_mail_event && logger.debug_level() != 0) {
     logger.Log("New user found, initialize database " + paths.user_data_path);
   }
+  return Admission::kAnnounced;
+}
+
+void RetireCreationMarker(FileSystem& files, Logger& logger, const UserPaths& paths) {
+  if (!files.Exists(paths.user_data_path)) return;
+  std::string marker = CreationMarkerPath(paths.user_data_path);
   if (!files.DeleteFile(marker) && logger.debug_level() != 0) {
     logger.Log("Cannot delete " + marker +
                " ,LastDllErr Code: " + std::to_string(files.LastError()));
   }
-  return true;
 }
 
 void DeliverManualToNewUser(FileSystem& files, Logger& logger, const UserPaths& paths,

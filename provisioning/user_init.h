@@ -19,15 +19,25 @@ struct UserPaths {
   std::string user_data_path;
 };
 
+enum class Admission {
+  kRefused,    // provider mode: neither data file nor creation marker; the event ends
+  kAdmitted,   // provider mode off, or a known user
+  kAnnounced,  // provider mode: admitted on the creation marker alone
+};
+
 // Creates the domain directory when missing (appending " (Create User/Domain)" to the summary
-// and writing the event-log entry) and, when provider_mode is not 0, decides admission:
-// a user with a data file is admitted; a user with neither data file nor creation marker is
-// refused (answers false); an announced user is admitted, and in a new-mail event, which goes
-// on to create the data file, the marker is deleted. A user-move event keeps the marker, so
-// that the announcement is not lost before the user's first mail.
-bool PrepareDomainAndUser(FileSystem& files, EventLog& event_log, Logger& logger,
-                          const std::string& domain, const UserPaths& paths, int32_t provider_mode,
-                          bool new_mail_event, std::string* summary);
+// and writing the event-log entry) and, when provider_mode is not 0, decides admission. A new
+// mail of an announced user logs "New user found"; the marker stays until
+// RetireCreationMarker, so that an event that fails before the engine has created the data
+// file does not lose the announcement and lock the user out for good.
+Admission PrepareDomainAndUser(FileSystem& files, EventLog& event_log, Logger& logger,
+                               const std::string& domain, const UserPaths& paths,
+                               int32_t provider_mode, bool new_mail_event, std::string* summary);
+
+// Deletes an announced user's creation marker once the user's data file exists; while it
+// does not, the announcement stands for the next mail. Only new-mail classification calls
+// it, after the engine call: a user move stores nothing for the user.
+void RetireCreationMarker(FileSystem& files, Logger& logger, const UserPaths& paths);
 
 // A user without a data file gets the manual in the folder the new mail arrives in; the
 // connection is asked for only then.

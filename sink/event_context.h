@@ -37,6 +37,8 @@ struct EventContext {
   std::string junk_folder_url;
   bool junk_folder_found = false;
   UserPaths paths;
+  // Admitted in provider mode on the creation marker alone.
+  bool user_announced = false;
   bool spam_folder_missing = false;
   bool trusted = false;
   std::string sender_address;

@@ -40,18 +40,18 @@ void ExchangeFilter::ClassifyNewMail(EventContext& event) {
   store::Record& record = event.record();
   std::string header = GetMailHeader(record);
   std::string body = GetMailBody(record);
+  bool spam = false;
   if (event.trusted) {
     ThrowIfFailed(Engine(event).Learn(event.paths.user_data_path, header, body, false));
-    SetMailMarker(record, kMarkerHam, log_);
-    AppendSuffix(event, " forced to HAM");
-    return;
+  } else {
+    ThrowIfFailed(Engine(event).Classify(event.paths.user_data_path, header, body, &spam));
   }
-
-  bool spam = false;
-  ThrowIfFailed(Engine(event).Classify(event.paths.user_data_path, header, body, &spam));
+  // The engine has now stored the mail for the user; a failure before this point keeps the
+  // announcement for the next mail.
+  if (event.user_announced) RetireCreationMarker(env_.file_system(), log_, event.paths);
   if (!spam) {
     SetMailMarker(record, kMarkerHam, log_);
-    AppendSuffix(event, " parsed as HAM");
+    AppendSuffix(event, event.trusted ? " forced to HAM" : " parsed as HAM");
     return;
   }
   SetMailMarker(record, kMarkerSpam, log_);

@@ -186,5 +186,19 @@ TEST_F(NewMailTest, ProviderModeAdmission) {
   EXPECT_EQ(Marker(admitted), 1);
 }
 
+TEST_F(NewMailTest, AnnouncementOutlivesAFirstMailWhoseEngineCallFails) {
+  SetSettings(1, 0, 1, "Nope", 0);
+  env_.files.WriteFile(kUserData + ".create", "");
+  engine_.fail_with = E_FAIL;  // no data file from this call
+  std::string failed = Deliver("A.EML");
+  EXPECT_EQ(Marker(failed), 0);
+  EXPECT_TRUE(env_.files.Contents(kUserData + ".create").has_value());
+
+  std::string admitted = Deliver("B.EML");
+  EXPECT_EQ(Marker(admitted), 1);
+  EXPECT_TRUE(env_.files.Contents(kUserData).has_value());
+  EXPECT_FALSE(env_.files.Contents(kUserData + ".create").has_value());
+}
+
 }  // namespace
 }  // namespace corvalith::testing

@@ -92,11 +92,11 @@ void ExchangeFilter::HandleSave(EventContext& event) {
 
   event.paths.domain_directory = DomainDirectory(DataDirectory, event.domain);
   event.paths.user_data_path = UserDataPath(DataDirectory, event.domain, event.user);
-  if (!PrepareDomainAndUser(env_.file_system(), env_.event_log(), log_, event.domain, event.paths,
-                            event.provider_mode, event.kind == EventKind::kNewMail,
-                            &event.summary)) {
-    return;  // provider mode refuses the user: no summary either
-  }
+  Admission admission =
+      PrepareDomainAndUser(env_.file_system(), env_.event_log(), log_, event.domain, event.paths,
+                           event.provider_mode, event.kind == EventKind::kNewMail, &event.summary);
+  if (admission == Admission::kRefused) return;  // no summary either
+  event.user_announced = admission == Admission::kAnnounced;
 
   if (event.kind == EventKind::kNewMail) {
     ClassifyNewMail(event);
