@@ -1,0 +1,144 @@
+// A fixed-size file of the engine, mapped into memory, locked per call and updated through a
+// redo journal. The per-user database (user_database.h) is one kind of such file; any other
+// file the engine keeps with the same safety is another kind, described by a FileFormat.
+//
+// Layout every kind shares (little-endian 4-byte words):
+//   page 0, bytes 0-63     magic (8 bytes), version, the kind's geometry words, the journal
+//                          capacity, a check of all these (verified on every open)
+//   page 0, bytes 64-127   the kind's header words (counts, cursors); written by updates
+//   page 0, bytes 128-143  the journal descriptor: entry count (the commit mark), checksum
+//   from page 1            the journal: up to journal_capacity (offset, word) pairs
+//   DataOffset(...) on      the kind's data, up to format.size
+//
+// Concurrency: every call takes flock() on the file, shared to read and exclusive to write,
+// so two processes (or two objects) never interleave updates and lose none.
+// Crash safety: an update is first written in full to the journal, then marked committed by
+// its count beside its checksum, then applied and the count cleared. A crash before the mark
+// leaves the old state; after it, the next locker replays the journal (replay is idempotent).
+// Process crashes are covered because the mapping is the page cache itself; the file is not
+// fsync'd per call, which would cost milliseconds a store cannot wait for.
+// Creation is atomic: the new image (header page, every block allocated, the rest zero) is
+// written under a temporary name beside the path and linked to the path, so the path never
+// names a half-written file and a racing creator's file wins.
+// Refusal: a file at the path that is not a regular file, has another magic, another size or
+// a header that fails its check is reported as a Failure naming the path and never written.
+//
+// Defining another kind of file:
+//   1. Describe it once, with its own magic and noun (the noun names it in every failure):
+//        const FileFormat& SiteModelFormat() {
+//          static const FileFormat format{"site model", {'C','R','V','L','T','H','S','M'}, 1,
+//                                         {kSiteBits}, kSiteJournalCapacity, kSiteSize};
+//          return format;
+//        }
+//      Change the version or a geometry word whenever the layout changes: old files are then
+//      refused as "of another version" instead of being misread.
+//   2. Lay its data out from DataOffset(journal_capacity) to format.size (4-byte aligned; the
+//      size must stay below 4 GiB because journal offsets are 32-bit), and its small mutable
+//      header values in the header words [kHeaderWordsAt, kHeaderWordsEnd).
+//   3. Wrap a JournaledFile as UserDatabase does: Open(format, path, create); per call a Lock;
+//      reads through data() and Word(); writes collected in one Update and Commit()ted, so
+//      they reach the file all or nothing. An update may write at most journal_capacity words.
+// A JournaledFile object is for one thread at a time; distinct objects on the same path may
+// be used from distinct threads and processes at once.
+#ifndef CORVALITH_CLASSIFIER_JOURNALED_FILE_H_
+#define CORVALITH_CLASSIFIER_JOURNALED_FILE_H_
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace corvalith {
+
+// Failure numbers of the engine: the FACILITY_ITF range, as COM servers define their own.
+inline constexpr int32_t kEngineDatabaseCorrupt = static_cast<int32_t>(0x80040E10);
+inline constexpr int32_t kEngineDatabaseForeign = static_cast<int32_t>(0x80040E11);
+inline constexpr int32_t kEngineDatabaseIo = static_cast<int32_t>(0x80040E12);
+inline constexpr int32_t kEngineJournalFull = static_cast<int32_t>(0x80040E13);
+
+struct FileFormat {
+  std::string noun;           // "classifier database": how failures name the file
+  std::array<char, 8> magic;  // the first 8 bytes of every file of this kind
+  uint32_t version;
+  std::vector<uint32_t> geometry;  // at most 11 words describing the layout
+  uint32_t journal_capacity;       // words one update may write
+  uint64_t size;                   // of the whole file, a multiple of 4
+};
+
+class JournaledFile {
+ public:
+  static constexpr uint64_t kHeaderWordsAt = 64;
+  static constexpr uint64_t kHeaderWordsEnd = 128;
+  static constexpr uint64_t kPage = 4096;
+
+  // Where the kind's data may start: past the header page and the journal.
+  static constexpr uint64_t DataOffset(uint32_t journal_capacity) {
+    return kPage + (uint64_t{journal_capacity} * 8 + kPage - 1) / kPage * kPage;
+  }
+
+  // Opens the file at `path`. When it does not exist: creates it if `create`, else returns
+  // nullptr. Throws Failure when the file cannot be opened or created (a missing directory
+  // included) or is not an intact file of this format; the file is then left untouched.
+  // `format` must outlive the object.
+  static std::unique_ptr<JournaledFile> Open(const FileFormat& format, const std::string& path,
+                                             bool create);
+
+  ~JournaledFile();
+  JournaledFile(const JournaledFile&) = delete;
+  JournaledFile& operator=(const JournaledFile&) = delete;
+
+  // Holds the file lock for a scope. A committed but unapplied journal found on locking is
+  // replayed first (taking the lock exclusively for that moment if need be).
+  class Lock {
+   public:
+    Lock(JournaledFile* file, bool exclusive);
+    ~Lock();
+    Lock(const Lock&) = delete;
+    Lock& operator=(const Lock&) = delete;
+
+   private:
+    JournaledFile* file_;
+  };
+
+  // Reads; REQUIRES: a Lock is held.
+  const uint8_t* data() const { return base_; }
+  uint32_t Word(uint64_t offset) const;
+
+  // Word writes, applied all or nothing by Commit. REQUIRES: an exclusive Lock is held.
+  class Update {
+   public:
+    explicit Update(JournaledFile* file) : file_(file) {}
+    // REQUIRES: `offset` 4-aligned, a header word or inside the data.
+    void Put(uint64_t offset, uint32_t word);
+    void Commit();
+    // Simulates a process dying inside Commit, at or just before the commit point; for
+    // tests of recovery only.
+    enum class CrashPoint { kBeforeMark, kAfterMark };
+    void CommitUntilCrashForTesting(CrashPoint point);
+
+   private:
+    void WriteJournal();
+    JournaledFile* file_;
+    std::vector<std::pair<uint32_t, uint32_t>> writes_;
+  };
+
+  const std::string& path() const { return path_; }
+  const FileFormat& format() const { return format_; }
+
+ private:
+  JournaledFile(const FileFormat& format, std::string path, int fd, uint8_t* base);
+  void SetWord(uint64_t offset, uint32_t word);
+  bool JournalPending() const;
+  void Recover();
+
+  const FileFormat& format_;
+  std::string path_;
+  int fd_;
+  uint8_t* base_;
+};
+
+}  // namespace corvalith
+
+#endif  // CORVALITH_CLASSIFIER_JOURNALED_FILE_H_
