@@ -43,8 +43,9 @@ std::string GetWasteBasket(store::Connection& connection, const std::string& dom
                            const std::string& user, Logger& logger);
 
 // The sender's address from the From header: the text between the first "<" and the next
-// ">", or a bare address without brackets; "" with a "GetSenderAddress failed: " line when
-// the header cannot be read.
+// ">", or a bare address without brackets (one token with one "@" between non-empty parts,
+// a trailing "(Display Name)" dropped); "" with a "GetSenderAddress failed: " line when the
+// header cannot be read or holds neither.
 std::string GetSenderAddress(store::Record& record, Logger& logger);
 
 // Content properties; "" for a missing, null or unreadable property, without a log line.

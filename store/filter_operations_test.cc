@@ -148,6 +148,16 @@ TEST_F(FilterOperationsTest, SenderAddressFromTheFromHeader) {
       {Variant::String("<alice@example.com>"), "alice@example.com", 0},
       {Variant::String("  alice@example.com  "), "alice@example.com", 0},  // bare address
       {Variant::String("alice@example.com (Alice Doe)"), "alice@example.com", 0},
+      // A bare value is an address only as one token with one "@" between two non-empty
+      // parts; anything else would put a non-sender on the user's list.
+      {Variant::String("MAILER-DAEMON"), "", 1},
+      {Variant::String("a@x.org, b@y.org"), "", 1},
+      {Variant::String("a@x.org b@y.org"), "", 1},
+      {Variant::String("a@x.org,b@y.org"), "", 1},
+      {Variant::String("a@b@c.org"), "", 1},
+      {Variant::String("@c.org"), "", 1},
+      {Variant::String("alice@"), "", 1},
+      {Variant::String("(Alice Doe)"), "", 1},
       {Variant::String("Alice <alice@example.com"), "alice@example.com", 0},
       {Variant::String("<a@x.org>, <b@y.org>"), "a@x.org", 0},
       {Variant::String("X < a b >"), " a b ", 0},
@@ -157,9 +167,16 @@ TEST_F(FilterOperationsTest, SenderAddressFromTheFromHeader) {
   for (const Case& c : cases) {
     SetProperty(store::kFromProperty, c.from);
     testing::RecordingLogger log;
-    EXPECT_EQ(GetSenderAddress(*Item(), log), c.address);
-    EXPECT_EQ(log.Count("Err: GetSenderAddress failed: "), c.error_lines);
+    EXPECT_EQ(GetSenderAddress(*Item(), log), c.address) << &c - cases;
+    EXPECT_EQ(log.Count("Err: GetSenderAddress failed: "), c.error_lines) << &c - cases;
   }
+  // A refused bare value fails as a header without "<" always did.
+  SetProperty(store::kFromProperty, Variant::String("MAILER-DAEMON"));
+  testing::RecordingLogger log;
+  GetSenderAddress(*Item(), log);
+  EXPECT_EQ(log.records(), std::vector<std::string>{"Err: GetSenderAddress failed: Subscript out "
+                                                    "of range 0x9 Source: " +
+                                                    kItem});
 }
 
 TEST_F(FilterOperationsTest, ContentProperties) {
