@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <optional>
 
 #include "logging/testing/recording_logger.h"
 #include "platform/failure.h"
@@ -114,8 +115,8 @@ TEST_F(ProvisioningTest, ManualIsTheTemplateByteForByteAndReplacedNotDuplicated)
   const std::string folder = "file://./backofficestorage/d/MBX/u/Inbox";
   store_.CreateFolder(folder);
   auto connection = store_.Connect();
-  CreateUserManual(*connection, folder, "/data/", logger_);
-  CreateUserManual(*connection, folder, "/data/", logger_);
+  CreateUserManual(env_.files, *connection, folder, "/data/", logger_);
+  CreateUserManual(env_.files, *connection, folder, "/data/", logger_);
   EXPECT_EQ(store_.Children(folder), std::vector<std::string>{folder + "/Corvalith_Manual.eml"});
   const std::string item = folder + "/Corvalith_Manual.eml";
   EXPECT_EQ(store_.Content(item), bytes);
@@ -124,13 +125,30 @@ TEST_F(ProvisioningTest, ManualIsTheTemplateByteForByteAndReplacedNotDuplicated)
   EXPECT_TRUE(logger_.records().empty());
 }
 
-TEST_F(ProvisioningTest, MissingTemplateLogsOneLineNamingTheFolder) {
+TEST_F(ProvisioningTest, UnusableTemplateLogsOneLineAndLeavesTheManualAsItWas) {
   const std::string folder = "file://./backofficestorage/d/MBX/u/Inbox";
+  const std::string item = folder + "/Corvalith_Manual.eml";
+  const std::string good = "Subject: Manual\r\n\r\nRead me.\r\n";
   store_.CreateFolder(folder);
   auto connection = store_.Connect();
-  CreateUserManual(*connection, folder, "/data/", logger_);
-  ASSERT_EQ(logger_.Count("Err: Creation of user manual failed: "), 1);
-  EXPECT_NE(logger_.records()[0].find("Source: " + folder), std::string::npos);
+  env_.files.WriteFile("/data/cvusrmnl.sys", good);
+  CreateUserManual(env_.files, *connection, folder, "/data/", logger_);
+
+  // Missing, then one byte too large.
+  for (std::optional<std::string> replacement :
+       {std::optional<std::string>(),
+        std::optional(std::string(kMaxManualTemplateBytes + 1, 'x'))}) {
+    env_.files.DeleteFile("/data/cvusrmnl.sys");
+    if (replacement) env_.files.WriteFile("/data/cvusrmnl.sys", *replacement);
+    size_t before = logger_.records().size();
+    CreateUserManual(env_.files, *connection, folder, "/data/", logger_);
+    ASSERT_EQ(logger_.records().size(), before + 1);
+    const std::string& line = logger_.records().back();
+    EXPECT_EQ(line.rfind("Err: Creation of user manual failed: ", 0), 0u) << line;
+    EXPECT_NE(line.find("Source: " + folder), std::string::npos) << line;
+    EXPECT_EQ(store_.Content(item), good);
+    EXPECT_EQ(store_.Property(item, store::PropTag("001A001E")), Variant::String("IPM.Note"));
+  }
 }
 
 }  // namespace

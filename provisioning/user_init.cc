@@ -51,7 +51,7 @@ void DeliverManualToNewUser(FileSystem& files, Logger& logger, const UserPaths& 
   }
   store::Connection& connection = event_connection();
   std::string folder_url = GetInbox(item_url, logger);
-  CreateUserManual(connection, folder_url, data_directory, logger);
+  CreateUserManual(files, connection, folder_url, data_directory, logger);
 }
 
 }  // namespace corvalith

@@ -1,5 +1,6 @@
 #include "provisioning/user_manual.h"
 
+#include <cerrno>
 #include <memory>
 
 #include "platform/failure_styles.h"
@@ -8,20 +9,34 @@
 
 namespace corvalith {
 
-void CreateUserManual(store::Connection& connection, const std::string& folder_url,
-                      const std::string& data_directory, Logger& logger) {
+namespace {
+
+std::string ReadManualTemplate(FileSystem& files, const std::string& path) {
+  std::string content = files.ReadFile(path);
+  if (content.size() > kMaxManualTemplateBytes) {
+    throw Failure::FromErrno(
+        path + " holds more than " + std::to_string(kMaxManualTemplateBytes) + " bytes", EFBIG);
+  }
+  return content;
+}
+
+}  // namespace
+
+void CreateUserManual(FileSystem& files, store::Connection& connection,
+                      const std::string& folder_url, const std::string& data_directory,
+                      Logger& logger) {
   StopAndLog(
       [&] {
+        std::string content = ReadManualTemplate(files, ManualTemplatePath(data_directory));
         std::unique_ptr<store::Record> item =
             connection.OpenRecord(ManualItemUrl(folder_url), store::adModeReadWrite,
                                   store::adCreateOverwrite, store::adOpenRecordUnspecified, "", "");
-        std::string template_path = ManualTemplatePath(data_directory);
         {
           std::unique_ptr<store::Stream> stream =
               item->GetFields().Item(store::adDefaultStream).StreamValue();
           stream->SetCharset("US-ASCII");
           stream->SetType(store::adTypeBinary);
-          stream->LoadFromFile(template_path);
+          stream->Write(content);
           stream->Flush();
         }
         store::Fields& fields = item->GetFields();
