@@ -179,6 +179,31 @@ TEST_F(FilterOperationsTest, SenderAddressFromTheFromHeader) {
                                                     kItem});
 }
 
+// The store decodes encoded words of the From header, so a CR LF or any other control
+// character can reach the address; an address carrying one would write a line of the
+// sender's choosing into the user's whitelist.
+TEST_F(FilterOperationsTest, AddressWithAControlCharacterIsNoAddress) {
+  const char* froms[] = {
+      "Eve <eve@evil.example\r\n@gmail.com>",
+      "Eve <eve@evil.example\n@gmail.com>",
+      "Eve <eve@evil.example\r>",
+      "Eve <eve\t@evil.example>",
+      "Eve <eve@evil.example\x1B[2J>",
+      "Eve <eve@evil.example\x7F>",
+      "eve@evil.example\x01",  // bare
+  };
+  for (const char* from : froms) {
+    SetProperty(store::kFromProperty, Variant::String(from));
+    testing::RecordingLogger log;
+    EXPECT_EQ(GetSenderAddress(*Item(), log), "") << from;
+    ASSERT_EQ(log.records().size(), 1u) << from;
+    EXPECT_EQ(log.records()[0],
+              "Err: GetSenderAddress failed: Control character in the sender "
+              "address 0x5 Source: " +
+                  kItem);
+  }
+}
+
 TEST_F(FilterOperationsTest, ContentProperties) {
   auto item = Item();
   EXPECT_EQ(GetMailHeader(*item), "");

@@ -1,6 +1,7 @@
 // The read-only lookups of a mail's and a mailbox's properties.
 #include <memory>
 
+#include "logging/control_characters.h"
 #include "platform/failure_styles.h"
 #include "platform/text.h"
 #include "store/filter_operations.h"
@@ -40,6 +41,16 @@ std::string BareAddress(const std::string& header) {
                      address.find_first_of(" \t,;") == std::string::npos;
   if (!one_address) throw Failure::SubscriptOutOfRange();
   return address;
+}
+
+// The text between the first "<" and the next ">" (or the end), else a bare address.
+std::string BracketedOrBareAddress(const std::string& header) {
+  std::vector<std::string> pieces = SplitText(header, '<');
+  // A bare address ("From: alice@example.com") is common in real mail.
+  if (pieces.size() < 2) return BareAddress(header);
+  std::vector<std::string> address_and_rest = SplitText(pieces[1], '>');
+  if (address_and_rest.empty()) throw Failure::SubscriptOutOfRange();
+  return address_and_rest[0];
 }
 
 }  // namespace
@@ -90,15 +101,13 @@ std::string GetSenderAddress(store::Record& record, Logger& logger) {
       [&] {
         std::string header = record.GetFields().Item(store::kFromProperty).Value().ToString();
         if (header.empty()) return;
-        std::vector<std::string> pieces = SplitText(header, '<');
-        if (pieces.size() < 2) {
-          // A bare address ("From: alice@example.com"), common in real mail.
-          result = BareAddress(header);
-          return;
+        std::string address = BracketedOrBareAddress(header);
+        // The store decodes encoded words, so a CR LF may come from the sender: such an
+        // address would add a line of the sender's choosing to a whitelist.
+        if (HasControlCharacter(address)) {
+          throw Failure("Control character in the sender address", kErrInvalidProcedureCall);
         }
-        std::vector<std::string> address_and_rest = SplitText(pieces[1], '>');
-        if (address_and_rest.empty()) throw Failure::SubscriptOutOfRange();
-        result = address_and_rest[0];
+        result = address;
       },
       [&](const Failure& failure) {
         logger.Log_Err("GetSenderAddress failed: " + failure.description(), failure.number(),

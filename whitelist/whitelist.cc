@@ -2,6 +2,7 @@
 
 #include <memory>
 
+#include "logging/control_characters.h"
 #include "platform/failure.h"
 #include "platform/text.h"
 
@@ -14,6 +15,8 @@ std::string DomainKey(const std::string& sender_address) {
 
 bool InWhiteList(FileSystem& files, Logger& logger, store::Record& item,
                  const std::string& list_base, const std::string& sender_address) {
+  // Its domain key could be anything the sender chose; such an address is no address.
+  if (HasControlCharacter(sender_address)) return false;
   std::string domain_key = DomainKey(sender_address);
   std::unique_ptr<TextReader> reader;
   try {
@@ -39,6 +42,11 @@ bool AddToWhiteList(FileSystem& files, Logger& logger, store::Record& item,
                     const std::string& list_base, const std::string& sender_address) {
   std::string path = list_base + kWhiteListSuffix;
   try {
+    // One entry must make one line: an address with a CR LF would add a second entry of the
+    // sender's choosing.
+    if (HasControlCharacter(sender_address)) {
+      throw Failure("Control character in the sender address", kErrInvalidProcedureCall);
+    }
     // A list edited by hand may end without a line end; the new entry must not run into
     // the last one.
     std::string entry = sender_address + "\r\n";

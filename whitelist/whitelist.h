@@ -21,12 +21,14 @@ inline constexpr char kDomainWhiteListName[] = "global";
 std::string DomainKey(const std::string& sender_address);
 
 // True when a line of list_base + ".wlt" equals the address or its domain key. A list that
-// cannot be opened answers false with an "InWhiteList() failed: " line naming the item.
+// cannot be opened answers false with an "InWhiteList() failed: " line naming the item. An
+// address with a control character (logging/control_characters.h) matches nothing.
 bool InWhiteList(FileSystem& files, Logger& logger, store::Record& item,
                  const std::string& list_base, const std::string& sender_address);
 
 // Appends the address as a line of its own to list_base + ".wlt", creating the file; false
-// with an "AddToWhiteList() failed: " line when the file cannot be written.
+// with an "AddToWhiteList() failed: " line when the file cannot be written or the address
+// has a control character.
 bool AddToWhiteList(FileSystem& files, Logger& logger, store::Record& item,
                     const std::string& list_base, const std::string& sender_address);
 

@@ -83,6 +83,26 @@ TEST_F(WhiteListTest, AddCreatesTheListAndKeepsEntriesOnLinesOfTheirOwn) {
   EXPECT_TRUE(In("b@x.org"));
 }
 
+// An address with a CR LF would match through its forged domain key and, appended, put a
+// second entry of the sender's choosing on the list.
+TEST_F(WhiteListTest, AddressWithAControlCharacterNeverMatchesAndIsNeverAdded) {
+  const std::string list = "@gmail.com\r\neve@evil.example\r\n";
+  files_.WriteFile("/data/d/u.dat.wlt", list);
+  const char* addresses[] = {"eve@evil.example\r\n@gmail.com", "eve@evil.example\n@gmail.com",
+                             "eve@evil.example\r", "eve@evil.example\x7F"};
+  for (const char* address : addresses) {
+    testing::RecordingLogger log;
+    EXPECT_FALSE(InWhiteList(files_, log, *item_, "/data/d/u.dat", address)) << address;
+    EXPECT_TRUE(log.records().empty()) << address;
+    EXPECT_FALSE(AddToWhiteList(files_, log, *item_, "/data/d/u.dat", address)) << address;
+    EXPECT_EQ(log.records(), std::vector<std::string>{"Err: AddToWhiteList() failed: Control "
+                                                      "character in the sender address 0x5 "
+                                                      "Source: " +
+                                                      std::string(kItem)});
+  }
+  EXPECT_EQ(files_.Contents("/data/d/u.dat.wlt"), list);
+}
+
 TEST_F(WhiteListTest, AddWithoutDomainDirectoryFailsWithOneLine) {
   EXPECT_FALSE(Add("a@x.org", "/data/missing/u.dat"));
   EXPECT_EQ(logger_.Count("Err: AddToWhiteList() failed: "), 1);
