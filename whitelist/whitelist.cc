@@ -1,12 +1,29 @@
 #include "whitelist/whitelist.h"
 
+#include <cerrno>
 #include <memory>
 
 #include "logging/control_characters.h"
 #include "platform/failure.h"
 #include "platform/text.h"
+#include "platform/text_reader.h"
 
 namespace corvalith {
+
+namespace {
+
+Failure ListTooLarge(const std::string& path) {
+  return Failure::FromErrno(
+      path + " holds more than " + std::to_string(kMaxWhiteListBytes) + " bytes", EFBIG);
+}
+
+std::string ReadList(FileSystem& files, const std::string& path) {
+  std::string content = files.ReadFile(path);
+  if (content.size() > kMaxWhiteListBytes) throw ListTooLarge(path);
+  return content;
+}
+
+}  // namespace
 
 std::string DomainKey(const std::string& sender_address) {
   size_t at = sender_address.rfind('@');
@@ -20,7 +37,7 @@ bool InWhiteList(FileSystem& files, Logger& logger, store::Record& item,
   std::string domain_key = DomainKey(sender_address);
   std::unique_ptr<TextReader> reader;
   try {
-    reader = files.OpenTextForReading(list_base + kWhiteListSuffix);
+    reader = NewStringTextReader(ReadList(files, list_base + kWhiteListSuffix));
   } catch (const Failure& failure) {
     logger.Log_Err("InWhiteList() failed: " + failure.description(), failure.number(),
                    item.Source());
@@ -33,6 +50,7 @@ bool InWhiteList(FileSystem& files, Logger& logger, store::Record& item,
     } catch (const Failure&) {
       return false;  // end of the list
     }
+    if (line.size() > kMaxWhiteListLineBytes) continue;
     line = TrimBlanks(line);
     if (line == sender_address || line == domain_key) return true;
   }
@@ -47,13 +65,22 @@ bool AddToWhiteList(FileSystem& files, Logger& logger, store::Record& item,
     if (HasControlCharacter(sender_address)) {
       throw Failure("Control character in the sender address", kErrInvalidProcedureCall);
     }
+    if (sender_address.size() > kMaxWhiteListLineBytes) {
+      throw Failure(
+          "Sender address longer than " + std::to_string(kMaxWhiteListLineBytes) + " bytes",
+          kErrInvalidProcedureCall);
+    }
     // A list edited by hand may end without a line end; the new entry must not run into
     // the last one.
     std::string entry = sender_address + "\r\n";
+    size_t size = 0;
     if (files.Exists(path)) {
-      std::string existing = files.ReadFile(path);
+      std::string existing = ReadList(files, path);
       if (!existing.empty() && existing.back() != '\n') entry = "\r\n" + entry;
+      size = existing.size();
     }
+    // The filter never writes a list that it would refuse to read.
+    if (size + entry.size() > kMaxWhiteListBytes) throw ListTooLarge(path);
     files.AppendText(path, entry);
   } catch (const Failure& failure) {
     logger.Log_Err("AddToWhiteList() failed: " + failure.description(), failure.number(),

@@ -6,6 +6,7 @@
 #ifndef CORVALITH_WHITELIST_WHITELIST_H_
 #define CORVALITH_WHITELIST_WHITELIST_H_
 
+#include <cstddef>
 #include <string>
 
 #include "logging/logger.h"
@@ -16,6 +17,11 @@ namespace corvalith {
 
 inline constexpr char kWhiteListSuffix[] = ".wlt";
 inline constexpr char kDomainWhiteListName[] = "global";
+// Lists are files anyone with access to the data directory can write, and they are read on
+// every new mail: a longer list is refused as a whole, a longer line is no entry. An address
+// is at most 254 bytes, a domain 255.
+inline constexpr size_t kMaxWhiteListBytes = 1 << 20;
+inline constexpr size_t kMaxWhiteListLineBytes = 512;
 
 // The part of the address from its last "@" on, or the whole address without "@".
 std::string DomainKey(const std::string& sender_address);

@@ -103,6 +103,34 @@ TEST_F(WhiteListTest, AddressWithAControlCharacterNeverMatchesAndIsNeverAdded) {
   EXPECT_EQ(files_.Contents("/data/d/u.dat.wlt"), list);
 }
 
+// A list is a file anyone with access to the data directory can write, read on every mail.
+TEST_F(WhiteListTest, ListsAndTheirLinesAreBounded) {
+  const std::string longest = std::string(kMaxWhiteListLineBytes - 6, 'a') + "@x.org";
+  const std::string too_long = "a" + longest;
+  files_.WriteFile("/data/d/u.dat.wlt", longest + "\r\n" + too_long + "\r\n");
+  EXPECT_TRUE(In(longest));
+  EXPECT_FALSE(In(too_long));  // a line past the bound is no entry
+  EXPECT_TRUE(logger_.records().empty());
+
+  // An entry the list could never match is not written.
+  EXPECT_FALSE(Add("b" + longest));
+  EXPECT_EQ(logger_.Count("Err: AddToWhiteList() failed: "), 1);
+
+  // An oversized list is refused as a whole, and the filter never makes one.
+  const std::string full = std::string(kMaxWhiteListBytes - 12, ' ') + "\r\n";
+  files_.WriteFile("/data/d/u.dat.wlt", full);
+  EXPECT_FALSE(Add("abc@x.org"));  // would end one byte past the bound
+  EXPECT_TRUE(files_.Contents("/data/d/u.dat.wlt") == full);
+  EXPECT_EQ(logger_.Count("Err: AddToWhiteList() failed: "), 2);
+  EXPECT_TRUE(Add("ab@x.org"));  // ends exactly at the bound
+  EXPECT_TRUE(In("ab@x.org"));
+  files_.WriteFile("/data/d/u.dat.wlt", full + "ab@x.org\r\nz");
+  EXPECT_FALSE(In("ab@x.org"));
+  EXPECT_EQ(logger_.Count("Err: InWhiteList() failed: "), 1);
+  EXPECT_FALSE(Add("b@x.org"));
+  EXPECT_EQ(logger_.Count("Err: AddToWhiteList() failed: "), 3);
+}
+
 TEST_F(WhiteListTest, AddWithoutDomainDirectoryFailsWithOneLine) {
   EXPECT_FALSE(Add("a@x.org", "/data/missing/u.dat"));
   EXPECT_EQ(logger_.Count("Err: AddToWhiteList() failed: "), 1);
