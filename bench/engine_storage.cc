@@ -1,11 +1,15 @@
 // Measures what chose the engine's storage: the cost of one Classify-sized read (the weights
-// of ~270 distinct slots, the median mail's feature count) and one Relearn-sized write (those
-// weights rewritten, durably for a process crash) in
+// of ~270 distinct slots, the median mail's feature count, and the ledger lookup) and one
+// Relearn-sized write (those weights rewritten, durably for a process crash) in
 //   - SQLite: a (slot INTEGER PRIMARY KEY, weight REAL) table, WAL journal, synchronous=NORMAL
-//   - the mapped fixed-size file of classifier/user_database.h with its journal
-// Each on a fresh file per round, opened per call as the engine opens it per save event.
+//   - the mapped fixed-size file of classifier/user_database.h with its journal, mapped afresh
+//     on every open, and with the process's mapping cache (one user; and more users in turn
+//     than the cache holds, so that every open misses it)
+// Opened per call, as the engine opens the user's file per save event. Run it on a quiet
+// machine and with a core kept busy: page faults are what a busy virtual machine makes slow.
 //
 //   engine_storage [ROUNDS]
+#include <fcntl.h>
 #include <sqlite3.h>
 #include <unistd.h>
 
@@ -18,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "classifier/journaled_file.h"
 #include "classifier/user_database.h"
 
 using namespace corvalith;
@@ -26,6 +31,7 @@ using Clock = std::chrono::steady_clock;
 namespace {
 
 constexpr int kSlots = 270;
+constexpr size_t kCachedMappings = 64;
 
 double Median(std::vector<double> v) {
   std::sort(v.begin(), v.end());
@@ -114,35 +120,69 @@ int main(int argc, char** argv) {
   }
 
   const std::string mapped_path = dir + "/user.dat";
-  std::vector<double> mapped_read, mapped_write;
-  for (int r = 0; r < rounds; ++r) {
-    std::vector<uint32_t> s = slots();
-    auto t0 = Clock::now();
-    auto db = UserDatabase::Open(mapped_path, true);
-    double sum = 0;
-    {
-      UserDatabase::Lock lock(db.get(), false);
-      for (uint32_t slot : s) sum += db->weights()[slot];
+  struct Figures {
+    std::vector<double> read, write;
+  };
+  // One Classify-sized read and one Relearn-sized write on each of `paths` in turn; with
+  // `written_back`, the file is first written to disk as the kernel does within half a minute
+  // of a write, which makes the next store to each page fault again.
+  auto measure = [&](const std::vector<std::string>& paths, bool written_back) {
+    Figures figures;
+    for (int r = 0; r < rounds; ++r) {
+      const std::string& path = paths[r % paths.size()];
+      std::vector<uint32_t> s = slots();
+      if (written_back) {
+        int fd = open(path.c_str(), O_RDWR);
+        fdatasync(fd);
+        close(fd);
+      }
+      auto t0 = Clock::now();
+      double sum = 0;
+      {
+        auto db = UserDatabase::Open(path, true);
+        UserDatabase::Lock lock(db.get(), false);
+        for (uint32_t slot : s) sum += db->weights()[slot];
+        sum += db->FindMail(r).has_value();
+      }
+      figures.read.push_back(Ms(t0));
+      auto t1 = Clock::now();
+      {
+        auto db = UserDatabase::Open(path, true);
+        UserDatabase::Lock lock(db.get(), true);
+        UserDatabase::Update update(db.get());
+        for (uint32_t slot : s)
+          update.SetWeight(slot, static_cast<float>(sum + db->weights()[slot]));
+        update.SetCounts(r, r);
+        update.PutLedgerEntry(db->FindMail(r), {static_cast<uint64_t>(r), true, 1});
+        update.Commit();
+      }
+      figures.write.push_back(Ms(t1));
     }
-    db.reset();
-    mapped_read.push_back(Ms(t0));
-    auto t1 = Clock::now();
-    db = UserDatabase::Open(mapped_path, true);
-    {
-      UserDatabase::Lock lock(db.get(), true);
-      UserDatabase::Update update(db.get());
-      for (uint32_t slot : s) update.SetWeight(slot, static_cast<float>(sum + 1));
-      update.SetCounts(r, r);
-      update.Commit();
-    }
-    db.reset();
-    mapped_write.push_back(Ms(t1));
-  }
+    return figures;
+  };
+  JournaledFile::SetMappingCacheCapacity(0);
+  const Figures afresh = measure({mapped_path}, false);
+  JournaledFile::SetMappingCacheCapacity(kCachedMappings);
+  const Figures cached = measure({mapped_path}, false);
+  const Figures cached_clean = measure({mapped_path}, true);
+  std::vector<std::string> users;
+  for (size_t i = 0; i <= kCachedMappings; ++i)
+    users.push_back(dir + "/user" + std::to_string(i) + ".dat");
+  measure(users, false);  // creates them
+  const Figures missing = measure(users, false);
+
   std::printf("storage, %d rounds of %d weights, opened per call  median ms\n", rounds, kSlots);
-  std::printf("  %-44s %8.3f\n", "SQLite WAL: read", Median(sqlite_read));
-  std::printf("  %-44s %8.3f\n", "SQLite WAL: read + write transaction", Median(sqlite_write));
-  std::printf("  %-44s %8.3f\n", "mapped file: read", Median(mapped_read));
-  std::printf("  %-44s %8.3f\n", "mapped file: read + journaled write", Median(mapped_write));
+  std::printf("  %-52s %8.3f\n", "SQLite WAL: read", Median(sqlite_read));
+  std::printf("  %-52s %8.3f\n", "SQLite WAL: read + write transaction", Median(sqlite_write));
+  auto print = [](const char* what, const Figures& figures) {
+    std::printf("  %-52s %8.3f\n", (std::string(what) + ": read").c_str(), Median(figures.read));
+    std::printf("  %-52s %8.3f\n", (std::string(what) + ": journaled write").c_str(),
+                Median(figures.write));
+  };
+  print("mapped afresh per open", afresh);
+  print("mapping cached", cached);
+  print("mapping cached, written back between calls", cached_clean);
+  print("mapping cached, more users than it holds", missing);
   std::printf("  sizes: SQLite %ju KiB (+WAL %ju KiB), mapped %ju KiB\n",
               static_cast<uintmax_t>(std::filesystem::file_size(sqlite_path) / 1024),
               static_cast<uintmax_t>(std::filesystem::exists(sqlite_path + "-wal")

@@ -9,7 +9,10 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <list>
+#include <mutex>
 #include <string_view>
+#include <unordered_map>
 
 #include "classifier/hash.h"
 #include "platform/failure.h"
@@ -91,67 +94,182 @@ void CreateFile(const FileFormat& format, const std::string& path) {
 
 }  // namespace
 
+struct JournaledFile::Mapping {
+  Mapping(const struct stat& st, uint8_t* base)
+      : dev(st.st_dev), ino(st.st_ino), size(st.st_size), base(base) {}
+  ~Mapping() { munmap(base, size); }
+  Mapping(const Mapping&) = delete;
+  Mapping& operator=(const Mapping&) = delete;
+
+  // Whether this maps the file `st` describes, whole.
+  bool Maps(const struct stat& st) const {
+    return st.st_dev == dev && st.st_ino == ino && static_cast<uint64_t>(st.st_size) == size;
+  }
+
+  const dev_t dev;
+  const ino_t ino;
+  const uint64_t size;
+  uint8_t* const base;
+};
+
+// The process's recently used mappings by path, least recently used last. An entry holds its
+// mapping alive (and with it the file's inode, so the inode number cannot be reused while
+// cached); objects share it, and it is unmapped when the last of them lets go.
+class JournaledFile::MappingCache {
+ public:
+  static MappingCache& Instance() {
+    static MappingCache* cache = new MappingCache();  // never destroyed: no exit-order hazard
+    return *cache;
+  }
+
+  // The cached mapping of the file `st` describes at `path`; a stale entry is dropped.
+  std::shared_ptr<const Mapping> Find(const std::string& path, const struct stat& st) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    auto it = index_.find(path);
+    if (it == index_.end()) return nullptr;
+    if (!it->second->second->Maps(st)) {
+      entries_.erase(it->second);
+      index_.erase(it);
+      return nullptr;
+    }
+    entries_.splice(entries_.begin(), entries_, it->second);
+    return it->second->second;
+  }
+
+  void Insert(const std::string& path, std::shared_ptr<const Mapping> mapping) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    if (auto it = index_.find(path); it != index_.end()) {
+      entries_.erase(it->second);
+      index_.erase(it);
+    }
+    entries_.emplace_front(path, std::move(mapping));
+    index_.emplace(path, entries_.begin());
+    Trim();
+  }
+
+  void SetCapacity(size_t capacity) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    capacity_ = capacity;
+    Trim();
+  }
+
+ private:
+  using Entry = std::pair<std::string, std::shared_ptr<const Mapping>>;
+
+  void Trim() {
+    while (entries_.size() > capacity_) {
+      index_.erase(entries_.back().first);
+      entries_.pop_back();
+    }
+  }
+
+  std::mutex mutex_;
+  size_t capacity_ = 64;
+  std::list<Entry> entries_;
+  std::unordered_map<std::string, std::list<Entry>::iterator> index_;
+};
+
+void JournaledFile::SetMappingCacheCapacity(size_t mappings) {
+  MappingCache::Instance().SetCapacity(mappings);
+}
+
 std::unique_ptr<JournaledFile> JournaledFile::Open(const FileFormat& format,
                                                    const std::string& path, bool create) {
-  int fd = open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
-  if (fd < 0 && errno == ENOENT) {
-    if (!create) return nullptr;
-    CreateFile(format, path);
-    fd = open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
-  }
-  if (fd < 0) throw IoFailure("Cannot open", format, path, errno);
-  struct stat st;
-  if (fstat(fd, &st) != 0) {
-    int err = errno;
-    close(fd);
-    throw IoFailure("Cannot examine", format, path, err);
-  }
-  if (!S_ISREG(st.st_mode)) {
-    close(fd);
-    throw Failure("The " + format.noun + " " + path + " is not a regular file",
-                  kEngineDatabaseForeign);
-  }
-  std::array<char, 8> magic = {};
-  ssize_t got = pread(fd, magic.data(), magic.size(), 0);
-  if (got != static_cast<ssize_t>(magic.size()) || magic != format.magic) {
-    close(fd);
-    throw Failure("The file " + path + " is not a " + format.noun + " (unknown format)",
-                  kEngineDatabaseForeign);
-  }
-  if (static_cast<uint64_t>(st.st_size) != format.size) {
-    close(fd);
-    throw Failure("The " + format.noun + " " + path + " is damaged: " + std::to_string(st.st_size) +
-                      " bytes instead of " + std::to_string(format.size),
-                  kEngineDatabaseCorrupt);
-  }
-  void* base = mmap(nullptr, format.size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-  if (base == MAP_FAILED) {
-    int err = errno;
-    close(fd);
-    throw IoFailure("Cannot map", format, path, err);
-  }
-  std::unique_ptr<JournaledFile> file(
-      new JournaledFile(format, path, fd, static_cast<uint8_t*>(base)));
-  bool intact = file->Word(kVersionAt) == format.version &&
-                file->Word(JournalCapacityAt(format)) == format.journal_capacity &&
-                file->Word(HeaderCheckAt(format)) == HeaderCheck(file->base_, format);
-  for (size_t i = 0; i < format.geometry.size(); ++i) {
-    if (file->Word(kGeometryAt + 4 * i) != format.geometry[i]) intact = false;
-  }
-  if (!intact) {
-    throw Failure("The " + format.noun + " " + path +
-                      " is damaged or of another version (header check failed)",
-                  kEngineDatabaseCorrupt);
-  }
+  std::unique_ptr<JournaledFile> file(new JournaledFile(format, path, create));
+  if (!file->Attach()) return nullptr;
   return file;
 }
 
-JournaledFile::JournaledFile(const FileFormat& format, std::string path, int fd, uint8_t* base)
-    : format_(format), path_(std::move(path)), fd_(fd), base_(base) {}
+JournaledFile::JournaledFile(const FileFormat& format, std::string path, bool create)
+    : format_(format), path_(std::move(path)), create_(create) {}
 
-JournaledFile::~JournaledFile() {
-  munmap(base_, format_.size);
-  close(fd_);
+JournaledFile::~JournaledFile() { Detach(); }
+
+void JournaledFile::Detach() {
+  if (fd_ >= 0) close(fd_);
+  fd_ = -1;
+  mapping_.reset();
+  base_ = nullptr;
+}
+
+bool JournaledFile::Attach() {
+  Detach();
+  try {
+    return AttachToPath();
+  } catch (...) {
+    Detach();  // a refused file is never used, not even by a later call of this object
+    throw;
+  }
+}
+
+bool JournaledFile::AttachToPath() {
+  fd_ = open(path_.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
+  if (fd_ < 0 && errno == ENOENT) {
+    if (!create_) return false;
+    CreateFile(format_, path_);
+    fd_ = open(path_.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
+  }
+  if (fd_ < 0) throw IoFailure("Cannot open", format_, path_, errno);
+  struct stat st;
+  if (fstat(fd_, &st) != 0) throw IoFailure("Cannot examine", format_, path_, errno);
+  if (!S_ISREG(st.st_mode)) {
+    throw Failure("The " + format_.noun + " " + path_ + " is not a regular file",
+                  kEngineDatabaseForeign);
+  }
+  MappingCache& cache = MappingCache::Instance();
+  mapping_ = cache.Find(path_, st);
+  if (!mapping_) {
+    // The magic first: a file of another kind is named as such whatever its size, and only
+    // a file of the full size may be mapped (a page past its end would be SIGBUS).
+    std::array<char, 8> magic = {};
+    ssize_t got = pread(fd_, magic.data(), magic.size(), 0);
+    if (got != static_cast<ssize_t>(magic.size()) || magic != format_.magic) {
+      throw Foreign();
+    }
+    if (static_cast<uint64_t>(st.st_size) != format_.size) throw Resized(st.st_size);
+    // Populated: the pages are entered in one pass, where touching them one by one costs a
+    // page fault each.
+    void* base =
+        mmap(nullptr, format_.size, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_POPULATE, fd_, 0);
+    if (base == MAP_FAILED) throw IoFailure("Cannot map", format_, path_, errno);
+    mapping_ = std::make_shared<const Mapping>(st, static_cast<uint8_t*>(base));
+    cache.Insert(path_, mapping_);
+  }
+  base_ = mapping_->base;
+  // Checked on every open, cached or not: the file may have been overwritten in place.
+  if (std::memcmp(base_, format_.magic.data(), format_.magic.size()) != 0) throw Foreign();
+  bool intact = Word(kVersionAt) == format_.version &&
+                Word(JournalCapacityAt(format_)) == format_.journal_capacity &&
+                Word(HeaderCheckAt(format_)) == HeaderCheck(base_, format_);
+  for (size_t i = 0; i < format_.geometry.size(); ++i) {
+    if (Word(kGeometryAt + 4 * i) != format_.geometry[i]) intact = false;
+  }
+  if (!intact) {
+    throw Failure("The " + format_.noun + " " + path_ +
+                      " is damaged or of another version (header check failed)",
+                  kEngineDatabaseCorrupt);
+  }
+  return true;
+}
+
+Failure JournaledFile::Foreign() const {
+  return Failure("The file " + path_ + " is not a " + format_.noun + " (unknown format)",
+                 kEngineDatabaseForeign);
+}
+
+Failure JournaledFile::Resized(off_t size) const {
+  return Failure("The " + format_.noun + " " + path_ + " is damaged: " + std::to_string(size) +
+                     " bytes instead of " + std::to_string(format_.size),
+                 kEngineDatabaseCorrupt);
+}
+
+bool JournaledFile::StillAtPath() const {
+  struct stat st;
+  if (!mapping_ || lstat(path_.c_str(), &st) != 0) return false;
+  if (st.st_dev != mapping_->dev || st.st_ino != mapping_->ino) return false;
+  // Cut or grown in place: a mapped page past the end would be SIGBUS.
+  if (static_cast<uint64_t>(st.st_size) != format_.size) throw Resized(st.st_size);
+  return true;
 }
 
 uint32_t JournaledFile::Word(uint64_t offset) const {
@@ -200,7 +318,29 @@ JournaledFile::Lock::Lock(JournaledFile* file, bool exclusive) : file_(file) {
       if (errno != EINTR) throw IoFailure("Cannot lock", file_->format_, file_->path_, errno);
     }
   };
-  take(exclusive ? LOCK_EX : LOCK_SH);
+  // The file may have been removed or replaced since it was opened (by an administrator, or
+  // since an earlier call of the same object): only the file now at the path is used.
+  for (int attempt = 1;; ++attempt) {
+    if (file_->fd_ < 0 && !file_->Attach()) {
+      throw Failure("The " + file_->format_.noun + " " + file_->path_ + " was removed while in use",
+                    kEngineDatabaseIo);
+    }
+    take(exclusive ? LOCK_EX : LOCK_SH);
+    try {
+      if (file_->StillAtPath()) break;
+    } catch (...) {
+      flock(file_->fd_, LOCK_UN);
+      file_->Detach();
+      throw;
+    }
+    flock(file_->fd_, LOCK_UN);
+    file_->Detach();
+    if (attempt == 3) {
+      throw Failure("The " + file_->format_.noun + " " + file_->path_ +
+                        " keeps being replaced by another file",
+                    kEngineDatabaseIo);
+    }
+  }
   if (!file_->JournalPending()) return;
   try {
     if (!exclusive) take(LOCK_EX);

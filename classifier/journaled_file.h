@@ -12,6 +12,14 @@
 //
 // Concurrency: every call takes flock() on the file, shared to read and exclusive to write,
 // so two processes (or two objects) never interleave updates and lose none.
+// Mappings are kept: a process-wide cache holds the mappings of the last few files opened
+// (SetMappingCacheCapacity), so that a call touches pages already mapped instead of taking a
+// page fault for each of them on a fresh mapping -- the larger part of a call's cost, and far
+// the larger when the machine is busy. Each object still opens its own descriptor (so flock
+// separates threads as it separates processes) and uses a cached mapping only when it maps
+// that very file (device, inode and size). Under every lock the path is examined again: a
+// file removed or replaced since it was opened is never written; the object moves to the
+// file now at the path, or fails when there is none and it may not create one.
 // Crash safety: an update is first written in full to the journal, then marked committed by
 // its count beside its checksum, then applied and the count cleared. A crash before the mark
 // leaves the old state; after it, the next locker replays the journal (replay is idempotent).
@@ -43,12 +51,17 @@
 #ifndef CORVALITH_CLASSIFIER_JOURNALED_FILE_H_
 #define CORVALITH_CLASSIFIER_JOURNALED_FILE_H_
 
+#include <sys/types.h>
+
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "platform/failure.h"
 
 namespace corvalith {
 
@@ -85,12 +98,17 @@ class JournaledFile {
   static std::unique_ptr<JournaledFile> Open(const FileFormat& format, const std::string& path,
                                              bool create);
 
+  // How many mappings the process keeps for later opens (64 unless set; the least recently
+  // used goes first). 0 maps every file afresh per open. Thread-safe.
+  static void SetMappingCacheCapacity(size_t mappings);
+
   ~JournaledFile();
   JournaledFile(const JournaledFile&) = delete;
   JournaledFile& operator=(const JournaledFile&) = delete;
 
   // Holds the file lock for a scope. A committed but unapplied journal found on locking is
-  // replayed first (taking the lock exclusively for that moment if need be).
+  // replayed first (taking the lock exclusively for that moment if need be). Throws Failure
+  // when the file at the path was removed and may not be created, or is no longer intact.
   class Lock {
    public:
     Lock(JournaledFile* file, bool exclusive);
@@ -128,15 +146,31 @@ class JournaledFile {
   const FileFormat& format() const { return format_; }
 
  private:
-  JournaledFile(const FileFormat& format, std::string path, int fd, uint8_t* base);
+  struct Mapping;
+  class MappingCache;
+
+  JournaledFile(const FileFormat& format, std::string path, bool create);
+  // Opens and maps the file at the path, dropping the one held; false when there is none
+  // and it may not be created.
+  bool Attach();
+  bool AttachToPath();
+  void Detach();
+  // Whether the locked descriptor is still the file at the path; throws Failure when it is,
+  // but resized.
+  bool StillAtPath() const;
+  // The refusals of a file at the path.
+  Failure Foreign() const;
+  Failure Resized(off_t size) const;
   void SetWord(uint64_t offset, uint32_t word);
   bool JournalPending() const;
   void Recover();
 
   const FileFormat& format_;
-  std::string path_;
-  int fd_;
-  uint8_t* base_;
+  const std::string path_;
+  const bool create_;
+  int fd_ = -1;
+  std::shared_ptr<const Mapping> mapping_;
+  uint8_t* base_ = nullptr;
 };
 
 }  // namespace corvalith

@@ -1,11 +1,14 @@
 #include "classifier/journaled_file.h"
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <thread>
+#include <vector>
 
 #include "classifier/user_database.h"
 #include "platform/failure.h"
@@ -118,6 +121,175 @@ TEST_F(JournaledFileTest, UpdateLargerThanTheJournalChangesNothing) {
     EXPECT_EQ(failure.number(), kEngineJournalFull);
   }
   EXPECT_EQ(file->Word(kOtherDataAt), 0u);
+}
+
+// The count word of the file at `path` as a fresh open sees it; -1 when there is no file.
+int64_t CountAt(const std::string& path) {
+  auto file = JournaledFile::Open(OtherFormat(), path, false);
+  if (!file) return -1;
+  JournaledFile::Lock lock(file.get(), false);
+  return file->Word(kOtherCountAt);
+}
+
+void SetCount(JournaledFile* file, uint32_t count) {
+  JournaledFile::Lock lock(file, true);
+  JournaledFile::Update update(file);
+  update.Put(kOtherCountAt, count);
+  update.Commit();
+}
+
+// Adds one to the count and to a data word, `times` times, each in a call of its own.
+void Increment(const std::string& path, int times) {
+  for (int i = 0; i < times; ++i) {
+    auto file = JournaledFile::Open(OtherFormat(), path, true);
+    JournaledFile::Lock lock(file.get(), true);
+    JournaledFile::Update update(file.get());
+    update.Put(kOtherCountAt, file->Word(kOtherCountAt) + 1);
+    update.Put(kOtherDataAt, file->Word(kOtherDataAt) + 1);
+    update.Commit();
+  }
+}
+
+// The process keeps mappings between opens; a file removed, replaced or changed in place since
+// must never be read or written through the mapping kept for its predecessor.
+TEST_F(JournaledFileTest, CachedMappingFollowsTheFileAtThePath) {
+  const std::string path = (dir_ / "model.bin").string();
+  const std::string spare = (dir_ / "spare.bin").string();
+  SetCount(JournaledFile::Open(OtherFormat(), path, true).get(), 5);
+  ASSERT_EQ(CountAt(path), 5);
+
+  {
+    SCOPED_TRACE("replaced between opens");
+    SetCount(JournaledFile::Open(OtherFormat(), spare, true).get(), 9);
+    fs::rename(spare, path);
+    EXPECT_EQ(CountAt(path), 9);
+  }
+  {
+    SCOPED_TRACE("removed between opens");
+    fs::remove(path);
+    EXPECT_EQ(CountAt(path), -1);
+    EXPECT_FALSE(fs::exists(path));
+    EXPECT_EQ(JournaledFile::Open(OtherFormat(), path, true)->Word(kOtherCountAt), 0u);
+  }
+  auto object = JournaledFile::Open(OtherFormat(), path, false);
+  SetCount(object.get(), 1);
+  fs::create_hard_link(path, spare);  // keeps the first file to look at
+  {
+    SCOPED_TRACE("replaced between two calls of one object");
+    SetCount(JournaledFile::Open(OtherFormat(), (dir_ / "new.bin").string(), true).get(), 20);
+    fs::rename(dir_ / "new.bin", path);
+    SetCount(object.get(), 21);
+    EXPECT_EQ(CountAt(path), 21);
+    EXPECT_EQ(CountAt(spare), 1);  // the replaced file was not written
+  }
+  {
+    SCOPED_TRACE("removed between two calls of an object that may not create");
+    fs::remove(path);
+    try {
+      SetCount(object.get(), 22);
+      ADD_FAILURE() << "wrote a removed file";
+    } catch (const Failure& failure) {
+      EXPECT_NE(failure.description().find(path + " was removed"), std::string::npos)
+          << failure.description();
+    }
+    EXPECT_FALSE(fs::exists(path));
+    EXPECT_EQ(CountAt(spare), 1);
+  }
+}
+
+TEST_F(JournaledFileTest, CachedFileChangedInPlaceIsRefusedAndLeftAlone) {
+  const std::string path = (dir_ / "model.bin").string();
+  auto object = JournaledFile::Open(OtherFormat(), path, true);
+  SetCount(object.get(), 3);
+  const std::string good = ReadFile(path);
+  struct Case {
+    const char* name;
+    std::string content;
+    const char* description;
+  } cases[] = {
+      // Same inode, so the cached mapping is of this very file: a mapped page past a cut
+      // end would kill the process with SIGBUS.
+      {"cut", good.substr(0, good.size() / 3), "damaged"},
+      {"grown", good + "tail", "damaged"},
+      {"overwritten by another kind", "XXXXXXXX" + good.substr(8), "not a test model"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    { std::ofstream(path, std::ios::binary | std::ios::in | std::ios::out) << c.content; }
+    fs::resize_file(path, c.content.size());
+    try {
+      JournaledFile::Open(OtherFormat(), path, true);
+      ADD_FAILURE() << "opened";
+    } catch (const Failure& failure) {
+      EXPECT_NE(failure.description().find(c.description), std::string::npos)
+          << failure.description();
+    }
+    EXPECT_EQ(ReadFile(path), c.content);
+    { std::ofstream(path, std::ios::binary | std::ios::trunc) << good; }
+  }
+  // The object opened before the changes goes on with the restored file.
+  SetCount(object.get(), 4);
+  EXPECT_EQ(CountAt(path), 4);
+  fs::resize_file(path, good.size() / 2);
+  EXPECT_THROW(SetCount(object.get(), 5), Failure);
+  EXPECT_EQ(fs::file_size(path), good.size() / 2);
+}
+
+TEST_F(JournaledFileTest, SymlinkAtThePathIsRefused) {
+  const std::string path = (dir_ / "model.bin").string(), target = (dir_ / "t.bin").string();
+  SetCount(JournaledFile::Open(OtherFormat(), path, true).get(), 1);
+  fs::rename(path, target);
+  fs::create_symlink(target, path);
+  EXPECT_THROW(JournaledFile::Open(OtherFormat(), path, true), Failure);
+  EXPECT_TRUE(fs::is_symlink(path));
+  EXPECT_EQ(CountAt(target), 1);
+}
+
+TEST_F(JournaledFileTest, EvictedMappingStaysValidForItsObject) {
+  JournaledFile::SetMappingCacheCapacity(1);
+  const std::string first = (dir_ / "1.bin").string(), second = (dir_ / "2.bin").string();
+  auto object = JournaledFile::Open(OtherFormat(), first, true);
+  Increment(second, 3);  // evicts the first file's mapping
+  SetCount(object.get(), 7);
+  JournaledFile::SetMappingCacheCapacity(0);
+  EXPECT_EQ(CountAt(first), 7);
+  EXPECT_EQ(CountAt(second), 3);
+  JournaledFile::SetMappingCacheCapacity(64);
+}
+
+// Objects on several threads share the process's mapping; each still needs the file lock to
+// itself, as objects of several processes do.
+TEST_F(JournaledFileTest, ThreadsAndProcessesLoseNoUpdate) {
+  constexpr int kTimes = 200;
+  const std::string path = (dir_ / "model.bin").string();
+  Increment(path, 1);  // the parent's mapping is cached before the children inherit it
+  pid_t children[2];
+  for (pid_t& child : children) {
+    child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      bool ok = true;
+      try {
+        Increment(path, kTimes);
+      } catch (...) {
+        ok = false;
+      }
+      _exit(ok ? 0 : 1);
+    }
+  }
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 3; ++t) threads.emplace_back([&] { Increment(path, kTimes); });
+  for (std::thread& thread : threads) thread.join();
+  for (pid_t child : children) {
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  }
+  const int64_t expected = 1 + 5 * kTimes;
+  EXPECT_EQ(CountAt(path), expected);
+  auto file = JournaledFile::Open(OtherFormat(), path, false);
+  JournaledFile::Lock lock(file.get(), false);
+  EXPECT_EQ(file->Word(kOtherDataAt), expected);
 }
 
 }  // namespace
