@@ -1,9 +1,9 @@
 // User-move learning: a user who moves a mail into or out of a spam folder corrects the
 // filter. A move that contradicts the mail's marker makes the engine relearn the mail and
 // reverses the marker; a mail rescued from the spam folder may whitelist its sender.
-#include "platform/text.h"
 #include "sink/exchange_filter.h"
 #include "store/filter_operations.h"
+#include "store/item_url.h"
 #include "whitelist/whitelist.h"
 
 namespace corvalith {
@@ -12,18 +12,18 @@ void ExchangeFilter::LearnFromUserMove(EventContext& event) {
   store::Record& record = event.record();
   store::Connection& connection = event.EventConnection();
   Variant parent_name = record.GetFields().Item(store::kDavParentName).Value();
-  std::string waste_basket = LowerCase(GetWasteBasket(connection, event.domain, event.user, log_));
+  std::string waste_basket = GetWasteBasket(connection, event.domain, event.user, log_);
   // A parent name without a value never equals anything.
-  if (!parent_name.IsNull() && LowerCase(parent_name.ToString()) == waste_basket) {
+  if (!parent_name.IsNull() && SameFolderUrl(parent_name.ToString(), waste_basket)) {
     AppendSuffix(event, " to Deleted Items - leave untouched");
     return;
   }
 
   int32_t marker = GetMailMarker(record, log_);
-  std::string parent_url = LowerCase(record.ParentURL());
+  std::string parent_url = record.ParentURL();
   bool in_spam_folder =
-      (event.junk_folder_found && parent_url == LowerCase(event.junk_folder_url)) ||
-      parent_url == LowerCase(event.spam_folder_url);
+      (event.junk_folder_found && SameFolderUrl(parent_url, event.junk_folder_url)) ||
+      SameFolderUrl(parent_url, event.spam_folder_url);
 
   if (in_spam_folder) {
     if (marker == kMarkerHam) {

@@ -89,6 +89,16 @@ TEST_F(UserMoveTest, FolderUrlsCompareWithoutRegardToCase) {
   EXPECT_EQ(Summary(), "Mail moved by User to Deleted Items - leave untouched");
 }
 
+TEST_F(UserMoveTest, LocalisedFolderNamesCompareWithUnicodeCaseFolding) {
+  SetSettings(1, 0, 0, "Nope", 1, 0);
+  const std::string deleted_items = kRoot + "/\u00e9l\u00e9ments supprim\u00e9s";
+  store_.CreateFolder(deleted_items);
+  store_.PutItem(kRoot, {{store::kDeletedItemsProperty,
+                          Variant::String(kRoot + "/\u00c9l\u00e9ments supprim\u00e9s")}});
+  MoveByUser(MailWithMarker(kInbox, 2), deleted_items);
+  EXPECT_EQ(Summary(), "Mail moved by User to Deleted Items - leave untouched");
+}
+
 TEST_F(UserMoveTest, RescuedSenderIsWhiteListedOnceWithItsLine) {
   SetSettings(2, 0, 0, "Nope", 1, 1);
   std::string moved = MoveByUser(MailWithMarker(kSpambox, 2), kInbox);

@@ -1,11 +1,53 @@
 #include "store/item_url.h"
 
+#include <glib.h>
+
+#include <memory>
 #include <vector>
 
 #include "platform/failure.h"
 #include "platform/text.h"
 
 namespace corvalith {
+
+namespace {
+
+// The length of the UTF-8 sequence a lead byte starts; 0 for a continuation byte or a byte
+// that starts none.
+size_t SequenceLength(unsigned char lead) {
+  if (lead < 0x80) return 1;
+  if ((lead & 0xE0) == 0xC0) return 2;
+  if ((lead & 0xF0) == 0xE0) return 3;
+  if ((lead & 0xF8) == 0xF0) return 4;
+  return 0;
+}
+
+// Where the last `count` characters of `text` begin, or npos when it has fewer. A character
+// is a lead byte with its continuation bytes; a byte that belongs to no whole sequence counts
+// as a character of its own, so invalid text is still cut without reading past its start.
+size_t StartOfLastCharacters(const std::string& text, int count) {
+  size_t end = text.size();
+  for (int i = 0; i < count; ++i) {
+    if (end == 0) return std::string::npos;
+    size_t start = end - 1;
+    while (start > 0 && end - start < 4 && SequenceLength(text[start]) == 0) --start;
+    end = SequenceLength(text[start]) == end - start ? start : end - 1;
+  }
+  return end;
+}
+
+std::string CaseFolded(const std::string& text) {
+  std::unique_ptr<gchar, decltype(&g_free)> folded(
+      g_utf8_casefold(text.data(), static_cast<gssize>(text.size())), g_free);
+  return folded.get();
+}
+
+bool IsUtf8(const std::string& text) {
+  // Rejects an embedded NUL too.
+  return g_utf8_validate(text.data(), static_cast<gssize>(text.size()), nullptr);
+}
+
+}  // namespace
 
 void SplitItemUrl(const std::string& url, std::string* domain, std::string* user,
                   std::string* item_name) {
@@ -36,13 +78,18 @@ std::string MoveDestinationUrl(const std::string& folder_url, const std::string&
 
 std::string ClashFreeMoveDestinationUrl(const std::string& folder_url, const std::string& item_name,
                                         int32_t ticks) {
-  if (item_name.size() < 4) throw Failure::InvalidProcedureCall();
-  return folder_url + "/" + item_name.substr(0, item_name.size() - 4) + std::to_string(ticks) +
-         ".eml";
+  size_t extension = StartOfLastCharacters(item_name, 4);
+  if (extension == std::string::npos) throw Failure::InvalidProcedureCall();
+  return folder_url + "/" + item_name.substr(0, extension) + std::to_string(ticks) + ".eml";
 }
 
 std::string ManualItemUrl(const std::string& folder_url) {
   return folder_url + "/" + kManualItemName;
+}
+
+bool SameFolderUrl(const std::string& a, const std::string& b) {
+  if (!IsUtf8(a) || !IsUtf8(b)) return LowerCase(a) == LowerCase(b);
+  return CaseFolded(a) == CaseFolded(b);
 }
 
 }  // namespace corvalith

@@ -30,11 +30,18 @@ std::string JunkMailFolderUrl(const std::string& domain, const std::string& user
                               const std::string& name);
 std::string MoveDestinationUrl(const std::string& folder_url, const std::string& item_name);
 // The destination after a name clash: the item name without its last four characters (taken
-// to be the extension), the signed tick count and ".eml". Throws "Invalid procedure call"
-// for an item name shorter than four characters.
+// to be the extension), the signed tick count and ".eml". A character is a UTF-8 sequence,
+// never a part of one. Throws "Invalid procedure call" for an item name shorter than four
+// characters.
 std::string ClashFreeMoveDestinationUrl(const std::string& folder_url, const std::string& item_name,
                                         int32_t ticks);
 std::string ManualItemUrl(const std::string& folder_url);
+
+// Whether a folder URL the store reports (a parent URL, "DAV:parentname", the Deleted Items
+// URL) names the same folder as another, without regard to case: Unicode case folding, so
+// that localised folder names match whatever the case of their letters. Text that is not
+// valid UTF-8 compares case-insensitively in ASCII only.
+bool SameFolderUrl(const std::string& a, const std::string& b);
 
 }  // namespace corvalith
 

@@ -56,5 +56,43 @@ TEST(MailboxUrlTest, Forms) {
   EXPECT_EQ(ManualItemUrl("F"), "F/Corvalith_Manual.eml");
 }
 
+TEST(MailboxUrlTest, ClashFreeNameCutsWholeCharacters) {
+  // "Grüße" less four characters is "G", whatever the bytes of the four.
+  EXPECT_EQ(ClashFreeMoveDestinationUrl("F", "Gr\u00fc\u00dfe", 5), "F/G5.eml");
+  EXPECT_EQ(ClashFreeMoveDestinationUrl("F", "x\u20ac\u20ac\u20ac\u20ac", 5), "F/x5.eml");
+  EXPECT_EQ(ClashFreeMoveDestinationUrl("F", "\U0001F600.eml", 5), "F/\U0001F6005.eml");
+  // Four characters in eight bytes: all four go, not half of them.
+  EXPECT_EQ(ClashFreeMoveDestinationUrl("F", "\u00e4\u00f6\u00fc\u00df", 5), "F/5.eml");
+  EXPECT_THROW(ClashFreeMoveDestinationUrl("F", "\u20ac\u20ac\u20ac", 5), Failure);
+  // A byte of no whole sequence counts as a character of its own, and nothing before the
+  // cut changes.
+  EXPECT_EQ(ClashFreeMoveDestinationUrl("F", "ab\x80\x80\x80\x80\x80", 5),
+            "F/ab\x80"
+            "5.eml");
+  EXPECT_EQ(ClashFreeMoveDestinationUrl("F", "a\xe2\x82.eml", 5),
+            "F/a\xe2\x82"
+            "5.eml");
+  EXPECT_EQ(ClashFreeMoveDestinationUrl("F", "a\xff\xfeXY", 5), "F/a5.eml");
+}
+
+TEST(SameFolderUrlTest, UnicodeCaseFolding) {
+  EXPECT_TRUE(SameFolderUrl("file://./backofficestorage/D/MBX/U/Spambox",
+                            "FILE://./BACKOFFICESTORAGE/d/mbx/u/SPAMBOX"));
+  EXPECT_TRUE(
+      SameFolderUrl("U/\u00c9l\u00e9ments supprim\u00e9s", "U/\u00e9l\u00e9ments SUPPRIM\u00c9S"));
+  EXPECT_TRUE(SameFolderUrl(
+      "U/\u041d\u0435\u0436\u0435\u043b\u0430\u0442\u0435\u043b\u044c\u043d\u0430\u044f",
+      "U/\u041d\u0415\u0416\u0415\u041b\u0410\u0422\u0415\u041b\u042c\u041d\u0410\u042f"));
+  EXPECT_FALSE(SameFolderUrl("U/Spambox", "U/Spambox2"));
+  EXPECT_FALSE(SameFolderUrl("U/\u00e9", "U/e"));
+  EXPECT_TRUE(SameFolderUrl("", ""));
+  // Invalid UTF-8 and embedded NULs: no crash, ASCII case only, never a false match.
+  EXPECT_TRUE(SameFolderUrl("U/Spam\xff", "u/SPAM\xff"));
+  EXPECT_FALSE(SameFolderUrl("U/Spam\xff", "U/Spam\xfe"));
+  EXPECT_FALSE(SameFolderUrl("U/\xc3", "U/\xc3\x89"));
+  EXPECT_TRUE(SameFolderUrl(std::string("U/a\0b", 5), std::string("U/A\0B", 5)));
+  EXPECT_FALSE(SameFolderUrl(std::string("U/a\0b", 5), "U/a"));
+}
+
 }  // namespace
 }  // namespace corvalith
