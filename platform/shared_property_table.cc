@@ -4,7 +4,7 @@
 
 namespace corvalith {
 
-class SharedPropertyTable::Property : public SharedProperty {
+class SharedPropertyTable::Property final : public SharedProperty {
  public:
   Variant Value() const override {
     std::lock_guard lock(mutex_);
@@ -20,7 +20,7 @@ class SharedPropertyTable::Property : public SharedProperty {
   Variant value_;  // empty until first set
 };
 
-class SharedPropertyTable::Group : public SharedPropertyGroup {
+class SharedPropertyTable::Group final : public SharedPropertyGroup {
  public:
   SharedProperty& CreateProperty(const std::string& name, bool* existed) override {
     std::lock_guard lock(mutex_);

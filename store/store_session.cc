@@ -109,7 +109,7 @@ class ContentField : public Field {
   std::shared_ptr<RecordState> state_;
 };
 
-class PropertyField : public Field {
+class PropertyField final : public Field {
  public:
   PropertyField(std::shared_ptr<RecordState> state, std::string name)
       : state_(std::move(state)), name_(std::move(name)) {}
