@@ -6,8 +6,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <list>
 #include <mutex>
@@ -96,7 +98,11 @@ void CreateFile(const FileFormat& format, const std::string& path) {
 
 struct JournaledFile::Mapping {
   Mapping(const struct stat& st, uint8_t* base)
-      : dev(st.st_dev), ino(st.st_ino), size(st.st_size), base(base) {}
+      : dev(st.st_dev),
+        ino(st.st_ino),
+        size(st.st_size),
+        base(base),
+        written_at(new std::atomic<int64_t>[(size + kPage - 1) / kPage]()) {}
   ~Mapping() { munmap(base, size); }
   Mapping(const Mapping&) = delete;
   Mapping& operator=(const Mapping&) = delete;
@@ -110,6 +116,8 @@ struct JournaledFile::Mapping {
   const ino_t ino;
   const uint64_t size;
   uint8_t* const base;
+  // When this process last wrote each page (steady clock, ms; 0: not yet), see Write().
+  const std::unique_ptr<std::atomic<int64_t>[]> written_at;
 };
 
 // The process's recently used mappings by path, least recently used last. An entry holds its
@@ -123,7 +131,7 @@ class JournaledFile::MappingCache {
   }
 
   // The cached mapping of the file `st` describes at `path`; a stale entry is dropped.
-  std::shared_ptr<const Mapping> Find(const std::string& path, const struct stat& st) {
+  std::shared_ptr<Mapping> Find(const std::string& path, const struct stat& st) {
     std::lock_guard<std::mutex> guard(mutex_);
     auto it = index_.find(path);
     if (it == index_.end()) return nullptr;
@@ -136,7 +144,7 @@ class JournaledFile::MappingCache {
     return it->second->second;
   }
 
-  void Insert(const std::string& path, std::shared_ptr<const Mapping> mapping) {
+  void Insert(const std::string& path, std::shared_ptr<Mapping> mapping) {
     std::lock_guard<std::mutex> guard(mutex_);
     if (auto it = index_.find(path); it != index_.end()) {
       entries_.erase(it->second);
@@ -154,7 +162,7 @@ class JournaledFile::MappingCache {
   }
 
  private:
-  using Entry = std::pair<std::string, std::shared_ptr<const Mapping>>;
+  using Entry = std::pair<std::string, std::shared_ptr<Mapping>>;
 
   void Trim() {
     while (entries_.size() > capacity_) {
@@ -164,13 +172,18 @@ class JournaledFile::MappingCache {
   }
 
   std::mutex mutex_;
-  size_t capacity_ = 64;
+  size_t capacity_ = Tuning().cached_mappings;
   std::list<Entry> entries_;
   std::unordered_map<std::string, std::list<Entry>::iterator> index_;
 };
 
-void JournaledFile::SetMappingCacheCapacity(size_t mappings) {
-  MappingCache::Instance().SetCapacity(mappings);
+namespace {
+std::atomic<int64_t> still_writable_ms{JournaledFile::Tuning().still_writable.count()};
+}  // namespace
+
+void JournaledFile::SetTuning(const Tuning& tuning) {
+  MappingCache::Instance().SetCapacity(tuning.cached_mappings);
+  still_writable_ms = tuning.still_writable.count();
 }
 
 std::unique_ptr<JournaledFile> JournaledFile::Open(const FileFormat& format,
@@ -232,7 +245,7 @@ bool JournaledFile::AttachToPath() {
     void* base =
         mmap(nullptr, format_.size, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_POPULATE, fd_, 0);
     if (base == MAP_FAILED) throw IoFailure("Cannot map", format_, path_, errno);
-    mapping_ = std::make_shared<const Mapping>(st, static_cast<uint8_t*>(base));
+    mapping_ = std::make_shared<Mapping>(st, static_cast<uint8_t*>(base));
     cache.Insert(path_, mapping_);
   }
   base_ = mapping_->base;
@@ -280,6 +293,35 @@ uint32_t JournaledFile::Word(uint64_t offset) const {
 
 void JournaledFile::SetWord(uint64_t offset, uint32_t word) {
   std::memcpy(base_ + offset, &word, 4);
+}
+
+// A store into a mapped page the kernel has written back since the last store faults (the
+// page is write-protected again to catch the next change), and on a virtual machine a fault
+// costs as much as several system calls, far more when the host is busy. So a page this
+// process wrote a moment ago, whose mapping is most likely still writable, is written through
+// the mapping; any other with pwrite(), which reaches the same page of the page cache without
+// a fault. The kernel writes dirty pages back about half a minute after they were dirtied; a
+// page written again within Tuning::still_writable goes through the mapping, taking at most
+// one fault until then.
+void JournaledFile::Write(uint64_t offset, const void* data, size_t size) {
+  const int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          std::chrono::steady_clock::now().time_since_epoch())
+                          .count() |
+                      1;  // never 0, which means "not yet"
+  const uint8_t* bytes = static_cast<const uint8_t*>(data);
+  while (size > 0) {
+    const uint64_t page = offset / kPage;
+    const size_t part = std::min<uint64_t>(size, (page + 1) * kPage - offset);
+    const int64_t last = mapping_->written_at[page].exchange(now, std::memory_order_relaxed);
+    if (last != 0 && now - last < still_writable_ms.load(std::memory_order_relaxed)) {
+      std::memcpy(base_ + offset, bytes, part);
+    } else if (pwrite(fd_, bytes, part, static_cast<off_t>(offset)) != static_cast<ssize_t>(part)) {
+      throw IoFailure("Cannot write", format_, path_, errno != 0 ? errno : EIO);
+    }
+    offset += part;
+    bytes += part;
+    size -= part;
+  }
 }
 
 bool JournaledFile::JournalPending() const { return Word(kJournalCountAt) != 0; }
@@ -364,25 +406,55 @@ void JournaledFile::Update::WriteJournal() {
                   kEngineJournalFull);
   }
   const uint32_t count = static_cast<uint32_t>(writes_.size());
-  for (uint32_t i = 0; i < count; ++i) {
-    file_->SetWord(kJournalAt + uint64_t{i} * 8, writes_[i].first);
-    file_->SetWord(kJournalAt + uint64_t{i} * 8 + 4, writes_[i].second);
+  std::vector<uint32_t> entries;
+  entries.reserve(size_t{count} * 2);
+  for (const auto& [offset, word] : writes_) {
+    entries.push_back(offset);
+    entries.push_back(word);
   }
-  const uint64_t check = JournalChecksum(file_->base_ + kJournalAt, count);
-  file_->SetWord(kJournalCheckAt, static_cast<uint32_t>(check));
-  file_->SetWord(kJournalCheckAt + 4, static_cast<uint32_t>(check >> 32));
+  file_->Write(kJournalAt, entries.data(), entries.size() * 4);
+  const uint64_t check = JournalChecksum(reinterpret_cast<const uint8_t*>(entries.data()), count);
+  const uint32_t check_words[2] = {static_cast<uint32_t>(check),
+                                   static_cast<uint32_t>(check >> 32)};
+  file_->Write(kJournalCheckAt, check_words, sizeof check_words);
   Fence();
+}
+
+void JournaledFile::Update::Mark(uint32_t count) {
+  Fence();
+  file_->Write(kJournalCountAt, &count, 4);
+  Fence();
+}
+
+void JournaledFile::Update::Apply(size_t writes) {
+  // In offset order, each run of adjacent words in one write; of two writes to one word the
+  // later wins, as it would in the order given.
+  std::vector<std::pair<uint32_t, uint32_t>> sorted(writes_.begin(), writes_.begin() + writes);
+  std::stable_sort(sorted.begin(), sorted.end(),
+                   [](const auto& a, const auto& b) { return a.first < b.first; });
+  std::vector<uint32_t> run;
+  for (size_t i = 0; i < sorted.size();) {
+    const uint32_t start = sorted[i].first;
+    uint32_t next = start;
+    run.clear();
+    for (; i < sorted.size() && sorted[i].first <= next; ++i) {
+      if (sorted[i].first == next) {
+        run.push_back(sorted[i].second);
+        next += 4;
+      } else {
+        run.back() = sorted[i].second;
+      }
+    }
+    file_->Write(start, run.data(), run.size() * 4);
+  }
 }
 
 void JournaledFile::Update::CommitUntilCrashForTesting(CrashPoint point) {
   if (writes_.empty()) return;
   WriteJournal();
   if (point == CrashPoint::kAfterMark) {
-    file_->SetWord(kJournalCountAt, static_cast<uint32_t>(writes_.size()));
-    // Half of the data written, as if the process died while applying.
-    for (size_t i = 0; i < writes_.size() / 2; ++i) {
-      file_->SetWord(writes_[i].first, writes_[i].second);
-    }
+    Mark(static_cast<uint32_t>(writes_.size()));
+    Apply(writes_.size() / 2);  // as if the process died while applying
   }
   writes_.clear();
 }
@@ -390,11 +462,9 @@ void JournaledFile::Update::CommitUntilCrashForTesting(CrashPoint point) {
 void JournaledFile::Update::Commit() {
   if (writes_.empty()) return;
   WriteJournal();
-  file_->SetWord(kJournalCountAt, static_cast<uint32_t>(writes_.size()));  // the commit point
-  Fence();
-  for (const auto& [offset, word] : writes_) file_->SetWord(offset, word);
-  Fence();
-  file_->SetWord(kJournalCountAt, 0);
+  Mark(static_cast<uint32_t>(writes_.size()));  // the commit point
+  Apply(writes_.size());
+  Mark(0);
   writes_.clear();
 }
 

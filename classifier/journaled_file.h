@@ -13,7 +13,7 @@
 // Concurrency: every call takes flock() on the file, shared to read and exclusive to write,
 // so two processes (or two objects) never interleave updates and lose none.
 // Mappings are kept: a process-wide cache holds the mappings of the last few files opened
-// (SetMappingCacheCapacity), so that a call touches pages already mapped instead of taking a
+// (Tuning), so that a call touches pages already mapped instead of taking a
 // page fault for each of them on a fresh mapping -- the larger part of a call's cost, and far
 // the larger when the machine is busy. Each object still opens its own descriptor (so flock
 // separates threads as it separates processes) and uses a cached mapping only when it maps
@@ -54,6 +54,7 @@
 #include <sys/types.h>
 
 #include <array>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -98,9 +99,17 @@ class JournaledFile {
   static std::unique_ptr<JournaledFile> Open(const FileFormat& format, const std::string& path,
                                              bool create);
 
-  // How many mappings the process keeps for later opens (64 unless set; the least recently
-  // used goes first). 0 maps every file afresh per open. Thread-safe.
-  static void SetMappingCacheCapacity(size_t mappings);
+  // How the process keeps files mapped; the defaults suit the engine.
+  struct Tuning {
+    // Mappings kept for later opens, the least recently used dropped first; 0 maps every
+    // file afresh per open.
+    size_t cached_mappings = 64;
+    // How long after this process wrote a page it writes the page again through the mapping
+    // rather than with pwrite() (see Write in journaled_file.cc).
+    std::chrono::milliseconds still_writable{10'000};
+  };
+  // Thread-safe; for benchmarks and tests.
+  static void SetTuning(const Tuning& tuning);
 
   ~JournaledFile();
   JournaledFile(const JournaledFile&) = delete;
@@ -138,6 +147,10 @@ class JournaledFile {
 
    private:
     void WriteJournal();
+    // Sets the journal's entry count; the commit point when not 0.
+    void Mark(uint32_t count);
+    // Writes the first `writes` words to their places.
+    void Apply(size_t writes);
     JournaledFile* file_;
     std::vector<std::pair<uint32_t, uint32_t>> writes_;
   };
@@ -162,6 +175,8 @@ class JournaledFile {
   Failure Foreign() const;
   Failure Resized(off_t size) const;
   void SetWord(uint64_t offset, uint32_t word);
+  // Writes through the mapping or with pwrite(), whichever is cheaper for each page.
+  void Write(uint64_t offset, const void* data, size_t size);
   bool JournalPending() const;
   void Recover();
 
@@ -169,7 +184,7 @@ class JournaledFile {
   const std::string path_;
   const bool create_;
   int fd_ = -1;
-  std::shared_ptr<const Mapping> mapping_;
+  std::shared_ptr<Mapping> mapping_;
   uint8_t* base_ = nullptr;
 };
 

@@ -246,15 +246,16 @@ TEST_F(JournaledFileTest, SymlinkAtThePathIsRefused) {
 }
 
 TEST_F(JournaledFileTest, EvictedMappingStaysValidForItsObject) {
-  JournaledFile::SetMappingCacheCapacity(1);
+  JournaledFile::Tuning tuning;
+  tuning.cached_mappings = 1;
+  JournaledFile::SetTuning(tuning);
   const std::string first = (dir_ / "1.bin").string(), second = (dir_ / "2.bin").string();
   auto object = JournaledFile::Open(OtherFormat(), first, true);
   Increment(second, 3);  // evicts the first file's mapping
   SetCount(object.get(), 7);
-  JournaledFile::SetMappingCacheCapacity(0);
+  JournaledFile::SetTuning(JournaledFile::Tuning());
   EXPECT_EQ(CountAt(first), 7);
   EXPECT_EQ(CountAt(second), 3);
-  JournaledFile::SetMappingCacheCapacity(64);
 }
 
 // Objects on several threads share the process's mapping; each still needs the file lock to
