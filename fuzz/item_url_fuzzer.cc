@@ -1,0 +1,51 @@
+// An item URL as the store hands it to the filter: splitting never fails but with
+// "Subscript out of range", and a domain and user that pass the path check can name nothing
+// but their own place in the data directory.
+#include <string>
+
+#include "fuzz_check.h"
+#include "platform/failure.h"
+#include "provisioning/data_layout.h"
+#include "store/item_url.h"
+
+namespace {
+
+constexpr char kDataDirectory[] = "/data/";
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  using namespace corvalith;
+  const std::string url = fuzz::Bytes(data, size);
+  std::string domain, user, item_name;
+  try {
+    SplitItemUrl(url, &domain, &user, &item_name);
+  } catch (const Failure& failure) {
+    FUZZ_CHECK(failure.number() == kErrSubscriptOutOfRange);
+    return 0;
+  }
+  for (const std::string* piece : {&domain, &user, &item_name}) {
+    FUZZ_CHECK(piece->find('/') == std::string::npos);
+  }
+  try {
+    CheckPathComponent("domain", domain);
+    CheckPathComponent("user", user);
+  } catch (const Failure&) {
+    return 0;
+  }
+  const std::string user_data = UserDataPath(kDataDirectory, domain, user);
+  FUZZ_CHECK(user_data == kDataDirectory + domain + "/" + user + kUserDataSuffix);
+  FUZZ_CHECK(domain != "." && domain != ".." && user != "." && user != "..");
+  FUZZ_CHECK(domain.find_first_of(std::string("\\\0", 2)) == std::string::npos);
+  FUZZ_CHECK(user.find_first_of(std::string("\\\0", 2)) == std::string::npos);
+
+  // The URLs the filter builds from the parts.
+  const std::string spam_folder = SpamFolderUrl(domain, user);
+  FUZZ_CHECK(spam_folder.starts_with(MailboxRootUrl(domain, user) + "/"));
+  try {
+    ClashFreeMoveDestinationUrl(spam_folder, item_name, -1);
+  } catch (const Failure& failure) {
+    FUZZ_CHECK(item_name.size() < 4 && failure.number() == kErrInvalidProcedureCall);
+  }
+  return 0;
+}
