@@ -4,6 +4,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -106,6 +108,44 @@ TEST_F(JournaledFileTest, KindsRefuseEachOthersFilesUntouched) {
       << description;
   EXPECT_EQ(ReadFile(user), user_bytes);
   EXPECT_EQ(ReadFile(other), other_bytes);
+}
+
+// Each page is written through the mapping or with pwrite(), by how recently this process
+// wrote it; the file must read the same either way, with the later of two writes to one word.
+TEST_F(JournaledFileTest, WritesLandWhicheverWayTheyGo) {
+  const std::string path = (dir_ / "model.bin").string();
+  const uint64_t boundary = kOtherDataAt + JournaledFile::kPage;
+  for (auto still_writable : {std::chrono::hours(0), std::chrono::hours(1)}) {
+    SCOPED_TRACE(still_writable.count());
+    JournaledFile::Tuning tuning;
+    tuning.still_writable = still_writable;
+    JournaledFile::SetTuning(tuning);
+    fs::remove(path);
+    for (uint32_t round = 1; round <= 2; ++round) {
+      auto file = JournaledFile::Open(OtherFormat(), path, true);
+      JournaledFile::Lock lock(file.get(), true);
+      JournaledFile::Update update(file.get());
+      update.Put(boundary + 4, 20 + round);
+      update.Put(boundary - 4, 1);
+      update.Put(kOtherCountAt, round);
+      update.Put(boundary, 10 + round);
+      update.Put(boundary - 4, 30 + round);  // the later write to this word wins
+      update.Commit();
+    }
+    const std::string bytes = ReadFile(path);  // what the file holds, not the mapping
+    auto word = [&](uint64_t at) {
+      uint32_t w;
+      std::memcpy(&w, bytes.data() + at, 4);
+      return w;
+    };
+    EXPECT_EQ(word(kOtherCountAt), 2u);
+    EXPECT_EQ(word(boundary - 4), 32u);
+    EXPECT_EQ(word(boundary), 12u);
+    EXPECT_EQ(word(boundary + 4), 22u);
+    EXPECT_EQ(word(boundary + 8), 0u);
+    EXPECT_EQ(word(boundary - 8), 0u);
+  }
+  JournaledFile::SetTuning(JournaledFile::Tuning());
 }
 
 TEST_F(JournaledFileTest, UpdateLargerThanTheJournalChangesNothing) {
@@ -262,35 +302,42 @@ TEST_F(JournaledFileTest, EvictedMappingStaysValidForItsObject) {
 // itself, as objects of several processes do.
 TEST_F(JournaledFileTest, ThreadsAndProcessesLoseNoUpdate) {
   constexpr int kTimes = 200;
-  const std::string path = (dir_ / "model.bin").string();
-  Increment(path, 1);  // the parent's mapping is cached before the children inherit it
-  pid_t children[2];
-  for (pid_t& child : children) {
-    child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-      bool ok = true;
-      try {
-        Increment(path, kTimes);
-      } catch (...) {
-        ok = false;
+  for (auto still_writable : {std::chrono::hours(0), std::chrono::hours(1)}) {
+    SCOPED_TRACE(still_writable.count());
+    JournaledFile::Tuning tuning;
+    tuning.still_writable = still_writable;
+    JournaledFile::SetTuning(tuning);
+    const std::string path = (dir_ / ("model" + std::to_string(still_writable.count()))).string();
+    Increment(path, 1);  // the parent's mapping is cached before the children inherit it
+    pid_t children[2];
+    for (pid_t& child : children) {
+      child = fork();
+      ASSERT_GE(child, 0);
+      if (child == 0) {
+        bool ok = true;
+        try {
+          Increment(path, kTimes);
+        } catch (...) {
+          ok = false;
+        }
+        _exit(ok ? 0 : 1);
       }
-      _exit(ok ? 0 : 1);
     }
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 3; ++t) threads.emplace_back([&] { Increment(path, kTimes); });
+    for (std::thread& thread : threads) thread.join();
+    for (pid_t child : children) {
+      int status = 0;
+      ASSERT_EQ(waitpid(child, &status, 0), child);
+      EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+    const int64_t expected = 1 + 5 * kTimes;
+    EXPECT_EQ(CountAt(path), expected);
+    auto file = JournaledFile::Open(OtherFormat(), path, false);
+    JournaledFile::Lock lock(file.get(), false);
+    EXPECT_EQ(file->Word(kOtherDataAt), expected);
   }
-  std::vector<std::thread> threads;
-  for (int t = 0; t < 3; ++t) threads.emplace_back([&] { Increment(path, kTimes); });
-  for (std::thread& thread : threads) thread.join();
-  for (pid_t child : children) {
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-  }
-  const int64_t expected = 1 + 5 * kTimes;
-  EXPECT_EQ(CountAt(path), expected);
-  auto file = JournaledFile::Open(OtherFormat(), path, false);
-  JournaledFile::Lock lock(file.get(), false);
-  EXPECT_EQ(file->Word(kOtherDataAt), expected);
+  JournaledFile::SetTuning(JournaledFile::Tuning());
 }
 
 }  // namespace
