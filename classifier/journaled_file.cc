@@ -231,7 +231,7 @@ bool JournaledFile::AttachToPath() {
   }
   MappingCache& cache = MappingCache::Instance();
   mapping_ = cache.Find(path_, st);
-  if (!mapping_) {
+  if (!mapping_ || mapping_->size != format_.size) {  // the latter: a kind of another size
     // The magic first: a file of another kind is named as such whatever its size, and only
     // a file of the full size may be mapped (a page past its end would be SIGBUS).
     std::array<char, 8> magic = {};
