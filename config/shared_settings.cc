@@ -4,6 +4,7 @@
 #include <mutex>
 
 #include "config/settings.h"
+#include "logging/control_characters.h"
 #include "platform/failure_styles.h"
 #include "platform/no_destructor.h"
 
@@ -48,7 +49,8 @@ Variant LookUpSharedSetting(SharedPropertyManager& properties, Registry& registr
         }
         // Outside the lock: the other callers wait for the value, not for the log file.
         if (logger.debug_level() != 0) {
-          logger.Log("Loading " + name + " (" + (v.DiffersFromEmpty() ? v.ToString() : "NOT SET") +
+          logger.Log("Loading " + name + " (" +
+                     (v.DiffersFromEmpty() ? EscapeControlCharacters(v.ToString()) : "NOT SET") +
                      ") from registry.");
         }
       },

@@ -18,5 +18,26 @@ TEST(ControlCharactersTest, BelowBlankAndDelOnly) {
   EXPECT_TRUE(HasControlCharacter("a@b\r\n@c"));
 }
 
+TEST(ControlCharactersTest, EscapesAreReadableAndKeepOnlyTheRecordsLineEnds) {
+  struct Case {
+    std::string text;
+    const char* escaped;
+    const char* escaped_but_crlf;
+  } cases[] = {
+      {"plain Grüße", "plain Grüße", "plain Grüße"},
+      {"a\r\nb", "a\\r\\nb", "a\r\nb"},
+      {"a\rb\nc", "a\\rb\\nc", "a\\rb\\nc"},  // bare CR and LF are no line ends
+      {"a\n\r\nb\r\r\n", "a\\n\\r\\nb\\r\\r\\n", "a\\n\r\nb\\r\r\n"},
+      {"\t", "\\t", "\\t"},
+      {"\x1B[2J", "\\x1B[2J", "\\x1B[2J"},
+      {std::string("\0\x1F\x7F", 3), "\\x00\\x1F\\x7F", "\\x00\\x1F\\x7F"},
+      {"back\\slash", "back\\slash", "back\\slash"},  // the escape is for reading only
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(EscapeControlCharacters(c.text), c.escaped) << c.escaped;
+    EXPECT_EQ(EscapeControlCharactersButCrLf(c.text), c.escaped_but_crlf) << c.escaped;
+  }
+}
+
 }  // namespace
 }  // namespace corvalith

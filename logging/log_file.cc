@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "logging/control_characters.h"
+
 namespace corvalith {
 
 std::string Hex(int32_t number) {
@@ -11,7 +13,8 @@ std::string Hex(int32_t number) {
 }
 
 std::string ErrorRecordText(const std::string& sErr, int32_t nErr, const std::string& source) {
-  return "Err: " + sErr + " 0x" + Hex(nErr) + " Source: " + source;
+  return "Err: " + EscapeControlCharacters(sErr) + " 0x" + Hex(nErr) +
+         " Source: " + EscapeControlCharacters(source);
 }
 
 void AppendLogRecord(FileSystem& files, Clock& clock, const std::string& data_directory,
@@ -19,8 +22,9 @@ void AppendLogRecord(FileSystem& files, Clock& clock, const std::string& data_di
   // The date is taken before the tick count, as the record shows them.
   std::string timestamp = FormatLocalTime(clock.Now());
   int32_t ticks = SignedTicks(clock.TickCount());
-  files.AppendText(data_directory + kLogFileName,
-                   timestamp + " " + std::to_string(ticks) + " " + sLog + "\r\n");
+  std::string record =
+      timestamp + " " + std::to_string(ticks) + " " + EscapeControlCharactersButCrLf(sLog) + "\r\n";
+  files.AppendText(data_directory + kLogFileName, record);
 }
 
 }  // namespace corvalith

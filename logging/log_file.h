@@ -16,11 +16,17 @@ namespace corvalith {
 inline constexpr char kLogFileName[] = "Corvalith.log";
 
 // Appends timestamp + " " + tick count + " " + sLog + CR LF to data_directory +
-// "Corvalith.log". Throws Failure when the file cannot be opened or written.
+// "Corvalith.log". Throws Failure when the file cannot be opened or written. Control
+// characters in sLog are escaped (logging/control_characters.h) except CR LF pairs: a record
+// of several lines (the details report) is written as its caller composed it, so that caller
+// escapes each value it inserts. Lines after the first begin with no timestamp, and the
+// callers keep them from looking as if they did.
 void AppendLogRecord(FileSystem& files, Clock& clock, const std::string& data_directory,
                      const std::string& sLog);
 
-// "Err: " + sErr + " 0x" + hex(nErr) + " Source: " + source.
+// "Err: " + sErr + " 0x" + hex(nErr) + " Source: " + source, with every control character
+// of sErr and source escaped: descriptions and sources name URLs and files from outside, and
+// an error record is always one line.
 std::string ErrorRecordText(const std::string& sErr, int32_t nErr, const std::string& source);
 
 // Upper-case hexadecimal without leading zeros; negative numbers as their 32-bit two's

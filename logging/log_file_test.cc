@@ -32,6 +32,15 @@ TEST_F(LogFileTest, RecordsAppendAndKeepEmbeddedLineEnds) {
             "2026-03-04 05:06:07 123456 first\r\n2026-03-04 05:06:07 123456 a\r\nb\r\n");
 }
 
+// A bare CR or LF would start a line that a reader takes for a record of its own; ESC
+// would drive the reader's terminal.
+TEST_F(LogFileTest, ControlCharactersAreEscapedButTheRecordsOwnLineEnds) {
+  AppendLogRecord(env_.files, env_.clock_, "/data/",
+                  "a\r\nb\r2026-03-04 05:06:07 1 forged\nc\x1B[2J");
+  EXPECT_EQ(env_.files.Contents("/data/Corvalith.log"),
+            "2026-03-04 05:06:07 123456 a\r\nb\\r2026-03-04 05:06:07 1 forged\\nc\\x1B[2J\r\n");
+}
+
 TEST_F(LogFileTest, TickCountPastTwoToThe31IsPrintedNegative) {
   env_.clock_.SetTicks(0x80000000u);
   AppendLogRecord(env_.files, env_.clock_, "/data/", "t");
@@ -60,6 +69,15 @@ TEST(ErrorRecordTest, NumbersInUpperCaseHexAndTrailingBlankAfterSource) {
                {0, "Err: M 0x0 Source: "}};
   for (const Case& c : cases) EXPECT_EQ(ErrorRecordText("M", c.number, ""), c.text) << c.number;
   EXPECT_EQ(ErrorRecordText("M", 5, "file://x"), "Err: M 0x5 Source: file://x");
+}
+
+// Descriptions and sources come from outside (a URL, a file name); an error record is one
+// line whatever they hold.
+TEST(ErrorRecordTest, MessageAndSourceStayOnTheRecordsLine) {
+  EXPECT_EQ(ErrorRecordText("Open failed: no\r\n2026-01-01 00:00:00 1 forged", 5,
+                            "file://x/M\r\n2026-01-01 00:00:00 1 forged\x1B"),
+            "Err: Open failed: no\\r\\n2026-01-01 00:00:00 1 forged 0x5 Source: "
+            "file://x/M\\r\\n2026-01-01 00:00:00 1 forged\\x1B");
 }
 
 }  // namespace

@@ -1,5 +1,8 @@
 // The details report of the summary record at DebugLevel 2 and above: what the filter saw
-// and decided, in fixed-width labelled lines joined with CR LF.
+// and decided, in fixed-width labelled lines joined with CR LF. Names, URLs, the sender and
+// the mail's header and body come from outside: their control characters are escaped here,
+// since the log keeps the CR LF of a multi-line record as it finds it.
+#include "logging/control_characters.h"
 #include "logging/log_file.h"
 #include "sink/exchange_filter.h"
 #include "store/filter_operations.h"
@@ -20,38 +23,59 @@ size_t Utf16Length(const std::string& utf8) {
   return units;
 }
 
+// A header or body as lines of the record. A line ends at LF or CR LF, as in mail, and is
+// written with CR LF; a bare CR and every other control character is escaped. Each line but
+// an empty one is indented, so that no line of a mail can pass for the start of a record
+// (which begins with its timestamp).
+std::string IndentedBlock(const std::string& text) {
+  std::string block;
+  size_t pos = 0;
+  for (;;) {
+    size_t end = text.find('\n', pos);
+    std::string_view line(text.data() + pos, (end == std::string::npos ? text.size() : end) - pos);
+    if (end != std::string::npos && !line.empty() && line.back() == '\r') line.remove_suffix(1);
+    if (!line.empty()) block += "  " + EscapeControlCharacters(line);
+    if (end == std::string::npos) return block;
+    block += "\r\n";
+    pos = end + 1;
+  }
+}
+
 }  // namespace
 
 void ExchangeFilter::AppendDetailsReport(EventContext& event) {
   store::Record& record = event.record();
   const std::string crlf = "\r\n";
   std::string& s = event.summary;
-  s += crlf + "___Details___";
-  s += crlf + "Domain    : " + event.domain;
-  s += crlf + "User      : " + event.user;
-  s += crlf + "Mailfile  : " + event.item_name;
-  s += crlf + "Flags     : 0x" + Hex(event.flags);
-  s += crlf + "URL       : " + event.item_url;
-  s += crlf + "Sender    : " + event.sender_address;
-  s += crlf + "WhileList : " + event.paths.user_data_path + kWhiteListSuffix;
-  s += crlf + "Addr Type : " + GetSenderAddrType(record);
-  s += crlf + "Header Len: " + std::to_string(Utf16Length(GetMailHeader(record)));
-  s += crlf + "Body Len  : " + std::to_string(Utf16Length(GetMailBody(record)));
-  s += crlf + "DebugLevel: " + std::to_string(DebugLevel);
-  s += crlf + "UseJunkFld: " + (event.junk_folder_found ? "yes" : "no");
-  s += crlf + "JunkFolder: " + event.junk_folder_url;
-  s += crlf + "WhiteList : " +
-       (event.use_white_list == 0
-            ? std::string("disabled")
-            : std::string("enabled") + (event.auto_white_list != 0 ? " (auto)" : ""));
-  s += crlf + "ProvMode  : " + std::to_string(event.provider_mode);
-  if (event.hide_spam != 0) s += crlf + "Hide Spam : yes";
+  auto line = [&](const char* label, const std::string& value) {
+    s += crlf + label + EscapeControlCharacters(value);
+  };
+  line("___Details___", "");
+  line("Domain    : ", event.domain);
+  line("User      : ", event.user);
+  line("Mailfile  : ", event.item_name);
+  line("Flags     : 0x", Hex(event.flags));
+  line("URL       : ", event.item_url);
+  line("Sender    : ", event.sender_address);
+  line("WhileList : ", event.paths.user_data_path + kWhiteListSuffix);
+  line("Addr Type : ", GetSenderAddrType(record));
+  line("Header Len: ", std::to_string(Utf16Length(GetMailHeader(record))));
+  line("Body Len  : ", std::to_string(Utf16Length(GetMailBody(record))));
+  line("DebugLevel: ", std::to_string(DebugLevel));
+  line("UseJunkFld: ", event.junk_folder_found ? "yes" : "no");
+  line("JunkFolder: ", event.junk_folder_url);
+  line("WhiteList : ",
+       event.use_white_list == 0
+           ? std::string("disabled")
+           : std::string("enabled") + (event.auto_white_list != 0 ? " (auto)" : ""));
+  line("ProvMode  : ", std::to_string(event.provider_mode));
+  if (event.hide_spam != 0) line("Hide Spam : yes", "");
   int32_t ham = 0;
   int32_t spam = 0;
   ThrowIfFailed(Engine(event).GetStatistics(event.paths.user_data_path, &ham, &spam));
-  s += crlf + "HAM/SPAM  : " + std::to_string(ham) + "/" + std::to_string(spam);
-  if (DebugLevel > 3) s += crlf + "--- Header ---" + crlf + GetMailHeader(record);
-  if (DebugLevel > 4) s += crlf + "---  Body  ---" + crlf + GetMailBody(record);
+  line("HAM/SPAM  : ", std::to_string(ham) + "/" + std::to_string(spam));
+  if (DebugLevel > 3) s += crlf + "--- Header ---" + crlf + IndentedBlock(GetMailHeader(record));
+  if (DebugLevel > 4) s += crlf + "---  Body  ---" + crlf + IndentedBlock(GetMailBody(record));
 }
 
 }  // namespace corvalith

@@ -3,6 +3,7 @@
 
 #include "platform/text.h"
 #include "sink/sink_test_support.h"
+#include "store/record.h"
 
 namespace corvalith::testing {
 namespace {
@@ -91,8 +92,8 @@ TEST_F(DetailsReportTest, HeaderAtLevelFour) {
   std::vector<std::string> lines = Lines();
   ASSERT_EQ(lines.size(), 21u);
   EXPECT_EQ(lines[18], "--- Header ---");
-  EXPECT_EQ(lines[19], "Received: from outside");
-  EXPECT_EQ(lines[20], "From: Bob <bob@spam.example>");
+  EXPECT_EQ(lines[19], "  Received: from outside");
+  EXPECT_EQ(lines[20], "  From: Bob <bob@spam.example>");
 }
 
 TEST_F(DetailsReportTest, BodyFollowsTheHeaderAtLevelFive) {
@@ -101,7 +102,28 @@ TEST_F(DetailsReportTest, BodyFollowsTheHeaderAtLevelFive) {
   std::vector<std::string> lines = Lines();
   ASSERT_EQ(lines.size(), 23u);
   EXPECT_EQ(lines[21], "---  Body  ---");
-  EXPECT_EQ(lines[22], "plain body");
+  EXPECT_EQ(lines[22], "  plain body");
+}
+
+// Item names, folder names, header and body come from outside. Each value stays on its own
+// line, and no line of the header and body blocks can pass for a record: they are indented.
+TEST_F(DetailsReportTest, NoValueAndNoBlockLineCanForgeARecord) {
+  const std::string forged = "2026-01-01 00:00:00 1 forged";
+  SetSettings(5, 0, 0, "Junk\r\n" + forged, 0, 0);
+  Deliver("M\r\n" + forged + ".EML", "Bob <bob@spam.example>",
+          {{store::PropTag("007D001E"),
+            Variant::String("Received: x\r\n\tby y\n" + forged + "\rZ\r\n")},
+           {store::PropTag("1000001E"), Variant::String("one\r\n" + forged + "\n\x1B[2J")}});
+  for (const std::string& record : LogRecords()) EXPECT_NE(record.rfind("forged", 0), 0u);
+  std::vector<std::string> lines = Lines();
+  ASSERT_EQ(lines.size(), 27u);
+  EXPECT_EQ(lines[4], "Mailfile  : M\\r\\n" + forged + ".EML");
+  EXPECT_EQ(lines[6], "URL       : " + kInbox + "/M\\r\\n" + forged + ".EML");
+  EXPECT_EQ(lines[14], "JunkFolder: " + kRoot + "/Junk\\r\\n" + forged);
+  const std::vector<std::string> blocks = {
+      "--- Header ---", "  Received: x", "  \\tby y", "  " + forged + "\\rZ", "", "---  Body  ---",
+      "  one",          "  " + forged,   "  \\x1B[2J"};
+  EXPECT_EQ(std::vector<std::string>(lines.begin() + 18, lines.end()), blocks);
 }
 
 TEST_F(DetailsReportTest, FailingStatisticsLoseTheSummaryForOneErrorLine) {
