@@ -39,6 +39,18 @@ TEST(EventLogJsonTest, EveryFieldEscapedAndDataAsHex) {
   EXPECT_EQ(json.size(), 7u);
 }
 
+// One entry, one line, whatever a message holds: every control character, NUL and DEL
+// included, is escaped and reads back unchanged.
+TEST(EventLogJsonTest, EveryControlCharacterIsEscaped) {
+  std::string message;
+  for (int byte = 0; byte < 0x20; ++byte) message += static_cast<char>(byte);
+  message += '\x7F';
+  EventLogEntry entry{"CorvalithFilter", 4, 0, 0, {message}, {}};
+  std::string line = EventLogJsonLine({2026, 1, 2, 3, 4, 5}, entry);
+  for (char c : line) EXPECT_TRUE(static_cast<unsigned char>(c) >= 0x20 && c != '\x7F') << +c;
+  EXPECT_EQ(nlohmann::json::parse(line)["strings"][0], message);
+}
+
 TEST(EventLogJsonTest, PriorityFromType) {
   const std::pair<uint16_t, int> cases[] = {{1, LOG_ERR},    {2, LOG_WARNING}, {4, LOG_INFO},
                                             {0, LOG_NOTICE}, {8, LOG_NOTICE},  {16, LOG_NOTICE}};
