@@ -345,6 +345,65 @@ TEST_F(HostTest, BadInputFailsWithOneLineAndAnExitStatus) {
   EXPECT_TRUE(Items("Inbox").empty());
 }
 
+TEST_F(HostTest, ControlCharactersInNamesAndUrlsAreRefused) {
+  InitWithMailbox();
+  std::string file = MessageFile("ok.eml", Message("Ann <ann@a.example>", "ok", "ok"));
+  ASSERT_EQ(Corvalith({"deliver", kAlice, file}).status, 0);
+  std::vector<Json> inbox = Items("Inbox");
+  std::string url;
+  for (const Json& item : inbox) {
+    if (item["subject"] == "ok") url = item["url"];
+  }
+  ASSERT_FALSE(url.empty());
+  struct Case {
+    std::vector<std::string> args;
+    std::string says;
+  };
+  const Case cases[] = {
+      {{"mailbox", "add", "line\nbreak@dom.test"}, "bad mailbox address"},
+      {{"mailbox", "add", "u@dom.test\r\nX: y"}, "bad mailbox address"},
+      {{"mailbox", "add", "tab\t@dom.test"}, "bad mailbox address"},
+      {{"mailbox", "add", "u@dom\x7f.test"}, "bad mailbox address"},
+      {{"deliver", "alice@example.com\n", file}, "bad mailbox address"},
+      {{"deliver", kAlice, "--folder", "Inbox\x1b[2J", file}, "bad folder name"},
+      {{"ls", kAlice, "Inbox\r"}, "bad folder name"},
+      {{"move", url, "Junk E-mail\n"}, "bad folder name"},
+      {{"move", kRoot + "/Inbox/a\nb.EML", "Junk E-mail"}, "bad URL"},
+      {{"show", url + "\r\nX: y"}, "bad URL"},
+  };
+  for (const Case& c : cases) {
+    Outcome run = Corvalith(c.args);
+    std::string shown = c.args[0] + " " + c.args[1];
+    EXPECT_EQ(run.status, 1) << shown << ": " << run.err;
+    EXPECT_TRUE(run.err.starts_with("corvalith: " + c.says)) << shown << ": " << run.err;
+    EXPECT_NE(run.err.find("control character"), std::string::npos) << shown << ": " << run.err;
+    // One line, and nothing of the name's control characters on the terminal.
+    ASSERT_FALSE(run.err.empty());
+    std::string line = run.err.substr(0, run.err.size() - 1);
+    EXPECT_EQ(run.err.back(), '\n');
+    EXPECT_TRUE(std::none_of(line.begin(), line.end(),
+                             [](char ch) { return (ch >= 0 && ch < 0x20) || ch == 0x7F; }))
+        << shown << ": " << run.err;
+  }
+  std::string batch = Json{{"op", "deliver"}, {"to", "x\r\n@dom.test"}, {"file", file}}.dump() +
+                      "\n" + Json{{"op", "move"}, {"url", url}, {"folder", "Sub\n"}}.dump() + "\n";
+  Outcome run = Corvalith({"batch"}, batch);
+  EXPECT_EQ(run.status, 1);
+  for (const Json& answer : run.JsonLines()) {
+    EXPECT_NE(answer["error"].get<std::string>().find("control character"), std::string::npos)
+        << answer.dump();
+  }
+
+  EXPECT_EQ(Corvalith({"--json", "mailbox", "list"}).JsonLines().size(), 1u);
+  EXPECT_EQ(Items("Inbox"), inbox);
+  for (const fs::directory_entry& entry : fs::recursive_directory_iterator(home_ / "data")) {
+    std::string name = entry.path().filename().string();
+    EXPECT_TRUE(std::none_of(name.begin(), name.end(), [](char ch) {
+      return (ch >= 0 && ch < 0x20) || ch == 0x7F;
+    })) << name;
+  }
+}
+
 TEST_F(HostTest, HelpForEveryCommand) {
   Outcome usage = Corvalith({"help"});
   ASSERT_EQ(usage.status, 0);

@@ -7,6 +7,7 @@
 #include <set>
 
 #include "engine/classifier_engine.h"
+#include "logging/control_characters.h"
 #include "platform/text.h"
 #include "provisioning/data_layout.h"
 #include "sink/server.h"
@@ -23,6 +24,16 @@ std::string TrimSlashes(const std::string& text) {
   if (begin == std::string::npos) return "";
   size_t end = text.find_last_not_of('/');
   return text.substr(begin, end - begin + 1);
+}
+
+// Names and URLs from the command line become store URLs, paths in the data directory and
+// lines of the log and of this command's output: a control character in one would split or
+// forge a line, so it is refused before anything is looked up.
+void RefuseControlCharacters(const std::string& what, const std::string& text) {
+  if (HasControlCharacter(text)) {
+    throw Failure(what + " '" + EscapeControlCharacters(text) + "': it holds a control character",
+                  E_INVALIDARG);
+  }
 }
 
 // A property as text for display: absent properties are left out by the caller.
@@ -114,6 +125,7 @@ UserStatistics ReadUserStatistics(const std::string& data_directory,
 std::string MailboxAddress::RootUrl() const { return MailboxRootUrl(domain, user); }
 
 MailboxAddress ParseMailboxAddress(const std::string& text) {
+  RefuseControlCharacters("bad mailbox address", text);
   size_t at = text.rfind('@');
   if (at == std::string::npos || at == 0 || at + 1 == text.size()) {
     throw Failure("bad mailbox address '" + text + "' (expected USER@DOMAIN)", E_INVALIDARG);
@@ -129,6 +141,7 @@ MailboxAddress ParseMailboxAddress(const std::string& text) {
 }
 
 ItemLocation ParseItemUrl(const std::string& url) {
+  RefuseControlCharacters("bad URL", url);
   auto bad = [&](const std::string& why) {
     return Failure("bad URL '" + url + "': " + why, E_INVALIDARG);
   };
@@ -185,6 +198,7 @@ void MailHost::RequireMailbox(const MailboxAddress& mailbox) {
 }
 
 std::string MailHost::ResolveFolder(const MailboxAddress& mailbox, const std::string& folder) {
+  RefuseControlCharacters("bad folder name", folder);
   RequireMailbox(mailbox);
   std::string path = TrimSlashes(folder);
   if (path.empty()) throw Failure("empty folder name", E_INVALIDARG);

@@ -1,5 +1,6 @@
 #include "provisioning/data_layout.h"
 
+#include "logging/control_characters.h"
 #include "platform/failure.h"
 #include "whitelist/whitelist.h"
 
@@ -28,12 +29,11 @@ std::string ManualTemplatePath(const std::string& data_directory) {
 
 void CheckPathComponent(const std::string& what, const std::string& name) {
   bool unsafe = name.empty() || name == "." || name == ".." ||
-                name.find_first_of(std::string("/\\\0", 3)) != std::string::npos;
+                name.find_first_of("/\\") != std::string::npos || HasControlCharacter(name);
   if (unsafe) {
-    std::string shown;
-    for (char c : name) shown += c == '\0' ? std::string("\\0") : std::string(1, c);
-    throw Failure("Unsafe " + what + " name '" + shown + "' in the item URL",
-                  kErrInvalidProcedureCall);
+    throw Failure(
+        "Unsafe " + what + " name '" + EscapeControlCharacters(name) + "' in the item URL",
+        kErrInvalidProcedureCall);
   }
 }
 

@@ -28,8 +28,9 @@ std::string CreationMarkerPath(const std::string& user_data_path);
 std::string DomainWhiteListBase(const std::string& domain_directory);
 std::string ManualTemplatePath(const std::string& data_directory);
 
-// Throws Failure naming the name when a domain or user taken from a URL could not safely
-// be part of a path: empty, "." or "..", or holding "/", "\" or a NUL character.
+// Throws Failure naming the name (its control characters escaped) when a domain or user
+// taken from a URL could not safely be part of a path or a log record: empty, "." or "..",
+// or holding "/", "\" or a control character (NUL, CR, LF, ...).
 void CheckPathComponent(const std::string& what, const std::string& name);
 
 }  // namespace corvalith

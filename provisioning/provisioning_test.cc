@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <optional>
 
+#include "logging/control_characters.h"
 #include "logging/testing/recording_logger.h"
 #include "platform/failure.h"
 #include "platform/testing/memory_environment.h"
@@ -19,11 +20,21 @@ TEST(DataLayoutTest, PathsAndUnsafeNames) {
   EXPECT_EQ(CreationMarkerPath("/data/d/u.dat"), "/data/d/u.dat.create");
   EXPECT_EQ(DomainWhiteListBase("/data/d"), "/data/d/global");
   EXPECT_EQ(ManualTemplatePath("/data/"), "/data/cvusrmnl.sys");
-  for (const std::string& bad : {std::string(""), std::string("."), std::string(".."),
-                                 std::string("a/b"), std::string("a\\b"), std::string("a\0b", 3)}) {
-    EXPECT_THROW(CheckPathComponent("user", bad), Failure) << bad;
+  for (const std::string& bad :
+       {std::string(""), std::string("."), std::string(".."), std::string("a/b"),
+        std::string("a\\b"), std::string("a\0b", 3), std::string("line\nbreak"),
+        std::string("dom.test\r\nX: y"), std::string("tab\t"), std::string("\x1b[2J"),
+        std::string("del\x7f")}) {
+    try {
+      CheckPathComponent("user", bad);
+      ADD_FAILURE() << bad;
+    } catch (const Failure& failure) {
+      EXPECT_EQ(failure.description().rfind("Unsafe user name '", 0), 0u);
+      EXPECT_FALSE(HasControlCharacter(failure.description())) << failure.description();
+    }
   }
-  for (const char* good : {"example.com", "alice", "a..b", "...", "Mixed Case"}) {
+  for (const char* good :
+       {"example.com", "alice", "a..b", "...", "Mixed Case", "J\u00fcrgen", "~tilde"}) {
     EXPECT_NO_THROW(CheckPathComponent("user", good)) << good;
   }
 }

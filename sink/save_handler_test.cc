@@ -2,6 +2,7 @@
 // guard of the save handler.
 #include <gtest/gtest.h>
 
+#include "logging/control_characters.h"
 #include "sink/sink_test_support.h"
 
 namespace corvalith::testing {
@@ -156,7 +157,11 @@ TEST_F(SaveHandlerTest, UnsafeDomainOrUserNeverReachesTheDataDirectory) {
   filter_->Log("the log exists");
   for (const std::string& root : {std::string("file://./backofficestorage/../MBX/alice"),
                                   std::string("file://./backofficestorage/example.com/MBX/.."),
-                                  std::string("file://./backofficestorage//MBX/alice")}) {
+                                  std::string("file://./backofficestorage//MBX/alice"),
+                                  std::string("file://./backofficestorage/dom.test\r\nX: y/MBX/u"),
+                                  std::string("file://./backofficestorage/d/MBX/line\nbreak"),
+                                  std::string("file://./backofficestorage/d/MBX/esc\x1b[2J"),
+                                  std::string("file://./backofficestorage/d\x7f/MBX/u")}) {
     std::string url = root + "/Inbox/M.EML";
     store_.PutItem(url, {{store::kFromProperty, Variant::String("<x@y>")}});
     std::vector<std::string> before = env_.files.Paths();
@@ -164,6 +169,7 @@ TEST_F(SaveHandlerTest, UnsafeDomainOrUserNeverReachesTheDataDirectory) {
     std::vector<std::string> records = LogRecords();
     ASSERT_FALSE(records.empty());
     EXPECT_EQ(records.back().rfind("Err: Corvalith Extension failed: Unsafe ", 0), 0u) << url;
+    EXPECT_FALSE(HasControlCharacter(records.back())) << url;
     std::vector<std::string> after = env_.files.Paths();
     EXPECT_EQ(after, before) << url;  // only the log file, which existed already
   }
