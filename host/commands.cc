@@ -530,6 +530,11 @@ int RunCommandLine(const std::vector<std::string>& args, std::istream& in, std::
     Home home = ResolveHome(line.Option("--home"));
     // Before anything touches the component: the platform reads these once.
     UseHomeEnvironment(home);
+    // A broken settings file leaves every setting unset, and with DebugLevel unset the
+    // component's log says nothing: say it here.
+    if (std::optional<std::string> problem = RegistryFileProblem(RegistryFilePath())) {
+      err << "corvalith: warning: registry file not read in full: " << *problem << "\n";
+    }
     if (line.command != "init") RequireHome(home);
     std::string ctor = line.Has("--ctor") ? line.Option("--ctor") : home.DataDirectory();
     Context context{line, home, ctor, in, out, output, err};

@@ -289,6 +289,48 @@ TEST_F(HostTest, BatchAnswersEveryLineThroughOneInstance) {
   EXPECT_EQ(stops, 2u) << "one per batch process";
 }
 
+// regedit exports UTF-16LE, and such a file holds the settings like any other. A registry file
+// that cannot be read is named on stderr: the filter would otherwise run with every setting
+// unset, and with DebugLevel unset its log would not say so either.
+TEST_F(HostTest, RegeditsUtf16ExportIsReadAndABrokenRegistryFileIsAWarning) {
+  InitWithMailbox();
+  auto utf16 = [](const std::string& ascii) {
+    std::string bytes = "\xFF\xFE";
+    for (char c : ascii) bytes += std::string{c, '\0'};
+    return bytes;
+  };
+  WriteFile(home_ / "registry.reg", utf16(ReadFile(home_ / "registry.reg")));
+  Outcome delivered = Corvalith(
+      {"deliver", kAlice, MessageFile("m.eml", Message("Ann <ann@a.example>", "hi", "hello"))});
+  EXPECT_EQ(delivered.status, 0) << delivered.err;
+  EXPECT_EQ(delivered.err, "");
+  EXPECT_NE(ReadFile(home_ / "data/Corvalith.log")
+                .find("Loading UseJunkMailFolder (Junk E-mail) from registry."),
+            std::string::npos);
+
+  WriteFile(home_ / "registry.reg",
+            utf16("Windows Registry Editor Version 5.00\r\n\r\n") + "\x3D\xD8");
+  Outcome listed = Corvalith({"mailbox", "list"});
+  EXPECT_EQ(listed.status, 0) << listed.err;
+  const std::string problem = (home_ / "registry.reg").string() +
+                              ":3: not valid UTF-16 (an unpaired surrogate or odd byte)";
+  EXPECT_EQ(listed.err, "corvalith: warning: registry file not read in full: " + problem + "\n");
+
+  // The component's own report: one event-log entry, though each setting's lookup reads the file.
+  ASSERT_EQ(Corvalith({"deliver", kAlice,
+                       MessageFile("n.eml", Message("Ann <ann@a.example>", "again", "hello"))})
+                .status,
+            0);
+  std::istringstream events(ReadFile(home_ / "events.jsonl"));
+  std::vector<Json> warnings;
+  for (std::string line; std::getline(events, line);) {
+    Json entry = Json::parse(line);
+    if (entry["type"] == 2) warnings.push_back(entry);
+  }
+  ASSERT_EQ(warnings.size(), 1u);
+  EXPECT_EQ(warnings[0]["strings"], Json::array({"Registry file not read in full: " + problem}));
+}
+
 TEST_F(HostTest, RegisterWritesAndUnregisterRemovesOnlyTheClassKeys) {
   ASSERT_EQ(Corvalith({"init"}).status, 0);
   std::string before = ReadFile(home_ / "registry.reg");

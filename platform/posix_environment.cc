@@ -5,6 +5,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -15,6 +16,7 @@
 #include "platform/registry_file.h"
 #include "platform/shared_property_table.h"
 #include "platform/text_reader.h"
+#include "platform/unicode.h"
 
 namespace corvalith {
 namespace {
@@ -108,16 +110,35 @@ class FileRegistryKey : public RegistryKey {
 
 }  // namespace
 
+void ReportRegistryFileProblem(EventLog& event_log, const std::string& problem) {
+  static std::atomic<bool> reported{false};
+  if (reported.exchange(true)) return;
+  // The entry's form is the component's own: the message as the only insertion string, and
+  // again with its terminating zero as the binary data.
+  const std::string message = "Registry file not read in full: " + problem;
+  std::vector<uint8_t> data(message.begin(), message.end());
+  data.push_back(0);
+  EventSourceHandle handle = event_log.RegisterEventSource("CorvalithFilter");
+  event_log.ReportEvent(handle, EVENTLOG_WARNING_TYPE, 0, kRegistryFileEventId, {message}, data);
+  event_log.DeregisterEventSource(handle);
+}
+
 int32_t FileRegistry::OpenKey(RegistryRoot root, const std::string& subkey,
                               std::unique_ptr<RegistryKey>* key) {
   std::string full =
       root == RegistryRoot::kLocalMachine ? "HKEY_LOCAL_MACHINE" : "HKEY_CLASSES_ROOT";
   size_t start = subkey.find_first_not_of('\\');
   if (start != std::string::npos) full += "\\" + subkey.substr(start);
+  auto report = [&](const std::optional<std::string>& problem) {
+    if (problem && problems_ != nullptr) ReportRegistryFileProblem(*problems_, *problem);
+  };
   std::optional<std::map<std::string, RegistryFile::Value>> values;
   try {
-    values = RegistryFile::Load(path_.empty() ? RegistryFilePath() : path_).Values(full);
+    RegistryFile file = RegistryFile::Load(path_.empty() ? RegistryFilePath() : path_);
+    report(file.IgnoredLine());
+    values = file.Values(full);
   } catch (const Failure& failure) {
+    report(failure.description());
     return failure.number() == EACCES ? ERROR_ACCESS_DENIED : ERROR_FILE_NOT_FOUND;
   }
   if (!values) return ERROR_FILE_NOT_FOUND;
@@ -141,33 +162,6 @@ int SyslogPriority(uint16_t type) {
 }
 
 namespace {
-
-// The length of the valid UTF-8 sequence at text[pos], or 0 when the bytes there are not one
-// (a stray continuation byte, an overlong form, a surrogate, a truncated sequence).
-size_t Utf8SequenceLength(const std::string& text, size_t pos) {
-  auto byte = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
-  unsigned char c = byte(pos);
-  size_t length;
-  uint32_t min;
-  uint32_t code;
-  if (c < 0x80) return 1;
-  if ((c & 0xE0) == 0xC0) {
-    length = 2, min = 0x80, code = c & 0x1F;
-  } else if ((c & 0xF0) == 0xE0) {
-    length = 3, min = 0x800, code = c & 0x0F;
-  } else if ((c & 0xF8) == 0xF0) {
-    length = 4, min = 0x10000, code = c & 0x07;
-  } else {
-    return 0;
-  }
-  if (pos + length > text.size()) return 0;
-  for (size_t i = 1; i < length; ++i) {
-    if ((byte(pos + i) & 0xC0) != 0x80) return 0;
-    code = code << 6 | (byte(pos + i) & 0x3F);
-  }
-  if (code < min || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return 0;
-  return length;
-}
 
 // A JSON string literal. Bytes that are not UTF-8 become U+FFFD, so that the line stays valid
 // JSON whatever a message carries.
@@ -314,7 +308,7 @@ namespace {
 
 class PosixEnvironment : public Environment {
  public:
-  PosixEnvironment() : events_(clock_, PosixEventLog::Options{}) {}
+  PosixEnvironment() : registry_("", &events_), events_(clock_, PosixEventLog::Options{}) {}
 
   Registry& registry() override { return registry_; }
   SharedPropertyManager& shared_properties() override { return ProcessSharedProperties(); }

@@ -41,17 +41,29 @@ class PosixClock : public Clock {
 // administrator or by self-registration is seen without a restart of the reader. Only
 // HKEY_LOCAL_MACHINE and HKEY_CLASSES_ROOT exist. A missing or unparsable file is a missing
 // key (ERROR_FILE_NOT_FOUND); a file we may not read answers ERROR_ACCESS_DENIED.
-// Thread-safe.
+//
+// A file that exists but is not read in full (RegistryFileProblem) would silently leave every
+// setting unset, so it is reported to `problems`, when given: one warning entry per process
+// (see ReportRegistryFileProblem), not one per lookup. Thread-safe.
 class FileRegistry : public Registry {
  public:
-  // `path` empty: RegistryFilePath() at each OpenKey.
-  explicit FileRegistry(std::string path = "") : path_(std::move(path)) {}
+  // `path` empty: RegistryFilePath() at each OpenKey. `problems` must outlive the registry.
+  explicit FileRegistry(std::string path = "", EventLog* problems = nullptr)
+      : path_(std::move(path)), problems_(problems) {}
   int32_t OpenKey(RegistryRoot root, const std::string& subkey,
                   std::unique_ptr<RegistryKey>* key) override;
 
  private:
   const std::string path_;
+  EventLog* const problems_;
 };
+
+// The event id of the registry file warning; 0 is the information entry of a new domain.
+inline constexpr uint32_t kRegistryFileEventId = 1;
+
+// Writes the warning entry "Registry file not read in full: " + problem under the source
+// "CorvalithFilter", the first time it is called in the process; later calls do nothing.
+void ReportRegistryFileProblem(EventLog& event_log, const std::string& problem);
 
 // syslog (ident "CorvalithFilter", facility mail) plus, when a path is configured, one JSON
 // object per entry appended to that file. The JSON file keeps every field, which syslog cannot

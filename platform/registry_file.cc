@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
@@ -12,11 +13,13 @@
 #include "platform/posix_io.h"
 #include "platform/registry.h"
 #include "platform/text.h"
+#include "platform/unicode.h"
 
 namespace corvalith {
 namespace {
 
 constexpr char kBom[] = "\xEF\xBB\xBF";
+constexpr char kUtf16LeBom[] = "\xFF\xFE";
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
@@ -144,6 +147,11 @@ bool IsHexValueLine(const std::string& line) {
   return pos != std::string::npos && StartsWithNoCase(line, pos, "hex");
 }
 
+bool IsBlankOrComment(const std::string& line) {
+  std::string trimmed = TrimWhitespace(line);
+  return trimmed.empty() || trimmed[0] == ';';
+}
+
 bool IsSectionLine(const std::string& line) {
   size_t pos = 0;
   while (pos < line.size() && IsBlank(line[pos])) ++pos;
@@ -183,6 +191,50 @@ std::string ValueLineText(const std::string& name, const std::string& value) {
 void RejectLineBreaks(const std::string& text) {
   // A line break cannot be written into a .reg line; it would cut the file.
   if (text.find_first_of("\r\n") != std::string::npos) throw Failure::InvalidProcedureCall();
+}
+
+std::string AtLine(const std::string& origin, size_t line, const std::string& problem) {
+  return origin + ":" + std::to_string(line) + ": " + problem;
+}
+
+Failure TooLarge(const std::string& origin) {
+  return Failure(origin + ": larger than " + std::to_string(kMaxRegistryFileSize) + " bytes",
+                 EFBIG);
+}
+
+// The file's bytes; nullopt when it does not exist. Only a regular file of at most
+// kMaxRegistryFileSize bytes is read: a device or a pipe put in the file's place must not hang
+// the reader, nor a huge file fill its memory.
+std::optional<std::string> ReadBoundedFile(const std::string& path) {
+  int fd;
+  do {
+    fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) {
+    if (errno == ENOENT) return std::nullopt;
+    throw Failure::FromErrno(path, errno);
+  }
+  struct Closer {
+    int fd;
+    ~Closer() { ::close(fd); }
+  } closer{fd};
+  struct stat st;
+  if (::fstat(fd, &st) != 0) throw Failure::FromErrno(path, errno);
+  if (S_ISDIR(st.st_mode)) throw Failure::FromErrno(path, EISDIR);
+  if (!S_ISREG(st.st_mode)) throw Failure(path + ": not a regular file", EINVAL);
+  if (static_cast<uint64_t>(st.st_size) > kMaxRegistryFileSize) throw TooLarge(path);
+  std::string bytes;
+  char buffer[65536];
+  for (;;) {
+    ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      throw Failure::FromErrno(path, errno);
+    }
+    if (n == 0) return bytes;
+    bytes.append(buffer, static_cast<size_t>(n));
+    if (bytes.size() > kMaxRegistryFileSize) throw TooLarge(path);  // it grew while read
+  }
 }
 
 }  // namespace
@@ -243,27 +295,49 @@ std::optional<RegistryValueLine> ParseRegistryValueLine(const std::string& line)
   return result;
 }
 
-RegistryFile RegistryFile::Load(const std::string& path) {
-  std::string text;
-  int err = posix::ReadWholeFile(path, &text);
-  if (err == ENOENT) return Parse("", path);
-  if (err != 0) throw Failure::FromErrno(path, err);
-  return Parse(std::move(text), path);
+std::optional<std::string> RegistryFileProblem(const std::string& path) {
+  try {
+    return RegistryFile::Load(path).IgnoredLine();
+  } catch (const Failure& failure) {
+    return failure.description();
+  }
 }
 
-RegistryFile RegistryFile::Parse(std::string text, const std::string& origin) {
+RegistryFile RegistryFile::Load(const std::string& path) {
+  return Parse(ReadBoundedFile(path).value_or(""), path);
+}
+
+RegistryFile RegistryFile::Parse(std::string bytes, const std::string& origin) {
+  if (bytes.size() > kMaxRegistryFileSize) throw TooLarge(origin);
   RegistryFile file;
-  if (text.empty()) {
+  file.origin_ = origin;
+  if (bytes.empty()) {
     file.preamble_ = std::string(kRegistryHeader) + file.eol_;
     return file;
+  }
+  std::string text;
+  if (bytes.starts_with(kUtf16LeBom)) {
+    // Decoded whole, byte-order mark included: it comes back as the UTF-8 mark, which the
+    // version line check skips and Text() turns back into the UTF-16 one.
+    file.utf16_ = true;
+    if (!Utf16LeToUtf8(bytes, &text)) {
+      size_t line = 1 + static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));
+      throw Failure(AtLine(origin, line, "not valid UTF-16 (an unpaired surrogate or odd byte)"),
+                    EINVAL);
+    }
+  } else {
+    text = std::move(bytes);
   }
   std::vector<std::string> lines = PhysicalLines(text);
   std::string first = WithoutLineEnd(lines[0]);
   if (first.compare(0, 3, kBom) == 0) first.erase(0, 3);
   first = TrimWhitespace(first);
   if (first != kRegistryHeader && first != kRegistryHeader4) {
-    throw Failure(origin + ": not a registry file (no version line)", EINVAL);
+    throw Failure(AtLine(origin, 1, "not a registry file (no version line)"), EINVAL);
   }
+  auto ignored = [&](size_t index) {
+    if (file.first_ignored_line_ == 0) file.first_ignored_line_ = index + 1;
+  };
   std::string first_eol = LineEndOf(lines[0]);
   if (!first_eol.empty()) file.eol_ = first_eol;
   file.preamble_ = lines[0];
@@ -285,29 +359,38 @@ RegistryFile RegistryFile::Parse(std::string text, const std::string& origin) {
         // credited to the section before it.
         if (key.find_first_of("[]") == std::string::npos) section.key = key;
       }
+      if (NormalizeKey(section.key).empty()) ignored(i);
       file.sections_.push_back(std::move(section));
       current = &file.sections_.back();
       continue;
     }
     Line line;
     line.raw = lines[i];
+    const size_t first_index = i;
     std::string logical = content;
     if (IsHexValueLine(content)) {
       // Continuations: a trailing backslash joins the next line, whose indentation goes.
-      for (;;) {
-        std::string trimmed = TrimWhitespace(logical);
-        if (trimmed.empty() || trimmed.back() != '\\' || i + 1 >= lines.size()) break;
+      // Appended in place, so that a value of many lines costs no more than their length.
+      auto continued = [&] {
+        while (!logical.empty() && (IsBlank(logical.back()) || logical.back() == '\r')) {
+          logical.pop_back();
+        }
+        return !logical.empty() && logical.back() == '\\';
+      };
+      while (continued() && i + 1 < lines.size()) {
         std::string next = WithoutLineEnd(lines[i + 1]);
         if (IsSectionLine(next) || TrimWhitespace(next).empty()) break;
-        logical = trimmed.substr(0, trimmed.size() - 1) + TrimWhitespace(next);
+        logical.pop_back();
+        logical += TrimWhitespace(next);
         line.raw += lines[++i];
       }
       // A continuation with nothing to continue ends the value.
-      std::string trimmed = TrimWhitespace(logical);
-      if (!trimmed.empty() && trimmed.back() == '\\')
-        logical = trimmed.substr(0, trimmed.size() - 1);
+      if (continued()) logical.pop_back();
     }
     line.value = ParseRegistryValueLine(logical);
+    // A value before any section is ignored too: it belongs to no key.
+    bool read = current != nullptr && line.value.has_value();
+    if (!read && !IsBlankOrComment(content)) ignored(first_index);
     if (current == nullptr) {
       file.preamble_ += line.raw;  // values before any section belong to no key
     } else {
@@ -324,26 +407,24 @@ void RegistryFile::Rebuild() {
     std::string key = NormalizeKey(section.key);
     if (key.empty()) continue;
     if (section.remove) {
-      std::string prefix = key + "\\";
-      for (auto it = state_.lower_bound(key); it != state_.end();) {
-        if (it->first == key || it->first.compare(0, prefix.size(), prefix) == 0) {
-          it = state_.erase(it);
-        } else if (it->first.compare(0, key.size(), key) == 0) {
-          ++it;  // a sibling such as "key2" sorts between the key and "key\..."
-        } else {
-          break;
-        }
-      }
+      if (!HasKey(key)) continue;
+      // The subkeys are exactly the keys from "key\" up to "key]": ']' follows '\'.
+      state_.erase(key);
+      state_.erase(state_.lower_bound(key + "\\"), state_.lower_bound(key + "]"));
+      size_t parent_end = key.rfind('\\');
+      if (parent_end != std::string::npos) state_[key.substr(0, parent_end)];  // it stays
       continue;
-    }
-    for (size_t pos = key.find('\\'); pos != std::string::npos; pos = key.find('\\', pos + 1)) {
-      state_[key.substr(0, pos)];
     }
     KeyState& state = state_[key];
     for (const Line& line : section.lines) {
       if (line.value) SetValueState(&state.values, *line.value);
     }
   }
+}
+
+std::optional<std::string> RegistryFile::IgnoredLine() const {
+  if (first_ignored_line_ == 0) return std::nullopt;
+  return AtLine(origin_, first_ignored_line_, "line not understood, ignored");
 }
 
 std::optional<RegistryFile::Value> RegistryFile::Find(const std::string& key,
@@ -356,18 +437,23 @@ std::optional<RegistryFile::Value> RegistryFile::Find(const std::string& key,
 }
 
 bool RegistryFile::HasKey(const std::string& key) const {
-  return state_.count(NormalizeKey(key)) != 0;
+  std::string wanted = NormalizeKey(key);
+  if (state_.count(wanted) != 0) return true;
+  std::string prefix = wanted + "\\";
+  auto it = state_.lower_bound(prefix);
+  return it != state_.end() && it->first.starts_with(prefix);
 }
 
 std::optional<std::map<std::string, RegistryFile::Value>> RegistryFile::Values(
     const std::string& key) const {
   auto it = state_.find(NormalizeKey(key));
-  if (it == state_.end()) return std::nullopt;
-  return it->second.values;
+  if (it != state_.end()) return it->second.values;
+  if (HasKey(key)) return std::map<std::string, Value>();
+  return std::nullopt;
 }
 
 bool RegistryFile::EndsWithLineEnd() const {
-  std::string text = Text();
+  std::string text = Utf8Text();
   return text.empty() || text.back() == '\n';
 }
 
@@ -387,6 +473,9 @@ void RegistryFile::SetString(const std::string& key, const std::string& name,
   RejectLineBreaks(key);
   RejectLineBreaks(name);
   RejectLineBreaks(value);
+  if (utf16_ && !(IsValidUtf8(key) && IsValidUtf8(name) && IsValidUtf8(value))) {
+    throw Failure::InvalidProcedureCall();
+  }
   std::string wanted = NormalizeKey(key);
   if (wanted.empty() || key.find_first_of("[]") != std::string::npos) {
     throw Failure::InvalidProcedureCall();
@@ -448,7 +537,7 @@ void RegistryFile::SetString(const std::string& key, const std::string& name,
   }
 
   EnsureTrailingLineEnd();
-  std::string all = Text();
+  std::string all = Utf8Text();
   bool ends_with_blank_line =
       all.size() >= 2 && (all.compare(all.size() - 2, 2, "\n\n") == 0 ||
                           (all.size() >= 3 && all.compare(all.size() - 3, 3, "\n\r\n") == 0));
@@ -479,13 +568,18 @@ void RegistryFile::RemoveKeyTree(const std::string& key) {
   Rebuild();
 }
 
-std::string RegistryFile::Text() const {
+std::string RegistryFile::Utf8Text() const {
   std::string text = preamble_;
   for (const Section& section : sections_) {
     text += section.header_raw;
     for (const Line& line : section.lines) text += line.raw;
   }
   return text;
+}
+
+std::string RegistryFile::Text() const {
+  // Lossless: the text came from valid UTF-16, and SetString admits only valid UTF-8.
+  return utf16_ ? Utf8ToUtf16Le(Utf8Text()) : Utf8Text();
 }
 
 void RegistryFile::Save(const std::string& path) const {

@@ -8,12 +8,18 @@
 // section). Reading replays the sections in file order, as an import would: a section creates
 // its key and the key's parents, `[-KEY]` deletes the key with its subkeys, `"Name"=-` deletes a
 // value, and a later value replaces an earlier one. Key and value names compare ASCII
-// case-insensitively. A line that does not parse is kept but ignored, never a failure.
+// case-insensitively. A line that does not parse is kept but ignored, never a failure; the
+// first such line is remembered, so that the administrator can be told.
+//
+// The file is UTF-8 (with or without a byte-order mark; a REGEDIT4 file's ANSI text is kept
+// byte for byte) or UTF-16LE with a byte-order mark, as regedit exports it. Inside, the text is
+// UTF-8; a UTF-16 file is written back in UTF-16, so that its untouched lines keep their bytes.
 //
 // Not thread-safe; each user loads its own copy.
 #ifndef CORVALITH_PLATFORM_REGISTRY_FILE_H_
 #define CORVALITH_PLATFORM_REGISTRY_FILE_H_
 
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <optional>
@@ -26,6 +32,9 @@ namespace corvalith {
 inline constexpr char kRegistryHeader[] = "Windows Registry Editor Version 5.00";
 inline constexpr char kRegistryHeader4[] = "REGEDIT4";
 inline constexpr char kDefaultRegistryPath[] = "/etc/corvalith/registry.reg";
+// Settings and a class registration take a few kilobytes; a larger file is refused rather than
+// read into memory.
+inline constexpr size_t kMaxRegistryFileSize = 1 << 20;
 
 // $CORVALITH_REGISTRY when set and not empty, else /etc/corvalith/registry.reg.
 std::string RegistryFilePath();
@@ -42,15 +51,27 @@ struct RegistryValueLine {
 // anything else: a comment, a blank line, a section line, a malformed value.
 std::optional<RegistryValueLine> ParseRegistryValueLine(const std::string& line);
 
+// What keeps the registry file at `path` from being read in full, for the administrator:
+// "PATH:LINE: what is wrong", or "PATH: what is wrong" when no one line is to blame. nullopt when
+// the file is read in full, and when it is missing (a missing file is an empty registry).
+std::optional<std::string> RegistryFileProblem(const std::string& path);
+
 class RegistryFile {
  public:
   using Value = std::pair<uint32_t, std::vector<uint8_t>>;
 
   // A missing (or empty) file gives an empty document with the version 5 header. Throws
-  // Failure when the file cannot be read or does not start with a version line.
+  // Failure when the file cannot be read, is not a regular file, is larger than
+  // kMaxRegistryFileSize, is not valid UTF-16 after a UTF-16 byte-order mark (an unpaired
+  // surrogate, an odd byte), or does not start with a version line; the description is
+  // "PATH:LINE: what is wrong" where one line is to blame.
   static RegistryFile Load(const std::string& path);
-  // The same from text already in memory; `origin` names it in failures.
-  static RegistryFile Parse(std::string text, const std::string& origin = "registry file");
+  // The same from the bytes of a file already in memory; `origin` names it in failures.
+  static RegistryFile Parse(std::string bytes, const std::string& origin = "registry file");
+
+  // "ORIGIN:LINE: ..." for the first line that an import ignores: neither blank, a comment, a
+  // section header nor a value line. nullopt when every line is read.
+  std::optional<std::string> IgnoredLine() const;
 
   // The value's type and bytes; nullopt when the key or the value is missing. `name` "" is
   // the default value.
@@ -60,12 +81,13 @@ class RegistryFile {
   std::optional<std::map<std::string, Value>> Values(const std::string& key) const;
 
   // Writes a REG_SZ value (name "" = the default value), replacing the value in the key's
-  // last section or adding a section at the end when the key has none.
+  // last section or adding a section at the end when the key has none. Throws Failure for a
+  // line break, and for text that is not UTF-8 when the file is UTF-16.
   void SetString(const std::string& key, const std::string& name, const std::string& value);
   // Removes every section of the key and of its subkeys.
   void RemoveKeyTree(const std::string& key);
 
-  // The document's text, as Save writes it.
+  // The document's bytes, as Save writes them: in the file's encoding.
   std::string Text() const;
   // Writes a temporary file beside `path` and renames it over `path`, so that a reader never
   // sees half a file. Throws Failure.
@@ -88,13 +110,20 @@ class RegistryFile {
 
   RegistryFile() = default;
   void Rebuild();
+  std::string Utf8Text() const;
   bool EndsWithLineEnd() const;
   void EnsureTrailingLineEnd();
 
+  std::string origin_;
+  bool utf16_ = false;
+  size_t first_ignored_line_ = 0;  // 1-based; 0: none
   std::string eol_ = "\r\n";
   std::string preamble_;
   std::vector<Section> sections_;
-  std::map<std::string, KeyState> state_;  // by lower-case key: the replayed import
+  // By lower-case key: the replayed import. Holds the keys that sections created and the
+  // parents that outlived a deleted subkey; a key's other parents exist through it, so that
+  // a deep key costs its own length, not the sum of its parents' lengths.
+  std::map<std::string, KeyState> state_;
 };
 
 }  // namespace corvalith

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -11,6 +12,8 @@
 #include "platform/failure.h"
 #include "platform/posix_environment.h"
 #include "platform/registry.h"
+#include "platform/testing/memory_environment.h"
+#include "platform/unicode.h"
 
 namespace corvalith {
 namespace {
@@ -152,9 +155,29 @@ TEST(RegistryFileTest, HeadersAndLineEnds) {
       RegistryFile::Parse(bad, "f.reg");
       ADD_FAILURE() << bad;
     } catch (const Failure& failure) {
-      EXPECT_NE(failure.description().find("f.reg"), std::string::npos);
+      EXPECT_EQ(failure.description(), "f.reg:1: not a registry file (no version line)");
     }
   }
+}
+
+// A key's parents exist while it does and outlive its deletion; deleting a missing key creates
+// nothing.
+TEST(RegistryFileTest, ParentsComeWithAKeyAndOutliveItsDeletion) {
+  RegistryFile file = RegistryFile::Parse(
+      "REGEDIT4\n[HKEY_LOCAL_MACHINE\\A\\B\\C]\n\"V\"=dword:1\n[HKEY_LOCAL_MACHINE\\A2]\n"
+      "[-HKEY_LOCAL_MACHINE\\A\\B\\C]\n[-HKEY_LOCAL_MACHINE\\X\\Y]\n");
+  EXPECT_TRUE(file.HasKey("HKEY_LOCAL_MACHINE\\A\\B"));
+  EXPECT_TRUE(file.HasKey("hkey_local_machine\\a"));
+  EXPECT_EQ(file.Values("HKEY_LOCAL_MACHINE\\A"), (std::map<std::string, RegistryFile::Value>{}));
+  EXPECT_FALSE(file.HasKey("HKEY_LOCAL_MACHINE\\A\\B\\C"));
+  EXPECT_FALSE(file.HasKey("HKEY_LOCAL_MACHINE\\X"));
+  EXPECT_EQ(file.Values("HKEY_LOCAL_MACHINE\\X"), std::nullopt);
+
+  file = RegistryFile::Parse(file.Text() + "[-HKEY_LOCAL_MACHINE\\A]\n");
+  EXPECT_FALSE(file.HasKey("HKEY_LOCAL_MACHINE\\A\\B"));
+  EXPECT_FALSE(file.HasKey("HKEY_LOCAL_MACHINE\\A"));
+  EXPECT_TRUE(file.HasKey("HKEY_LOCAL_MACHINE\\A2"));  // a sibling, not a subkey
+  EXPECT_TRUE(file.HasKey("HKEY_LOCAL_MACHINE"));
 }
 
 // A value line before any section and a broken section header must not be credited to a key.
@@ -165,6 +188,86 @@ TEST(RegistryFileTest, StrayValuesBelongToNoKey) {
   EXPECT_EQ(file.Find("HKEY_LOCAL_MACHINE\\K", "B"), std::nullopt);
   EXPECT_EQ(file.Find("HKEY_LOCAL_MACHINE\\K", "Stray"), std::nullopt);
   EXPECT_TRUE(file.Find("HKEY_LOCAL_MACHINE\\K", "A").has_value());
+}
+
+// regedit exports UTF-16LE with a byte-order mark by default; older tools and hand edits give
+// UTF-8, with or without a mark, and REGEDIT4 files. All read alike, and a file comes back in
+// its own encoding.
+TEST(RegistryFileTest, ReadsEveryEncodingRegeditAndEditorsWrite) {
+  const std::string body =
+      "\r\n[HKEY_LOCAL_MACHINE\\Software\\Corvalith]\r\n"
+      "\"DebugLevel\"=dword:00000003\r\n"
+      "\"UseJunkMailFolder\"=\"Unerw\xC3\xBCnscht;Spam \xF0\x9F\x93\xA7\"\r\n";
+  const std::string v5 = "Windows Registry Editor Version 5.00\r\n" + body;
+  struct Case {
+    const char* what;
+    std::string bytes;
+  } cases[] = {
+      {"UTF-16LE with a byte-order mark", Utf8ToUtf16Le("\xEF\xBB\xBF" + v5)},
+      {"UTF-8 with a byte-order mark", "\xEF\xBB\xBF" + v5},
+      {"UTF-8", v5},
+      {"REGEDIT4", "REGEDIT4\r\n" + body},
+      {"UTF-16LE REGEDIT4", Utf8ToUtf16Le("\xEF\xBB\xBFREGEDIT4\r\n" + body)},
+  };
+  const std::string settings = "HKEY_LOCAL_MACHINE\\Software\\Corvalith";
+  for (const Case& c : cases) {
+    RegistryFile file = RegistryFile::Parse(c.bytes, "f.reg");
+    EXPECT_EQ(file.Find(settings, "DebugLevel"),
+              std::optional<RegistryFile::Value>({REG_DWORD, {3, 0, 0, 0}}))
+        << c.what;
+    EXPECT_EQ(file.Find(settings, "UseJunkMailFolder"),
+              std::optional<RegistryFile::Value>(
+                  {REG_SZ, Sz("Unerw\xC3\xBCnscht;Spam \xF0\x9F\x93\xA7")}))
+        << c.what;
+    EXPECT_EQ(file.IgnoredLine(), std::nullopt) << c.what;
+    EXPECT_EQ(file.Text(), c.bytes) << c.what;
+  }
+}
+
+TEST(RegistryFileTest, BrokenUtf16IsAFailureNamingTheLine) {
+  const std::string header = Utf8ToUtf16Le("\xEF\xBB\xBFREGEDIT4\r\n[HKEY_LOCAL_MACHINE\\K]\r\n");
+  const std::string high = "\x3D\xD8", low("\x00\xDE", 2);
+  struct Case {
+    const char* what;
+    std::string bytes;
+  } cases[] = {
+      {"high surrogate before a quote",
+       header + Utf8ToUtf16Le("\"A\"=\"") + high + Utf8ToUtf16Le("\"")},
+      {"high surrogate at the end", header + Utf8ToUtf16Le("\"A\"=") + high},
+      {"low surrogate alone", header + Utf8ToUtf16Le("\"A\"=\"") + low + Utf8ToUtf16Le("\"\r\n")},
+      {"odd byte at the end", header + Utf8ToUtf16Le("\"A\"=dword:1") + "\n"},
+  };
+  for (const Case& c : cases) {
+    try {
+      RegistryFile::Parse(c.bytes, "f.reg");
+      ADD_FAILURE() << c.what;
+    } catch (const Failure& failure) {
+      EXPECT_EQ(failure.description(),
+                "f.reg:3: not valid UTF-16 (an unpaired surrogate or odd byte)")
+          << c.what;
+      EXPECT_EQ(failure.number(), EINVAL) << c.what;
+    }
+  }
+}
+
+TEST(RegistryFileTest, TheFirstIgnoredLineIsNamed) {
+  struct Case {
+    std::string text;
+    std::optional<std::string> ignored;
+  } cases[] = {
+      {"REGEDIT4\n\n; comment\n  \n[HKEY_LOCAL_MACHINE\\K]\n\"A\"=dword:1\n\"A\"=-\n"
+       "[-HKEY_LOCAL_MACHINE\\K]\n\"H\"=hex:01,\\\n  02\n",
+       std::nullopt},
+      {kDocument, "f.reg:7: line not understood, ignored"},
+      {"REGEDIT4\n\"Stray\"=dword:1\n", "f.reg:2: line not understood, ignored"},
+      {"REGEDIT4\n[HKEY_LOCAL_MACHINE\\K\n\"A\"=dword:1\n",
+       "f.reg:2: line not understood, ignored"},
+      {"REGEDIT4\r\n[HKEY_LOCAL_MACHINE\\K]\r\n\"H\"=hex:01,\\\r\n  zz\r\n\"D\"=dword:\r\n",
+       "f.reg:3: line not understood, ignored"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(RegistryFile::Parse(c.text, "f.reg").IgnoredLine(), c.ignored) << c.text;
+  }
 }
 
 // Whatever follows the version line, parsing keeps every byte and never fails: mutated
@@ -386,6 +489,99 @@ TEST_F(RegistryFileOnDiskTest, FileRegistryRereadsTheFileAtEachOpen) {
   Write("not a registry file\n");
   EXPECT_EQ(registry.OpenKey(RegistryRoot::kLocalMachine, "Software\\Corvalith", &key),
             ERROR_FILE_NOT_FOUND);
+}
+
+// Self-registration rewrites the settings file; a file regedit wrote must stay UTF-16, its
+// untouched lines byte for byte, or the next import would read garbage.
+TEST_F(RegistryFileOnDiskTest, EditsKeepAUtf16FileInUtf16) {
+  const std::string settings =
+      "\xEF\xBB\xBFWindows Registry Editor Version 5.00\r\n\r\n"
+      "[HKEY_LOCAL_MACHINE\\Software\\Corvalith]\r\n"
+      "\"UseJunkMailFolder\"=\"Courrier ind\xC3\xA9sirable \xF0\x9F\x93\xA7\"\r\n\r\n";
+  Write(Utf8ToUtf16Le(settings + "[HKEY_CLASSES_ROOT\\CLSID\\{A}]\r\n@=\"Old\"\r\n"));
+  RegistryFile file = RegistryFile::Load(path_);
+  file.RemoveKeyTree("HKEY_CLASSES_ROOT\\CLSID\\{A}");
+  file.SetString("HKEY_CLASSES_ROOT\\CLSID\\{B}", "", "Neu \xC3\xBC");
+  EXPECT_THROW(file.SetString("HKEY_CLASSES_ROOT\\CLSID\\{B}", "Latin1", "\xFC"), Failure);
+  file.Save(path_);
+  EXPECT_EQ(Read(),
+            Utf8ToUtf16Le(settings + "[HKEY_CLASSES_ROOT\\CLSID\\{B}]\r\n@=\"Neu \xC3\xBC\"\r\n"));
+  EXPECT_EQ(RegistryFile::Load(path_).Find("HKEY_CLASSES_ROOT\\CLSID\\{B}", ""),
+            std::optional<RegistryFile::Value>({REG_SZ, Sz("Neu \xC3\xBC")}));
+}
+
+// A huge file, or a device or pipe in the file's place, is refused before it is read: reading
+// must neither hang nor fill the memory.
+TEST_F(RegistryFileOnDiskTest, OnlyARegularFileWithinTheCapIsRead) {
+  const std::string header = "REGEDIT4\r\n";
+  Write(header + std::string(kMaxRegistryFileSize - header.size(), ';'));
+  EXPECT_NO_THROW(RegistryFile::Load(path_));
+  Write(header + std::string(kMaxRegistryFileSize + 1 - header.size(), ';'));
+  auto failure_of = [](const std::string& path) -> std::optional<Failure> {
+    try {
+      RegistryFile::Load(path);
+    } catch (const Failure& failure) {
+      return failure;
+    }
+    return std::nullopt;
+  };
+  std::optional<Failure> too_large = failure_of(path_);
+  ASSERT_TRUE(too_large.has_value());
+  EXPECT_EQ(too_large->description(), path_ + ": larger than 1048576 bytes");
+  EXPECT_THROW(RegistryFile::Parse(std::string(kMaxRegistryFileSize + 1, ';')), Failure);
+
+  std::optional<Failure> device = failure_of("/dev/null");
+  ASSERT_TRUE(device.has_value());
+  EXPECT_EQ(device->description(), "/dev/null: not a regular file");
+  const std::string fifo = dir_ + "/fifo.reg";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  std::optional<Failure> pipe = failure_of(fifo);  // opened without waiting for a writer
+  std::remove(fifo.c_str());
+  ASSERT_TRUE(pipe.has_value());
+  EXPECT_EQ(pipe->description(), fifo + ": not a regular file");
+}
+
+// Every setting read as "not set" because of one broken file, with nothing in any log, is what
+// the administrator must hear of: the problem goes to the event log, once per process.
+TEST_F(RegistryFileOnDiskTest, FileRegistryReadsUtf16AndReportsABrokenFileOncePerProcess) {
+  testing::MemoryEventLog events;
+  FileRegistry registry(path_, &events);
+  std::unique_ptr<RegistryKey> key;
+  Write(Utf8ToUtf16Le(
+      "\xEF\xBB\xBFWindows Registry Editor Version 5.00\r\n\r\n"
+      "[HKEY_LOCAL_MACHINE\\Software\\Corvalith]\r\n\"DebugLevel\"=dword:00000002\r\n"));
+  ASSERT_EQ(registry.OpenKey(RegistryRoot::kLocalMachine, "Software\\Corvalith", &key),
+            ERROR_SUCCESS);
+  uint32_t type = 0;
+  Bytes data;
+  EXPECT_EQ(key->QueryValue("DebugLevel", &type, &data), ERROR_SUCCESS);
+  EXPECT_EQ(data, Bytes({2, 0, 0, 0}));
+  EXPECT_EQ(RegistryFileProblem(path_), std::nullopt);
+  EXPECT_TRUE(events.entries().empty());
+
+  Write(Utf8ToUtf16Le("\xEF\xBB\xBFREGEDIT4\r\n[HKEY_LOCAL_MACHINE\\Software\\Corvalith]\r\n") +
+        "\x3D\xD8");
+  const std::string problem = path_ + ":3: not valid UTF-16 (an unpaired surrogate or odd byte)";
+  EXPECT_EQ(RegistryFileProblem(path_), problem);
+  EXPECT_EQ(registry.OpenKey(RegistryRoot::kLocalMachine, "Software\\Corvalith", &key),
+            ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(registry.OpenKey(RegistryRoot::kLocalMachine, "Software\\Corvalith", &key),
+            ERROR_FILE_NOT_FOUND);
+  testing::MemoryEventLog other_events;
+  FileRegistry other(path_, &other_events);
+  EXPECT_EQ(other.OpenKey(RegistryRoot::kLocalMachine, "Software\\Corvalith", &key),
+            ERROR_FILE_NOT_FOUND);
+
+  EXPECT_TRUE(other_events.entries().empty());
+  std::vector<EventLogEntry> entries = events.entries();
+  ASSERT_EQ(entries.size(), 1u);
+  const std::string message = "Registry file not read in full: " + problem;
+  EXPECT_EQ(entries[0].source, "CorvalithFilter");
+  EXPECT_EQ(entries[0].type, EVENTLOG_WARNING_TYPE);
+  EXPECT_EQ(entries[0].event_id, kRegistryFileEventId);
+  EXPECT_EQ(entries[0].strings, std::vector<std::string>{message});
+  EXPECT_EQ(entries[0].data, Sz(message));
+  EXPECT_EQ(events.registrations(), events.deregistrations());
 }
 
 TEST_F(RegistryFileOnDiskTest, PathComesFromTheEnvironment) {
