@@ -45,7 +45,7 @@ std::string GetWasteBasket(store::Connection& connection, const std::string& dom
 // The sender's address from the From header: the text between the first "<" and the next
 // ">", or a bare address without brackets (one token with one "@" between non-empty parts,
 // a trailing "(Display Name)" dropped); "" with a "GetSenderAddress failed: " line when the
-// header cannot be read or holds neither.
+// header cannot be read or holds neither, or when the address has a control character.
 std::string GetSenderAddress(store::Record& record, Logger& logger);
 
 // Content properties; "" for a missing, null or unreadable property, without a log line.
