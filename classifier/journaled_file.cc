@@ -47,7 +47,7 @@ uint64_t JournalChecksum(const uint8_t* entries, uint32_t count) {
 }
 
 // Keeps the compiler from moving the journal's stores across each other: the order in which
-// they reach the mapping is what makes a crash at any point recoverable.
+// they reach the page cache is what makes a crash at any point recoverable.
 void Fence() { std::atomic_thread_fence(std::memory_order_seq_cst); }
 
 Failure IoFailure(const std::string& what, const FileFormat& format, const std::string& path,
@@ -315,8 +315,11 @@ void JournaledFile::Write(uint64_t offset, const void* data, size_t size) {
     const int64_t last = mapping_->written_at[page].exchange(now, std::memory_order_relaxed);
     if (last != 0 && now - last < still_writable_ms.load(std::memory_order_relaxed)) {
       std::memcpy(base_ + offset, bytes, part);
-    } else if (pwrite(fd_, bytes, part, static_cast<off_t>(offset)) != static_cast<ssize_t>(part)) {
-      throw IoFailure("Cannot write", format_, path_, errno != 0 ? errno : EIO);
+    } else {
+      const ssize_t written = pwrite(fd_, bytes, part, static_cast<off_t>(offset));
+      if (written != static_cast<ssize_t>(part)) {
+        throw IoFailure("Cannot write", format_, path_, written < 0 ? errno : EIO);
+      }
     }
     offset += part;
     bytes += part;

@@ -12,19 +12,20 @@
 //
 // Concurrency: every call takes flock() on the file, shared to read and exclusive to write,
 // so two processes (or two objects) never interleave updates and lose none.
-// Mappings are kept: a process-wide cache holds the mappings of the last few files opened
-// (Tuning), so that a call touches pages already mapped instead of taking a
-// page fault for each of them on a fresh mapping -- the larger part of a call's cost, and far
-// the larger when the machine is busy. Each object still opens its own descriptor (so flock
-// separates threads as it separates processes) and uses a cached mapping only when it maps
-// that very file (device, inode and size). Under every lock the path is examined again: a
-// file removed or replaced since it was opened is never written; the object moves to the
-// file now at the path, or fails when there is none and it may not create one.
+// Cost: a call's cost is mostly the page faults it takes, and far more so on a busy virtual
+// machine. So a process-wide cache keeps the mappings of the last files opened (Tuning), and
+// a call touches pages already mapped; a page not written lately is written with pwrite(),
+// since a store into a page the kernel has written back faults again. Each object still opens
+// its own descriptor (so flock separates threads as it separates processes) and uses a kept
+// mapping only when it maps that very file (device, inode and size). Under every lock the path
+// is examined again: a file removed, replaced or resized since it was opened is never read or
+// written; the object moves to the file now at the path, or fails when there is none and it
+// may not create one (so a pointer from data() is valid only under the Lock it was read under).
 // Crash safety: an update is first written in full to the journal, then marked committed by
 // its count beside its checksum, then applied and the count cleared. A crash before the mark
 // leaves the old state; after it, the next locker replays the journal (replay is idempotent).
-// Process crashes are covered because the mapping is the page cache itself; the file is not
-// fsync'd per call, which would cost milliseconds a store cannot wait for.
+// Process crashes are covered because every write goes straight to the page cache; the file
+// is not fsync'd per call, which would cost milliseconds a store cannot wait for.
 // Creation is atomic: the new image (header page, every block allocated, the rest zero) is
 // written under a temporary name beside the path and linked to the path, so the path never
 // names a half-written file and a racing creator's file wins.
@@ -129,7 +130,7 @@ class JournaledFile {
     JournaledFile* file_;
   };
 
-  // Reads; REQUIRES: a Lock is held.
+  // Reads; REQUIRES: a Lock is held, and the pointer is not used past it.
   const uint8_t* data() const { return base_; }
   uint32_t Word(uint64_t offset) const;
 

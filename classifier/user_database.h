@@ -55,7 +55,7 @@ class UserDatabase {
     JournaledFile::Lock lock_;
   };
 
-  // Reads; REQUIRES: a Lock is held.
+  // Reads; REQUIRES: a Lock is held, and the pointer is not used past it.
   const float* weights() const;
   uint32_t ham_mails() const;
   uint32_t spam_mails() const;
