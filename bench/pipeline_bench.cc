@@ -40,7 +40,7 @@ std::vector<Mail> LoadMails(FileSystem& files, const std::string& corpus, uint64
         paths.push_back(entry.path().string());
       }
       std::sort(paths.begin(), paths.end());
-      for (const auto& f : paths) mails.push_back({files.ReadFile(f), spam});
+      for (const auto& f : paths) mails.push_back({files.ReadFile(f, size_t{64} << 20), spam});
     }
   } else {
     std::mt19937_64 words(7);

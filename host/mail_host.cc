@@ -89,7 +89,7 @@ std::vector<std::string> ReadListFile(const std::string& path) {
   std::vector<std::string> entries;
   std::unique_ptr<TextReader> reader;
   try {
-    reader = ServerEnvironment().file_system().OpenTextForReading(path);
+    reader = ServerEnvironment().file_system().OpenTextForReading(path, kMaxWhiteListBytes);
   } catch (const Failure&) {
     return entries;
   }

@@ -1,5 +1,6 @@
 #include "platform/failure.h"
 
+#include <cerrno>
 #include <cstring>
 #include <new>
 
@@ -19,6 +20,10 @@ Failure Failure::FromErrno(const std::string& context, int err) {
   std::string text = std::strerror(err);
   if (!context.empty()) text = context + ": " + text;
   return Failure(text, err);
+}
+
+Failure Failure::FileTooLarge(const std::string& path, size_t max_bytes) {
+  return FromErrno(path + " holds more than " + std::to_string(max_bytes) + " bytes", EFBIG);
 }
 
 Failure Failure::FromCurrentException() {

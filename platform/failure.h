@@ -52,6 +52,8 @@ class Failure : public std::exception {
   // A platform call that failed with errno `err`; the number is the errno itself, as the
   // original platform reported its own last-error values.
   static Failure FromErrno(const std::string& context, int err);
+  // A file larger than its reader's bound (EFBIG).
+  static Failure FileTooLarge(const std::string& path, size_t max_bytes);
 
   // The failure being handled right now, for use inside a catch block. Anything that is not a
   // Failure (a bad_alloc, a library exception) is translated, so that no exception ever

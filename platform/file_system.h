@@ -4,6 +4,7 @@
 #ifndef CORVALITH_PLATFORM_FILE_SYSTEM_H_
 #define CORVALITH_PLATFORM_FILE_SYSTEM_H_
 
+#include <cstddef>
 #include <memory>
 #include <string>
 
@@ -36,9 +37,13 @@ class FileSystem {
   // appenders never interleave inside it. Throws Failure.
   virtual void AppendText(const std::string& path, const std::string& text) = 0;
   // Opens a file for reading line by line. Throws Failure (a missing file included).
-  virtual std::unique_ptr<TextReader> OpenTextForReading(const std::string& path) = 0;
-  // The whole content of a file, byte for byte. Throws Failure.
-  virtual std::string ReadFile(const std::string& path) = 0;
+  // Reads at most `max_bytes`, as ReadFile.
+  virtual std::unique_ptr<TextReader> OpenTextForReading(const std::string& path,
+                                                         size_t max_bytes) = 0;
+  // The whole content of a file, byte for byte. Files come from outside, so every read names
+  // its bound: a larger file throws Failure ("PATH holds more than N bytes", EFBIG) without
+  // being read in full. Throws Failure.
+  virtual std::string ReadFile(const std::string& path, size_t max_bytes) = 0;
 };
 
 }  // namespace corvalith

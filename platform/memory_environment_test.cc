@@ -21,8 +21,8 @@ TEST(MemoryFileSystemTest, FailPathHitsEveryCallOnThatPathOnly) {
   EXPECT_FALSE(fs.CreateDirectory("/data/d/u.dat.create"));
   EXPECT_EQ(fs.LastError(), EACCES);
   for (auto call : {+[](MemoryFileSystem& f) { f.AppendText("/data/d/u.dat.create", "x"); },
-                    +[](MemoryFileSystem& f) { f.ReadFile("/data/d/u.dat.create"); },
-                    +[](MemoryFileSystem& f) { f.OpenTextForReading("/data/d/u.dat.create"); }}) {
+                    +[](MemoryFileSystem& f) { f.ReadFile("/data/d/u.dat.create", 100); },
+                    +[](MemoryFileSystem& f) { f.OpenTextForReading("/data/d/u.dat.create", 100); }}) {
     try {
       call(fs);
       ADD_FAILURE();

@@ -51,13 +51,15 @@ void PosixFileSystem::AppendText(const std::string& path, const std::string& tex
   posix::AppendToFile(path, text);
 }
 
-std::unique_ptr<TextReader> PosixFileSystem::OpenTextForReading(const std::string& path) {
-  return NewStringTextReader(ReadFile(path));
+std::unique_ptr<TextReader> PosixFileSystem::OpenTextForReading(const std::string& path,
+                                                                size_t max_bytes) {
+  return NewStringTextReader(ReadFile(path, max_bytes));
 }
 
-std::string PosixFileSystem::ReadFile(const std::string& path) {
+std::string PosixFileSystem::ReadFile(const std::string& path, size_t max_bytes) {
   std::string content;
-  int err = posix::ReadWholeFile(path, &content);
+  int err = posix::ReadWholeFile(path, max_bytes, &content);
+  if (err == EFBIG) throw Failure::FileTooLarge(path, max_bytes);
   if (err != 0) throw Failure::FromErrno(path, err);
   return content;
 }

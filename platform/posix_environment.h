@@ -25,8 +25,9 @@ class PosixFileSystem : public FileSystem {
   bool DeleteFile(const std::string& path) override;
   int LastError() const override;
   void AppendText(const std::string& path, const std::string& text) override;
-  std::unique_ptr<TextReader> OpenTextForReading(const std::string& path) override;
-  std::string ReadFile(const std::string& path) override;
+  std::unique_ptr<TextReader> OpenTextForReading(const std::string& path,
+                                                 size_t max_bytes) override;
+  std::string ReadFile(const std::string& path, size_t max_bytes) override;
 };
 
 // CLOCK_BOOTTIME in milliseconds (time in suspend counts, as it does for GetTickCount),

@@ -54,7 +54,7 @@ class FileSystemContractTest : public ::testing::TestWithParam<Subject> {
     return 0;
   }
   std::vector<std::string> Lines(const std::string& path) {
-    std::unique_ptr<TextReader> reader = files_->OpenTextForReading(path);
+    std::unique_ptr<TextReader> reader = files_->OpenTextForReading(path, 1 << 20);
     std::vector<std::string> lines;
     for (;;) {
       try {
@@ -113,15 +113,31 @@ TEST_P(FileSystemContractTest, LastErrorBelongsToTheThread) {
   EXPECT_EQ(files_->LastError(), ENOENT);
 }
 
+TEST_P(FileSystemContractTest, ReadsStopAtTheirBound) {
+  const std::string content(200000, 'x');  // more than one read buffer
+  files_->AppendText(P("big"), content);
+  EXPECT_EQ(files_->ReadFile(P("big"), content.size()), content);
+  for (auto read : {+[](FileSystem& f, const std::string& p) { f.ReadFile(p, 199999); },
+                    +[](FileSystem& f, const std::string& p) { f.OpenTextForReading(p, 10); }}) {
+    try {
+      read(*files_, P("big"));
+      ADD_FAILURE() << "a file over the bound was read";
+    } catch (const Failure& failure) {
+      EXPECT_EQ(failure.number(), EFBIG);
+      EXPECT_NE(failure.description().find(P("big") + " holds more than "), std::string::npos);
+    }
+  }
+}
+
 TEST_P(FileSystemContractTest, AppendCreatesAndReadsBack) {
   files_->AppendText(P("log"), "one\r\n");
   files_->AppendText(P("log"), std::string("t\0o\n", 4));
-  EXPECT_EQ(files_->ReadFile(P("log")), std::string("one\r\nt\0o\n", 9));
+  EXPECT_EQ(files_->ReadFile(P("log"), 100), std::string("one\r\nt\0o\n", 9));
   EXPECT_EQ(Errno([&] { files_->AppendText(P("no/log"), "x"); }), ENOENT);
   EXPECT_EQ(Errno([&] { files_->AppendText(root_, "x"); }), EISDIR);
-  EXPECT_EQ(Errno([&] { files_->ReadFile(P("none")); }), ENOENT);
-  EXPECT_EQ(Errno([&] { files_->OpenTextForReading(P("none")); }), ENOENT);
-  EXPECT_EQ(Errno([&] { files_->ReadFile(root_); }), EISDIR);
+  EXPECT_EQ(Errno([&] { files_->ReadFile(P("none"), 100); }), ENOENT);
+  EXPECT_EQ(Errno([&] { files_->OpenTextForReading(P("none"), 100); }), ENOENT);
+  EXPECT_EQ(Errno([&] { files_->ReadFile(root_, 100); }), EISDIR);
   try {
     files_->AppendText(P("no/log"), "x");
   } catch (const Failure& failure) {
@@ -194,7 +210,7 @@ TEST(PosixFileSystemTest, ConcurrentAppendersNeverInterleave) {
   ASSERT_EQ(waitpid(child, &status, 0), child);
   ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 
-  std::string content = PosixFileSystem().ReadFile(path);
+  std::string content = PosixFileSystem().ReadFile(path, size_t{64} << 20);
   std::map<char, int> counts;
   for (const std::string& line : SplitText(content, '\n')) {
     if (line.empty()) continue;  // after the final line end

@@ -9,7 +9,7 @@
 
 namespace corvalith::posix {
 
-int ReadWholeFile(const std::string& path, std::string* content) {
+int ReadWholeFile(const std::string& path, size_t max_bytes, std::string* content) {
   int fd;
   do {
     fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -27,6 +27,10 @@ int ReadWholeFile(const std::string& path, std::string* content) {
     }
     if (n == 0) break;
     content->append(buffer, static_cast<size_t>(n));
+    if (content->size() > max_bytes) {
+      ::close(fd);
+      return EFBIG;
+    }
   }
   ::close(fd);
   return 0;

@@ -7,9 +7,10 @@
 
 namespace corvalith::posix {
 
-// Reads the whole file into *content. Returns 0, or the errno of the call that failed (the
-// content is then unspecified).
-int ReadWholeFile(const std::string& path, std::string* content);
+// Reads the whole file into *content, at most `max_bytes`. Returns 0, EFBIG for a file larger
+// than that (having read no more than one byte past the bound), or the errno of the call that
+// failed (the content is then unspecified).
+int ReadWholeFile(const std::string& path, size_t max_bytes, std::string* content);
 
 // Writes all of `data` to `fd`, retrying only short writes and interruptions. Returns 0 or
 // the errno of the failed write.

@@ -1,6 +1,5 @@
 #include "provisioning/user_manual.h"
 
-#include <cerrno>
 #include <memory>
 
 #include "platform/failure_styles.h"
@@ -9,25 +8,13 @@
 
 namespace corvalith {
 
-namespace {
-
-std::string ReadManualTemplate(FileSystem& files, const std::string& path) {
-  std::string content = files.ReadFile(path);
-  if (content.size() > kMaxManualTemplateBytes) {
-    throw Failure::FromErrno(
-        path + " holds more than " + std::to_string(kMaxManualTemplateBytes) + " bytes", EFBIG);
-  }
-  return content;
-}
-
-}  // namespace
-
 void CreateUserManual(FileSystem& files, store::Connection& connection,
                       const std::string& folder_url, const std::string& data_directory,
                       Logger& logger) {
   StopAndLog(
       [&] {
-        std::string content = ReadManualTemplate(files, ManualTemplatePath(data_directory));
+        std::string content =
+            files.ReadFile(ManualTemplatePath(data_directory), kMaxManualTemplateBytes);
         std::unique_ptr<store::Record> item =
             connection.OpenRecord(ManualItemUrl(folder_url), store::adModeReadWrite,
                                   store::adCreateOverwrite, store::adOpenRecordUnspecified, "", "");

@@ -71,7 +71,7 @@ class EndToEndTest : public ::testing::Test {
     return v ? v->ToInt32() : 0;
   }
   std::string LastLogLine() {
-    std::string log = env_.files.ReadFile(dir_ + "/data/Corvalith.log");
+    std::string log = env_.files.ReadFile(dir_ + "/data/Corvalith.log", 1 << 20);
     log.resize(log.size() - 2);
     return log.substr(log.rfind("\r\n") + 2);
   }
@@ -122,7 +122,7 @@ TEST_F(EndToEndTest, SpamIsCaughtACorrectionWhiteListsTheSenderWhoIsTrustedFromT
   EXPECT_EQ(Marker(rescued), 1);
   EXPECT_NE(LastLogLine().find("Mail moved by User was swapped to HAM (FP?) : "),
             std::string::npos);
-  EXPECT_EQ(env_.files.ReadFile(dir_ + "/data/example.com/alice.dat.wlt"),
+  EXPECT_EQ(env_.files.ReadFile(dir_ + "/data/example.com/alice.dat.wlt", 1 << 20),
             "promo@bulk.example\r\n");
 
   std::string next = Deliver(Message("Promo <promo@bulk.example>", "Offer",

@@ -9,6 +9,10 @@
 namespace corvalith::store {
 namespace {
 
+// Stream.LoadFromFile reads whatever file it is given: a bound far above any mail the store
+// takes, so that a device or a runaway file cannot exhaust memory.
+constexpr size_t kMaxLoadedFileBytes = size_t{256} << 20;
+
 // What a record and the streams taken from it share: a stream may outlive the record object
 // (the caller holds a unique_ptr), so closing must be visible to both.
 struct RecordState {
@@ -47,7 +51,7 @@ class ContentStream : public Stream {
   void LoadFromFile(const std::string& path) override {
     state_->CheckOpen();
     try {
-      buffer_ = state_->session->files().ReadFile(path);
+      buffer_ = state_->session->files().ReadFile(path, kMaxLoadedFileBytes);
     } catch (const Failure& failure) {
       throw StoreFailure(StoreError::kFileUnreadable, path + " (" + failure.description() + ")");
     }

@@ -1,6 +1,5 @@
 #include "whitelist/whitelist.h"
 
-#include <cerrno>
 #include <memory>
 
 #include "logging/control_characters.h"
@@ -12,15 +11,8 @@ namespace corvalith {
 
 namespace {
 
-Failure ListTooLarge(const std::string& path) {
-  return Failure::FromErrno(
-      path + " holds more than " + std::to_string(kMaxWhiteListBytes) + " bytes", EFBIG);
-}
-
 std::string ReadList(FileSystem& files, const std::string& path) {
-  std::string content = files.ReadFile(path);
-  if (content.size() > kMaxWhiteListBytes) throw ListTooLarge(path);
-  return content;
+  return files.ReadFile(path, kMaxWhiteListBytes);
 }
 
 }  // namespace
@@ -80,7 +72,7 @@ bool AddToWhiteList(FileSystem& files, Logger& logger, store::Record& item,
       size = existing.size();
     }
     // The filter never writes a list that it would refuse to read.
-    if (size + entry.size() > kMaxWhiteListBytes) throw ListTooLarge(path);
+    if (size + entry.size() > kMaxWhiteListBytes) throw Failure::FileTooLarge(path, kMaxWhiteListBytes);
     files.AppendText(path, entry);
   } catch (const Failure& failure) {
     logger.Log_Err("AddToWhiteList() failed: " + failure.description(), failure.number(),

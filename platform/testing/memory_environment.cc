@@ -160,24 +160,26 @@ void MemoryFileSystem::AppendText(const std::string& path, const std::string& te
   nodes_[p].content += text;
 }
 
-const std::string& MemoryFileSystem::ReadLocked(const std::string& path) {
+const std::string& MemoryFileSystem::ReadLocked(const std::string& path, size_t max_bytes) {
   std::string p = Normalize(path);
   int err = Touch(p);
   auto it = nodes_.find(p);
   if (err == 0 && it == nodes_.end()) err = ENOENT;
   if (err == 0 && it->second.directory) err = EISDIR;
   if (err != 0) throw Failure::FromErrno(path, err);
+  if (it->second.content.size() > max_bytes) throw Failure::FileTooLarge(path, max_bytes);
   return it->second.content;
 }
 
-std::unique_ptr<TextReader> MemoryFileSystem::OpenTextForReading(const std::string& path) {
+std::unique_ptr<TextReader> MemoryFileSystem::OpenTextForReading(const std::string& path,
+                                                                 size_t max_bytes) {
   std::lock_guard lock(mutex_);
-  return NewStringTextReader(ReadLocked(path));
+  return NewStringTextReader(ReadLocked(path, max_bytes));
 }
 
-std::string MemoryFileSystem::ReadFile(const std::string& path) {
+std::string MemoryFileSystem::ReadFile(const std::string& path, size_t max_bytes) {
   std::lock_guard lock(mutex_);
-  return ReadLocked(path);
+  return ReadLocked(path, max_bytes);
 }
 
 // ---- MemoryRegistry

@@ -48,8 +48,9 @@ class MemoryFileSystem : public FileSystem {
   bool DeleteFile(const std::string& path) override;
   int LastError() const override;  // per thread, like errno
   void AppendText(const std::string& path, const std::string& text) override;
-  std::unique_ptr<TextReader> OpenTextForReading(const std::string& path) override;
-  std::string ReadFile(const std::string& path) override;
+  std::unique_ptr<TextReader> OpenTextForReading(const std::string& path,
+                                                 size_t max_bytes) override;
+  std::string ReadFile(const std::string& path, size_t max_bytes) override;
 
  private:
   struct Node {
@@ -61,7 +62,7 @@ class MemoryFileSystem : public FileSystem {
   // 0 when the parent of `path` is a directory, else the errno a POSIX call would give.
   int ParentError(const std::string& path) const;
   void AddDirectoryLocked(const std::string& path);
-  const std::string& ReadLocked(const std::string& path);  // throws
+  const std::string& ReadLocked(const std::string& path, size_t max_bytes);  // throws
 
   mutable std::mutex mutex_;
   std::map<std::string, Node> nodes_;
