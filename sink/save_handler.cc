@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "config/shared_settings.h"
+#include "logging/control_characters.h"
 #include "platform/failure_styles.h"
 #include "platform/text.h"
 #include "provisioning/data_layout.h"
@@ -121,7 +122,8 @@ void ExchangeFilter::SearchJunkMailFolder(EventContext& event) {
     event.junk_folder_url = JunkMailFolderUrl(event.domain, event.user, name);
     // An empty name yields the mailbox root + "/", which opens, but is no junk-mail folder.
     if (OpenJunkMailFolder(event.EventConnection(), event.junk_folder_url) && !name.empty()) {
-      if (DebugLevel != 0) log_.Log("Found JunkMail folder '" + event.junk_folder_url + "'");
+      if (DebugLevel != 0)
+        log_.Log("Found JunkMail folder '" + EscapeControlCharacters(event.junk_folder_url) + "'");
       event.junk_folder_found = true;
       return;
     }

@@ -87,6 +87,18 @@ TEST_F(SaveHandlerTest, JunkMailFolderSearchTrimsNamesAndSkipsEmptyOnes) {
   EXPECT_EQ(store_.open_calls(kRoot + "/Junk Mail"), 1);
 }
 
+TEST_F(SaveHandlerTest, FoundJunkMailFolderLineCannotForgeARecord) {
+  store_.CreateFolder(kRoot + "/Spam\r\n2026-01-01 00:00:00 0 forged");
+  SetSettings(1, 0, 0, "Spam\r\n2026-01-01 00:00:00 0 forged", 0);
+  Deliver("M.EML");
+  std::vector<std::string> records = LogRecords();
+  EXPECT_NE(
+      std::find(records.begin(), records.end(),
+                "Found JunkMail folder '" + kRoot + "/Spam\\r\\n2026-01-01 00:00:00 0 forged'"),
+      records.end());
+  EXPECT_EQ(std::find(records.begin(), records.end(), "forged'"), records.end());
+}
+
 TEST_F(SaveHandlerTest, JunkMailFolderOfEmptyNamesOnlyIsNeverFound) {
   SetSettings(1, 0, 0, ";", 0);
   engine_.verdict = true;
