@@ -1,12 +1,13 @@
-// A registry file as an administrator (or anyone who can write it) may leave it: reading
-// never fails but for a missing version line, an unedited document keeps its bytes, and an
-// edit of the settings key reads back through the next reader while every other value of
-// the key stays as it was.
+// A registry file as an administrator (or anyone who can write it) may leave it: a refusal
+// names its reason without the file's control characters, an unedited document keeps its
+// bytes (UTF-8 or UTF-16), and an edit of the settings key reads back through the next
+// reader while every other value of the key stays as it was.
 #include <map>
 #include <optional>
 #include <string>
 
 #include "fuzz_check.h"
+#include "logging/control_characters.h"
 #include "platform/failure.h"
 #include "platform/registry.h"
 #include "platform/registry_file.h"
@@ -27,10 +28,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::optional<RegistryFile> file;
   try {
     file = RegistryFile::Parse(text);
-  } catch (const Failure&) {
-    return 0;  // no version line
+  } catch (const Failure& failure) {
+    // Not a registry file; the reason goes into a log record or onto a terminal.
+    FUZZ_CHECK(!HasControlCharacter(failure.description()));
+    return 0;
   }
   FUZZ_CHECK(text.empty() || file->Text() == text);
+  file->IgnoredLine();
 
   auto before = file->Values(kSettingsKey);
   file->SetString(kSettingsKey, kEditedName, kEditedValue);
