@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <fstream>
 #include <random>
+#include <set>
 #include <stdexcept>
 
 #include "store/mailbox.h"
@@ -27,21 +28,39 @@ void SplitMessage(const std::string& raw, std::string* header, std::string* body
   }
 }
 
+const std::set<std::string>& HardHamDevelopmentIds() {
+  static const std::set<std::string> ids = [] {
+    std::ifstream in(CORVALITH_HARD_HAM_DEV);
+    if (!in) throw std::runtime_error(std::string("cannot read ") + CORVALITH_HARD_HAM_DEV);
+    std::set<std::string> result;
+    for (std::string line; std::getline(in, line);) {
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      if (!line.empty() && line[0] != '#') result.insert(line);
+    }
+    return result;
+  }();
+  return ids;
+}
+
+bool IsHardHamDevelopment(const std::string& id) { return HardHamDevelopmentIds().count(id) > 0; }
+
 }  // namespace
 
-std::vector<CorpusMail> LoadCorpus(const std::string& dir,
-                                   const std::vector<std::pair<std::string, bool>>& groups) {
+std::vector<CorpusMail> LoadCorpus(const std::string& dir, const std::vector<CorpusGroup>& groups) {
   std::vector<CorpusMail> mails;
-  for (const auto& [group, spam] : groups) {
-    std::filesystem::path folder = std::filesystem::path(dir) / group;
+  for (const CorpusGroup& group : groups) {
+    const bool spam = group.spam;
+    std::filesystem::path folder = std::filesystem::path(dir) / group.name;
     if (!std::filesystem::is_directory(folder)) {
       throw std::runtime_error("corpus group missing: " + folder.string());
     }
     std::vector<std::string> files;
     for (const auto& entry : std::filesystem::directory_iterator(folder)) {
-      if (entry.path().extension() == ".eml") files.push_back(entry.path().string());
+      if (entry.path().extension() != ".eml") continue;
+      if (group.take && !group.take(entry.path().stem().string())) continue;
+      files.push_back(entry.path().string());
     }
-    if (files.empty()) throw std::runtime_error("corpus group empty: " + folder.string());
+    if (files.empty()) throw std::runtime_error("nothing taken of " + folder.string());
     std::sort(files.begin(), files.end());  // directory order differs between file systems
     for (const std::string& file : files) {
       std::ifstream in(file, std::ios::binary);
@@ -62,12 +81,40 @@ std::vector<CorpusMail> LoadCorpus(const std::string& dir,
   return mails;
 }
 
+std::vector<CorpusMail> LoadDevelopmentSplit(const std::string& dir) {
+  return LoadCorpus(dir, {{"easy-ham-1", false, nullptr},
+                          {"hard-ham-1", false, IsHardHamDevelopment},
+                          {"spam-1", true, nullptr}});
+}
+
+std::vector<CorpusMail> LoadHeldOut(const std::string& dir) {
+  return LoadCorpus(
+      dir, {{"easy-ham-2", false, nullptr},
+            {"hard-ham-1", false, [](const std::string& id) { return !IsHardHamDevelopment(id); }},
+            {"spam-2", true, nullptr}});
+}
+
 void ShuffleMails(std::vector<CorpusMail>* mails, uint64_t seed) {
   std::mt19937_64 random(seed);
   for (size_t i = mails->size(); i > 1; --i) {
     size_t j = static_cast<size_t>(random() % i);
     std::swap((*mails)[i - 1], (*mails)[j]);
   }
+}
+
+std::vector<size_t> ShuffledOrder(size_t count, uint64_t seed) {
+  std::vector<size_t> order(count);
+  for (size_t i = 0; i < count; ++i) order[i] = i;
+  std::mt19937_64 random(seed);
+  for (size_t i = count; i > 1; --i) std::swap(order[i - 1], order[random() % i]);
+  return order;
+}
+
+std::vector<int> DrawUsers(size_t count, int users, uint64_t seed) {
+  std::mt19937_64 random(seed ^ 0x5bd1e9955bd1e995ULL);
+  std::vector<int> owner(count);
+  for (int& user : owner) user = static_cast<int>(random() % static_cast<uint64_t>(users));
+  return owner;
 }
 
 double OneMinusRocAreaPercent(const std::vector<double>& scores, const std::vector<bool>& spam) {

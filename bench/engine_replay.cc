@@ -216,11 +216,9 @@ int main(int argc, char** argv) {
       return 2;
     }
   }
-  std::vector<bench::CorpusMail> mails =
-      bench::LoadCorpus(corpus, {{"easy-ham-1", false}, {"spam-1", true}});
+  std::vector<bench::CorpusMail> mails = bench::LoadDevelopmentSplit(corpus);
   bench::ShuffleMails(&mails, seed);
-  std::vector<bench::CorpusMail> fresh =
-      bench::LoadCorpus(corpus, {{"easy-ham-2", false}, {"spam-2", true}});
+  std::vector<bench::CorpusMail> fresh = bench::LoadHeldOut(corpus);
   bench::ShuffleMails(&fresh, seed);
   fresh.resize(std::min<size_t>(fresh.size(), 1000));
   size_t ham = std::count_if(mails.begin(), mails.end(), [](const auto& m) { return !m.spam; });

@@ -2,50 +2,44 @@
 
 #include <algorithm>
 #include <cmath>
+#include <functional>
 #include <limits>
+#include <mutex>
 #include <new>
+#include <optional>
 #include <vector>
+
+#include "platform/failure.h"
 
 namespace corvalith {
 
 namespace {
 
-// A mail as the database sees it: its slots, their current weights copied out so that a
-// correction (undo, then train) can be worked out before anything is written.
-struct WorkingMail {
+// A mail's vector on one table, with the weights of its slots copied out, so that a step
+// (undo, then train) can be worked out before anything is written.
+struct Working {
   MailVector vector;
-  uint64_t digest = 0;
   std::vector<float> weights;
 
+  void Load(const float* table) {
+    weights.resize(vector.slots.size());
+    for (size_t i = 0; i < weights.size(); ++i) weights[i] = table[vector.slots[i]];
+  }
   double Score() const {
-    double sum = 0;
-    for (float w : weights) sum += w;
-    double score = sum * vector.value;
+    double score = 0;
+    for (size_t i = 0; i < weights.size(); ++i) score += weights[i] * vector.values[i];
     return std::isfinite(score) ? score : 0.0;
   }
   void Add(double gain) {
-    const float delta = static_cast<float>(gain * vector.value);
-    for (float& w : weights) w += delta;
+    for (size_t i = 0; i < weights.size(); ++i) {
+      weights[i] += static_cast<float>(gain * vector.values[i]);
+    }
   }
-  void Write(UserDatabase::Update* update) const {
+  template <typename Update>
+  void Write(Update* update) const {
     for (size_t i = 0; i < weights.size(); ++i) update->SetWeight(vector.slots[i], weights[i]);
   }
 };
-
-WorkingMail Prepare(const std::string& header, const std::string& body,
-                    const ModelOptions& options) {
-  WorkingMail mail;
-  mail.vector =
-      Vectorize(ExtractFeatures(header, body, options.features), UserDatabase::kTableBits);
-  mail.digest = MailDigest(header, body);
-  return mail;
-}
-
-void LoadWeights(const UserDatabase& db, WorkingMail* mail) {
-  mail->weights.resize(mail->vector.slots.size());
-  const float* table = db.weights();
-  for (size_t i = 0; i < mail->weights.size(); ++i) mail->weights[i] = table[mail->vector.slots[i]];
-}
 
 void CheckKey(const std::string& key) {
   if (key.empty()) throw Failure("The classifier database key is empty", E_INVALIDARG);
@@ -57,9 +51,74 @@ double VerdictProbability(double score, const ModelOptions& options) {
   return Probability(score - options.spam_threshold);
 }
 
+std::optional<uint32_t> IndexOf(const std::optional<SiteModel::Found>& found) {
+  return found ? std::optional<uint32_t>(found->index) : std::nullopt;
+}
+
+// The site model trains on a mail by its own verdict (model.h); returns its score afterwards.
+// The weights are read again under the exclusive lock: another process may have trained
+// them since the verdict was read.
+double SelfTrainSite(SiteModel* site, uint64_t key, Working* mail, const ModelOptions& options) {
+  SiteModel::Lock lock(site, /*exclusive=*/true);
+  mail->Load(site->weights());
+  const double score = mail->Score();
+  const double gain = SiteSelfTrainingGain(score, options);
+  if (gain == 0) return score;
+  const bool spam = score > options.spam_threshold;
+  mail->Add(gain);
+  SiteModel::Update update(site);
+  mail->Write(&update);
+  update.CountTrained(spam);
+  update.Remember(key, IndexOf(site->Find(key)), {spam, static_cast<float>(gain)});
+  update.Commit();
+  return score + gain;
+}
+
+// A user's training of the site model: the mail's earlier registration undone, then trained
+// as `spam` unless the site holds it firmly on the other side (model.h). Returns the site's
+// score afterwards.
+double TeachSite(SiteModel* site, uint64_t key, Working* mail, bool spam,
+                 const ModelOptions& options) {
+  SiteModel::Lock lock(site, /*exclusive=*/true);
+  mail->Load(site->weights());
+  const std::optional<SiteModel::Found> found = site->Find(key);
+  if (found) mail->Add(-found->registration.gain);
+  const double score = mail->Score();
+  const double gain = SiteTeachingGain(score, spam, options);
+  if (!found && gain == 0) return score;
+  mail->Add(gain);
+  SiteModel::Update update(site);
+  mail->Write(&update);
+  if (gain != 0) {
+    update.CountTrained(spam);
+    update.Remember(key, IndexOf(found), {spam, static_cast<float>(gain)});
+  } else {
+    update.Erase(found->index);
+  }
+  update.Commit();
+  return score + gain;
+}
+
+void ForgetOnSite(SiteModel* site, uint64_t key, Working* mail) {
+  SiteModel::Lock lock(site, /*exclusive=*/true);
+  const std::optional<SiteModel::Found> found = site->Find(key);
+  if (!found) return;
+  mail->Load(site->weights());
+  mail->Add(-found->registration.gain);
+  SiteModel::Update update(site);
+  mail->Write(&update);
+  update.Erase(found->index);
+  update.Commit();
+}
+
 }  // namespace
 
-ClassifierEngineObject::ClassifierEngineObject(const ModelOptions& options) : options_(options) {}
+struct ClassifierEngineObject::Mail {
+  uint64_t digest = 0;
+  Working user, site;
+};
+
+ClassifierEngineObject::ClassifierEngineObject(const EngineOptions& options) : options_(options) {}
 
 ClassifierEngineObject::~ClassifierEngineObject() = default;
 
@@ -92,29 +151,89 @@ UserDatabase* ClassifierEngineObject::Database(const std::string& key, bool crea
   return open_database_.get();
 }
 
+SiteModel* ClassifierEngineObject::Site(const std::string& key, bool create) {
+  const std::string path = SiteModelPath(key, options_.site_scope);
+  if (path.empty()) return nullptr;
+  if (open_site_ && open_site_path_ == path) return open_site_.get();
+  std::unique_ptr<SiteModel> site;
+  if (!OnSite([&] { site = SiteModel::Open(path, create); }) || !site) return nullptr;
+  open_site_ = std::move(site);
+  open_site_path_ = path;
+  return open_site_.get();
+}
+
+template <typename Step>
+bool ClassifierEngineObject::OnSite(Step&& step) {
+  try {
+    step();
+    return true;
+  } catch (const Failure& failure) {
+    site_failure_ = failure.description();
+    // Opened afresh next time: the file at the path may have been put right by then.
+    open_site_.reset();
+    open_site_path_.clear();
+    return false;
+  }
+}
+
+ClassifierEngineObject::Mail ClassifierEngineObject::Prepare(const std::string& header,
+                                                             const std::string& body) const {
+  const ModelOptions& o = options_.model;
+  const MailFeatures features = ExtractFeatures(header, body, o.features);
+  Mail mail;
+  mail.digest = MailDigest(header, body);
+  mail.user.vector = Vectorize(features, UserDatabase::kTableBits, o.header_share);
+  if (options_.site_scope != SiteScope::kOff) {
+    mail.site.vector = Vectorize(features, SiteModel::kTableBits, o.header_share);
+  }
+  return mail;
+}
+
 HRESULT ClassifierEngineObject::Classify(const std::string& key, const std::string& header,
                                          const std::string& body, bool* spam) {
   if (spam == nullptr) return E_POINTER;
   return ReturnStatus([&] {
-    WorkingMail mail = Prepare(header, body, options_);
+    const ModelOptions& o = options_.model;
+    site_failure_.clear();
+    Mail mail = Prepare(header, body);
     UserDatabase* db = Database(key, /*create=*/true);
     UserDatabase::Lock lock(db, /*exclusive=*/true);
-    LoadWeights(*db, &mail);
-    const double score = mail.Score();
+    mail.user.Load(db->weights());
+    SiteModel* site = Site(key, /*create=*/true);
+    double site_score = 0;
+    uint32_t site_trained[2] = {0, 0};
+    const bool with_site = site != nullptr && OnSite([&] {
+                             SiteModel::Lock site_lock(site, /*exclusive=*/false);
+                             mail.site.Load(site->weights());
+                             site_trained[0] = site->trained_mails(false);
+                             site_trained[1] = site->trained_mails(true);
+                             site_score = mail.site.Score();
+                           });
+    if (!with_site) site_score = site_trained[0] = site_trained[1] = 0;
+    const double user_score = mail.user.Score();
     const uint32_t ham_mails = db->ham_mails(), spam_mails = db->spam_mails();
-    const bool verdict = IsSpam(score, ham_mails, spam_mails, options_);
-    last_probability_ = VerdictProbability(score, options_);
+    const bool verdict = IsSpam(site_score + user_score, int64_t{ham_mails} + site_trained[0],
+                                int64_t{spam_mails} + site_trained[1], o);
+    last_probability_ = VerdictProbability(site_score + user_score, o);
     *spam = verdict;
     // A mail registered before (delivered twice, or already corrected) keeps its
     // registration: counting or training it again would make Relearn's undo incomplete.
     if (db->FindMail(mail.digest)) return;
-    // Training on our own verdict while inside the margin measured clearly better than
-    // training on corrections only (see classifier/README.md); a correction undoes it.
-    const double gain = options_.self_train ? TrainingGain(score, verdict, options_) : 0.0;
+    // Training on the verdict while inside the margin measured clearly better than training
+    // on corrections only (see classifier/README.md); a correction undoes it. The site trains
+    // first; the user's own model then learns what the site does not explain.
+    double gain = 0;
+    if (o.self_train) {
+      if (with_site && SiteSelfTrainingGain(site_score, o) != 0) {
+        const uint64_t site_key = SiteModel::RegistrationKey(key, mail.digest);
+        OnSite([&] { site_score = SelfTrainSite(site, site_key, &mail.site, o); });
+      }
+      gain = TrainingGain(site_score + user_score, verdict, o);
+    }
     UserDatabase::Update update(db);
     if (gain != 0) {
-      mail.Add(gain);
-      mail.Write(&update);
+      mail.user.Add(gain);
+      mail.user.Write(&update);
     }
     update.SetCounts(ham_mails + (verdict ? 0 : 1), spam_mails + (verdict ? 1 : 0));
     update.PutLedgerEntry(std::nullopt, {mail.digest, verdict, static_cast<float>(gain)});
@@ -124,7 +243,9 @@ HRESULT ClassifierEngineObject::Classify(const std::string& key, const std::stri
 
 void ClassifierEngineObject::Teach(const std::string& key, const std::string& header,
                                    const std::string& body, bool spam) {
-  WorkingMail mail = Prepare(header, body, options_);
+  const ModelOptions& o = options_.model;
+  site_failure_.clear();
+  Mail mail = Prepare(header, body);
   UserDatabase* db = Database(key, /*create=*/true);
   UserDatabase::Lock lock(db, /*exclusive=*/true);
   std::optional<uint32_t> index = db->FindMail(mail.digest);
@@ -133,17 +254,22 @@ void ClassifierEngineObject::Teach(const std::string& key, const std::string& he
     entry = db->ledger_entry(*index);
     if (entry.spam == spam) return;  // already held as this class: a repeat changes nothing
   }
-  LoadWeights(*db, &mail);
+  mail.user.Load(db->weights());
   uint32_t counts[2] = {db->ham_mails(), db->spam_mails()};
   if (index) {
-    mail.Add(-entry.gain);
+    mail.user.Add(-entry.gain);
     counts[entry.spam] = counts[entry.spam] > 0 ? counts[entry.spam] - 1 : 0;
   }
-  const double gain = TrainingGain(mail.Score(), spam, options_);
-  mail.Add(gain);
+  double site_score = 0;
+  if (SiteModel* site = Site(key, /*create=*/true)) {
+    const uint64_t site_key = SiteModel::RegistrationKey(key, mail.digest);
+    OnSite([&] { site_score = TeachSite(site, site_key, &mail.site, spam, o); });
+  }
+  const double gain = TrainingGain(site_score + mail.user.Score(), spam, o);
+  mail.user.Add(gain);
   ++counts[spam];
   UserDatabase::Update update(db);
-  mail.Write(&update);
+  mail.user.Write(&update);
   update.SetCounts(counts[0], counts[1]);
   update.PutLedgerEntry(index, {mail.digest, spam, static_cast<float>(gain)});
   update.Commit();
@@ -162,9 +288,14 @@ HRESULT ClassifierEngineObject::Relearn(const std::string& key, const std::strin
 HRESULT ClassifierEngineObject::Forget(const std::string& key, const std::string& header,
                                        const std::string& body) {
   return ReturnStatus([&] {
+    site_failure_.clear();
     UserDatabase* db = Database(key, /*create=*/false);
     if (db == nullptr) return;
-    WorkingMail mail = Prepare(header, body, options_);
+    Mail mail = Prepare(header, body);
+    if (SiteModel* site = Site(key, /*create=*/false)) {
+      const uint64_t site_key = SiteModel::RegistrationKey(key, mail.digest);
+      OnSite([&] { ForgetOnSite(site, site_key, &mail.site); });
+    }
     UserDatabase::Lock lock(db, /*exclusive=*/true);
     std::optional<uint32_t> index = db->FindMail(mail.digest);
     if (!index) return;
@@ -173,9 +304,9 @@ HRESULT ClassifierEngineObject::Forget(const std::string& key, const std::string
     counts[entry.spam] = counts[entry.spam] > 0 ? counts[entry.spam] - 1 : 0;
     UserDatabase::Update update(db);
     if (entry.gain != 0) {
-      LoadWeights(*db, &mail);
-      mail.Add(-entry.gain);
-      mail.Write(&update);
+      mail.user.Load(db->weights());
+      mail.user.Add(-entry.gain);
+      mail.user.Write(&update);
     }
     update.SetCounts(counts[0], counts[1]);
     update.EraseLedgerEntry(*index);
@@ -187,24 +318,36 @@ HRESULT ClassifierEngineObject::Score(const std::string& key, const std::string&
                                       const std::string& body, double* spam_probability) {
   if (spam_probability == nullptr) return E_POINTER;
   return ReturnStatus([&] {
-    UserDatabase* db = Database(key, /*create=*/false);
-    if (db == nullptr) {
-      *spam_probability = VerdictProbability(0, options_);
-      return;
+    site_failure_.clear();
+    Mail mail = Prepare(header, body);
+    double score = 0;
+    if (UserDatabase* db = Database(key, /*create=*/false)) {
+      UserDatabase::Lock lock(db, /*exclusive=*/false);
+      mail.user.Load(db->weights());
+      score += mail.user.Score();
     }
-    WorkingMail mail = Prepare(header, body, options_);
-    UserDatabase::Lock lock(db, /*exclusive=*/false);
-    LoadWeights(*db, &mail);
-    *spam_probability = VerdictProbability(mail.Score(), options_);
+    if (SiteModel* site = Site(key, /*create=*/false)) {
+      OnSite([&] {
+        SiteModel::Lock lock(site, /*exclusive=*/false);
+        mail.site.Load(site->weights());
+        score += mail.site.Score();
+      });
+    }
+    *spam_probability = VerdictProbability(score, options_.model);
   });
 }
 
 HRESULT ClassifierEngineObject::Compact(const std::string& key) {
-  // The file has a fixed size, so there is no space to reclaim; taking the lock completes
-  // an update a crashed writer left in the journal.
+  // The files have a fixed size, so there is no space to reclaim; taking the locks completes
+  // an update a crashed writer left in a journal.
   return ReturnStatus([&] {
-    UserDatabase* db = Database(key, /*create=*/false);
-    if (db != nullptr) UserDatabase::Lock lock(db, /*exclusive=*/true);
+    site_failure_.clear();
+    if (UserDatabase* db = Database(key, /*create=*/false)) {
+      UserDatabase::Lock lock(db, /*exclusive=*/true);
+    }
+    if (SiteModel* site = Site(key, /*create=*/false)) {
+      OnSite([&] { SiteModel::Lock lock(site, /*exclusive=*/true); });
+    }
   });
 }
 
@@ -222,11 +365,14 @@ HRESULT ClassifierEngineObject::GetStatistics(const std::string& key, int32_t* h
   });
 }
 
-void RegisterClassifierEngine(ClassTable& table) {
-  table.Register(CLSID_ClassifierEngine, [](const IID& iid, void** object) -> HRESULT {
+namespace {
+
+// `options` gives the options of each new object.
+void Register(ClassTable& table, std::function<EngineOptions()> options) {
+  table.Register(CLSID_ClassifierEngine, [options](const IID& iid, void** object) -> HRESULT {
     if (object == nullptr) return E_POINTER;
     *object = nullptr;
-    auto* engine = new (std::nothrow) ClassifierEngineObject();
+    auto* engine = new (std::nothrow) ClassifierEngineObject(options());
     if (engine == nullptr) {
       SetErrorInfo("Out of memory creating the classifier engine");
       return E_OUTOFMEMORY;
@@ -236,6 +382,26 @@ void RegisterClassifierEngine(ClassTable& table) {
     engine->Release();
     return hr;
   });
+}
+
+}  // namespace
+
+void RegisterClassifierEngine(ClassTable& table, Registry& registry) {
+  // Read once, at the first object: like the filter's settings, the engine's are kept for the
+  // life of the process.
+  struct Settings {
+    std::once_flag read;
+    EngineOptions options;
+  };
+  auto settings = std::make_shared<Settings>();
+  Register(table, [settings, &registry] {
+    std::call_once(settings->read, [&] { settings->options.site_scope = ReadSiteScope(registry); });
+    return settings->options;
+  });
+}
+
+void RegisterClassifierEngine(ClassTable& table, const EngineOptions& options) {
+  Register(table, [options] { return options; });
 }
 
 }  // namespace corvalith

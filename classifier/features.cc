@@ -4,7 +4,11 @@
 #include <array>
 #include <cstring>
 
+#include "classifier/ascii.h"
+#include "classifier/feature_sink.h"
 #include "classifier/hash.h"
+#include "classifier/header_fields.h"
+#include "classifier/sender_evidence.h"
 
 namespace corvalith {
 
@@ -22,14 +26,10 @@ constexpr uint64_t kSeedBodyGram = 0x3c6ef372fe94f82bULL;
 constexpr uint64_t kSeedHeaderGram = 0xa54ff53a5f1d36f1ULL;
 constexpr uint64_t kBias = 0xb7e151628aed2a6bULL;
 
-inline char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
-inline bool IsAlnum(unsigned char c) {
-  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
-}
-inline bool IsAlpha(unsigned char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
-inline bool IsSpace(unsigned char c) {
-  return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\f' || c == '\v';
-}
+using ascii::IsAlnum;
+using ascii::IsAlpha;
+using ascii::IsSpace;
+using ascii::Lower;
 
 bool StartsWithNoCase(std::string_view text, size_t at, std::string_view prefix) {
   if (text.size() - std::min(at, text.size()) < prefix.size()) return false;
@@ -115,49 +115,37 @@ size_t DecodeEntity(std::string_view text, size_t at, std::string* out) {
   return 0;
 }
 
-// Features accumulate here until the cap; callers stop extracting once it is full.
-class Sink {
- public:
-  Sink(std::vector<uint64_t>* out, size_t cap) : out_(out), cap_(cap) {}
-  bool full() const { return out_->size() >= cap_; }
-  void Add(uint64_t h) {
-    if (!full()) out_->push_back(h);
-  }
-
- private:
-  std::vector<uint64_t>* out_;
-  size_t cap_;
-};
-
-void AddHost(std::string_view host, Sink* sink) {
+void AddHost(std::string_view host, FeatureSink* sink) {
   if (host.empty()) return;
-  sink->Add(HashBytes(host, kSeedHost));
+  auto named = [](std::string_view h) { return [h] { return "link host " + std::string(h); }; };
+  sink->Add(HashBytes(host, kSeedHost), named(host));
   // The registered domain matters more than the machine name, which spammers vary.
   size_t dot = host.find('.');
   int parents = 0;
   while (dot != std::string_view::npos && parents < 4) {
     std::string_view parent = host.substr(dot + 1);
     if (parent.find('.') == std::string_view::npos) break;
-    sink->Add(HashBytes(parent, kSeedHost));
+    sink->Add(HashBytes(parent, kSeedHost), named(parent));
     dot = host.find('.', dot + 1);
     ++parents;
   }
   bool numeric = std::all_of(host.begin(), host.end(),
                              [](char c) { return (c >= '0' && c <= '9') || c == '.'; });
-  if (numeric) sink->Add(HashBytes("<numeric host>", kSeedHost));
+  if (numeric) sink->Add(HashBytes("<numeric host>", kSeedHost), named("<numeric>"));
 }
 
-void AddTextUrls(std::string_view text, Sink* sink) {
+// The hosts of the URLs written out in plain text.
+void CollectTextUrls(std::string_view text, std::vector<std::string>* hosts) {
   size_t at = 0;
   int found = 0;
-  while (found < 64 && !sink->full()) {
+  while (found < 64) {
     size_t http = FindNoCase(text, at, "http");
     size_t www = FindNoCase(text, at, "www.");
     size_t next = std::min(http, www);
     if (next == std::string_view::npos) break;
     std::string host = UrlHost(text.substr(next, 512));
     if (!host.empty()) {
-      AddHost(host, sink);
+      hosts->push_back(std::move(host));
       ++found;
     }
     at = next + 4;
@@ -166,49 +154,29 @@ void AddTextUrls(std::string_view text, Sink* sink) {
 
 // The header block: each field's name on its own, and each token of its value prefixed by
 // the name, so "from:example.com" and "received:example.com" are different evidence.
-void AddHeader(std::string_view header, Sink* sink) {
-  size_t pos = 0;
-  uint64_t name_hash = 0;
-  bool in_field = false;
-  while (pos < header.size() && !sink->full()) {
-    size_t eol = header.find('\n', pos);
-    if (eol == std::string_view::npos) eol = header.size();
-    std::string_view line = header.substr(pos, eol - pos);
-    pos = eol + 1;
-    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-    std::string_view value;
-    if (!line.empty() && (line[0] == ' ' || line[0] == '\t')) {
-      if (!in_field) continue;
-      value = line;
-    } else {
-      size_t colon = line.find(':');
-      if (colon == std::string_view::npos || colon == 0 || colon > 64) {
-        in_field = false;
-        continue;
-      }
-      std::string name(line.substr(0, colon));
-      std::transform(name.begin(), name.end(), name.begin(), Lower);
-      name_hash = HashBytes(name, kSeedHeaderName);
-      sink->Add(name_hash);
-      in_field = true;
-      value = line.substr(colon + 1);
-    }
+void AddHeader(const std::vector<HeaderField>& fields, FeatureSink* sink) {
+  for (const HeaderField& field : fields) {
+    if (sink->full()) return;
+    const uint64_t name_hash = HashBytes(field.name, kSeedHeaderName);
+    sink->Add(name_hash, [&] { return "header field " + field.name; });
     std::string token;
+    auto add = [&](std::string_view t) {
+      sink->Add(HashCombine(name_hash ^ kSeedHeader, t),
+                [&] { return field.name + ":" + std::string(t); });
+    };
     auto flush = [&] {
       while (!token.empty() && (token.back() == '.' || token.back() == '-')) token.pop_back();
       size_t start = 0;
       while (start < token.size() && (token[start] == '.' || token[start] == '-')) ++start;
       std::string_view t = std::string_view(token).substr(start);
       if (!t.empty() && t.size() <= kMaxTokenBytes) {
-        sink->Add(HashCombine(name_hash ^ kSeedHeader, t));
+        add(t);
         size_t at = t.find('@');
-        if (at != std::string_view::npos && at + 1 < t.size()) {
-          sink->Add(HashCombine(name_hash ^ kSeedHeader, t.substr(at)));
-        }
+        if (at != std::string_view::npos && at + 1 < t.size()) add(t.substr(at));
       }
       token.clear();
     };
-    for (unsigned char c : value) {
+    for (unsigned char c : field.value) {
       if (IsAlnum(c) || c >= 0x80 || c == '.' || c == '-' || c == '_' || c == '@' || c == '$' ||
           c == '!' || c == '%') {
         if (token.size() <= kMaxTokenBytes) token.push_back(Lower(static_cast<char>(c)));
@@ -220,7 +188,7 @@ void AddHeader(std::string_view header, Sink* sink) {
   }
 }
 
-void AddWords(std::string_view text, const FeatureOptions& options, Sink* sink) {
+void AddWords(std::string_view text, const FeatureOptions& options, FeatureSink* sink) {
   std::array<uint64_t, kOsbWindow - 1> previous{};  // most recent first; 0 = none yet
   std::string token;
   auto flush = [&] {
@@ -230,11 +198,14 @@ void AddWords(std::string_view text, const FeatureOptions& options, Sink* sink) 
     while (end > start && std::strchr(".-'_!$", token[end - 1])) --end;
     size_t length = end - start;
     if (length >= 2 && length <= kMaxTokenBytes) {
-      uint64_t h = HashBytes(std::string_view(token).substr(start, length), kSeedWord);
-      if (options.body_words) sink->Add(h);
+      std::string_view word = std::string_view(token).substr(start, length);
+      uint64_t h = HashBytes(word, kSeedWord);
+      if (options.body_words) sink->Add(h, [&] { return "word " + std::string(word); });
       if (options.body_osb) {
         for (size_t d = 0; d < previous.size() && previous[d] != 0; ++d) {
-          sink->Add(Mix64((previous[d] * 31 + d + kSeedOsb) ^ (h * 0x9e3779b97f4a7c15ULL)));
+          sink->Add(Mix64((previous[d] * 31 + d + kSeedOsb) ^ (h * 0x9e3779b97f4a7c15ULL)), [&] {
+            return "word " + std::string(word) + " " + std::to_string(d + 1) + " after another";
+          });
         }
         for (size_t d = previous.size() - 1; d > 0; --d) previous[d] = previous[d - 1];
         previous[0] = h;
@@ -256,12 +227,12 @@ void AddWords(std::string_view text, const FeatureOptions& options, Sink* sink) 
   flush();
 }
 
-void AddGrams(std::string_view text, size_t bytes, uint64_t seed, Sink* sink) {
+void AddGrams(std::string_view text, size_t bytes, uint64_t seed, FeatureSink* sink) {
   text = text.substr(0, bytes);
   for (size_t i = 0; i + 4 <= text.size() && !sink->full(); ++i) {
     uint32_t gram;
     std::memcpy(&gram, text.data() + i, 4);
-    sink->Add(Mix64(gram ^ seed));
+    sink->Add(Mix64(gram ^ seed), [&] { return "bytes " + std::string(text.substr(i, 4)); });
   }
 }
 
@@ -411,35 +382,45 @@ std::string HtmlToText(std::string_view html, size_t limit, std::vector<std::str
   return out;
 }
 
-std::vector<uint64_t> ExtractFeatures(std::string_view header, std::string_view body,
-                                      const FeatureOptions& options) {
-  std::vector<uint64_t> features;
-  features.reserve(1024);
-  Sink sink(&features, options.max_features);
+MailFeatures ExtractFeatures(std::string_view header, std::string_view body,
+                             const FeatureOptions& options, bool with_names) {
+  MailFeatures mail;
+  mail.hashes.reserve(1024);
+  FeatureSink sink(&mail.hashes, with_names ? &mail.names : nullptr, options.max_features);
   // Every mail has this one, so the model learns a prior and a new user starts from zero.
-  sink.Add(kBias);
+  sink.Add(kBias, [] { return std::string("prior"); });
   header = header.substr(0, std::min(header.size(), options.max_header_bytes));
   body = body.substr(0, std::min(body.size(), options.max_body_bytes));
-  if (options.body_ngram_bytes > 0) AddGrams(body, options.body_ngram_bytes, kSeedBodyGram, &sink);
   if (options.header_ngram_bytes > 0) {
     AddGrams(header, options.header_ngram_bytes, kSeedHeaderGram, &sink);
   }
-  if (options.header_tokens) AddHeader(header, &sink);
+  const std::vector<HeaderField> fields = ParseHeaderFields(header);
+  if (options.header_tokens) AddHeader(fields, &sink);
 
+  // The body is read before the header's last features, because the sender evidence weighs
+  // the hosts that the body links to.
   std::string text_storage;
   std::string_view text = body;
+  std::vector<std::string> tags, hosts;
   if (LooksLikeHtml(body)) {
-    std::vector<std::string> tags, hosts;
-    text_storage = HtmlToText(body, options.max_body_bytes, options.html_tags ? &tags : nullptr,
-                              options.link_hosts ? &hosts : nullptr);
+    text_storage =
+        HtmlToText(body, options.max_body_bytes, options.html_tags ? &tags : nullptr, &hosts);
     text = text_storage;
-    for (const std::string& tag : tags) sink.Add(HashBytes(tag, kSeedTag));
-    for (const std::string& host : hosts) AddHost(host, &sink);
   }
   text = text.substr(0, std::min(text.size(), options.max_text_bytes));
-  if (options.link_hosts) AddTextUrls(text, &sink);
+  CollectTextUrls(text, &hosts);
+  if (options.sender_evidence) AddSenderEvidence(fields, hosts, &sink);
+  mail.header_count = mail.hashes.size();
+
+  if (options.body_ngram_bytes > 0) AddGrams(body, options.body_ngram_bytes, kSeedBodyGram, &sink);
+  for (const std::string& tag : tags) {
+    sink.Add(HashBytes(tag, kSeedTag), [&] { return "html tag " + tag; });
+  }
+  if (options.link_hosts) {
+    for (const std::string& host : hosts) AddHost(host, &sink);
+  }
   if (options.body_words || options.body_osb) AddWords(text, options, &sink);
-  return features;
+  return mail;
 }
 
 }  // namespace corvalith

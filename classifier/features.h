@@ -1,7 +1,7 @@
 // Turns a mail (raw transport header block plus the body text, HTML or plain) into a set of
 // hashed features for the linear model: header-name-prefixed header tokens, body words,
-// orthogonal sparse bigrams of body words, the hosts of links, HTML tag names, and byte
-// 4-grams of the start of the body.
+// the hosts of links, HTML tag names, evidence about the sender (sender_evidence.h), and, for
+// measurement, orthogonal sparse bigrams of body words and byte 4-grams.
 //
 // The input comes from strangers, so every stage is bounded: the bytes looked at per source,
 // the length of a token, and the number of features per mail. Nothing recurses, so deeply
@@ -23,6 +23,7 @@ struct FeatureOptions {
   bool body_osb = false;  // word pairs up to kOsbWindow-1 apart, with the distance in the feature
   bool html_tags = true;
   bool link_hosts = true;
+  bool sender_evidence = true;
   size_t header_ngram_bytes = 0;  // byte 4-grams over the start of the header block
   size_t body_ngram_bytes = 0;    // byte 4-grams over the start of the body as delivered
   size_t max_header_bytes = 16 * 1024;
@@ -34,10 +35,19 @@ struct FeatureOptions {
 inline constexpr int kOsbWindow = 5;
 inline constexpr size_t kMaxTokenBytes = 40;
 
-// Hashes of the mail's features, in order of extraction, with repeats, at most
-// options.max_features of them.
-std::vector<uint64_t> ExtractFeatures(std::string_view header, std::string_view body,
-                                      const FeatureOptions& options = FeatureOptions());
+struct MailFeatures {
+  // In order of extraction, with repeats, at most options.max_features: first those of the
+  // header (its tokens and the sender evidence), then those of the body.
+  std::vector<uint64_t> hashes;
+  size_t header_count = 0;
+  // Only when asked for: a readable name for each hash, at the same index.
+  std::vector<std::string> names;
+};
+
+// The features of a mail. `with_names` is for the explain path; it costs a string a feature.
+MailFeatures ExtractFeatures(std::string_view header, std::string_view body,
+                             const FeatureOptions& options = FeatureOptions(),
+                             bool with_names = false);
 
 // Whether a body is HTML rather than plain text; decides how it is reduced to words.
 bool LooksLikeHtml(std::string_view body);

@@ -11,8 +11,11 @@
 namespace corvalith {
 namespace {
 
+// Tokens, words, tags and hosts only: the sender evidence has tests of its own.
 std::set<uint64_t> FeatureSet(std::string_view header, std::string_view body) {
-  std::vector<uint64_t> f = ExtractFeatures(header, body);
+  FeatureOptions options;
+  options.sender_evidence = false;
+  std::vector<uint64_t> f = ExtractFeatures(header, body, options).hashes;
   return std::set<uint64_t>(f.begin(), f.end());
 }
 
@@ -52,10 +55,15 @@ TEST(FeaturesTest, HostileInputStaysBounded) {
   const FeatureOptions options;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    std::vector<uint64_t> f = ExtractFeatures(c.header, c.body, options);
-    EXPECT_GE(f.size(), 1u);  // the bias is always there
-    EXPECT_LE(f.size(), options.max_features);
-    EXPECT_EQ(f, ExtractFeatures(c.header, c.body, options));  // deterministic
+    MailFeatures f = ExtractFeatures(c.header, c.body, options);
+    EXPECT_GE(f.hashes.size(), 1u);  // the bias is always there
+    EXPECT_LE(f.hashes.size(), options.max_features);
+    EXPECT_LE(f.header_count, f.hashes.size());
+    EXPECT_EQ(f.hashes, ExtractFeatures(c.header, c.body, options).hashes);  // deterministic
+    // The explain path names every feature and finds the same ones.
+    MailFeatures named = ExtractFeatures(c.header, c.body, options, /*with_names=*/true);
+    EXPECT_EQ(named.hashes, f.hashes);
+    EXPECT_EQ(named.names.size(), f.hashes.size());
   }
 }
 
@@ -64,7 +72,7 @@ TEST(FeaturesTest, FeatureCapHolds) {
   options.max_features = 50;
   std::string body;
   for (int i = 0; i < 1000; ++i) body += "w" + std::to_string(i) + " ";
-  EXPECT_EQ(ExtractFeatures("Subject: a b c\n", body, options).size(), 50u);
+  EXPECT_EQ(ExtractFeatures("Subject: a b c\n", body, options).hashes.size(), 50u);
 }
 
 TEST(FeaturesTest, HeaderTokensCarryTheFieldName) {
@@ -159,7 +167,8 @@ TEST(UrlHostTest, Table) {
 TEST(ModelTest, GainMovesTheScoreByItselfAndUndoesExactly) {
   std::vector<float> table(1 << 12, 0.0f);
   ModelOptions options;
-  MailVector mail = Vectorize(ExtractFeatures("Subject: hello there\n", "some words here"), 12);
+  MailVector mail = Vectorize(ExtractFeatures("Subject: hello there\n", "some words here"), 12,
+                              options.header_share);
   ASSERT_GT(mail.slots.size(), 3u);
   table[mail.slots[0]] = 0.25f;  // weights from earlier mail
   const std::vector<float> before = table;

@@ -7,20 +7,45 @@
 
 namespace corvalith {
 
-MailVector Vectorize(const std::vector<uint64_t>& features, int table_bits) {
+MailVector Vectorize(const MailFeatures& features, int table_bits, double header_share) {
+  // The slot in the high bits, the group (0 header, 1 body) in the lowest: sorting puts a
+  // slot's header occurrence first, so that it is the one kept.
+  std::vector<uint64_t> keyed;
+  keyed.reserve(features.hashes.size());
+  for (size_t i = 0; i < features.hashes.size(); ++i) {
+    const uint64_t slot = features.hashes[i] >> (64 - table_bits);
+    keyed.push_back(slot << 1 | (i >= features.header_count ? 1 : 0));
+  }
+  std::sort(keyed.begin(), keyed.end());
   MailVector mail;
-  mail.slots.reserve(features.size());
-  for (uint64_t h : features) mail.slots.push_back(static_cast<uint32_t>(h >> (64 - table_bits)));
-  std::sort(mail.slots.begin(), mail.slots.end());
-  mail.slots.erase(std::unique(mail.slots.begin(), mail.slots.end()), mail.slots.end());
-  mail.value = mail.slots.empty() ? 0.0f : static_cast<float>(1.0 / std::sqrt(mail.slots.size()));
+  mail.slots.reserve(keyed.size());
+  std::vector<uint8_t> group;
+  group.reserve(keyed.size());
+  size_t count[2] = {0, 0};
+  for (uint64_t k : keyed) {
+    const uint32_t slot = static_cast<uint32_t>(k >> 1);
+    if (!mail.slots.empty() && mail.slots.back() == slot) continue;
+    mail.slots.push_back(slot);
+    group.push_back(k & 1);
+    ++count[k & 1];
+  }
+  float value[2];
+  if (count[0] == 0 || count[1] == 0) {
+    // One part only (an empty body): it has the whole length.
+    value[0] = value[1] =
+        static_cast<float>(1.0 / std::sqrt(std::max<size_t>(mail.slots.size(), 1)));
+  } else {
+    value[0] = static_cast<float>(std::sqrt(header_share / count[0]));
+    value[1] = static_cast<float>(std::sqrt((1 - header_share) / count[1]));
+  }
+  mail.values.reserve(mail.slots.size());
+  for (uint8_t g : group) mail.values.push_back(value[g]);
   return mail;
 }
 
 double MailScore(const MailVector& mail, const float* table) {
-  double sum = 0;
-  for (uint32_t slot : mail.slots) sum += table[slot];
-  double score = sum * mail.value;
+  double score = 0;
+  for (size_t i = 0; i < mail.slots.size(); ++i) score += table[mail.slots[i]] * mail.values[i];
   // A damaged table must not turn into a verdict of NaN; treat it as no evidence.
   return std::isfinite(score) ? score : 0.0;
 }
@@ -43,6 +68,16 @@ double TrainingGain(double score, bool spam, const ModelOptions& options) {
   return gain;
 }
 
+double SiteSelfTrainingGain(double site_score, const ModelOptions& options) {
+  return TrainingGain(site_score, site_score > options.spam_threshold, options);
+}
+
+double SiteTeachingGain(double site_score, bool spam, const ModelOptions& options) {
+  const bool beyond_other_side = spam ? site_score < options.spam_threshold - options.ham_margin
+                                      : site_score > options.spam_threshold + options.train_margin;
+  return beyond_other_side ? 0.0 : TrainingGain(site_score, spam, options);
+}
+
 bool IsSpam(double score, int64_t ham_mails, int64_t spam_mails, const ModelOptions& options) {
   if (ham_mails < options.min_class_mails || spam_mails < options.min_class_mails) return false;
   return score > options.spam_threshold;
@@ -50,8 +85,9 @@ bool IsSpam(double score, int64_t ham_mails, int64_t spam_mails, const ModelOpti
 
 void ApplyGain(const MailVector& mail, double gain, float* table) {
   if (gain == 0) return;
-  const float delta = static_cast<float>(gain * mail.value);
-  for (uint32_t slot : mail.slots) table[slot] += delta;
+  for (size_t i = 0; i < mail.slots.size(); ++i) {
+    table[mail.slots[i]] += static_cast<float>(gain * mail.values[i]);
+  }
 }
 
 uint64_t MailDigest(std::string_view header, std::string_view body) {

@@ -1,12 +1,17 @@
-// The linear model: hashed binary features, each mail's vector scaled to unit length, one
-// weight per table slot, and online logistic-regression training only while a mail sits
-// inside a margin around the decision threshold ("thick threshold" training).
+// The linear model: hashed binary features, each mail's vector of unit length, one weight per
+// table slot, and online logistic-regression training only while a mail sits inside a margin
+// around the decision threshold ("thick threshold" training).
 //
-// Because every feature of a mail carries the same value 1/sqrt(n) and slots are distinct,
-// one training step moves every weight of the mail by the same amount g/sqrt(n) and the
-// mail's own score by exactly g. So all training of one mail is described by a single
-// number, its gain: the ledger keeps it, and a correction subtracts it to undo the earlier
-// training exactly. Pure functions; thread-compatible.
+// The header and the body each get a fixed share of the vector's length, spread evenly over
+// their distinct slots, so that a long body cannot drown the header's evidence, nor a long
+// header the body's. A training step of gain g adds g times its value to each weight of the
+// mail, which moves the mail's own score by exactly g (the vector has unit length). So all
+// training of one mail is described by a single number, its gain: the ledger keeps it, and a
+// correction subtracts it to undo the earlier training exactly.
+//
+// Two models add up to a verdict: the site model, trained by every user of the data
+// directory, and the user's own, trained on what the site does not already explain (its
+// training works on the sum). Pure functions; thread-compatible.
 #ifndef CORVALITH_CLASSIFIER_MODEL_H_
 #define CORVALITH_CLASSIFIER_MODEL_H_
 
@@ -20,16 +25,18 @@ namespace corvalith {
 
 struct ModelOptions {
   FeatureOptions features;
+  // The header's share of a mail vector's squared length; the body has the rest.
+  double header_share = 0.6;
   // Logistic steps of this size per pass, at most max_passes passes per training call.
   double learning_rate = 2.0;
   int max_passes = 8;
-  // Train while the score is on the wrong side of +/- this margin (in logit units).
-  double train_margin = 2.0;
+  // Train spam while its score is below the threshold plus this margin (in logit units).
+  double train_margin = 1.0;
   // Ham is trained to a wider margin than spam: the cost of the two errors is not the same.
   double ham_margin = 3.5;
   // A mail is spam when its score exceeds this; above 0 so that doubtful mail stays ham,
   // as a false positive costs a user far more than a missed spam.
-  double spam_threshold = 1.25;
+  double spam_threshold = 1.5;
   // Whether Classify trains on its own verdict inside the margin (reversed if corrected).
   bool self_train = true;
   // No spam verdict until the user's database holds this many mails of each class: a new
@@ -40,13 +47,14 @@ struct ModelOptions {
 // The verdict for a score, given how many ham and spam mails the database holds.
 bool IsSpam(double score, int64_t ham_mails, int64_t spam_mails, const ModelOptions& options);
 
-// A mail mapped onto a table of 2^bits slots: distinct slots and the common feature value.
+// A mail mapped onto a table of 2^bits slots: distinct slots, ascending, and their values.
 struct MailVector {
   std::vector<uint32_t> slots;
-  float value = 0;
+  std::vector<float> values;
 };
 
-MailVector Vectorize(const std::vector<uint64_t>& features, int table_bits);
+// `features` onto 2^table_bits slots; a slot hit from header and body counts for the header.
+MailVector Vectorize(const MailFeatures& features, int table_bits, double header_share);
 
 // The mail's score in logit units: the sum of its weights times the feature value.
 double MailScore(const MailVector& mail, const float* table);
@@ -57,7 +65,18 @@ double Probability(double score);
 // the mail is already beyond it.
 double TrainingGain(double score, bool spam, const ModelOptions& options);
 
-// Adds gain*value to each of the mail's weights.
+// The site model's own training on a mail it scores `site_score`: towards its own verdict,
+// not the combined one, so that a user whose own model has learned to call everything ham
+// (or spam) does not steer what the site teaches everybody else.
+double SiteSelfTrainingGain(double site_score, const ModelOptions& options);
+
+// A user's training (Learn, Relearn) of the site model: none when the site holds the mail
+// beyond its margin on the other side. One user's word does not unlearn what the site learned
+// from all users; that user's own model takes the correction instead. This bounds what a user
+// who moves all their spam into the inbox (or all ham into the junk folder) does to others.
+double SiteTeachingGain(double site_score, bool spam, const ModelOptions& options);
+
+// Adds gain times its value to each of the mail's weights.
 void ApplyGain(const MailVector& mail, double gain, float* table);
 
 // A 64-bit digest of a mail, the key under which the ledger remembers it.

@@ -28,13 +28,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     options.max_text_bytes = input.ConsumeIntegralInRange<size_t>(0, 256);
     options.max_features = input.ConsumeIntegralInRange<size_t>(0, 64);
   }
+  const bool named = input.ConsumeBool();
   const std::string header = input.ConsumeRandomLengthString(16 * 1024);
   const std::string body = input.ConsumeRemainingBytesAsString();
 
-  const std::vector<uint64_t> features = ExtractFeatures(header, body, options);
-  FUZZ_CHECK(features.size() <= options.max_features);
-  MailVector mail = Vectorize(features, UserDatabase::kTableBits);
-  FUZZ_CHECK(std::isfinite(mail.value));
+  const MailFeatures features = ExtractFeatures(header, body, options, named);
+  FUZZ_CHECK(features.hashes.size() <= options.max_features);
+  FUZZ_CHECK(features.header_count <= features.hashes.size());
+  FUZZ_CHECK(features.names.size() == (named ? features.hashes.size() : 0));
+  MailVector mail = Vectorize(features, UserDatabase::kTableBits, ModelOptions().header_share);
+  FUZZ_CHECK(mail.values.size() == mail.slots.size());
+  FUZZ_CHECK(std::all_of(mail.values.begin(), mail.values.end(),
+                         [](float v) { return std::isfinite(v) && v > 0 && v <= 1; }));
   std::vector<uint32_t> slots = mail.slots;
   std::sort(slots.begin(), slots.end());
   FUZZ_CHECK(std::adjacent_find(slots.begin(), slots.end()) == slots.end());

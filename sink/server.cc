@@ -13,7 +13,9 @@ namespace {
 
 class ServerEnvironmentImpl final : public Environment {
  public:
-  ServerEnvironmentImpl() : base_(DefaultEnvironment()) { RegisterClassifierEngine(classes_); }
+  ServerEnvironmentImpl() : base_(DefaultEnvironment()) {
+    RegisterClassifierEngine(classes_, base_.registry());
+  }
   Registry& registry() override { return base_.registry(); }
   SharedPropertyManager& shared_properties() override { return base_.shared_properties(); }
   EventLog& event_log() override { return base_.event_log(); }

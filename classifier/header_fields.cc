@@ -1,0 +1,117 @@
+#include "classifier/header_fields.h"
+
+#include <algorithm>
+#include <array>
+
+#include "classifier/ascii.h"
+
+namespace corvalith {
+
+using ascii::IsHostChar;
+using ascii::Lower;
+
+std::vector<HeaderField> ParseHeaderFields(std::string_view header, size_t max_fields,
+                                           size_t max_value_bytes) {
+  std::vector<HeaderField> fields;
+  bool in_field = false;
+  size_t pos = 0;
+  while (pos < header.size()) {
+    size_t eol = header.find('\n', pos);
+    if (eol == std::string_view::npos) eol = header.size();
+    std::string_view line = header.substr(pos, eol - pos);
+    pos = eol + 1;
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    std::string_view value;
+    if (!line.empty() && (line[0] == ' ' || line[0] == '\t')) {
+      if (!in_field) continue;
+      value = line;
+    } else {
+      size_t colon = line.find(':');
+      if (colon == std::string_view::npos || colon == 0 || colon > 64) {
+        in_field = false;
+        continue;
+      }
+      if (fields.size() >= max_fields) break;
+      HeaderField& field = fields.emplace_back();
+      field.name.assign(line.substr(0, colon));
+      std::transform(field.name.begin(), field.name.end(), field.name.begin(), Lower);
+      in_field = true;
+      value = line.substr(colon + 1);
+    }
+    std::string& target = fields.back().value;
+    target.append(value.substr(0, max_value_bytes - std::min(max_value_bytes, target.size())));
+  }
+  return fields;
+}
+
+namespace {
+
+// The address of a field value: between the last '<' and its '>' when there are angle
+// brackets, else the first word holding an '@'.
+std::string_view Address(std::string_view value) {
+  size_t open = value.find('<');
+  if (open != std::string_view::npos) {
+    size_t close = value.find('>', open);
+    std::string_view inside = value.substr(
+        open + 1, close == std::string_view::npos ? std::string_view::npos : close - open - 1);
+    if (inside.find('@') != std::string_view::npos) return inside;
+  }
+  size_t at = value.find('@');
+  if (at == std::string_view::npos) return {};
+  size_t start = at, end = at;
+  auto stops = [](char c) {
+    return ascii::IsSpace(c) || c == '<' || c == '>' || c == ',' || c == ';' || c == '"' ||
+           c == '(' || c == ')';
+  };
+  while (start > 0 && !stops(value[start - 1])) --start;
+  while (end < value.size() && !stops(value[end])) ++end;
+  return value.substr(start, end - start);
+}
+
+}  // namespace
+
+std::string AddressDomain(std::string_view value) {
+  std::string_view address = Address(value);
+  size_t at = address.rfind('@');
+  if (at == std::string_view::npos) return {};
+  std::string domain;
+  for (char c : address.substr(at + 1)) {
+    if (!IsHostChar(c) || domain.size() >= 255) break;
+    domain.push_back(Lower(c));
+  }
+  while (!domain.empty() && domain.back() == '.') domain.pop_back();
+  return domain;
+}
+
+std::string AddressLocalPart(std::string_view value) {
+  std::string_view address = Address(value);
+  size_t at = address.rfind('@');
+  if (at == std::string_view::npos) return {};
+  return std::string(address.substr(0, std::min<size_t>(at, 64)));
+}
+
+std::string RegisteredDomain(std::string_view host) {
+  std::string h;
+  for (char c : host.substr(0, 255)) h.push_back(Lower(c));
+  while (!h.empty() && h.back() == '.') h.pop_back();
+  if (std::all_of(h.begin(), h.end(), [](char c) { return ascii::IsDigit(c) || c == '.'; })) {
+    return h;
+  }
+  size_t last = h.rfind('.');
+  if (last == std::string::npos || last == 0) return h;
+  size_t second = h.rfind('.', last - 1);
+  if (second == std::string::npos) return h;
+  // Under a two-letter country code the registries hand out names below generic second
+  // levels: example.co.uk, example.com.au.
+  static constexpr std::array<std::string_view, 12> kGeneric = {
+      "co", "com", "net", "org", "gov", "edu", "ac", "or", "ne", "go", "ltd", "plc"};
+  std::string_view level2 = std::string_view(h).substr(second + 1, last - second - 1);
+  const bool country = h.size() - last - 1 == 2;
+  if (country && std::find(kGeneric.begin(), kGeneric.end(), level2) != kGeneric.end()) {
+    size_t third = second == 0 ? std::string::npos : h.rfind('.', second - 1);
+    return third == std::string::npos ? h : h.substr(third + 1);
+  }
+  return h.substr(second + 1);
+}
+
+}  // namespace corvalith
