@@ -1,0 +1,383 @@
+#include "classifier/site_model.h"
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "classifier/classifier_engine_object.h"
+#include "classifier/engine_settings.h"
+#include "platform/posix_environment.h"
+#include "platform/testing/temp_directory.h"
+
+namespace corvalith {
+namespace {
+
+namespace fs = std::filesystem;
+
+TEST(SiteModelPathTest, DerivedFromTheKeysDirectories) {
+  struct {
+    const char* key;
+    SiteScope scope;
+    std::string path;
+  } cases[] = {
+      {"/data/example.com/ann.dat", SiteScope::kDataDirectory, "/data/Corvalith site model"},
+      {"/data/example.com/ann.dat", SiteScope::kDomain, "/data/example.com/Corvalith site model"},
+      {"/data/example.com/ann.dat", SiteScope::kOff, ""},
+      {"/data//ann.dat", SiteScope::kDataDirectory, "/data/Corvalith site model"},
+      {"example.com/ann.dat", SiteScope::kDataDirectory, "Corvalith site model"},
+      {"ann.dat", SiteScope::kDataDirectory, ""},
+      {"ann.dat", SiteScope::kDomain, ""},
+  };
+  for (const auto& c : cases) EXPECT_EQ(SiteModelPath(c.key, c.scope), c.path) << c.key;
+  // Never a user's file: none of their suffixes; never a mail domain's directory: a blank.
+  const std::string name = kSiteModelFileName;
+  for (const char* suffix : {".dat", ".create", ".wlt"}) {
+    EXPECT_FALSE(name.ends_with(suffix)) << suffix;
+  }
+  EXPECT_EQ(name.find(".dat."), std::string::npos);
+  EXPECT_NE(name.find(' '), std::string::npos);
+}
+
+class SiteModelTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    fs::create_directories(data_ + "example.com");
+    fs::create_directories(data_ + "example.org");
+  }
+
+  std::string Key(int user, const std::string& domain = "example.com") const {
+    return data_ + domain + "/user" + std::to_string(user) + ".dat";
+  }
+  std::string SitePath() const { return data_ + kSiteModelFileName; }
+  static ComPtr<ClassifierEngineObject> NewEngine(const EngineOptions& options = EngineOptions()) {
+    return ComPtr<ClassifierEngineObject>::Attach(new ClassifierEngineObject(options));
+  }
+  static std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+  }
+  static std::pair<int32_t, int32_t> Stats(const std::string& key) {
+    int32_t ham = -1, spam = -1;
+    EXPECT_EQ(NewEngine()->GetStatistics(key, &ham, &spam), S_OK) << TakeErrorInfo();
+    return {ham, spam};
+  }
+  bool Classify(const std::string& key, const std::string& header, const std::string& body) {
+    bool spam = false;
+    auto engine = NewEngine();
+    EXPECT_EQ(engine->Classify(key, header, body, &spam), S_OK) << TakeErrorInfo();
+    EXPECT_EQ(engine->site_failure(), "");
+    return spam;
+  }
+  // What the site alone says of a mail: the score a user without a database gets.
+  double SiteProbability(const std::string& header, const std::string& body) {
+    double p = -1;
+    EXPECT_EQ(NewEngine()->Score(Key(999), header, body, &p), S_OK) << TakeErrorInfo();
+    return p;
+  }
+
+  // A campaign of spam and a stream of ordinary mail, varied by `i`.
+  static std::string SpamHeader(int i) {
+    return "From: promo" + std::to_string(i) + "@deals.example\nSubject: WIN a prize " +
+           std::to_string(i) + "\n";
+  }
+  static std::string SpamBody(int i) {
+    return "<html><a href=\"http://win.deals.example/" + std::to_string(i) +
+           "\">claim your prize now</a> free money casino offer " + std::to_string(i) + "</html>";
+  }
+  static std::string HamHeader(int i) {
+    return "From: colleague" + std::to_string(i % 5) + "@corp.example\nSubject: minutes " +
+           std::to_string(i) + "\n";
+  }
+  static std::string HamBody(int i) {
+    return "the quarterly report draft and the meeting agenda " + std::to_string(i);
+  }
+  // Users 1..users teach the site: each learns some of the campaign and some ordinary mail.
+  void TeachSite(int users, int per_user) {
+    for (int u = 1; u <= users; ++u) {
+      for (int i = 0; i < per_user; ++i) {
+        const int n = u * 100 + i;
+        ASSERT_EQ(NewEngine()->Learn(Key(u), SpamHeader(n), SpamBody(n), true), S_OK);
+        ASSERT_EQ(NewEngine()->Learn(Key(u), HamHeader(n), HamBody(n), false), S_OK);
+      }
+    }
+  }
+
+  testing::TempDirectory temp_{"site-model-test"};
+  const std::string data_ = temp_.path() + "/";
+};
+
+TEST_F(SiteModelTest, CreatedOnFirstTrainingNeverByReadOnlyCalls) {
+  double p;
+  int32_t ham, spam;
+  EXPECT_EQ(NewEngine()->Score(Key(1), HamHeader(1), HamBody(1), &p), S_OK);
+  EXPECT_EQ(NewEngine()->Forget(Key(1), HamHeader(1), HamBody(1)), S_OK);
+  EXPECT_EQ(NewEngine()->Compact(Key(1)), S_OK);
+  EXPECT_EQ(NewEngine()->GetStatistics(Key(1), &ham, &spam), S_OK);
+  EXPECT_FALSE(fs::exists(SitePath()));
+  EXPECT_FALSE(Classify(Key(1), HamHeader(1), HamBody(1)));
+  EXPECT_TRUE(fs::is_regular_file(Key(1)));
+  ASSERT_TRUE(fs::is_regular_file(SitePath()));
+  EXPECT_EQ(fs::file_size(SitePath()), SiteModel::FileSize());
+  EXPECT_LE(SiteModel::FileSize(), 64u << 20);
+  // One file for every user of every domain; nothing else beside it.
+  EXPECT_FALSE(Classify(Key(2, "example.org"), HamHeader(2), HamBody(2)));
+  size_t files = 0;
+  for (const auto& entry : fs::directory_iterator(data_)) files += entry.is_regular_file();
+  EXPECT_EQ(files, 1u);
+}
+
+TEST_F(SiteModelTest, ANewUserIsJudgedByWhatTheOthersTaught) {
+  TeachSite(/*users=*/4, /*per_user=*/5);
+  EXPECT_TRUE(Classify(Key(50), SpamHeader(7777), SpamBody(7777)));
+  EXPECT_FALSE(Classify(Key(51), HamHeader(7777), HamBody(7777)));
+  // Without the site model a user's empty database never says spam.
+  EngineOptions off;
+  off.site_scope = SiteScope::kOff;
+  bool spam = true;
+  ASSERT_EQ(NewEngine(off)->Classify(Key(52), SpamHeader(7778), SpamBody(7778), &spam), S_OK);
+  EXPECT_FALSE(spam);
+}
+
+TEST_F(SiteModelTest, PerDomainScopeKeepsOneFileInEachDomain) {
+  EngineOptions per_domain;
+  per_domain.site_scope = SiteScope::kDomain;
+  bool spam;
+  ASSERT_EQ(NewEngine(per_domain)->Learn(Key(1), SpamHeader(1), SpamBody(1), true), S_OK);
+  ASSERT_EQ(
+      NewEngine(per_domain)->Classify(Key(2, "example.org"), SpamHeader(1), SpamBody(1), &spam),
+      S_OK);
+  EXPECT_TRUE(fs::is_regular_file(data_ + "example.com/" + kSiteModelFileName));
+  EXPECT_TRUE(fs::is_regular_file(data_ + "example.org/" + kSiteModelFileName));
+  EXPECT_FALSE(fs::exists(SitePath()));
+}
+
+// A file at the site model's path that is not ours: every call succeeds on the user's own
+// model, says why the site took no part, and leaves the file as it was.
+TEST_F(SiteModelTest, UnusableSiteModelLeavesTheUsersOwnModelDeciding) {
+  ASSERT_EQ(NewEngine()->Learn(Key(1), SpamHeader(1), SpamBody(1), true), S_OK);
+  const std::string good = ReadFile(SitePath());
+  std::string flipped = good;
+  flipped[12] ^= 1;  // the geometry in the header
+  struct Case {
+    const char* name;
+    std::string content;
+    const char* description;
+  } cases[] = {
+      {"text file", "notes\n", "not a site model"},
+      {"empty file", "", "not a site model"},
+      {"user database", ReadFile(Key(1)), "not a site model"},
+      {"truncated", good.substr(0, good.size() / 3), "damaged"},
+      {"grown", good + "x", "damaged"},
+      {"header damaged", flipped, "damaged"},
+  };
+  int user = 10;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    { std::ofstream(SitePath(), std::ios::binary | std::ios::trunc) << c.content; }
+    const std::string key = Key(++user);
+    auto engine = NewEngine();
+    bool spam = true;
+    double p = -1;
+    EXPECT_EQ(engine->Classify(key, HamHeader(1), HamBody(1), &spam), S_OK) << TakeErrorInfo();
+    EXPECT_FALSE(spam);
+    EXPECT_NE(engine->site_failure().find(c.description), std::string::npos)
+        << engine->site_failure();
+    EXPECT_NE(engine->site_failure().find(SitePath()), std::string::npos);
+    EXPECT_EQ(engine->Relearn(key, HamHeader(1), HamBody(1), true), S_OK);
+    EXPECT_EQ(engine->Score(key, HamHeader(1), HamBody(1), &p), S_OK);
+    EXPECT_GT(p, 0.5);  // the user's own model learned the correction
+    EXPECT_EQ(engine->Learn(key, "Subject: other\n", "unrelated", false), S_OK);
+    EXPECT_EQ(engine->Forget(key, "Subject: other\n", "unrelated"), S_OK);
+    EXPECT_EQ(engine->Compact(key), S_OK);
+    EXPECT_FALSE(engine->site_failure().empty());
+    EXPECT_EQ(Stats(key), std::make_pair(0, 1));
+    EXPECT_EQ(ReadFile(SitePath()), c.content);
+  }
+  fs::remove(SitePath());
+  fs::create_directory(SitePath());
+  auto engine = NewEngine();
+  bool spam;
+  EXPECT_EQ(engine->Classify(Key(30), HamHeader(1), HamBody(1), &spam), S_OK) << TakeErrorInfo();
+  EXPECT_NE(engine->site_failure(), "");
+  EXPECT_TRUE(fs::is_directory(SitePath()));
+  EXPECT_EQ(Stats(Key(30)), std::make_pair(1, 0));
+}
+
+TEST_F(SiteModelTest, ScoreRegistersNothing) {
+  TeachSite(/*users=*/2, /*per_user=*/3);
+  ASSERT_FALSE(Classify(Key(1), HamHeader(500), HamBody(500)));
+  const std::string user_before = ReadFile(Key(1)), site_before = ReadFile(SitePath());
+  for (int i = 0; i < 3; ++i) {
+    double p = -1;
+    ASSERT_EQ(NewEngine()->Score(Key(1), SpamHeader(600), SpamBody(600), &p), S_OK);
+    EXPECT_GT(p, 0.5);
+    ASSERT_EQ(NewEngine()->Score(Key(3), HamHeader(601), HamBody(601), &p), S_OK);
+    EXPECT_LT(p, 0.5);
+  }
+  EXPECT_EQ(ReadFile(Key(1)), user_before);
+  EXPECT_EQ(ReadFile(SitePath()), site_before);
+  EXPECT_FALSE(fs::exists(Key(3)));
+  // A mail only scored is unknown to Relearn: it is simply trained, no earlier verdict moved.
+  const auto [ham, spam] = Stats(Key(1));
+  ASSERT_EQ(NewEngine()->Relearn(Key(1), SpamHeader(600), SpamBody(600), true), S_OK);
+  EXPECT_EQ(Stats(Key(1)), std::make_pair(ham, spam + 1));
+}
+
+// One user who teaches every spam as ham and all ham as spam: where the site holds its verdict
+// firmly, that user's training reaches only their own model.
+TEST_F(SiteModelTest, OneUserShiftsTheSiteOnlyBoundedly) {
+  TeachSite(/*users=*/8, /*per_user=*/8);
+  const int kProbe = 9000;
+  const double spam_before = SiteProbability(SpamHeader(kProbe), SpamBody(kProbe));
+  const double ham_before = SiteProbability(HamHeader(kProbe), HamBody(kProbe));
+  ASSERT_GT(spam_before, 0.5);
+  ASSERT_LT(ham_before, 0.5);
+  // Through Learn, as whitelisted senders are: taught whatever the verdict.
+  const std::string hostile = Key(66);
+  for (int i = 0; i < 60; ++i) {
+    const int n = 5000 + i;
+    ASSERT_EQ(NewEngine()->Learn(hostile, SpamHeader(n), SpamBody(n), false), S_OK);
+    ASSERT_EQ(NewEngine()->Learn(hostile, HamHeader(n), HamBody(n), true), S_OK);
+  }
+  const auto logit = [](double p) { return std::log(p / (1 - p)); };
+  const double spam_after = SiteProbability(SpamHeader(kProbe), SpamBody(kProbe));
+  const double ham_after = SiteProbability(HamHeader(kProbe), HamBody(kProbe));
+  EXPECT_GT(spam_after, 0.5);
+  EXPECT_LT(ham_after, 0.5);
+  EXPECT_LT(std::abs(logit(spam_after) - logit(spam_before)), 1.0);
+  EXPECT_LT(std::abs(logit(ham_after) - logit(ham_before)), 1.0);
+  // The others still get their verdicts; the hostile user gets what they taught.
+  EXPECT_TRUE(Classify(Key(3), SpamHeader(kProbe + 1), SpamBody(kProbe + 1)));
+  EXPECT_FALSE(Classify(Key(4), HamHeader(kProbe + 1), HamBody(kProbe + 1)));
+  EXPECT_FALSE(Classify(hostile, SpamHeader(kProbe + 2), SpamBody(kProbe + 2)));
+}
+
+// Two processes training the site at once, each then taking all of it back: with every
+// update locked and journaled, nothing is lost and the weights return to zero.
+TEST_F(SiteModelTest, TwoProcessesTrainingTheSiteLoseNothing) {
+  constexpr int kPerProcess = 120;
+  pid_t children[2];
+  for (int c = 0; c < 2; ++c) {
+    children[c] = fork();
+    ASSERT_GE(children[c], 0);
+    if (children[c] == 0) {
+      int failures = 0;
+      const std::string key = Key(c + 1, c == 0 ? "example.com" : "example.org");
+      auto body = [&](int i) { return "token" + std::to_string(c * 1000 + i) + " shared words"; };
+      for (int i = 0; i < kPerProcess; ++i) {
+        auto engine = NewEngine();
+        failures += Failed(engine->Learn(key, HamHeader(i), body(i), i % 2 == 0));
+        failures += !engine->site_failure().empty();
+      }
+      for (int i = 0; i < kPerProcess; ++i) {
+        failures += Failed(NewEngine()->Forget(key, HamHeader(i), body(i)));
+      }
+      _exit(failures == 0 ? 0 : 1);
+    }
+  }
+  for (pid_t child : children) {
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  }
+  auto site = SiteModel::Open(SitePath(), false);
+  ASSERT_NE(site, nullptr);
+  SiteModel::Lock lock(site.get(), false);
+  EXPECT_GT(site->trained_mails(false), 0u);
+  EXPECT_GT(site->trained_mails(true), 0u);
+  double largest = 0;
+  for (uint32_t slot = 0; slot < (1u << SiteModel::kTableBits); ++slot) {
+    largest = std::max(largest, std::abs(double{site->weights()[slot]}));
+  }
+  EXPECT_LT(largest, 1e-3);
+}
+
+TEST(SiteModelLedgerTest, BucketsKeepTheNewestAndCrashesAreRecovered) {
+  testing::TempDirectory dir("site-ledger");
+  const std::string path = dir.File("site");
+  auto site = SiteModel::Open(path, true);
+  SiteModel::Lock lock(site.get(), true);
+  // Keys of one bucket: the same top bits.
+  auto key = [](uint64_t i) { return (uint64_t{0x1234} << 48) | i; };
+  const uint64_t n = SiteModel::kLedgerWays + 3;
+  for (uint64_t i = 1; i <= n; ++i) {
+    SiteModel::Update update(site.get());
+    update.Remember(key(i), std::nullopt, {i % 2 == 0, static_cast<float>(i)});
+    update.Commit();
+  }
+  for (uint64_t i = 1; i <= n; ++i) {
+    EXPECT_EQ(site->Find(key(i)).has_value(), i > n - SiteModel::kLedgerWays) << i;
+  }
+  const auto found = site->Find(key(n));
+  ASSERT_TRUE(found);
+  EXPECT_EQ(found->registration.gain, static_cast<float>(n));
+  EXPECT_EQ(found->registration.spam, n % 2 == 0);
+  {
+    SiteModel::Update update(site.get());
+    update.Erase(found->index);
+    update.Commit();
+  }
+  EXPECT_FALSE(site->Find(key(n)));
+  EXPECT_TRUE(site->Find(key(n - 1)));
+}
+
+TEST(EngineSettingsTest, SiteModelSettingComesFromTheEnginesOwnKey) {
+  testing::TempDirectory dir("engine-settings");
+  const std::string reg = dir.File("registry.reg");
+  FileRegistry registry(reg);
+  auto write = [&](const std::string& body) {
+    std::ofstream(reg, std::ios::trunc) << "Windows Registry Editor Version 5.00\r\n\r\n" << body;
+  };
+  EXPECT_EQ(ReadSiteScope(registry), SiteScope::kDataDirectory);  // no file at all
+  struct {
+    const char* body;
+    SiteScope scope;
+  } cases[] = {
+      {"[HKEY_LOCAL_MACHINE\\Software\\Corvalith\\Engine]\r\n\"SiteModel\"=dword:00000000\r\n",
+       SiteScope::kOff},
+      {"[HKEY_LOCAL_MACHINE\\Software\\Corvalith\\Engine]\r\n\"SiteModel\"=dword:00000001\r\n",
+       SiteScope::kDataDirectory},
+      {"[HKEY_LOCAL_MACHINE\\Software\\Corvalith\\Engine]\r\n\"sitemodel\"=dword:00000002\r\n",
+       SiteScope::kDomain},
+      {"[HKEY_LOCAL_MACHINE\\Software\\Corvalith\\Engine]\r\n\"SiteModel\"=\"2\"\r\n",
+       SiteScope::kDomain},
+      {"[HKEY_LOCAL_MACHINE\\Software\\Corvalith\\Engine]\r\n\"SiteModel\"=dword:00000007\r\n",
+       SiteScope::kDataDirectory},
+      {"[HKEY_LOCAL_MACHINE\\Software\\Corvalith\\Engine]\r\n\"SiteModel\"=\"off\"\r\n",
+       SiteScope::kDataDirectory},
+      // The filter's own key is not the engine's.
+      {"[HKEY_LOCAL_MACHINE\\Software\\Corvalith]\r\n\"SiteModel\"=dword:00000000\r\n",
+       SiteScope::kDataDirectory},
+  };
+  for (const auto& c : cases) {
+    write(c.body);
+    EXPECT_EQ(ReadSiteScope(registry), c.scope) << c.body;
+  }
+  // Created objects follow the setting, read once by the first of them.
+  write("[HKEY_LOCAL_MACHINE\\Software\\Corvalith\\Engine]\r\n\"SiteModel\"=dword:00000000\r\n");
+  ClassTable table;
+  RegisterClassifierEngine(table, registry);
+  const std::string data = dir.path() + "/";
+  fs::create_directory(data + "example.com");
+  for (int i = 0; i < 2; ++i) {
+    ComPtr<IClassifierEngine> engine;
+    ASSERT_EQ(
+        table.CreateInstance(CLSID_ClassifierEngine, IID_IClassifierEngine, engine.put_void()),
+        S_OK);
+    bool spam;
+    ASSERT_EQ(engine->Classify(data + "example.com/u.dat", "Subject: x\n", "y", &spam), S_OK);
+    write("");  // later edits are not seen by this process
+  }
+  EXPECT_TRUE(fs::exists(data + "example.com/u.dat"));
+  EXPECT_FALSE(fs::exists(data + kSiteModelFileName));
+}
+
+}  // namespace
+}  // namespace corvalith
