@@ -185,6 +185,48 @@ TEST(ModelTest, GainMovesTheScoreByItselfAndUndoesExactly) {
   EXPECT_EQ(TrainingGain(options.spam_threshold - options.ham_margin - 1, false, options), 0);
 }
 
+TEST(ModelTest, HeaderAndBodyEachHaveTheirShareOfTheLength) {
+  const double share = ModelOptions().header_share;
+  std::string long_body;
+  for (int i = 0; i < 500; ++i) long_body += "word" + std::to_string(i) + " ";
+  for (const std::string& body : {std::string("short body"), long_body}) {
+    MailFeatures f = ExtractFeatures("From: a@example.com\nSubject: hello\n", body);
+    MailVector v = Vectorize(f, 18, share);
+    ASSERT_EQ(v.slots.size(), v.values.size());
+    EXPECT_TRUE(std::is_sorted(v.slots.begin(), v.slots.end()));
+    EXPECT_EQ(std::adjacent_find(v.slots.begin(), v.slots.end()), v.slots.end());
+    // The header's features keep their share whatever the body's length.
+    std::set<uint32_t> header_slots;
+    for (size_t i = 0; i < f.header_count; ++i) header_slots.insert(f.hashes[i] >> (64 - 18));
+    double header = 0, total = 0;
+    for (size_t i = 0; i < v.slots.size(); ++i) {
+      total += double{v.values[i]} * v.values[i];
+      if (header_slots.count(v.slots[i])) header += double{v.values[i]} * v.values[i];
+    }
+    EXPECT_NEAR(total, 1.0, 1e-5);
+    EXPECT_NEAR(header, share, 1e-5);
+  }
+  // A mail without a body: the header has the whole length.
+  MailVector header_only = Vectorize(ExtractFeatures("Subject: hello\n", ""), 18, share);
+  double total = 0;
+  for (float value : header_only.values) total += double{value} * value;
+  EXPECT_NEAR(total, 1.0, 1e-5);
+}
+
+TEST(ModelTest, SiteTrainsOnItsOwnVerdictAndKeepsWhatItHoldsFirmly) {
+  ModelOptions o;
+  // On its own verdict: a mail it calls spam is trained as spam, whatever the user's verdict.
+  EXPECT_GT(SiteSelfTrainingGain(o.spam_threshold + 0.5, o), 0);
+  EXPECT_LT(SiteSelfTrainingGain(o.spam_threshold - 0.5, o), 0);
+  EXPECT_EQ(SiteSelfTrainingGain(o.spam_threshold + o.train_margin + 0.1, o), 0);
+  // A user's teaching moves the site only where it does not hold the other class firmly.
+  EXPECT_LT(SiteTeachingGain(o.spam_threshold + o.train_margin - 0.1, false, o), 0);
+  EXPECT_EQ(SiteTeachingGain(o.spam_threshold + o.train_margin + 0.1, false, o), 0);
+  EXPECT_GT(SiteTeachingGain(o.spam_threshold - o.ham_margin + 0.1, true, o), 0);
+  EXPECT_EQ(SiteTeachingGain(o.spam_threshold - o.ham_margin - 0.1, true, o), 0);
+  EXPECT_EQ(SiteTeachingGain(0.0, true, o), TrainingGain(0.0, true, o));
+}
+
 TEST(ModelTest, NoSpamVerdictWithoutEvidence) {
   ModelOptions options;
   EXPECT_FALSE(IsSpam(0.0, 0, 0, options));     // an empty table scores zero
