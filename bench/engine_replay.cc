@@ -1,16 +1,27 @@
-// The engine's online replay against bogofilter: the development split (easy-ham-1 and
-// spam-1) in a seeded random order, each mail classified once in a fresh engine object (one
-// per save event, as the filter does), a wrong verdict corrected with Relearn and the true
-// class, nothing else trained. bogofilter gets the same order and protocol: -u to classify
-// and register, unsure counting as ham -- registered as ham with -n, since -u leaves unsure
-// mail unregistered and bogofilter would otherwise never learn any ham -- and -Sn/-Ns to
-// correct a wrong verdict.
+// The engine's online replay against bogofilter, on the development split (bench/
+// engine_corpus.h), over several seeded orders, printing mean and worst of each figure.
 //
-//   engine_replay CORPUS_DIR [--seed N] [--no-bogofilter] [--work DIR]
-#include <fcntl.h>
-#include <spawn.h>
+// Each mail goes to a user -- one, or --users U of one domain, drawn from the order's own
+// generator -- and through Classify in a fresh engine object, as the filter calls it for a
+// save event; a wrong verdict is corrected by Relearn with the true class (the user moving
+// the mail), nothing else trained. bogofilter gets the same orders and users, once with a word
+// list per user and once with one word list for all (site-wide); with one user these are
+// the same and it runs once. Errors count overall and in each user's first 50 mails.
+//
+// --hostile makes user 0 move every mail of the junk folder into the inbox (ham), or every
+// inbox mail into the junk folder (spam), or correct nothing (passive); each order then runs
+// again with it, and the figures add how much the other users' errors rose (user 0's own are
+// not counted in either run). A word list per user is untouched by another user, so only the
+// engine and site-wide bogofilter run again.
+//
+// Timing: Classify and Relearn over the replays (every call with its object created); and
+// Classify on a copy of the first order's trained databases (user 0's and the site model)
+// with held-out mail, which is fine for timing.
+//
+//   engine_replay CORPUS_DIR [--orders N] [--first-seed S] [--users U]
+//                 [--hostile ham|spam|passive] [--site off|directory|domain]
+//                 [--no-bogofilter] [--work DIR]
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -18,29 +29,26 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "bench/engine_bogofilter.h"
 #include "bench/engine_corpus.h"
 #include "classifier/classifier_engine_object.h"
+#include "classifier/engine_settings.h"
 #include "engine/classifier_engine.h"
 #include "platform/object_factory.h"
-
-extern char** environ;
 
 using namespace corvalith;
 using Clock = std::chrono::steady_clock;
 
 namespace {
 
-struct Result {
-  int fp = 0, fn = 0, late = 0;
-  std::vector<double> scores;
-  std::vector<bool> truth;
-  std::vector<double> classify_ms, relearn_ms, statistics_ms, trained_classify_ms;
-  uint64_t db_bytes = 0, db_allocated = 0;
-  int32_t stats_ham = 0, stats_spam = 0;
-};
+constexpr int kFirstMails = 50;
+
+enum class Hostility { kNone, kAllHam, kAllSpam, kPassive };
 
 double Ms(Clock::time_point a, Clock::time_point b) {
   return std::chrono::duration<double, std::milli>(b - a).count();
@@ -49,145 +57,189 @@ double Ms(Clock::time_point a, Clock::time_point b) {
 double Percentile(std::vector<double> v, double p) {
   if (v.empty()) return 0;
   std::sort(v.begin(), v.end());
-  size_t i = static_cast<size_t>(p * (v.size() - 1) + 0.5);
-  return v[i];
+  return v[static_cast<size_t>(p * (v.size() - 1) + 0.5)];
 }
 
-void Check(HRESULT hr, const char* what) {
-  if (Failed(hr)) {
-    std::fprintf(stderr, "%s failed: %s\n", what, TakeErrorInfo().c_str());
-    std::exit(1);
+// A filter as the replay drives it.
+class Filter {
+ public:
+  virtual ~Filter() = default;
+  // Classifies and registers the mail for the user; `score` is higher for spam.
+  virtual bool Classify(int user, const bench::CorpusMail& mail, double* score) = 0;
+  // The user moved the mail: it is `spam`.
+  virtual void Correct(int user, const bench::CorpusMail& mail, bool spam) = 0;
+};
+
+class Corvalith : public Filter {
+ public:
+  Corvalith(const std::string& data, SiteScope scope) : data_(data) {
+    EngineOptions options;
+    options.site_scope = scope;
+    RegisterClassifierEngine(table_, options);
+    std::filesystem::remove_all(data_);
+    std::filesystem::create_directories(data_ + "example.com");
   }
-}
 
-ComPtr<IClassifierEngine> NewEngine(ClassTable& table) {
-  ComPtr<IClassifierEngine> engine;
-  Check(table.CreateInstance(CLSID_ClassifierEngine, IID_IClassifierEngine, engine.put_void()),
-        "CreateInstance");
-  return engine;
-}
+  std::string Key(int user) const {
+    return data_ + "example.com/user" + std::to_string(user) + ".dat";
+  }
 
-Result RunEngine(const std::vector<bench::CorpusMail>& mails, const std::string& work,
-                 const std::vector<bench::CorpusMail>& fresh) {
-  ClassTable table;
-  RegisterClassifierEngine(table);
-  const std::string key = work + "/example.com/user.dat";
-  std::filesystem::create_directories(work + "/example.com");
-  std::filesystem::remove(key);
-  Result r;
-  for (size_t i = 0; i < mails.size(); ++i) {
-    const auto& mail = mails[i];
+  ComPtr<IClassifierEngine> NewEngine() {
+    ComPtr<IClassifierEngine> engine;
+    Check(table_.CreateInstance(CLSID_ClassifierEngine, IID_IClassifierEngine, engine.put_void()),
+          "CreateInstance");
+    return engine;
+  }
+
+  bool Classify(int user, const bench::CorpusMail& mail, double* score) override {
     bool spam = false;
-    ComPtr<IClassifierEngine> engine = NewEngine(table);
     auto t0 = Clock::now();
-    Check(engine->Classify(key, mail.header, mail.body, &spam), "Classify");
-    auto t1 = Clock::now();
-    r.classify_ms.push_back(Ms(t0, t1));
-    r.scores.push_back(static_cast<ClassifierEngineObject*>(engine.get())->last_probability());
-    r.truth.push_back(mail.spam);
-    if (spam != mail.spam) {
-      spam ? ++r.fp : ++r.fn;
-      if (i >= mails.size() / 2) ++r.late;
-      ComPtr<IClassifierEngine> mover = NewEngine(table);
-      auto t2 = Clock::now();
-      Check(mover->Relearn(key, mail.header, mail.body, mail.spam), "Relearn");
-      r.relearn_ms.push_back(Ms(t2, Clock::now()));
-    }
-  }
-  for (int i = 0; i < 1000; ++i) {
-    ComPtr<IClassifierEngine> engine = NewEngine(table);
-    auto t0 = Clock::now();
-    Check(engine->GetStatistics(key, &r.stats_ham, &r.stats_spam), "GetStatistics");
-    r.statistics_ms.push_back(Ms(t0, Clock::now()));
-  }
-  struct stat st;
-  if (stat(key.c_str(), &st) == 0) {
-    r.db_bytes = st.st_size;
-    r.db_allocated = uint64_t(st.st_blocks) * 512;
-  }
-  // Speed on a database trained with the whole split, with mail it has not seen (which
-  // Classify then registers, as in service); on a copy, so the figures above stay those of
-  // the replay.
-  const std::string copy = work + "/example.com/trained.dat";
-  std::filesystem::copy_file(key, copy, std::filesystem::copy_options::overwrite_existing);
-  for (const auto& mail : fresh) {
-    bool spam = false;
-    ComPtr<IClassifierEngine> engine = NewEngine(table);
-    auto t0 = Clock::now();
-    Check(engine->Classify(copy, mail.header, mail.body, &spam), "Classify");
-    r.trained_classify_ms.push_back(Ms(t0, Clock::now()));
-  }
-  return r;
-}
-
-// Runs bogofilter on one file; returns its exit status and the spamicity it printed.
-int RunBogofilter(const std::vector<std::string>& args, double* spamicity) {
-  int out[2];
-  if (pipe(out) != 0) return -1;
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-  posix_spawn_file_actions_addclose(&actions, out[0]);
-  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);  // its chatter
-  std::vector<char*> argv;
-  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
-  pid_t pid;
-  int rc = posix_spawnp(&pid, "bogofilter", &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  close(out[1]);
-  std::string text;
-  char buffer[4096];
-  ssize_t n;
-  while ((n = read(out[0], buffer, sizeof buffer)) > 0) text.append(buffer, n);
-  close(out[0]);
-  if (rc != 0) return -1;
-  int status = 0;
-  waitpid(pid, &status, 0);
-  size_t at = text.find("spamicity=");
-  if (spamicity != nullptr && at != std::string::npos)
-    *spamicity = std::atof(text.c_str() + at + 10);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-Result RunBogofilterReplay(const std::vector<bench::CorpusMail>& mails, const std::string& work) {
-  const std::string dir = work + "/bogofilter";
-  std::filesystem::remove_all(dir);
-  std::filesystem::create_directories(dir);
-  Result r;
-  for (size_t i = 0; i < mails.size(); ++i) {
-    const auto& mail = mails[i];
-    double spamicity = 0.5;
-    auto t0 = Clock::now();
-    int status = RunBogofilter({"bogofilter", "-d", dir, "-u", "-v", "-I", mail.path}, &spamicity);
-    r.classify_ms.push_back(Ms(t0, Clock::now()));
-    if (status < 0 || status > 2) {
-      std::fprintf(stderr, "bogofilter failed on %s\n", mail.path.c_str());
+    ComPtr<IClassifierEngine> engine = NewEngine();
+    Check(engine->Classify(Key(user), mail.header, mail.body, &spam), "Classify");
+    classify_ms.push_back(Ms(t0, Clock::now()));
+    auto* object = static_cast<ClassifierEngineObject*>(engine.get());
+    if (!object->site_failure().empty()) {
+      std::fprintf(stderr, "site model unusable: %s\n", object->site_failure().c_str());
       std::exit(1);
     }
-    const bool spam = status == 0, unsure = status == 2;
-    if (unsure) RunBogofilter({"bogofilter", "-d", dir, "-n", "-I", mail.path}, nullptr);
-    r.classify_ms.back() = Ms(t0, Clock::now());
-    r.scores.push_back(spamicity);
-    r.truth.push_back(mail.spam);
-    if (spam != mail.spam) {
-      spam ? ++r.fp : ++r.fn;
-      if (i >= mails.size() / 2) ++r.late;
-      // -S/-N take back a spam/ham registration, -s/-n make one.
-      const char* fix = spam ? "-Sn" : "-Ns";
-      auto t2 = Clock::now();
-      RunBogofilter({"bogofilter", "-d", dir, fix, "-I", mail.path}, nullptr);
-      r.relearn_ms.push_back(Ms(t2, Clock::now()));
+    *score = object->last_probability();
+    return spam;
+  }
+
+  void Correct(int user, const bench::CorpusMail& mail, bool spam) override {
+    auto t0 = Clock::now();
+    Check(NewEngine()->Relearn(Key(user), mail.header, mail.body, spam), "Relearn");
+    relearn_ms.push_back(Ms(t0, Clock::now()));
+  }
+
+  static void Check(HRESULT hr, const char* what) {
+    if (Failed(hr)) {
+      std::fprintf(stderr, "%s failed: %s\n", what, TakeErrorInfo().c_str());
+      std::exit(1);
     }
   }
-  for (const auto& entry : std::filesystem::directory_iterator(dir)) {
-    struct stat st;
-    if (stat(entry.path().c_str(), &st) == 0) {
-      r.db_bytes += st.st_size;
-      r.db_allocated += uint64_t(st.st_blocks) * 512;
+
+  std::vector<double> classify_ms, relearn_ms;
+
+ private:
+  const std::string data_;
+  ClassTable table_;
+};
+
+class Bogofilters : public Filter {
+ public:
+  // One word list for all users, or one per user.
+  Bogofilters(const std::string& dir, int users, bool site_wide) {
+    for (int u = 0; u < (site_wide ? 1 : users); ++u) {
+      lists_.push_back(std::make_unique<bench::Bogofilter>(dir + "/list" + std::to_string(u)));
     }
   }
-  return r;
+  bool Classify(int user, const bench::CorpusMail& mail, double* score) override {
+    auto t0 = Clock::now();
+    bool spam = List(user).Classify(mail.path, score);
+    classify_ms.push_back(Ms(t0, Clock::now()));
+    return spam;
+  }
+  void Correct(int user, const bench::CorpusMail& mail, bool spam) override {
+    List(user).Correct(mail.path, spam);
+  }
+  uint64_t Bytes() const {
+    uint64_t bytes = 0;
+    for (const auto& list : lists_) bytes += list->Bytes();
+    return bytes;
+  }
+
+  std::vector<double> classify_ms;
+
+ private:
+  bench::Bogofilter& List(int user) { return *lists_[lists_.size() == 1 ? 0 : user]; }
+  std::vector<std::unique_ptr<bench::Bogofilter>> lists_;
+};
+
+struct Outcome {
+  int fp = 0, fn = 0, first_fp = 0, first_fn = 0;
+  double roca = 0;
+  std::vector<int> user_errors;
+};
+
+Outcome Replay(Filter& filter, const std::vector<bench::CorpusMail>& mails,
+               const std::vector<size_t>& order, const std::vector<int>& owner, int users,
+               Hostility hostility) {
+  Outcome out;
+  out.user_errors.assign(users, 0);
+  std::vector<int> seen(users, 0);
+  std::vector<double> scores;
+  std::vector<bool> truth;
+  for (size_t i = 0; i < order.size(); ++i) {
+    const bench::CorpusMail& mail = mails[order[i]];
+    const int user = owner[i];
+    double score = 0;
+    const bool verdict = filter.Classify(user, mail, &score);
+    const bool first = seen[user]++ < kFirstMails;
+    const bool hostile = user == 0 && hostility != Hostility::kNone;
+    bool moved_to = mail.spam;
+    if (hostile) {
+      moved_to = hostility == Hostility::kAllHam    ? false
+                 : hostility == Hostility::kAllSpam ? true
+                                                    : verdict;
+    } else {
+      scores.push_back(score);
+      truth.push_back(mail.spam);
+      if (verdict != mail.spam) {
+        verdict ? ++out.fp : ++out.fn;
+        if (first) verdict ? ++out.first_fp : ++out.first_fn;
+        ++out.user_errors[user];
+      }
+    }
+    if (verdict != moved_to) filter.Correct(user, mail, moved_to);
+  }
+  out.roca = bench::OneMinusRocAreaPercent(scores, truth);
+  return out;
+}
+
+// Mean and worst of one figure over the orders.
+struct Figure {
+  std::vector<double> values;
+  std::string Text(const char* format) const {
+    if (values.empty()) return "-";
+    double sum = 0;
+    for (double v : values) sum += v;
+    char mean[32], worst[32];
+    std::snprintf(mean, sizeof mean, format, sum / values.size());
+    std::snprintf(worst, sizeof worst, format, *std::max_element(values.begin(), values.end()));
+    return std::string(mean) + " / " + worst;
+  }
+};
+
+struct Column {
+  std::string name;
+  std::map<std::string, Figure> figures;
+  void Add(const Outcome& o) {
+    figures["false positives"].values.push_back(o.fp);
+    figures["false negatives"].values.push_back(o.fn);
+    figures["errors"].values.push_back(o.fp + o.fn);
+    figures["(1-ROCA)%"].values.push_back(o.roca);
+    figures["first 50: false positives"].values.push_back(o.first_fp);
+    figures["first 50: errors"].values.push_back(o.first_fp + o.first_fn);
+  }
+};
+
+int OthersErrors(const Outcome& o) {
+  int sum = 0;
+  for (size_t u = 1; u < o.user_errors.size(); ++u) sum += o.user_errors[u];
+  return sum;
+}
+
+std::string Line(const char* name, const Outcome& o) {
+  char text[160];
+  std::snprintf(text, sizeof text, "%s FP %d FN %d errors %d (1-ROCA)%% %.4f first-50 FP %d err %d",
+                name, o.fp, o.fn, o.fp + o.fn, o.roca, o.first_fp, o.first_fp + o.first_fn);
+  return text;
+}
+
+uint64_t FileBytes(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
 }
 
 }  // namespace
@@ -195,86 +247,183 @@ Result RunBogofilterReplay(const std::vector<bench::CorpusMail>& mails, const st
 int main(int argc, char** argv) {
   if (argc < 2) {
     std::fprintf(stderr,
-                 "usage: engine_replay CORPUS_DIR [--seed N] [--no-bogofilter] [--work DIR]\n");
+                 "usage: engine_replay CORPUS_DIR [--orders N] [--first-seed S] [--users U] "
+                 "[--hostile ham|spam|passive] [--site off|directory|domain] [--no-bogofilter] "
+                 "[--work DIR]\n");
     return 2;
   }
   const std::string corpus = argv[1];
-  uint64_t seed = 20240601;
+  int orders = 8, users = 1;
+  uint64_t first_seed = 1;
   bool bogofilter = true;
+  Hostility hostility = Hostility::kNone;
+  SiteScope scope = EngineOptions().site_scope;
   std::string work =
       std::filesystem::temp_directory_path() / ("engine-replay-" + std::to_string(getpid()));
   for (int i = 2; i < argc; ++i) {
-    std::string arg = argv[i];
-    if (arg == "--seed" && i + 1 < argc)
-      seed = std::strtoull(argv[++i], nullptr, 10);
-    else if (arg == "--no-bogofilter")
+    const std::string arg = argv[i];
+    const bool more = i + 1 < argc;
+    if (arg == "--orders" && more) {
+      orders = std::max(1, std::atoi(argv[++i]));
+    } else if (arg == "--first-seed" && more) {
+      first_seed = std::strtoull(argv[++i], nullptr, 10);
+    } else if (arg == "--users" && more) {
+      users = std::max(1, std::atoi(argv[++i]));
+    } else if (arg == "--hostile" && more) {
+      const std::string kind = argv[++i];
+      hostility = kind == "ham"       ? Hostility::kAllHam
+                  : kind == "spam"    ? Hostility::kAllSpam
+                  : kind == "passive" ? Hostility::kPassive
+                                      : Hostility::kNone;
+      if (hostility == Hostility::kNone) {
+        std::fprintf(stderr, "unknown --hostile %s\n", kind.c_str());
+        return 2;
+      }
+    } else if (arg == "--site" && more) {
+      const std::string kind = argv[++i];
+      scope = kind == "off"      ? SiteScope::kOff
+              : kind == "domain" ? SiteScope::kDomain
+                                 : SiteScope::kDataDirectory;
+    } else if (arg == "--no-bogofilter") {
       bogofilter = false;
-    else if (arg == "--work" && i + 1 < argc)
+    } else if (arg == "--work" && more) {
       work = argv[++i];
-    else {
+    } else {
       std::fprintf(stderr, "unknown argument %s\n", arg.c_str());
       return 2;
     }
   }
-  std::vector<bench::CorpusMail> mails = bench::LoadDevelopmentSplit(corpus);
-  bench::ShuffleMails(&mails, seed);
+  if (hostility != Hostility::kNone && users < 2) {
+    std::fprintf(stderr, "--hostile needs --users of 2 or more\n");
+    return 2;
+  }
+  const std::vector<bench::CorpusMail> mails = bench::LoadDevelopmentSplit(corpus);
   std::vector<bench::CorpusMail> fresh = bench::LoadHeldOut(corpus);
-  bench::ShuffleMails(&fresh, seed);
+  bench::ShuffleMails(&fresh, first_seed);
   fresh.resize(std::min<size_t>(fresh.size(), 1000));
-  size_t ham = std::count_if(mails.begin(), mails.end(), [](const auto& m) { return !m.spam; });
-  size_t spam = mails.size() - ham;
-  std::printf("online replay: %zu mails (%zu ham, %zu spam), seed %llu\n", mails.size(), ham, spam,
-              static_cast<unsigned long long>(seed));
+  const size_t ham =
+      std::count_if(mails.begin(), mails.end(), [](const auto& m) { return !m.spam; });
+  std::printf(
+      "development split: %zu mails (%zu ham, %zu spam); %d orders from seed %llu; %d "
+      "user(s)%s; site model %s\n",
+      mails.size(), ham, mails.size() - ham, orders, static_cast<unsigned long long>(first_seed),
+      users, hostility == Hostility::kNone ? "" : ", user 0 hostile",
+      scope == SiteScope::kOff      ? "off"
+      : scope == SiteScope::kDomain ? "per domain"
+                                    : "on");
 
-  Result engine = RunEngine(mails, work, fresh);
-  Result bogo;
-  if (bogofilter) bogo = RunBogofilterReplay(mails, work);
+  Column engine{"corvalith", {}}, per_user{users == 1 ? "bogofilter" : "bogofilter per user", {}},
+      site_wide{"bogofilter site-wide", {}};
+  Figure engine_rise, bogo_rise;
+  std::vector<double> classify_ms, relearn_ms, bogo_ms, trained_ms, statistics_ms;
+  uint64_t user_bytes = 0, site_bytes = 0, bogo_bytes = 0, bogo_site_bytes = 0;
+  for (int o = 0; o < orders; ++o) {
+    const uint64_t seed = first_seed + o;
+    const std::vector<size_t> order = bench::ShuffledOrder(mails.size(), seed);
+    const std::vector<int> owner = bench::DrawUsers(mails.size(), users, seed);
+    std::printf("order %d (seed %llu)\n", o + 1, static_cast<unsigned long long>(seed));
+    Corvalith corvalith(work + "/data/", scope);
+    const Outcome e = Replay(corvalith, mails, order, owner, users, Hostility::kNone);
+    engine.Add(e);
+    std::printf("  %s\n", Line("corvalith", e).c_str());
+    classify_ms.insert(classify_ms.end(), corvalith.classify_ms.begin(),
+                       corvalith.classify_ms.end());
+    relearn_ms.insert(relearn_ms.end(), corvalith.relearn_ms.begin(), corvalith.relearn_ms.end());
+    if (o == 0) {
+      user_bytes = FileBytes(corvalith.Key(0));
+      site_bytes = FileBytes(SiteModelPath(corvalith.Key(0), scope));
+      // Speed on copies of the trained databases, with mail they have not seen.
+      Corvalith timing(work + "/timing/", scope);
+      std::filesystem::copy_file(corvalith.Key(0), timing.Key(0));
+      if (scope != SiteScope::kOff) {
+        std::filesystem::copy_file(SiteModelPath(corvalith.Key(0), scope),
+                                   SiteModelPath(timing.Key(0), scope));
+      }
+      for (const auto& mail : fresh) {
+        double ignored;
+        auto t0 = Clock::now();
+        timing.Classify(0, mail, &ignored);
+        trained_ms.push_back(Ms(t0, Clock::now()));
+      }
+      for (int i = 0; i < 1000; ++i) {
+        int32_t h, s;
+        auto t0 = Clock::now();
+        Corvalith::Check(timing.NewEngine()->GetStatistics(timing.Key(0), &h, &s), "GetStatistics");
+        statistics_ms.push_back(Ms(t0, Clock::now()));
+      }
+    }
+    if (hostility != Hostility::kNone) {
+      Corvalith attacked(work + "/data/", scope);
+      const Outcome a = Replay(attacked, mails, order, owner, users, hostility);
+      engine_rise.values.push_back(OthersErrors(a) - OthersErrors(e));
+      std::printf("  corvalith, user 0 hostile: other users' errors %d (%+d)\n", OthersErrors(a),
+                  OthersErrors(a) - OthersErrors(e));
+    }
+    if (!bogofilter) continue;
+    Bogofilters lists(work + "/bogofilter", users, /*site_wide=*/false);
+    const Outcome b = Replay(lists, mails, order, owner, users, Hostility::kNone);
+    per_user.Add(b);
+    bogo_bytes = lists.Bytes();
+    bogo_ms.insert(bogo_ms.end(), lists.classify_ms.begin(), lists.classify_ms.end());
+    std::printf("  %s\n", Line(per_user.name.c_str(), b).c_str());
+    if (users == 1) continue;
+    Bogofilters one(work + "/bogofilter", users, /*site_wide=*/true);
+    const Outcome w = Replay(one, mails, order, owner, users, Hostility::kNone);
+    site_wide.Add(w);
+    bogo_site_bytes = one.Bytes();
+    std::printf("  %s\n", Line(site_wide.name.c_str(), w).c_str());
+    if (hostility != Hostility::kNone) {
+      Bogofilters attacked(work + "/bogofilter", users, /*site_wide=*/true);
+      const Outcome a = Replay(attacked, mails, order, owner, users, hostility);
+      bogo_rise.values.push_back(OthersErrors(a) - OthersErrors(w));
+      std::printf("  bogofilter site-wide, user 0 hostile: other users' errors %d (%+d)\n",
+                  OthersErrors(a), OthersErrors(a) - OthersErrors(w));
+    }
+  }
   std::filesystem::remove_all(work);
 
-  auto row = [&](const char* name, auto engine_value, auto bogo_value) {
-    std::printf("%-38s %16s %16s\n", name, engine_value.c_str(),
-                bogofilter ? bogo_value.c_str() : "-");
-  };
-  auto count = [&](int n, size_t of) {
-    char text[64];
-    std::snprintf(text, sizeof text, "%d (%.2f%%)", n, 100.0 * n / of);
-    return std::string(text);
-  };
-  auto number = [](double v, const char* format) {
-    char text[64];
-    std::snprintf(text, sizeof text, format, v);
-    return std::string(text);
-  };
-  std::printf("%-38s %16s %16s\n", "", "corvalith", "bogofilter");
-  row("false positives (of ham)", count(engine.fp, ham), count(bogo.fp, ham));
-  row("false negatives (of spam)", count(engine.fn, spam), count(bogo.fn, spam));
-  row("total errors", count(engine.fp + engine.fn, mails.size()),
-      count(bogo.fp + bogo.fn, mails.size()));
-  row("errors in the second half", count(engine.late, mails.size() / 2),
-      count(bogo.late, mails.size() / 2));
-  row("(1-ROCA)%", number(bench::OneMinusRocAreaPercent(engine.scores, engine.truth), "%.4f"),
-      number(bogofilter ? bench::OneMinusRocAreaPercent(bogo.scores, bogo.truth) : 0, "%.4f"));
-  row("classify median ms", number(Percentile(engine.classify_ms, 0.5), "%.3f"),
-      number(Percentile(bogo.classify_ms, 0.5), "%.3f"));
-  row("classify p95 ms", number(Percentile(engine.classify_ms, 0.95), "%.3f"),
-      number(Percentile(bogo.classify_ms, 0.95), "%.3f"));
-  row("relearn median ms", number(Percentile(engine.relearn_ms, 0.5), "%.3f"),
-      number(Percentile(bogo.relearn_ms, 0.5), "%.3f"));
-  row("relearn p95 ms", number(Percentile(engine.relearn_ms, 0.95), "%.3f"),
-      number(Percentile(bogo.relearn_ms, 0.95), "%.3f"));
-  row("classify on trained db median ms",
-      number(Percentile(engine.trained_classify_ms, 0.5), "%.3f"), std::string("-"));
-  row("classify on trained db p95 ms", number(Percentile(engine.trained_classify_ms, 0.95), "%.3f"),
-      std::string("-"));
-  row("GetStatistics median ms", number(Percentile(engine.statistics_ms, 0.5), "%.4f"),
-      std::string("-"));
-  row("GetStatistics answer ham/spam",
-      std::to_string(engine.stats_ham) + "/" + std::to_string(engine.stats_spam), std::string("-"));
-  row("database size KiB (allocated)",
-      number(engine.db_bytes / 1024.0, "%.0f") + " (" +
-          number(engine.db_allocated / 1024.0, "%.0f") + ")",
-      number(bogo.db_bytes / 1024.0, "%.0f") + " (" + number(bogo.db_allocated / 1024.0, "%.0f") +
-          ")");
-  std::printf("bogofilter times include starting its process for every call.\n");
+  std::vector<const Column*> columns = {&engine};
+  if (bogofilter) columns.push_back(&per_user);
+  if (bogofilter && users > 1) columns.push_back(&site_wide);
+  std::printf("\nmean / worst over %d orders%s\n%-30s", orders,
+              users > 1 ? " (first 50: each user's first 50 mails)" : "", "");
+  for (const Column* c : columns) std::printf(" %22s", c->name.c_str());
+  std::printf("\n");
+  for (const char* figure : {"false positives", "false negatives", "errors", "(1-ROCA)%",
+                             "first 50: false positives", "first 50: errors"}) {
+    std::printf("%-30s", figure);
+    const bool fraction = std::string(figure) == "(1-ROCA)%";
+    for (const Column* c : columns) {
+      auto it = c->figures.find(figure);
+      std::printf(" %22s", it == c->figures.end()
+                               ? "-"
+                               : it->second.Text(fraction ? "%.4f" : "%.1f").c_str());
+    }
+    std::printf("\n");
+  }
+  if (hostility != Hostility::kNone) {
+    std::printf("%-30s %22s", "others' errors rise (hostile)", engine_rise.Text("%+.1f").c_str());
+    if (bogofilter) std::printf(" %22s %22s", "0 (own lists)", bogo_rise.Text("%+.1f").c_str());
+    std::printf("\n");
+  }
+  std::printf(
+      "\nClassify median / p95 ms            %.3f / %.3f   (bogofilter %.1f / %.1f, a process "
+      "per call)\n",
+      Percentile(classify_ms, 0.5), Percentile(classify_ms, 0.95), Percentile(bogo_ms, 0.5),
+      Percentile(bogo_ms, 0.95));
+  std::printf("Classify on trained dbs median / p95 %.3f / %.3f\n", Percentile(trained_ms, 0.5),
+              Percentile(trained_ms, 0.95));
+  std::printf("Relearn median / p95 ms             %.3f / %.3f\n", Percentile(relearn_ms, 0.5),
+              Percentile(relearn_ms, 0.95));
+  std::printf("GetStatistics median ms             %.4f\n", Percentile(statistics_ms, 0.5));
+  std::printf("user database / site model KiB      %.0f / %.0f\n", user_bytes / 1024.0,
+              site_bytes / 1024.0);
+  if (bogofilter) {
+    std::printf("bogofilter word lists KiB           %.0f%s\n", bogo_bytes / 1024.0,
+                users > 1 ? (" (all users), site-wide " +
+                             std::to_string(static_cast<int>(bogo_site_bytes / 1024)))
+                                .c_str()
+                          : "");
+  }
   return 0;
 }
