@@ -134,13 +134,14 @@ void AddHost(std::string_view host, FeatureSink* sink) {
   if (numeric) sink->Add(HashBytes("<numeric host>", kSeedHost), named("<numeric>"));
 }
 
-// The hosts of the URLs written out in plain text.
+// The hosts of the URLs written out in plain text. Each search resumes where it found its last
+// match: searching the rest of the text again for both words at every candidate would be
+// quadratic in a text made of "http"s.
 void CollectTextUrls(std::string_view text, std::vector<std::string>* hosts) {
-  size_t at = 0;
+  size_t http = FindNoCase(text, 0, "http");
+  size_t www = FindNoCase(text, 0, "www.");
   int found = 0;
   while (found < 64) {
-    size_t http = FindNoCase(text, at, "http");
-    size_t www = FindNoCase(text, at, "www.");
     size_t next = std::min(http, www);
     if (next == std::string_view::npos) break;
     std::string host = UrlHost(text.substr(next, 512));
@@ -148,7 +149,9 @@ void CollectTextUrls(std::string_view text, std::vector<std::string>* hosts) {
       hosts->push_back(std::move(host));
       ++found;
     }
-    at = next + 4;
+    size_t at = next + 4;
+    if (http != std::string_view::npos && http < at) http = FindNoCase(text, at, "http");
+    if (www != std::string_view::npos && www < at) www = FindNoCase(text, at, "www.");
   }
 }
 

@@ -110,6 +110,23 @@ TEST(FeaturesTest, HtmlBodyGivesTextTagsAndLinkHosts) {
   EXPECT_NE(with_host, other_host);
 }
 
+TEST(FeaturesTest, TextUrlsAfterManyDecoysAreFound) {
+  // Tens of thousands of "http" and "www" that start no URL, then one URL of each kind: the
+  // search for each word picks up where it stopped, and still reaches both.
+  std::string text;
+  while (text.size() < 45000) text += "http www HTTP: www ";
+  text += "www.a.example and Http://b.example/x";
+  FeatureOptions options;
+  options.sender_evidence = false;
+  MailFeatures f = ExtractFeatures("", text, options, /*with_names=*/true);
+  std::vector<std::string> hosts;
+  for (const std::string& name : f.names) {
+    if (name.starts_with("link host ")) hosts.push_back(name);
+  }
+  EXPECT_EQ(hosts, (std::vector<std::string>{"link host www.a.example", "link host a.example",
+                                             "link host b.example"}));
+}
+
 TEST(HtmlToTextTest, Table) {
   struct Case {
     const char* html;
