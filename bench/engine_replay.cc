@@ -252,6 +252,7 @@ int main(int argc, char** argv) {
                  "[--work DIR]\n");
     return 2;
   }
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);  // each order's lines as they come
   const std::string corpus = argv[1];
   int orders = 8, users = 1;
   uint64_t first_seed = 1;

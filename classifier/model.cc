@@ -30,8 +30,9 @@ MailVector Vectorize(const MailFeatures& features, int table_bits, double header
     ++count[k & 1];
   }
   float value[2];
-  if (count[0] == 0 || count[1] == 0) {
-    // One part only (an empty body): it has the whole length.
+  if (count[0] == 0 || count[1] == 0 || header_share <= 0) {
+    // One part only (an empty body): it has the whole length. No share at all: every slot
+    // the same value, as measured against in classifier/README.md.
     value[0] = value[1] =
         static_cast<float>(1.0 / std::sqrt(std::max<size_t>(mail.slots.size(), 1)));
   } else {

@@ -25,7 +25,8 @@ namespace corvalith {
 
 struct ModelOptions {
   FeatureOptions features;
-  // The header's share of a mail vector's squared length; the body has the rest.
+  // The header's share of a mail vector's squared length; the body has the rest. 0 or less:
+  // no fixed shares, every slot the same value.
   double header_share = 0.6;
   // Logistic steps of this size per pass, at most max_passes passes per training call.
   double learning_rate = 2.0;
