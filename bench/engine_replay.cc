@@ -315,7 +315,7 @@ int main(int argc, char** argv) {
 
   Column engine{"corvalith", {}}, per_user{users == 1 ? "bogofilter" : "bogofilter per user", {}},
       site_wide{"bogofilter site-wide", {}};
-  Figure engine_rise, bogo_rise;
+  Figure engine_rise, engine_over_passive, bogo_rise;
   std::vector<double> classify_ms, relearn_ms, bogo_ms, trained_ms, statistics_ms;
   uint64_t user_bytes = 0, site_bytes = 0, bogo_bytes = 0, bogo_site_bytes = 0;
   for (int o = 0; o < orders; ++o) {
@@ -355,10 +355,20 @@ int main(int argc, char** argv) {
     }
     if (hostility != Hostility::kNone) {
       Corvalith attacked(work + "/data/", scope);
-      const Outcome a = Replay(attacked, mails, order, owner, users, hostility);
-      engine_rise.values.push_back(OthersErrors(a) - OthersErrors(e));
-      std::printf("  corvalith, user 0 hostile: other users' errors %d (%+d)\n", OthersErrors(a),
-                  OthersErrors(a) - OthersErrors(e));
+      const int others = OthersErrors(Replay(attacked, mails, order, owner, users, hostility));
+      engine_rise.values.push_back(others - OthersErrors(e));
+      std::printf("  corvalith, user 0 hostile: other users' errors %d (%+d)", others,
+                  others - OthersErrors(e));
+      if (hostility != Hostility::kPassive) {
+        // A user who corrects nothing already costs the others the help of their corrections;
+        // what the hostile user does beyond that is the damage done.
+        Corvalith passive(work + "/data/", scope);
+        const int quiet =
+            OthersErrors(Replay(passive, mails, order, owner, users, Hostility::kPassive));
+        engine_over_passive.values.push_back(others - quiet);
+        std::printf(", with user 0 passive %d", quiet);
+      }
+      std::printf("\n");
     }
     if (!bogofilter) continue;
     Bogofilters lists(work + "/bogofilter", users, /*site_wide=*/false);
@@ -406,6 +416,10 @@ int main(int argc, char** argv) {
     std::printf("%-30s %22s", "others' errors rise (hostile)", engine_rise.Text("%+.1f").c_str());
     if (bogofilter) std::printf(" %22s %22s", "0 (own lists)", bogo_rise.Text("%+.1f").c_str());
     std::printf("\n");
+    if (!engine_over_passive.values.empty()) {
+      std::printf("%-30s %22s\n", "  over a passive user",
+                  engine_over_passive.Text("%+.1f").c_str());
+    }
   }
   std::printf(
       "\nClassify median / p95 ms            %.3f / %.3f   (bogofilter %.1f / %.1f, a process "

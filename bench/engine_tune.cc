@@ -351,7 +351,7 @@ int main(int argc, char** argv) {
   std::printf("%-44s %9s %9s %9s %13s %9s %9s\n", "config (mean/worst)", "FP", "FN", "errors",
               "(1-ROCA)%", "first FP", "first err");
   for (const Config& config : configs) {
-    Stat fp, fn, errors, roca, first_fp, first_errors, rise, dissent;
+    Stat fp, fn, errors, roca, first_fp, first_errors, rise, over_passive, dissent;
     for (int s = 0; s < seeds; ++s) {
       const uint64_t seed = first_seed + s;
       const std::vector<size_t> order = bench::ShuffledOrder(mails.size(), seed);
@@ -359,15 +359,22 @@ int main(int argc, char** argv) {
       Outcome out =
           Replay(config, mails, users, domains).Run(order, owner, Hostility::kNone, verbose);
       if (hostility != Hostility::kNone) {
-        Outcome attacked =
-            Replay(config, mails, users, domains).Run(order, owner, hostility, false);
-        int before = 0, after = 0;
-        for (int u = 1; u < users; ++u) {
-          before += out.user_errors[u];
-          after += attacked.user_errors[u];
+        auto others = [&](Hostility h) {
+          const Outcome o = Replay(config, mails, users, domains).Run(order, owner, h, false);
+          int sum = 0;
+          for (int u = 1; u < users; ++u) sum += o.user_errors[u];
+          if (h == Hostility::kDissent) dissent.Add(o.dissenter_errors);
+          return sum;
+        };
+        int normal = 0;
+        for (int u = 1; u < users; ++u) normal += out.user_errors[u];
+        const int attacked = others(hostility);
+        rise.Add(attacked - normal);
+        // A user who corrects nothing already costs the others the help of their
+        // corrections; what the hostile user does beyond that is the damage done.
+        if (hostility == Hostility::kAllHam || hostility == Hostility::kAllSpam) {
+          over_passive.Add(attacked - others(Hostility::kPassive));
         }
-        rise.Add(after - before);
-        dissent.Add(attacked.dissenter_errors);
       }
       fp.Add(out.fp);
       fn.Add(out.fn);
@@ -380,6 +387,9 @@ int main(int argc, char** argv) {
                 fn.Text().c_str(), errors.Text().c_str(), roca.Text("%.3f/%.3f").c_str(),
                 first_fp.Text().c_str(), first_errors.Text().c_str());
     if (hostility != Hostility::kNone) std::printf("  others' rise %s", rise.Text().c_str());
+    if (!over_passive.values.empty()) {
+      std::printf(" (over a passive user %s)", over_passive.Text().c_str());
+    }
     if (hostility == Hostility::kDissent) std::printf("  dissenter %s", dissent.Text().c_str());
     std::printf("\n");
   }
