@@ -14,6 +14,7 @@
 
 #include "classifier/user_database.h"
 #include "platform/failure.h"
+#include "platform/testing/temp_directory.h"
 
 namespace corvalith {
 namespace {
@@ -34,14 +35,6 @@ const FileFormat& OtherFormat() {
 
 class JournaledFileTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    dir_ = fs::temp_directory_path() /
-           ("journaled-file-test-" + std::to_string(getpid()) + "-" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
-  }
-  void TearDown() override { fs::remove_all(dir_); }
 
   static std::string ReadFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -59,7 +52,8 @@ class JournaledFileTest : public ::testing::Test {
     return "";
   }
 
-  fs::path dir_;
+  testing::TempDirectory temp_{"journaled-file-test"};
+  fs::path dir_ = temp_.path();
 };
 
 TEST_F(JournaledFileTest, AnotherKindKeepsItsOwnFormatAndUpdates) {

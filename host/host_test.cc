@@ -13,6 +13,8 @@
 #include <set>
 #include <sstream>
 
+#include "platform/testing/temp_directory.h"
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -61,16 +63,6 @@ struct Outcome {
 
 class HostTest : public ::testing::Test {
  protected:
-  HostTest() {
-    dir_ = fs::temp_directory_path() /
-           ("corvalith-host-" + std::to_string(getpid()) + "-" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
-    home_ = dir_ / "home";
-  }
-  ~HostTest() override { fs::remove_all(dir_); }
-
   // Runs the binary with the test's home, `input` on stdin.
   Outcome Corvalith(const std::vector<std::string>& args, const std::string& input = "") {
     WriteFile(dir_ / "stdin", input);
@@ -101,8 +93,9 @@ class HostTest : public ::testing::Test {
     return run.JsonLines();
   }
 
-  fs::path dir_;
-  fs::path home_;
+  corvalith::testing::TempDirectory temp_{"corvalith-host"};
+  fs::path dir_ = temp_.path();
+  fs::path home_ = dir_ / "home";
 };
 
 TEST_F(HostTest, InitCreatesTheHomeOnceAndNeverOverwrites) {

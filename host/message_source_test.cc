@@ -7,6 +7,7 @@
 #include <sstream>
 
 #include "platform/failure.h"
+#include "platform/testing/temp_directory.h"
 
 namespace corvalith::host {
 namespace {
@@ -43,14 +44,6 @@ TEST(SplitMboxTest, Cases) {
 
 class ReadMessagesTest : public ::testing::Test {
  protected:
-  ReadMessagesTest() {
-    dir_ = std::filesystem::temp_directory_path() /
-           ("corvalith-source-" + std::to_string(getpid()) + "-" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    std::filesystem::create_directories(dir_);
-  }
-  ~ReadMessagesTest() override { std::filesystem::remove_all(dir_); }
-
   std::string Write(const std::string& name, const std::string& bytes) {
     std::filesystem::path path = dir_ / name;
     std::filesystem::create_directories(path.parent_path());
@@ -58,7 +51,8 @@ class ReadMessagesTest : public ::testing::Test {
     return path.string();
   }
 
-  std::filesystem::path dir_;
+  testing::TempDirectory temp_{"corvalith-source"};
+  std::filesystem::path dir_ = temp_.path();
   std::istringstream no_input_;
 };
 

@@ -9,6 +9,7 @@
 
 #include "platform/posix_environment.h"
 #include "platform/testing/memory_environment.h"
+#include "platform/testing/temp_directory.h"
 #include "platform/text.h"
 
 namespace corvalith {
@@ -59,16 +60,6 @@ TEST(EventLogJsonTest, PriorityFromType) {
 
 class PosixEventLogTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/corvalith_events_XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-    path_ = dir_ + "/events.jsonl";
-  }
-  void TearDown() override {
-    std::remove(path_.c_str());
-    rmdir(dir_.c_str());
-  }
   std::vector<nlohmann::json> Entries() {
     std::ifstream in(path_, std::ios::binary);
     std::stringstream s;
@@ -81,8 +72,8 @@ class PosixEventLogTest : public ::testing::Test {
   }
 
   testing::ManualClock clock_;
-  std::string dir_;
-  std::string path_;
+  testing::TempDirectory dir_{"corvalith-events"};
+  std::string path_ = dir_.File("events.jsonl");
 };
 
 TEST_F(PosixEventLogTest, EntriesGoToTheJsonFileOnePerLine) {
@@ -112,7 +103,7 @@ TEST_F(PosixEventLogTest, FileFromTheEnvironmentAndNowhereToWrite) {
   EventSourceHandle handle = log.RegisterEventSource("S");
   setenv("CORVALITH_EVENT_LOG", path_.c_str(), 1);
   EXPECT_TRUE(log.ReportEvent(handle, 4, 0, 0, {"to env file"}, {}));
-  setenv("CORVALITH_EVENT_LOG", (dir_ + "/missing/events.jsonl").c_str(), 1);
+  setenv("CORVALITH_EVENT_LOG", dir_.File("missing/events.jsonl").c_str(), 1);
   EXPECT_FALSE(log.ReportEvent(handle, 4, 0, 0, {"lost"}, {}));
   unsetenv("CORVALITH_EVENT_LOG");
   EXPECT_FALSE(log.ReportEvent(handle, 4, 0, 0, {"lost"}, {}));

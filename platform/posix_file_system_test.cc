@@ -9,11 +9,13 @@
 #include <cerrno>
 #include <cstdlib>
 #include <functional>
+#include <optional>
 #include <thread>
 
 #include "platform/failure.h"
 #include "platform/posix_environment.h"
 #include "platform/testing/memory_environment.h"
+#include "platform/testing/temp_directory.h"
 #include "platform/text.h"
 
 namespace corvalith {
@@ -30,18 +32,11 @@ class FileSystemContractTest : public ::testing::TestWithParam<Subject> {
   void SetUp() override {
     files_ = GetParam().make();
     if (GetParam().real) {
-      char pattern[] = "/tmp/corvalith_fs_XXXXXX";
-      ASSERT_NE(mkdtemp(pattern), nullptr);
-      root_ = pattern;
+      temp_.emplace("corvalith-fs");
+      root_ = temp_->path();
     } else {
       root_ = "/work";
       static_cast<testing::MemoryFileSystem&>(*files_).AddDirectory(root_);
-    }
-  }
-  void TearDown() override {
-    if (GetParam().real) {
-      std::string command = "rm -rf '" + root_ + "'";
-      ASSERT_EQ(std::system(command.c_str()), 0);
     }
   }
   std::string P(const std::string& relative) { return root_ + "/" + relative; }
@@ -68,6 +63,7 @@ class FileSystemContractTest : public ::testing::TestWithParam<Subject> {
   }
 
   std::unique_ptr<FileSystem> files_;
+  std::optional<testing::TempDirectory> temp_;
   std::string root_;
 };
 
@@ -181,9 +177,8 @@ INSTANTIATE_TEST_SUITE_P(
 // Two processes with two threads each append records of a few kilobytes to one file; every
 // record must come out whole, because log lines from concurrent saves share one file.
 TEST(PosixFileSystemTest, ConcurrentAppendersNeverInterleave) {
-  char pattern[] = "/tmp/corvalith_append_XXXXXX";
-  ASSERT_NE(mkdtemp(pattern), nullptr);
-  const std::string path = std::string(pattern) + "/shared.log";
+  testing::TempDirectory dir("corvalith-append");
+  const std::string path = dir.File("shared.log");
   constexpr int kRecords = 200;
   auto append = [&](char tag) {
     PosixFileSystem fs;
@@ -225,8 +220,6 @@ TEST(PosixFileSystemTest, ConcurrentAppendersNeverInterleave) {
   }
   EXPECT_EQ(counts, (std::map<char, int>{
                         {'a', kRecords}, {'b', kRecords}, {'c', kRecords}, {'d', kRecords}}));
-  std::remove(path.c_str());
-  rmdir(pattern);
 }
 
 uint32_t BootClockMilliseconds() {

@@ -13,6 +13,7 @@
 #include "platform/posix_environment.h"
 #include "platform/registry.h"
 #include "platform/testing/memory_environment.h"
+#include "platform/testing/temp_directory.h"
 #include "platform/unicode.h"
 
 namespace corvalith {
@@ -312,16 +313,6 @@ TEST(RegistryFileTest, MutatedDocumentsRoundTripAndSurviveEdits) {
 
 class RegistryFileOnDiskTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/corvalith_reg_XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-    path_ = dir_ + "/registry.reg";
-  }
-  void TearDown() override {
-    std::remove(path_.c_str());
-    rmdir(dir_.c_str());
-  }
   void Write(const std::string& text) { std::ofstream(path_, std::ios::binary) << text; }
   std::string Read() {
     std::ifstream in(path_, std::ios::binary);
@@ -330,8 +321,8 @@ class RegistryFileOnDiskTest : public ::testing::Test {
     return s.str();
   }
 
-  std::string dir_;
-  std::string path_;
+  testing::TempDirectory dir_{"corvalith-reg"};
+  std::string path_ = dir_.File("registry.reg");
 };
 
 TEST_F(RegistryFileOnDiskTest, EditsLeaveOtherSectionsByteForByte) {
@@ -444,13 +435,13 @@ TEST_F(RegistryFileOnDiskTest, MissingUnreadableAndUnwritableFiles) {
             "[HKEY_LOCAL_MACHINE\\Software\\Corvalith]\r\n\"A\"=\"b\"\r\n");
 
   try {
-    RegistryFile::Load(dir_);  // a directory cannot be read as a file
+    RegistryFile::Load(dir_.path());  // a directory cannot be read as a file
     ADD_FAILURE();
   } catch (const Failure& failure) {
     EXPECT_EQ(failure.number(), EISDIR);
   }
   try {
-    missing.Save(dir_ + "/no/such/dir.reg");
+    missing.Save(dir_.File("no/such/dir.reg"));
     ADD_FAILURE();
   } catch (const Failure& failure) {
     EXPECT_EQ(failure.number(), ENOENT);
@@ -533,7 +524,7 @@ TEST_F(RegistryFileOnDiskTest, OnlyARegularFileWithinTheCapIsRead) {
   std::optional<Failure> device = failure_of("/dev/null");
   ASSERT_TRUE(device.has_value());
   EXPECT_EQ(device->description(), "/dev/null: not a regular file");
-  const std::string fifo = dir_ + "/fifo.reg";
+  const std::string fifo = dir_.File("fifo.reg");
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
   std::optional<Failure> pipe = failure_of(fifo);  // opened without waiting for a writer
   std::remove(fifo.c_str());

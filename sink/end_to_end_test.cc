@@ -6,6 +6,7 @@
 #include <filesystem>
 
 #include "classifier/classifier_engine_object.h"
+#include "platform/testing/temp_directory.h"
 #include "sink/sink_test_support.h"
 #include "store/mailbox.h"
 #include "store/sqlite_store.h"
@@ -25,25 +26,22 @@ class EndToEndTest : public ::testing::Test {
  protected:
   EndToEndTest() {
     RegisterClassifierEngine(env_.classes);
-    char dir[] = "/tmp/corvalith-e2e-XXXXXX";
-    dir_ = mkdtemp(dir);
-    std::filesystem::create_directory(dir_ + "/data");
+    std::filesystem::create_directory(dir_.path() + "/data");
     std::filesystem::copy_file(std::string(CORVALITH_SOURCE_DIR) + "/provisioning/cvusrmnl.sys",
-                               dir_ + "/data/cvusrmnl.sys");
+                               dir_.path() + "/data/cvusrmnl.sys");
     env_.registry_.SetDword("DebugLevel", 1);
     env_.registry_.SetString("UseJunkMailFolder", "Junk E-mail");
     env_.registry_.SetDword("UseWhiteList", 1);
     env_.registry_.SetDword("AutoWhiteList", 1);
-    store_ = std::make_unique<store::SqliteStore>(dir_ + "/store.db", env_.files);
+    store_ = std::make_unique<store::SqliteStore>(dir_.path() + "/store.db", env_.files);
     store::CreateMailbox(*store_->Connect(), "example.com", "alice");
     filter_ = ExchangeFilter::Create(env_);
-    ConstructionObject construction(dir_ + "/data");
+    ConstructionObject construction(dir_.path() + "/data");
     filter_->Construct(&construction);
   }
   ~EndToEndTest() override {
     filter_->Release();
     store_.reset();
-    std::filesystem::remove_all(dir_);
   }
 
   // Delivers as the store does: the item exists, the handler runs, the save goes on.
@@ -71,12 +69,12 @@ class EndToEndTest : public ::testing::Test {
     return v ? v->ToInt32() : 0;
   }
   std::string LastLogLine() {
-    std::string log = env_.files.ReadFile(dir_ + "/data/Corvalith.log", 1 << 20);
+    std::string log = env_.files.ReadFile(dir_.path() + "/data/Corvalith.log", 1 << 20);
     log.resize(log.size() - 2);
     return log.substr(log.rfind("\r\n") + 2);
   }
 
-  std::string dir_;
+  TempDirectory dir_{"corvalith-e2e"};
   DiskEnvironment env_;
   std::unique_ptr<store::SqliteStore> store_;
   ExchangeFilter* filter_ = nullptr;
@@ -107,7 +105,7 @@ TEST_F(EndToEndTest, SpamIsCaughtACorrectionWhiteListsTheSenderWhoIsTrustedFromT
       if (Marker(url) == 2) Move(url, inbox_);
     }
   }
-  EXPECT_TRUE(std::filesystem::exists(dir_ + "/data/example.com/alice.dat"));
+  EXPECT_TRUE(std::filesystem::exists(dir_.path() + "/data/example.com/alice.dat"));
 
   // Spam now goes straight into the junk-mail folder.
   std::string spam = Deliver(Message("Promo <promo@bulk.example>", "Offer",
@@ -122,7 +120,7 @@ TEST_F(EndToEndTest, SpamIsCaughtACorrectionWhiteListsTheSenderWhoIsTrustedFromT
   EXPECT_EQ(Marker(rescued), 1);
   EXPECT_NE(LastLogLine().find("Mail moved by User was swapped to HAM (FP?) : "),
             std::string::npos);
-  EXPECT_EQ(env_.files.ReadFile(dir_ + "/data/example.com/alice.dat.wlt", 1 << 20),
+  EXPECT_EQ(env_.files.ReadFile(dir_.path() + "/data/example.com/alice.dat.wlt", 1 << 20),
             "promo@bulk.example\r\n");
 
   std::string next = Deliver(Message("Promo <promo@bulk.example>", "Offer",

@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "platform/registry_file.h"
+#include "platform/testing/temp_directory.h"
 #include "sink/exchange_filter.h"
 #include "sink/interfaces.h"
 
@@ -51,9 +52,8 @@ TEST(ServerTest, LockServerKeepsTheLibraryLoaded) {
 }
 
 TEST(ServerTest, RegistrationWritesItsKeysAndUnregistrationRemovesExactlyThem) {
-  char dir_template[] = "/tmp/corvalith-server-XXXXXX";
-  ASSERT_NE(mkdtemp(dir_template), nullptr);
-  const std::string path = std::string(dir_template) + "/registry.reg";
+  testing::TempDirectory dir("corvalith-server");
+  const std::string path = dir.File("registry.reg");
   const std::string original =
       "Windows Registry Editor Version 5.00\r\n\r\n"
       "[HKEY_LOCAL_MACHINE\\Software\\Corvalith]\r\n"
@@ -84,8 +84,6 @@ TEST(ServerTest, RegistrationWritesItsKeysAndUnregistrationRemovesExactlyThem) {
   RegistryFile after = RegistryFile::Load(path);
   for (const std::string& key : RegistrationKeys()) EXPECT_FALSE(after.HasKey(key)) << key;
   EXPECT_NE(ReadAll(path).find("\"UseJunkMailFolder\"=\"Junk E-mail\""), std::string::npos);
-  std::remove(path.c_str());
-  rmdir(dir_template);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/testing/memory_environment.h"
+#include "platform/testing/temp_directory.h"
 #include "store/memory_store.h"
 #include "store/sqlite_store.h"
 #include "store/store_test_util.h"
@@ -141,7 +142,7 @@ const string kRoot = "file://./backofficestorage/example.com/MBX/alice";
 
 TEST(MailboxTest, CreateMailboxIsIdempotentOnBothStores) {
   testing::MemoryFileSystem files;
-  TempDir dir;
+  testing::TempDirectory dir{"corvalith-mailbox"};
   MemoryStore memory(files);
   SqliteStore sqlite(dir.File("store.db"), files);
   const std::vector<string> expected = {kRoot + "/Deleted Items", kRoot + "/Inbox",

@@ -8,6 +8,7 @@
 #include <fstream>
 
 #include "platform/testing/memory_environment.h"
+#include "platform/testing/temp_directory.h"
 #include "store/store_test_util.h"
 
 namespace corvalith::store {
@@ -54,7 +55,7 @@ bool InChildren(int n, Body body) {
 
 class SqliteStoreTest : public ::testing::Test {
  protected:
-  TempDir dir_;
+  testing::TempDirectory dir_{"corvalith-sqlite"};
   std::string path_ = dir_.File("store.db");
   testing::MemoryFileSystem files_;
 };

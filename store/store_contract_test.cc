@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "platform/testing/memory_environment.h"
+#include "platform/testing/temp_directory.h"
 #include "store/memory_store.h"
 #include "store/sqlite_store.h"
 #include "store/store_test_util.h"
@@ -22,7 +23,7 @@ struct MemoryKind {
 };
 
 struct SqliteKind {
-  TempDir dir;
+  testing::TempDirectory dir{"corvalith-contract"};
   testing::MemoryFileSystem files;
   SqliteStore store{dir.File("store.db"), files};
 };
