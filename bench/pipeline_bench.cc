@@ -16,11 +16,11 @@
 
 #include "classifier/classifier_engine_object.h"
 #include "host/filter_instance.h"
+#include "mailbox_ops/filter_operations.h"
 #include "platform/testing/memory_environment.h"
 #include "sink/exchange_filter.h"
-#include "store/filter_operations.h"
-#include "store/item_url.h"
 #include "store/mailbox.h"
+#include "store/mailbox_url.h"
 #include "store/sqlite_store.h"
 
 namespace corvalith {
@@ -96,7 +96,7 @@ int Run(int argc, char** argv) {
   store::SqliteStore store(dir + "/store.db", env.files);
   std::unique_ptr<store::Connection> connection = store.Connect();
   store::CreateMailbox(*connection, "example.com", "alice");
-  const std::string root = MailboxRootUrl("example.com", "alice");
+  const std::string root = store::MailboxRootUrl("example.com", "alice");
 
   ExchangeFilter* filter = ExchangeFilter::Create(env);
   host::ConstructionObject construction(dir + "/data");

@@ -18,8 +18,8 @@
 #include <vector>
 
 #include "platform/environment.h"
-#include "store/item_url.h"
 #include "store/mailbox.h"
+#include "store/mailbox_url.h"
 #include "store/sqlite_store.h"
 
 namespace corvalith::store {
@@ -141,14 +141,14 @@ int Run(int argc, char** argv) {
   size_t with_plain = 0, with_html = 0, with_from = 0, with_subject = 0, with_header = 0,
          with_any_body = 0;
   for (const std::string& url : urls) {
-    bool plain = store.Property(url, PropTag("1000001E")).has_value();
-    bool html = store.Property(url, PropTag("1013001E")).has_value();
+    bool plain = store.Property(url, kPlainBodyProperty).has_value();
+    bool html = store.Property(url, kHtmlBodyProperty).has_value();
     with_plain += plain;
     with_html += html;
     with_any_body += plain || html;
     with_from += store.Property(url, kFromProperty).has_value();
     with_subject += store.Property(url, kSubjectProperty).has_value();
-    with_header += store.Property(url, PropTag("007D001E")).has_value();
+    with_header += store.Property(url, kHeaderBlockProperty).has_value();
   }
   std::printf(
       "derived: %zu with From, %zu with Subject, %zu with header block, %zu with plain body, "
@@ -167,14 +167,14 @@ int Run(int argc, char** argv) {
     std::printf("spot check %s\n  From:    %s\n  Subject: %s\n  plain:   %s\n  html:    %s\n",
                 url.c_str(), Snippet(store.Property(url, kFromProperty)).c_str(),
                 Snippet(store.Property(url, kSubjectProperty)).c_str(),
-                Snippet(store.Property(url, PropTag("1000001E"))).c_str(),
-                Snippet(store.Property(url, PropTag("1013001E"))).c_str());
+                Snippet(store.Property(url, kPlainBodyProperty)).c_str(),
+                Snippet(store.Property(url, kHtmlBodyProperty)).c_str());
   }
 
   // The filter's reads: about ten properties of the saved item per delivery.
   const std::string names[] = {kFromProperty,       kSubjectProperty,
-                               PropTag("007D001E"), PropTag("1000001E"),
-                               PropTag("1013001E"), PropTag("0C1E001E"),
+                               kHeaderBlockProperty, kPlainBodyProperty,
+                               kHtmlBodyProperty, kAddressTypeProperty,
                                kMailMarkerProperty, kDavParentName,
                                kDavContentClass,    "urn:schemas:mailheader:x-missing"};
   const size_t sample = std::min<size_t>(urls.size(), 2000);

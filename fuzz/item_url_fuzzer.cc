@@ -6,9 +6,10 @@
 #include <string>
 
 #include "fuzz_check.h"
+#include "mailbox_ops/item_url.h"
 #include "platform/failure.h"
 #include "provisioning/data_layout.h"
-#include "store/item_url.h"
+#include "store/mailbox_url.h"
 
 namespace {
 
@@ -51,7 +52,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   // The URLs the filter builds from the parts.
   const std::string spam_folder = SpamFolderUrl(domain, user);
-  FUZZ_CHECK(spam_folder.starts_with(MailboxRootUrl(domain, user) + "/"));
+  FUZZ_CHECK(spam_folder.starts_with(store::MailboxRootUrl(domain, user) + "/"));
   // The clash-free name cuts whole characters: valid UTF-8 stays valid.
   std::string destination;
   try {

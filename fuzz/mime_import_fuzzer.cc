@@ -8,8 +8,8 @@
 
 #include "fuzz_check.h"
 #include "logging/testing/recording_logger.h"
+#include "mailbox_ops/filter_operations.h"
 #include "platform/testing/memory_environment.h"
-#include "store/filter_operations.h"
 #include "store/mailbox.h"
 #include "store/memory_store.h"
 

@@ -1,7 +1,8 @@
-#include "batch_request.h"
+#include "host/batch_request.h"
 
-#include "output.h"
+#include "host/output.h"
 #include "platform/failure.h"
+#include "store/mailbox.h"
 
 namespace corvalith::host {
 
@@ -22,7 +23,7 @@ BatchRequest ParseBatchRequest(const std::string& line) {
   if (op == "deliver") {
     parsed.op = BatchRequest::Op::kDeliver;
     parsed.to = ParseMailboxAddress(text("to"));
-    parsed.folder = request.contains("folder") ? text("folder") : "Inbox";
+    parsed.folder = request.contains("folder") ? text("folder") : store::kInboxFolder;
     if (request.contains("internal")) {
       if (!request["internal"].is_boolean()) {
         throw Failure("field \"internal\" must be true or false", E_INVALIDARG);

@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "mail_host.h"
+#include "host/mail_host.h"
 
 namespace corvalith::host {
 

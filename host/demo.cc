@@ -1,39 +1,42 @@
-#include "demo.h"
+#include "host/demo.h"
 
-#include <stdlib.h>
-#include <sys/stat.h>
-
+#include <cerrno>
 #include <cstdio>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
+#include <cstdlib>
+#include <random>
+#include <set>
 
 #include "engine/classifier_engine.h"
-#include "home.h"
-#include "mail_host.h"
-#include "output.h"
+#include "host/command.h"
+#include "host/home.h"
+#include "host/mail_host.h"
+#include "host/output.h"
+#include "logging/log_file.h"
+#include "mailbox_ops/filter_operations.h"
 #include "platform/failure.h"
+#include "platform/text_reader.h"
 #include "provisioning/data_layout.h"
 #include "sink/server.h"
-#include "store/filter_operations.h"
+#include "store/mailbox.h"
 
 namespace corvalith::host {
 
 namespace {
 
-constexpr char kJunkFolder[] = "Junk E-mail";
-constexpr char kInbox[] = "Inbox";
+constexpr const char* kJunkFolder = store::kJunkMailFolder;
+constexpr const char* kInbox = store::kInboxFolder;
+// The demo's log stays small; the bound only keeps a runaway file from filling memory.
+constexpr size_t kMaxLogBytes = size_t{64} << 20;
 
 // The records the filter appended to its log since the last call, without their time and
 // tick count. Records end in CR LF; a details block would span lines, which the demo's
 // DebugLevel 1 never writes.
 class LogFollower {
  public:
-  explicit LogFollower(std::string path) : path_(std::move(path)) {}
+  LogFollower(FileSystem& files, std::string path) : files_(files), path_(std::move(path)) {}
 
   std::vector<std::string> NewRecords() {
-    std::ifstream in(path_, std::ios::binary);
-    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::string bytes = Read();
     std::vector<std::string> records;
     if (bytes.size() <= offset_) return records;
     size_t at = offset_;
@@ -49,18 +52,19 @@ class LogFollower {
 
   // The last `count` records, as written.
   std::vector<std::string> Tail(size_t count) const {
-    std::ifstream in(path_, std::ios::binary);
     std::vector<std::string> lines;
-    std::string line;
-    while (std::getline(in, line)) {
-      if (!line.empty() && line.back() == '\r') line.pop_back();
-      lines.push_back(line);
-    }
+    TextReader reader(Read());
+    while (std::optional<std::string> line = reader.ReadLine()) lines.push_back(*line);
     if (lines.size() > count) lines.erase(lines.begin(), lines.end() - count);
     return lines;
   }
 
  private:
+  // "" while the filter has written no record.
+  std::string Read() const {
+    return files_.KindOf(path_) == FileKind::kFile ? files_.ReadFile(path_, kMaxLogBytes) : "";
+  }
+
   // "YYYY-MM-DD HH:MM:SS <ticks> <text>"
   static std::string WithoutStamp(const std::string& record) {
     size_t at = 0;
@@ -71,6 +75,7 @@ class LogFollower {
     return at == std::string::npos ? record : record.substr(at);
   }
 
+  FileSystem& files_;
   std::string path_;
   size_t offset_ = 0;
 };
@@ -82,20 +87,12 @@ std::string SubjectOf(const std::string& raw) {
   return raw.substr(at, raw.find('\n', at) - at);
 }
 
-std::string FolderOf(const std::string& url, const MailboxAddress& mailbox) {
-  std::string root = mailbox.RootUrl() + "/";
-  std::string rest = url.starts_with(root) ? url.substr(root.size()) : url;
-  return rest.substr(0, rest.rfind('/'));
-}
+std::string FolderOf(const std::string& url) { return ParseItemUrl(url).folder_path; }
 
 std::string Pad(std::string text, size_t width) {
   if (text.size() > width) text = text.substr(0, width - 3) + "...";
   text.resize(width, ' ');
   return text;
-}
-
-std::string Verdict(int32_t marker) {
-  return marker == kMarkerSpam ? "SPAM" : marker == kMarkerHam ? "HAM" : "none";
 }
 
 struct Tally {
@@ -117,12 +114,13 @@ struct Delivered {
 
 class Tour {
  public:
-  Tour(const Home& home, std::ostream& out)
-      : home_(home),
+  Tour(FileSystem& files, const Home& home, std::ostream& out)
+      : files_(files),
+        home_(home),
         out_(out),
         host_(home, home.DataDirectory()),
-        log_(home.DataDirectory() + "/Corvalith.log"),
-        data_(home.DataDirectory() + "/") {}
+        data_(home.DataDirectory() + "/"),
+        log_(files, LogFilePath(data_)) {}
 
   int Run();
 
@@ -135,11 +133,12 @@ class Tour {
   // The engine's spam probability for the mail as the filter would hand it over now.
   double ScoreNow(const std::string& url);
 
+  FileSystem& files_;
   Home home_;
   std::ostream& out_;
   MailHost host_;
-  LogFollower log_;
   std::string data_;
+  LogFollower log_;
   MailboxAddress alice_{"alice", "example.com"};
   MailboxAddress bob_{"bob", "example.org"};
   Tally alice_tally_, bob_tally_;
@@ -186,8 +185,8 @@ std::string Tour::Correct(const MailboxAddress& owner, Delivered& mail) {
 
 void Tour::PrintDelivery(const MailboxAddress& to, const Delivered& mail) {
   out_ << "  " << Pad(to.user, 6) << Pad(SubjectOf(mail.message->raw), 46)
-       << Pad(mail.message->spam ? "spam" : "ham", 6) << Pad(Verdict(mail.state.marker), 6)
-       << Pad(FolderOf(mail.state.url, to), 13) << mail.summary << "\n";
+       << Pad(mail.message->spam ? "spam" : "ham", 6) << Pad(MarkerText(mail.state.marker), 6)
+       << Pad(FolderOf(mail.state.url), 13) << mail.summary << "\n";
 }
 
 int Tour::Run() {
@@ -211,10 +210,10 @@ int Tour::Run() {
       move = std::string("into ") + (message.spam ? kJunkFolder : kInbox) + ": " + record;
     }
     out_ << "   " << Pad(SubjectOf(message.raw), 50) << Pad(message.spam ? "spam" : "ham", 6)
-         << Pad(Verdict(said), 6) << move << "\n";
+         << Pad(MarkerText(said), 6) << move << "\n";
     if (&message == &DemoTrainingMessages().front()) {
       // The domain directory exists now; an administrator keeps the domain's list there.
-      WriteNewFile(DomainWhiteListBase(DomainDirectory(data_, alice_.domain)) + ".wlt", "");
+      files_.WriteNewFile(DomainWhiteListPath(DomainDirectory(data_, alice_.domain)), "");
     }
   }
   UserStatistics trained = ReadUserStatistics(data_, alice_);
@@ -237,11 +236,8 @@ int Tour::Run() {
   Delivered bob_first = Deliver(bob_, second[0]);
   PrintDelivery(bob_, bob_first);
   // The domain directory exists once the domain's first mail went through the filter.
-  std::string domain_list = DomainWhiteListBase(DomainDirectory(data_, bob_.domain)) + ".wlt";
-  {
-    std::ofstream list(domain_list, std::ios::binary | std::ios::app);
-    list << "@partner.example\r\n";
-  }
+  files_.AppendText(DomainWhiteListPath(DomainDirectory(data_, bob_.domain)),
+                    "@partner.example\r\n");
   Delivered bob_partner = Deliver(bob_, second[1]);
   PrintDelivery(bob_, bob_partner);
   out_ << "\n";
@@ -255,7 +251,7 @@ int Tour::Run() {
     corrected.push_back(&mail);
     std::string record = Correct(alice_, mail);
     out_ << "   " << (mail.message->spam ? "missed spam    " : "false positive ") << "\""
-         << SubjectOf(mail.message->raw) << "\" -> " << FolderOf(mail.state.url, alice_)
+         << SubjectOf(mail.message->raw) << "\" -> " << FolderOf(mail.state.url)
          << "\n     filter: " << record << "\n";
   }
   if (corrections == 0) out_ << "   (nothing: every verdict was right this time)\n";
@@ -290,7 +286,7 @@ int Tour::Run() {
     if (!mail.Mistaken()) continue;
     std::string record = Correct(alice_, mail);
     out_ << "   Alice moves " << (mail.message->spam ? "the missed spam" : "the false positive")
-         << " \"" << SubjectOf(mail.message->raw) << "\" -> " << FolderOf(mail.state.url, alice_)
+         << " \"" << SubjectOf(mail.message->raw) << "\" -> " << FolderOf(mail.state.url)
          << "\n     filter: " << record << "\n";
   }
   out_ << "\n";
@@ -307,7 +303,7 @@ int Tour::Run() {
          << Pad(std::to_string(tally.trusted), 9) << Pad(std::to_string(tally.mistakes), 7)
          << Pad(std::to_string(tally.corrected), 7) << stats.ham << "/" << stats.spam << "\n";
   }
-  out_ << "\n6. The last lines of " << home_.DataDirectory() << "/Corvalith.log:\n";
+  out_ << "\n6. The last lines of " << LogFilePath(data_) << ":\n";
   for (const std::string& line : log_.Tail(8)) out_ << "   " << line << "\n";
   out_ << "\nLook around:  corvalith --home " << home_.directory << " ls " << alice_.Text()
        << " Inbox\n"
@@ -316,17 +312,26 @@ int Tour::Run() {
   return 0;
 }
 
-Home MakeDemoHome(const std::string& directory) {
-  if (directory.empty()) {
-    std::string pattern =
-        (std::filesystem::temp_directory_path() / "corvalith-demo-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) {
-      throw Failure::FromErrno("cannot create a temporary directory", errno);
-    }
-    return Home{pattern};
+// A new directory of the demo's own under $TMPDIR (else /tmp).
+std::string NewTemporaryDirectory(FileSystem& files) {
+  const char* base = std::getenv("TMPDIR");
+  const std::string prefix =
+      std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/corvalith-demo-";
+  std::mt19937 random(std::random_device{}());
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    char suffix[16];
+    std::snprintf(suffix, sizeof suffix, "%06X", static_cast<unsigned>(random() & 0xFFFFFF));
+    if (files.CreateDirectory(prefix + suffix)) return prefix + suffix;
+    if (files.LastError() != EEXIST) break;
   }
+  throw Failure::FromErrno("cannot create a temporary directory " + prefix + "...",
+                           files.LastError());
+}
+
+Home MakeDemoHome(FileSystem& files, const std::string& directory) {
+  if (directory.empty()) return Home{NewTemporaryDirectory(files)};
   Home home = ResolveHome(directory);
-  if (std::filesystem::exists(home.StorePath())) {
+  if (files.Exists(home.StorePath())) {
     throw Failure(home.directory + " holds a home already; the demo needs a fresh one", E_FAIL);
   }
   return home;
@@ -336,17 +341,27 @@ Home MakeDemoHome(const std::string& directory) {
 
 int RunDemo(const std::string& directory, std::ostream& out, std::ostream& err) {
   try {
-    Home home = MakeDemoHome(directory);
+    FileSystem& files = ServerEnvironment().file_system();
+    Home home = MakeDemoHome(files, directory);
     // The demo's own settings, whatever the caller's environment names.
     setenv("CORVALITH_REGISTRY", home.RegistryPath().c_str(), 1);
     UseHomeEnvironment(home);
-    CreateHomeFiles(home);
-    Tour tour(home, out);
+    CreateHomeFiles(files, home);
+    Tour tour(files, home, out);
     return tour.Run();
   } catch (const Failure& failure) {
     err << "corvalith demo: " << failure.description() << "\n";
     return 1;
   }
+}
+
+int RunDemoCommand(const CommandLine& line, std::ostream& out, std::ostream& err) {
+  std::set<std::string> global;
+  for (const OptionSpec& option : GlobalOptions()) global.insert(option.name);
+  AllowOptions(line, global);
+  ExpectPositional(line, *FindCommand("demo"), 0, 1);
+  // DIR, or --home as the place for the demo's home.
+  return RunDemo(line.positional.empty() ? line.Option("--home") : line.positional[0], out, err);
 }
 
 }  // namespace corvalith::host

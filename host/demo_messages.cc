@@ -1,6 +1,6 @@
 // The demo's sample mail: written for the tour, short, in the shapes real mail takes
 // (transport headers, a multipart newsletter, an HTML spam, a colleague's internal note).
-#include "demo.h"
+#include "host/demo.h"
 
 namespace corvalith::host {
 

@@ -1,4 +1,4 @@
-#include "filter_instance.h"
+#include "host/filter_instance.h"
 
 #include "sink/server.h"
 

@@ -9,8 +9,9 @@
 #define CORVALITH_HOST_HOME_H_
 
 #include <string>
-#include <string_view>
 #include <vector>
+
+#include "platform/file_system.h"
 
 namespace corvalith::host {
 
@@ -33,21 +34,14 @@ Home ResolveHome(const std::string& flag);
 // both variables once.
 void UseHomeEnvironment(const Home& home);
 
-// Creates what is missing of the home: the directories, the default registry and the
-// manual template. Never overwrites a file, so an administrator's edits survive a second
-// init. Answers the paths created. Throws Failure. (The store file is created by whoever
-// opens the store first.)
-std::vector<std::string> CreateHomeFiles(const Home& home);
+// Creates what is missing of the home: the directories, the default registry (the file
+// `cmake --install` installs) and the manual template. Never overwrites a file, so an
+// administrator's edits survive a second init. Answers the paths created. Throws Failure.
+// (The store file is created by whoever opens the store first.)
+std::vector<std::string> CreateHomeFiles(FileSystem& files, const Home& home);
 
 // Throws Failure with the advice to run `corvalith init` when the home has no store.
-void RequireHome(const Home& home);
-
-// Writes `bytes` to a new file; false when the file exists already. Throws Failure on any
-// other error.
-bool WriteNewFile(const std::string& path, std::string_view bytes);
-
-// The default registry, as init writes it and `cmake --install` installs it.
-std::string DefaultRegistryText();
+void RequireHome(FileSystem& files, const Home& home);
 
 }  // namespace corvalith::host
 

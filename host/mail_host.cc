@@ -1,4 +1,4 @@
-#include "mail_host.h"
+#include "host/mail_host.h"
 
 #include <unistd.h>
 
@@ -8,11 +8,12 @@
 
 #include "engine/classifier_engine.h"
 #include "logging/control_characters.h"
+#include "mailbox_ops/filter_operations.h"
 #include "platform/text.h"
 #include "provisioning/data_layout.h"
 #include "sink/server.h"
-#include "store/item_url.h"
 #include "store/mailbox.h"
+#include "store/mailbox_url.h"
 #include "whitelist/whitelist.h"
 
 namespace corvalith::host {
@@ -84,24 +85,17 @@ class Transaction {
   bool open_ = true;
 };
 
-// The entries of a whitelist as the filter reads them; a missing list has none.
-std::vector<std::string> ReadListFile(const std::string& path) {
+// The entries of a whitelist as the filter reads them, without the blank ones; a list the
+// filter cannot read has none.
+std::vector<std::string> ListedEntries(const std::string& path) {
   std::vector<std::string> entries;
-  std::unique_ptr<TextReader> reader;
   try {
-    reader = ServerEnvironment().file_system().OpenTextForReading(path, kMaxWhiteListBytes);
+    entries = ReadWhiteList(ServerEnvironment().file_system(), path);
   } catch (const Failure&) {
-    return entries;
+    return {};
   }
-  for (;;) {
-    std::string line;
-    try {
-      line = TrimBlanks(reader->ReadLine());
-    } catch (const Failure&) {
-      return entries;  // end of the list
-    }
-    if (!line.empty()) entries.push_back(line);
-  }
+  std::erase(entries, std::string());
+  return entries;
 }
 
 }  // namespace
@@ -114,15 +108,14 @@ UserStatistics ReadUserStatistics(const std::string& data_directory,
   ThrowIfFailed(ServerEnvironment().objects().CreateInstance(
       CLSID_ClassifierEngine, IID_IClassifierEngine, engine.put_void()));
   ThrowIfFailed(engine->GetStatistics(stats.database, &stats.ham, &stats.spam));
-  stats.user_list = stats.database + kWhiteListSuffix;
-  stats.domain_list =
-      DomainWhiteListBase(DomainDirectory(data_directory, mailbox.domain)) + kWhiteListSuffix;
-  stats.user_entries = ReadListFile(stats.user_list);
-  stats.domain_entries = ReadListFile(stats.domain_list);
+  stats.user_list = UserWhiteListPath(stats.database);
+  stats.domain_list = DomainWhiteListPath(DomainDirectory(data_directory, mailbox.domain));
+  stats.user_entries = ListedEntries(stats.user_list);
+  stats.domain_entries = ListedEntries(stats.domain_list);
   return stats;
 }
 
-std::string MailboxAddress::RootUrl() const { return MailboxRootUrl(domain, user); }
+std::string MailboxAddress::RootUrl() const { return store::MailboxRootUrl(domain, user); }
 
 MailboxAddress ParseMailboxAddress(const std::string& text) {
   RefuseControlCharacters("bad mailbox address", text);
@@ -140,28 +133,28 @@ MailboxAddress ParseMailboxAddress(const std::string& text) {
   return mailbox;
 }
 
+std::string ItemLocation::FolderUrl() const { return mailbox.RootUrl() + "/" + folder_path; }
+
 ItemLocation ParseItemUrl(const std::string& url) {
   RefuseControlCharacters("bad URL", url);
   auto bad = [&](const std::string& why) {
     return Failure("bad URL '" + url + "': " + why, E_INVALIDARG);
   };
-  if (!url.starts_with(kStoreUrlPrefix)) {
-    throw bad("it does not start with " + std::string(kStoreUrlPrefix));
-  }
-  std::vector<std::string> parts = SplitText(url.substr(sizeof(kStoreUrlPrefix) - 1), '/');
-  // domain / MBX / user / folder... / item
-  if (parts.size() < 5 || parts[1] != kMailboxLevel) {
-    throw bad("expected " + std::string(kStoreUrlPrefix) + "DOMAIN/MBX/USER/FOLDER/ITEM");
-  }
-  for (const std::string& part : parts) {
-    if (part.empty()) throw bad("empty path segment");
+  const std::string prefix = store::kStoreUrlPrefix;
+  if (!url.starts_with(prefix)) throw bad("it does not start with " + prefix);
+  std::optional<store::MailboxUrl> parts = store::ParseMailboxUrl(url);
+  // folder... / item below the mailbox root
+  if (!parts || parts->below.size() < 2) {
+    throw bad("expected " + prefix + "DOMAIN/" + store::kMailboxLevel + "/USER/FOLDER/ITEM");
   }
   ItemLocation location;
-  location.mailbox = ParseMailboxAddress(parts[2] + "@" + parts[0]);
-  location.item_name = parts.back();
-  for (size_t i = 3; i + 1 < parts.size(); ++i) {
+  location.mailbox = ParseMailboxAddress(parts->user + "@" + parts->domain);
+  location.item_name = parts->below.back();
+  for (size_t i = 0; i < parts->below.size(); ++i) {
+    if (parts->below[i].empty()) throw bad("empty path segment");
+    if (i + 1 == parts->below.size()) break;
     if (!location.folder_path.empty()) location.folder_path += "/";
-    location.folder_path += parts[i];
+    location.folder_path += parts->below[i];
   }
   return location;
 }
@@ -233,9 +226,12 @@ ItemState MailHost::StateOf(store::Record& record) {
   ItemState state;
   state.url = record.Source();
   store::Fields& fields = record.GetFields();
-  Variant marker = fields.Item(store::kMailMarkerProperty).Value();
-  if (!marker.IsNull() && !marker.IsEmpty()) state.marker = marker.ToInt32();
-  Variant hidden = fields.Item(kHiddenProperty).Value();
+  try {
+    state.marker = DecodeMailMarker(fields.Item(store::kMailMarkerProperty));
+  } catch (const Failure&) {
+    // A marker the filter cannot read counts as none, to the filter as here.
+  }
+  Variant hidden = fields.Item(store::kHiddenProperty).Value();
   state.hidden = hidden.type() == Variant::Type::kBool && hidden.DiffersFromEmpty();
   return state;
 }
@@ -261,8 +257,7 @@ ItemState MailHost::Move(const std::string& url, const std::string& folder) {
   RequireMailbox(location.mailbox);
   if (!store_->Exists(url)) throw Failure("no item at " + url, E_INVALIDARG);
   std::string folder_url = ResolveFolder(location.mailbox, folder);
-  std::string source_folder = url.substr(0, url.rfind('/'));
-  if (folder_url == source_folder) {
+  if (folder_url == location.FolderUrl()) {
     throw Failure("the item is already in " + folder_url, E_INVALIDARG);
   }
   std::string destination = folder_url + "/" + location.item_name;
@@ -291,21 +286,21 @@ ItemState MailHost::State(const std::string& url) {
 }
 
 std::vector<std::pair<std::string, std::string>> MailHost::Properties(const std::string& url) {
-  ParseItemUrl(url);
+  ItemLocation location = ParseItemUrl(url);
   if (!store_->Exists(url)) throw Failure("no item at " + url, E_INVALIDARG);
   std::vector<std::pair<std::string, std::string>> shown;
-  shown.emplace_back("DAV:parentname", url.substr(0, url.rfind('/')));
+  shown.emplace_back(store::kDavParentName, location.FolderUrl());
   const std::string kTextProperties[] = {
-      store::kSubjectProperty, store::kFromProperty,       store::kMailMarkerProperty,
-      kHiddenProperty,         store::PropTag("0C1E001E"),
+      store::kSubjectProperty, store::kFromProperty,        store::kMailMarkerProperty,
+      store::kHiddenProperty,  store::kAddressTypeProperty,
   };
   for (const std::string& name : kTextProperties) {
     std::optional<Variant> value = store_->Property(url, name);
     if (value) shown.emplace_back(name, DisplayValue(*value));
   }
   // Bodies are long: their sizes say enough next to the header.
-  for (const std::string& name :
-       {store::PropTag("007D001E"), store::PropTag("1000001E"), store::PropTag("1013001E")}) {
+  for (const char* name :
+       {store::kHeaderBlockProperty, store::kPlainBodyProperty, store::kHtmlBodyProperty}) {
     std::optional<Variant> value = store_->Property(url, name);
     if (value && !value->IsNull()) {
       shown.emplace_back(name, "(" + std::to_string(value->ToString().size()) + " bytes)");
@@ -326,11 +321,8 @@ namespace corvalith::host {
 std::vector<MailboxAddress> MailHost::Mailboxes() {
   std::vector<MailboxAddress> mailboxes;
   for (const std::string& root : store_->Mailboxes()) {
-    // Roots are "<prefix><domain>/MBX/<user>"; anything else is not ours to list.
-    if (!root.starts_with(kStoreUrlPrefix)) continue;
-    std::vector<std::string> parts = SplitText(root.substr(sizeof(kStoreUrlPrefix) - 1), '/');
-    if (parts.size() != 3 || parts[1] != kMailboxLevel) continue;
-    mailboxes.push_back(MailboxAddress{parts[2], parts[0]});
+    std::optional<store::MailboxUrl> parts = store::ParseMailboxUrl(root);
+    mailboxes.push_back(MailboxAddress{parts->user, parts->domain});
   }
   return mailboxes;
 }
@@ -349,22 +341,19 @@ std::vector<ItemSummary> MailHost::Items(const MailboxAddress& mailbox, const st
   std::string folder_url = ResolveFolder(mailbox, folder);
   std::set<std::string> folder_urls;
   for (const FolderSummary& f : Folders(mailbox)) folder_urls.insert(f.url);
-  auto text = [&](const std::string& url, const std::string& name) {
-    std::optional<Variant> value = store_->Property(url, name);
-    return value && !value->IsNull() ? value->ToString() : std::string();
-  };
   std::vector<ItemSummary> items;
   for (const std::string& url : store_->Children(folder_url)) {
     if (folder_urls.count(url)) continue;
-    ItemSummary item;
-    item.url = url;
-    item.subject = text(url, store::kSubjectProperty);
-    item.from = text(url, store::kFromProperty);
-    std::optional<Variant> marker = store_->Property(url, store::kMailMarkerProperty);
-    if (marker && !marker->IsNull() && !marker->IsEmpty()) item.marker = marker->ToInt32();
-    std::optional<Variant> hidden = store_->Property(url, kHiddenProperty);
-    item.hidden = hidden && hidden->type() == Variant::Type::kBool && hidden->DiffersFromEmpty();
-    items.push_back(std::move(item));
+    std::unique_ptr<store::Record> record = connection_->OpenRecord(
+        url, store::adModeRead, store::adFailIfNotExists, store::adOpenRecordUnspecified, "", "");
+    store::Fields& fields = record->GetFields();
+    auto text = [&](const char* name) {
+      Variant value = fields.Item(name).Value();
+      return value.IsNull() ? std::string() : value.ToString();
+    };
+    ItemState state = StateOf(*record);
+    items.push_back(ItemSummary{url, text(store::kSubjectProperty), text(store::kFromProperty),
+                                state.marker, state.hidden});
   }
   return items;
 }

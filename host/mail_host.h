@@ -14,8 +14,8 @@
 #include <utility>
 #include <vector>
 
-#include "filter_instance.h"
-#include "home.h"
+#include "host/filter_instance.h"
+#include "host/home.h"
 #include "store/record.h"
 #include "store/sqlite_store.h"
 
@@ -38,6 +38,8 @@ struct ItemLocation {
   MailboxAddress mailbox;
   std::string folder_path;  // "Inbox", "Inbox/Sub"
   std::string item_name;
+
+  std::string FolderUrl() const;
 };
 ItemLocation ParseItemUrl(const std::string& url);
 
@@ -61,8 +63,6 @@ struct ItemSummary {
   int32_t marker = 0;
   bool hidden = false;
 };
-
-inline constexpr char kHiddenProperty[] = "http://schemas.microsoft.com/mapi/proptag/x67aa000b";
 
 // What `stats` shows: the engine's counts for the user and both whitelists.
 struct UserStatistics {

@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "commands.h"
+#include "host/commands.h"
 
 int main(int argc, char** argv) {
   std::ios::sync_with_stdio(false);

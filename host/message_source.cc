@@ -1,11 +1,7 @@
-#include "message_source.h"
+#include "host/message_source.h"
 
-#include <algorithm>
-#include <filesystem>
-#include <fstream>
+#include <cerrno>
 #include <iterator>
-#include <sstream>
-#include <system_error>
 
 #include "platform/failure.h"
 
@@ -13,18 +9,17 @@ namespace corvalith::host {
 
 namespace {
 
-namespace fs = std::filesystem;
-
 bool StartsWith(const std::string& text, size_t at, std::string_view prefix) {
   return text.compare(at, prefix.size(), prefix) == 0;
 }
 
-std::string ReadWholeFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw Failure::FromErrno("cannot read " + path, errno);
-  std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (in.bad()) throw Failure::FromErrno("cannot read " + path, errno);
-  return bytes;
+std::string ReadWholeFile(FileSystem& files, const std::string& path) {
+  try {
+    return files.ReadFile(path, kMaxSourceFileBytes);
+  } catch (const Failure& failure) {
+    if (failure.number() == EFBIG) throw;  // its text says what is wrong with the file
+    throw Failure("cannot read " + failure.description(), failure.number());
+  }
 }
 
 // A line of one or more ">" followed by "From " is a quoted body line.
@@ -71,36 +66,41 @@ std::vector<std::string> SplitMbox(const std::string& bytes) {
   return messages;
 }
 
-std::vector<SourceMessage> ReadMessages(const std::string& argument, std::istream& standard_input) {
+std::vector<SourceMessage> ReadMessages(FileSystem& files, const std::string& argument,
+                                        std::istream& standard_input) {
   if (argument == "-") {
-    std::string raw((std::istreambuf_iterator<char>(standard_input)),
-                    std::istreambuf_iterator<char>());
+    std::string raw;
+    std::istreambuf_iterator<char> in(standard_input), end;
+    for (; in != end && raw.size() <= kMaxSourceFileBytes; ++in) raw.push_back(*in);
     if (raw.empty()) throw Failure("no message on standard input", E_INVALIDARG);
+    if (raw.size() > kMaxSourceFileBytes) {
+      throw Failure(
+          "standard input holds more than " + std::to_string(kMaxSourceFileBytes) + " bytes",
+          EFBIG);
+    }
     return {{"-", std::move(raw)}};
   }
-  std::error_code error;
-  fs::file_status status = fs::status(argument, error);
-  if (error) throw Failure("cannot read " + argument + ": " + error.message(), E_INVALIDARG);
 
   std::vector<SourceMessage> messages;
-  if (fs::is_directory(status)) {
-    std::vector<std::string> files;
-    for (const fs::directory_entry& entry : fs::directory_iterator(argument, error)) {
-      if (entry.path().filename().string().starts_with(".")) continue;
-      if (entry.is_regular_file()) files.push_back(entry.path().string());
-    }
-    if (error) throw Failure("cannot list " + argument + ": " + error.message(), E_INVALIDARG);
-    std::sort(files.begin(), files.end());
-    for (const std::string& file : files) {
-      std::string raw = ReadWholeFile(file);
-      if (!raw.empty()) messages.push_back({file, std::move(raw)});
-    }
-    if (messages.empty()) throw Failure("no message files in " + argument, E_INVALIDARG);
-    return messages;
+  switch (files.KindOf(argument)) {
+    case FileKind::kMissing:
+      throw Failure("cannot read " + argument + ": no such file or directory", E_INVALIDARG);
+    case FileKind::kOther:
+      throw Failure("not a file: " + argument, E_INVALIDARG);
+    case FileKind::kDirectory:
+      for (const std::string& name : files.ListDirectory(argument)) {
+        std::string file = argument + "/" + name;
+        if (name.starts_with(".") || files.KindOf(file) != FileKind::kFile) continue;
+        std::string raw = ReadWholeFile(files, file);
+        if (!raw.empty()) messages.push_back({file, std::move(raw)});
+      }
+      if (messages.empty()) throw Failure("no message files in " + argument, E_INVALIDARG);
+      return messages;
+    case FileKind::kFile:
+      break;
   }
-  if (!fs::is_regular_file(status)) throw Failure("not a file: " + argument, E_INVALIDARG);
 
-  std::string raw = ReadWholeFile(argument);
+  std::string raw = ReadWholeFile(files, argument);
   if (raw.empty()) throw Failure("empty message file: " + argument, E_INVALIDARG);
   if (!LooksLikeMbox(raw)) return {{argument, std::move(raw)}};
   std::vector<std::string> parts = SplitMbox(raw);

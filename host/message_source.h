@@ -4,11 +4,18 @@
 #ifndef CORVALITH_HOST_MESSAGE_SOURCE_H_
 #define CORVALITH_HOST_MESSAGE_SOURCE_H_
 
+#include <cstddef>
 #include <istream>
 #include <string>
 #include <vector>
 
+#include "platform/file_system.h"
+
 namespace corvalith::host {
+
+// A file is read whole before it is split; an mbox holds many messages, so the bound is far
+// above any one message.
+inline constexpr size_t kMaxSourceFileBytes = size_t{1} << 30;
 
 struct SourceMessage {
   std::string origin;  // the file, "FILE#N" for the Nth message of an mbox, or "-"
@@ -26,8 +33,9 @@ std::vector<std::string> SplitMbox(const std::string& bytes);
 
 // The messages of one argument, in order: a directory's regular files sorted by name
 // (hidden files skipped, no recursion). Throws Failure naming the path when it cannot be
-// read or holds no message.
-std::vector<SourceMessage> ReadMessages(const std::string& argument, std::istream& standard_input);
+// read, is larger than kMaxSourceFileBytes or holds no message.
+std::vector<SourceMessage> ReadMessages(FileSystem& files, const std::string& argument,
+                                        std::istream& standard_input);
 
 }  // namespace corvalith::host
 

@@ -1,4 +1,4 @@
-#include "message_source.h"
+#include "host/message_source.h"
 
 #include <gtest/gtest.h>
 
@@ -7,6 +7,7 @@
 #include <sstream>
 
 #include "platform/failure.h"
+#include "platform/posix_environment.h"
 #include "platform/testing/temp_directory.h"
 
 namespace corvalith::host {
@@ -51,6 +52,7 @@ class ReadMessagesTest : public ::testing::Test {
     return path.string();
   }
 
+  PosixFileSystem files_;
   testing::TempDirectory temp_{"corvalith-source"};
   std::filesystem::path dir_ = temp_.path();
   std::istringstream no_input_;
@@ -62,7 +64,7 @@ TEST_F(ReadMessagesTest, DirectoryInNameOrderSkippingHiddenAndEmptyFiles) {
   Write("msgs/.hidden", "Subject: h\n\nH");
   Write("msgs/empty.eml", "");
   Write("msgs/sub/c.eml", "Subject: c\n\nC");  // no recursion
-  std::vector<SourceMessage> messages = ReadMessages((dir_ / "msgs").string(), no_input_);
+  std::vector<SourceMessage> messages = ReadMessages(files_, (dir_ / "msgs").string(), no_input_);
   ASSERT_EQ(messages.size(), 2u);
   EXPECT_EQ(messages[0].raw, "Subject: a\n\nA");
   EXPECT_EQ(messages[1].raw, "Subject: b\n\nB");
@@ -70,7 +72,7 @@ TEST_F(ReadMessagesTest, DirectoryInNameOrderSkippingHiddenAndEmptyFiles) {
 
 TEST_F(ReadMessagesTest, MboxFileIsSplitAndNamesEachMessage) {
   std::string path = Write("box.mbox", "From a\nS: 1\n\none\n\nFrom b\nS: 2\n\ntwo\n");
-  std::vector<SourceMessage> messages = ReadMessages(path, no_input_);
+  std::vector<SourceMessage> messages = ReadMessages(files_, path, no_input_);
   ASSERT_EQ(messages.size(), 2u);
   EXPECT_EQ(messages[1].origin, path + "#2");
   EXPECT_EQ(messages[1].raw, "S: 2\n\ntwo");
@@ -80,14 +82,14 @@ TEST_F(ReadMessagesTest, MessageFileKeepsEveryByte) {
   std::string raw = "Subject: \xE4\r\n\r\n\x00\xFF body\r\n";
   raw.push_back('\0');
   std::string path = Write("m.eml", raw);
-  std::vector<SourceMessage> messages = ReadMessages(path, no_input_);
+  std::vector<SourceMessage> messages = ReadMessages(files_, path, no_input_);
   ASSERT_EQ(messages.size(), 1u);
   EXPECT_EQ(messages[0].raw, raw);
 }
 
 TEST_F(ReadMessagesTest, StandardInputIsOneMessage) {
   std::istringstream in("From a\nS: 1\n\nnot split\n");
-  std::vector<SourceMessage> messages = ReadMessages("-", in);
+  std::vector<SourceMessage> messages = ReadMessages(files_, "-", in);
   ASSERT_EQ(messages.size(), 1u);
   EXPECT_EQ(messages[0].origin, "-");
   EXPECT_EQ(messages[0].raw, "From a\nS: 1\n\nnot split\n");
@@ -100,7 +102,7 @@ TEST_F(ReadMessagesTest, UnusableArgumentsFailNamingThePath) {
   for (const std::string& argument : cases) {
     std::istringstream empty_input;
     try {
-      ReadMessages(argument, empty_input);
+      ReadMessages(files_, argument, empty_input);
       ADD_FAILURE() << argument << " was accepted";
     } catch (const Failure& failure) {
       EXPECT_NE(failure.description().find(argument == "-" ? "standard input" : argument),

@@ -1,10 +1,10 @@
-#include "output.h"
+#include "host/output.h"
 
 #include <unistd.h>
 
 #include <cstdio>
 
-#include "store/filter_operations.h"
+#include "mailbox_ops/filter_operations.h"
 
 namespace corvalith::host {
 
@@ -25,9 +25,14 @@ Json StateJson(const ItemState& state) {
   return Json{{"ok", true}, {"url", state.url}, {"marker", state.marker}, {"hidden", state.hidden}};
 }
 
+std::string MarkerText(int32_t marker) {
+  std::string text = MarkerName(marker);
+  for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return text;
+}
+
 std::string StateText(const ItemState& state) {
-  std::string marker = MarkerName(state.marker);
-  for (char& c : marker) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  std::string marker = MarkerText(state.marker);
   marker.resize(std::max<size_t>(marker.size(), 5), ' ');
   return marker + " " + state.url + (state.hidden ? "  (hidden)" : "");
 }

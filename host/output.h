@@ -9,7 +9,7 @@
 #include <ostream>
 #include <string>
 
-#include "mail_host.h"
+#include "host/mail_host.h"
 
 namespace corvalith::host {
 
@@ -17,6 +17,8 @@ using Json = nlohmann::ordered_json;
 
 // "none", "ham" or "spam" for the filter's marker values, else the number.
 std::string MarkerName(int32_t marker);
+// The same in capitals, as a verdict shows: "HAM", "SPAM".
+std::string MarkerText(int32_t marker);
 
 // {"ok":true,"url":…,"marker":N,"hidden":b}
 Json StateJson(const ItemState& state);

@@ -1,4 +1,5 @@
-// The LogEvent module: milestones for the system event log, under the component's title.
+// The LogEvent module: milestones for the system event log, under the component's name
+// (kEventSourceName).
 #ifndef CORVALITH_LOGGING_LOG_EVENT_H_
 #define CORVALITH_LOGGING_LOG_EVENT_H_
 
@@ -8,8 +9,6 @@
 #include "platform/event_log.h"
 
 namespace corvalith::LogEvent {
-
-inline constexpr char kApplicationTitle[] = "CorvalithFilter";
 
 // Writes one entry whose only insertion string is the message and whose binary data is the
 // message with its terminating zero. Registers and deregisters the source on every call.

@@ -17,6 +17,8 @@ std::string ErrorRecordText(const std::string& sErr, int32_t nErr, const std::st
          " Source: " + EscapeControlCharacters(source);
 }
 
+std::string LogFilePath(const std::string& data_directory) { return data_directory + kLogFileName; }
+
 void AppendLogRecord(FileSystem& files, Clock& clock, const std::string& data_directory,
                      const std::string& sLog) {
   // The date is taken before the tick count, as the record shows them.
@@ -24,7 +26,7 @@ void AppendLogRecord(FileSystem& files, Clock& clock, const std::string& data_di
   int32_t ticks = SignedTicks(clock.TickCount());
   std::string record =
       timestamp + " " + std::to_string(ticks) + " " + EscapeControlCharactersButCrLf(sLog) + "\r\n";
-  files.AppendText(data_directory + kLogFileName, record);
+  files.AppendText(LogFilePath(data_directory), record);
 }
 
 }  // namespace corvalith

@@ -15,6 +15,9 @@ namespace corvalith {
 
 inline constexpr char kLogFileName[] = "Corvalith.log";
 
+// data_directory + "Corvalith.log" (the data directory ends with its separator).
+std::string LogFilePath(const std::string& data_directory);
+
 // Appends timestamp + " " + tick count + " " + sLog + CR LF to data_directory +
 // "Corvalith.log". Throws Failure when the file cannot be opened or written. Control
 // characters in sLog are escaped (logging/control_characters.h) except CR LF pairs: a record

@@ -1,6 +1,7 @@
 // What every operation of the filter needs from its log: the unguarded Log, the never
 // failing Log_Err, and the instance's DebugLevel that decides which normal lines are written.
-// ExchangeFilter implements it; the operations in store/, whitelist/ and provisioning/ take it.
+// ExchangeFilter implements it; the operations in mailbox_ops/, whitelist/ and provisioning/
+// take it.
 #ifndef CORVALITH_LOGGING_LOGGER_H_
 #define CORVALITH_LOGGING_LOGGER_H_
 

@@ -22,7 +22,8 @@ class Clock {
 // "YYYY-MM-DD HH:MM:SS": the local time as the log and the event log show it.
 std::string FormatLocalTime(const LocalTime& time);
 
-// The tick count as the original platform printed it: a signed 32-bit number.
+// The tick count as the log prints it: a signed 32-bit number, negative after about 24.8 days
+// of uptime.
 inline int32_t SignedTicks(uint32_t ticks) { return static_cast<int32_t>(ticks); }
 
 }  // namespace corvalith

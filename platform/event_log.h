@@ -14,6 +14,9 @@ inline constexpr uint16_t EVENTLOG_INFORMATION_TYPE = 4;
 
 using EventSourceHandle = uintptr_t;  // 0 is "no handle"
 
+// The source of every entry the component writes, and its syslog ident.
+inline constexpr char kEventSourceName[] = "CorvalithFilter";
+
 struct EventLogEntry {
   std::string source;
   uint16_t type = 0;

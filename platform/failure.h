@@ -49,8 +49,8 @@ class Failure : public std::exception {
   static Failure SubscriptOutOfRange();
   static Failure TypeMismatch();
   static Failure InvalidUseOfNull();
-  // A platform call that failed with errno `err`; the number is the errno itself, as the
-  // original platform reported its own last-error values.
+  // A platform call that failed with errno `err`; the number is the errno itself, so that a
+  // log reader can look it up as the platform's own error number.
   static Failure FromErrno(const std::string& context, int err);
   // A file larger than its reader's bound (EFBIG).
   static Failure FileTooLarge(const std::string& path, size_t max_bytes);

@@ -22,7 +22,7 @@ TEST(MemoryFileSystemTest, FailPathHitsEveryCallOnThatPathOnly) {
   EXPECT_EQ(fs.LastError(), EACCES);
   for (auto call : {+[](MemoryFileSystem& f) { f.AppendText("/data/d/u.dat.create", "x"); },
                     +[](MemoryFileSystem& f) { f.ReadFile("/data/d/u.dat.create", 100); },
-                    +[](MemoryFileSystem& f) { f.OpenTextForReading("/data/d/u.dat.create", 100); }}) {
+                    +[](MemoryFileSystem& f) { f.WriteNewFile("/data/d/u.dat.create", "x"); }}) {
     try {
       call(fs);
       ADD_FAILURE();

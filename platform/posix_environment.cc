@@ -1,21 +1,23 @@
 #include "platform/posix_environment.h"
 
+#include <dirent.h>
 #include <sys/stat.h>
 #include <syslog.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 
 #include "platform/failure.h"
 #include "platform/no_destructor.h"
 #include "platform/posix_io.h"
 #include "platform/registry_file.h"
 #include "platform/shared_property_table.h"
-#include "platform/text_reader.h"
 #include "platform/unicode.h"
 
 namespace corvalith {
@@ -51,9 +53,42 @@ void PosixFileSystem::AppendText(const std::string& path, const std::string& tex
   posix::AppendToFile(path, text);
 }
 
-std::unique_ptr<TextReader> PosixFileSystem::OpenTextForReading(const std::string& path,
-                                                                size_t max_bytes) {
-  return NewStringTextReader(ReadFile(path, max_bytes));
+FileKind PosixFileSystem::KindOf(const std::string& path) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) return FileKind::kMissing;
+  if (S_ISREG(st.st_mode)) return FileKind::kFile;
+  if (S_ISDIR(st.st_mode)) return FileKind::kDirectory;
+  return FileKind::kOther;
+}
+
+std::vector<std::string> PosixFileSystem::ListDirectory(const std::string& path) {
+  std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(path.c_str()), ::closedir);
+  if (!dir) throw Failure::FromErrno(path, errno);
+  std::vector<std::string> names;
+  for (;;) {
+    errno = 0;
+    const struct dirent* entry = ::readdir(dir.get());
+    if (entry == nullptr) break;
+    std::string name = entry->d_name;
+    if (name != "." && name != "..") names.push_back(std::move(name));
+  }
+  if (errno != 0) throw Failure::FromErrno(path, errno);
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+std::string PosixFileSystem::RealPath(const std::string& path) {
+  std::unique_ptr<char, decltype(&std::free)> resolved(::realpath(path.c_str(), nullptr),
+                                                       std::free);
+  if (!resolved) throw Failure::FromErrno(path, errno);
+  return resolved.get();
+}
+
+bool PosixFileSystem::WriteNewFile(const std::string& path, const std::string& bytes) {
+  int err = posix::CreateFileWith(path, bytes);
+  if (err == EEXIST) return false;
+  if (err != 0) throw Failure::FromErrno(path, err);
+  return true;
 }
 
 std::string PosixFileSystem::ReadFile(const std::string& path, size_t max_bytes) {
@@ -120,7 +155,7 @@ void ReportRegistryFileProblem(EventLog& event_log, const std::string& problem) 
   const std::string message = "Registry file not read in full: " + problem;
   std::vector<uint8_t> data(message.begin(), message.end());
   data.push_back(0);
-  EventSourceHandle handle = event_log.RegisterEventSource("CorvalithFilter");
+  EventSourceHandle handle = event_log.RegisterEventSource(kEventSourceName);
   event_log.ReportEvent(handle, EVENTLOG_WARNING_TYPE, 0, kRegistryFileEventId, {message}, data);
   event_log.DeregisterEventSource(handle);
 }
@@ -243,7 +278,7 @@ std::string EventLogJsonLine(const LocalTime& time, const EventLogEntry& entry) 
 PosixEventLog::PosixEventLog(Clock& clock, Options options)
     : clock_(clock), options_(std::move(options)) {
   // openlog is process-wide; the ident must be a string that lives forever.
-  if (options_.use_syslog) ::openlog("CorvalithFilter", LOG_PID, LOG_MAIL);
+  if (options_.use_syslog) ::openlog(kEventSourceName, LOG_PID, LOG_MAIL);
 }
 
 EventSourceHandle PosixEventLog::RegisterEventSource(const std::string& source) {

@@ -8,6 +8,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/clock.h"
 #include "platform/environment.h"
@@ -24,9 +25,11 @@ class PosixFileSystem : public FileSystem {
   bool Exists(const std::string& path) override;
   bool DeleteFile(const std::string& path) override;
   int LastError() const override;
+  FileKind KindOf(const std::string& path) override;
+  std::vector<std::string> ListDirectory(const std::string& path) override;
+  std::string RealPath(const std::string& path) override;
   void AppendText(const std::string& path, const std::string& text) override;
-  std::unique_ptr<TextReader> OpenTextForReading(const std::string& path,
-                                                 size_t max_bytes) override;
+  bool WriteNewFile(const std::string& path, const std::string& bytes) override;
   std::string ReadFile(const std::string& path, size_t max_bytes) override;
 };
 

@@ -48,20 +48,6 @@ class FileSystemContractTest : public ::testing::TestWithParam<Subject> {
     }
     return 0;
   }
-  std::vector<std::string> Lines(const std::string& path) {
-    std::unique_ptr<TextReader> reader = files_->OpenTextForReading(path, 1 << 20);
-    std::vector<std::string> lines;
-    for (;;) {
-      try {
-        lines.push_back(reader->ReadLine());
-      } catch (const Failure& failure) {
-        EXPECT_EQ(failure.number(), 62);
-        EXPECT_EQ(failure.description(), "Input past end of file");
-        return lines;
-      }
-    }
-  }
-
   std::unique_ptr<FileSystem> files_;
   std::optional<testing::TempDirectory> temp_;
   std::string root_;
@@ -113,15 +99,12 @@ TEST_P(FileSystemContractTest, ReadsStopAtTheirBound) {
   const std::string content(200000, 'x');  // more than one read buffer
   files_->AppendText(P("big"), content);
   EXPECT_EQ(files_->ReadFile(P("big"), content.size()), content);
-  for (auto read : {+[](FileSystem& f, const std::string& p) { f.ReadFile(p, 199999); },
-                    +[](FileSystem& f, const std::string& p) { f.OpenTextForReading(p, 10); }}) {
-    try {
-      read(*files_, P("big"));
-      ADD_FAILURE() << "a file over the bound was read";
-    } catch (const Failure& failure) {
-      EXPECT_EQ(failure.number(), EFBIG);
-      EXPECT_NE(failure.description().find(P("big") + " holds more than "), std::string::npos);
-    }
+  try {
+    files_->ReadFile(P("big"), 199999);
+    ADD_FAILURE() << "a file over the bound was read";
+  } catch (const Failure& failure) {
+    EXPECT_EQ(failure.number(), EFBIG);
+    EXPECT_NE(failure.description().find(P("big") + " holds more than "), std::string::npos);
   }
 }
 
@@ -132,7 +115,6 @@ TEST_P(FileSystemContractTest, AppendCreatesAndReadsBack) {
   EXPECT_EQ(Errno([&] { files_->AppendText(P("no/log"), "x"); }), ENOENT);
   EXPECT_EQ(Errno([&] { files_->AppendText(root_, "x"); }), EISDIR);
   EXPECT_EQ(Errno([&] { files_->ReadFile(P("none"), 100); }), ENOENT);
-  EXPECT_EQ(Errno([&] { files_->OpenTextForReading(P("none"), 100); }), ENOENT);
   EXPECT_EQ(Errno([&] { files_->ReadFile(root_, 100); }), EISDIR);
   try {
     files_->AppendText(P("no/log"), "x");
@@ -141,30 +123,32 @@ TEST_P(FileSystemContractTest, AppendCreatesAndReadsBack) {
   }
 }
 
-TEST_P(FileSystemContractTest, LineEnds) {
-  struct Case {
-    std::string content;
-    std::vector<std::string> lines;
-  };
-  const Case cases[] = {
-      {"", {}},
-      {"a", {"a"}},
-      {"a\n", {"a"}},
-      {"a\r\n", {"a"}},
-      {"a\r\nb\nc", {"a", "b", "c"}},
-      {"\n", {""}},
-      {"a\r\n\r\n", {"a", ""}},
-      {"\n\nb", {"", "", "b"}},
-      {"a\rb\n", {"a\rb"}},  // a bare CR ends no line
-      {"a\r", {"a\r"}},
-      {"x\r\r\n", {"x\r"}},
-  };
-  int n = 0;
-  for (const Case& c : cases) {
-    std::string path = P("t" + std::to_string(n++));
-    files_->AppendText(path, c.content);
-    EXPECT_EQ(Lines(path), c.lines) << c.content;
-  }
+TEST_P(FileSystemContractTest, KindsListingsAndNewFiles) {
+  FileSystem& fs = *files_;
+  ASSERT_TRUE(fs.CreateDirectory(P("d")));
+  ASSERT_TRUE(fs.CreateDirectory(P("d/sub")));
+  EXPECT_TRUE(fs.WriteNewFile(P("d/b"), std::string("t\0o", 3)));
+  EXPECT_TRUE(fs.WriteNewFile(P("d/a"), ""));
+  EXPECT_FALSE(fs.WriteNewFile(P("d/b"), "other"));  // an existing file is left as it was
+  EXPECT_FALSE(fs.WriteNewFile(P("d/sub"), "x"));
+  EXPECT_EQ(fs.ReadFile(P("d/b"), 100), std::string("t\0o", 3));
+  EXPECT_EQ(Errno([&] { fs.WriteNewFile(P("no/f"), "x"); }), ENOENT);
+  EXPECT_FALSE(fs.Exists(P("no/f")));
+
+  EXPECT_EQ(fs.KindOf(P("d")), FileKind::kDirectory);
+  EXPECT_EQ(fs.KindOf(P("d/b")), FileKind::kFile);
+  EXPECT_EQ(fs.KindOf(P("d/c")), FileKind::kMissing);
+  EXPECT_EQ(fs.KindOf(P("d/b/x")), FileKind::kMissing);
+
+  EXPECT_EQ(fs.ListDirectory(P("d")), (std::vector<std::string>{"a", "b", "sub"}));
+  EXPECT_EQ(fs.ListDirectory(P("d/sub/")), std::vector<std::string>{});
+  EXPECT_EQ(Errno([&] { fs.ListDirectory(P("d/b")); }), ENOTDIR);
+  EXPECT_EQ(Errno([&] { fs.ListDirectory(P("d/c")); }), ENOENT);
+
+  EXPECT_EQ(fs.RealPath(P("d/./sub/../b")), fs.RealPath(P("d")) + "/b");
+  EXPECT_EQ(fs.RealPath(P("d//sub/")), fs.RealPath(P("d")) + "/sub");
+  EXPECT_EQ(Errno([&] { fs.RealPath(P("d/c/..")); }), ENOENT);
+  EXPECT_EQ(Errno([&] { fs.RealPath(P("d/b/..")); }), ENOTDIR);
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -49,6 +49,18 @@ int WriteAll(int fd, const char* data, size_t size) {
   return 0;
 }
 
+int CreateFileWith(const std::string& path, const std::string& bytes) {
+  int fd;
+  do {
+    fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return errno;
+  int err = WriteAll(fd, bytes.data(), bytes.size());
+  if (::close(fd) != 0 && err == 0 && errno != EINTR) err = errno;
+  if (err != 0) ::unlink(path.c_str());
+  return err;
+}
+
 void AppendToFile(const std::string& path, const std::string& text) {
   int fd;
   do {

@@ -16,6 +16,10 @@ int ReadWholeFile(const std::string& path, size_t max_bytes, std::string* conten
 // the errno of the failed write.
 int WriteAll(int fd, const char* data, size_t size);
 
+// Creates `path` (0644; EEXIST when anything is there already) holding all of `bytes`. Returns 0
+// or the errno of the call that failed; a file that could not be written whole is removed.
+int CreateFileWith(const std::string& path, const std::string& bytes);
+
 // Opens `path` for appending (creating it 0644), writes `text` with a single write() call
 // (more only after a short write) and closes it. O_APPEND makes each write land at the end
 // of the file atomically with respect to other appenders, which keeps concurrent records

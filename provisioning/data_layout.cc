@@ -2,7 +2,6 @@
 
 #include "logging/control_characters.h"
 #include "platform/failure.h"
-#include "whitelist/whitelist.h"
 
 namespace corvalith {
 
@@ -19,8 +18,12 @@ std::string CreationMarkerPath(const std::string& user_data_path) {
   return user_data_path + kCreationMarkerSuffix;
 }
 
-std::string DomainWhiteListBase(const std::string& domain_directory) {
-  return domain_directory + "/" + kDomainWhiteListName;
+std::string UserWhiteListPath(const std::string& user_data_path) {
+  return user_data_path + kWhiteListSuffix;
+}
+
+std::string DomainWhiteListPath(const std::string& domain_directory) {
+  return domain_directory + "/" + kDomainWhiteListName + kWhiteListSuffix;
 }
 
 std::string ManualTemplatePath(const std::string& data_directory) {

@@ -19,13 +19,15 @@ namespace corvalith {
 inline constexpr char kManualTemplateName[] = "cvusrmnl.sys";
 inline constexpr char kUserDataSuffix[] = ".dat";
 inline constexpr char kCreationMarkerSuffix[] = ".create";
+inline constexpr char kWhiteListSuffix[] = ".wlt";
+inline constexpr char kDomainWhiteListName[] = "global";
 
 std::string DomainDirectory(const std::string& data_directory, const std::string& domain);
 std::string UserDataPath(const std::string& data_directory, const std::string& domain,
                          const std::string& user);
 std::string CreationMarkerPath(const std::string& user_data_path);
-// The list base of the domain whitelist (whitelist/ appends ".wlt").
-std::string DomainWhiteListBase(const std::string& domain_directory);
+std::string UserWhiteListPath(const std::string& user_data_path);
+std::string DomainWhiteListPath(const std::string& domain_directory);
 std::string ManualTemplatePath(const std::string& data_directory);
 
 // Throws Failure naming the name (its control characters escaped) when a domain or user

@@ -18,7 +18,8 @@ namespace {
 TEST(DataLayoutTest, PathsAndUnsafeNames) {
   EXPECT_EQ(UserDataPath("/data/", "d", "u"), "/data/d/u.dat");
   EXPECT_EQ(CreationMarkerPath("/data/d/u.dat"), "/data/d/u.dat.create");
-  EXPECT_EQ(DomainWhiteListBase("/data/d"), "/data/d/global");
+  EXPECT_EQ(UserWhiteListPath("/data/d/u.dat"), "/data/d/u.dat.wlt");
+  EXPECT_EQ(DomainWhiteListPath("/data/d"), "/data/d/global.wlt");
   EXPECT_EQ(ManualTemplatePath("/data/"), "/data/cvusrmnl.sys");
   for (const std::string& bad :
        {std::string(""), std::string("."), std::string(".."), std::string("a/b"),
@@ -131,8 +132,8 @@ TEST_F(ProvisioningTest, ManualIsTheTemplateByteForByteAndReplacedNotDuplicated)
   EXPECT_EQ(store_.Children(folder), std::vector<std::string>{folder + "/Corvalith_Manual.eml"});
   const std::string item = folder + "/Corvalith_Manual.eml";
   EXPECT_EQ(store_.Content(item), bytes);
-  EXPECT_EQ(store_.Property(item, store::PropTag("001A001E")), Variant::String("IPM.Note"));
-  EXPECT_EQ(store_.Property(item, store::PropTag("0E070003"))->ToInt32(), 2);
+  EXPECT_EQ(store_.Property(item, store::kMessageClassProperty), Variant::String("IPM.Note"));
+  EXPECT_EQ(store_.Property(item, store::kMessageFlagsProperty)->ToInt32(), 2);
   EXPECT_TRUE(logger_.records().empty());
 }
 
@@ -158,7 +159,7 @@ TEST_F(ProvisioningTest, UnusableTemplateLogsOneLineAndLeavesTheManualAsItWas) {
     EXPECT_EQ(line.rfind("Err: Creation of user manual failed: ", 0), 0u) << line;
     EXPECT_NE(line.find("Source: " + folder), std::string::npos) << line;
     EXPECT_EQ(store_.Content(item), good);
-    EXPECT_EQ(store_.Property(item, store::PropTag("001A001E")), Variant::String("IPM.Note"));
+    EXPECT_EQ(store_.Property(item, store::kMessageClassProperty), Variant::String("IPM.Note"));
   }
 }
 

@@ -3,9 +3,9 @@
 #include <cerrno>
 
 #include "logging/log_event.h"
+#include "mailbox_ops/filter_operations.h"
 #include "provisioning/data_layout.h"
 #include "provisioning/user_manual.h"
-#include "store/filter_operations.h"
 
 namespace corvalith {
 

@@ -2,9 +2,9 @@
 
 #include <memory>
 
+#include "mailbox_ops/item_url.h"
 #include "platform/failure_styles.h"
 #include "provisioning/data_layout.h"
-#include "store/item_url.h"
 
 namespace corvalith {
 
@@ -27,8 +27,9 @@ void CreateUserManual(FileSystem& files, store::Connection& connection,
           stream->Flush();
         }
         store::Fields& fields = item->GetFields();
-        fields.Item(store::PropTag("001A001E")).SetValue(Variant::String(kMessageClassNote));
-        fields.Item(store::PropTag("0E070003")).SetValue(Variant::Int16(kManualMessageFlags));
+        fields.Item(store::kMessageClassProperty)
+            .SetValue(Variant::String(store::kMessageClassNote));
+        fields.Item(store::kMessageFlagsProperty).SetValue(Variant::Int16(kManualMessageFlags));
         fields.Update();
         item->Close();
       },

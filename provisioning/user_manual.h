@@ -12,7 +12,6 @@
 
 namespace corvalith {
 
-inline constexpr char kMessageClassNote[] = "IPM.Note";
 // Neither read (1) nor unsent (8): shows as an unread received message.
 inline constexpr int16_t kManualMessageFlags = 2;
 // The template is a file anyone with access to the data directory can replace; a manual is

@@ -4,9 +4,9 @@
 // since the log keeps the CR LF of a multi-line record as it finds it.
 #include "logging/control_characters.h"
 #include "logging/log_file.h"
+#include "mailbox_ops/filter_operations.h"
+#include "provisioning/data_layout.h"
 #include "sink/exchange_filter.h"
-#include "store/filter_operations.h"
-#include "whitelist/whitelist.h"
 
 namespace corvalith {
 
@@ -57,7 +57,7 @@ void ExchangeFilter::AppendDetailsReport(EventContext& event) {
   line("Flags     : 0x", Hex(event.flags));
   line("URL       : ", event.item_url);
   line("Sender    : ", event.sender_address);
-  line("WhileList : ", event.paths.user_data_path + kWhiteListSuffix);
+  line("WhileList : ", UserWhiteListPath(event.paths.user_data_path));
   line("Addr Type : ", GetSenderAddrType(record));
   line("Header Len: ", std::to_string(Utf16Length(GetMailHeader(record))));
   line("Body Len  : ", std::to_string(Utf16Length(GetMailBody(record))));

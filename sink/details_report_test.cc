@@ -111,9 +111,9 @@ TEST_F(DetailsReportTest, NoValueAndNoBlockLineCanForgeARecord) {
   const std::string forged = "2026-01-01 00:00:00 1 forged";
   SetSettings(5, 0, 0, "Junk\r\n" + forged, 0, 0);
   Deliver("M\r\n" + forged + ".EML", "Bob <bob@spam.example>",
-          {{store::PropTag("007D001E"),
+          {{store::kHeaderBlockProperty,
             Variant::String("Received: x\r\n\tby y\n" + forged + "\rZ\r\n")},
-           {store::PropTag("1000001E"), Variant::String("one\r\n" + forged + "\n\x1B[2J")}});
+           {store::kPlainBodyProperty, Variant::String("one\r\n" + forged + "\n\x1B[2J")}});
   for (const std::string& record : LogRecords()) EXPECT_NE(record.rfind("forged", 0), 0u);
   std::vector<std::string> lines = Lines();
   ASSERT_EQ(lines.size(), 27u);

@@ -1,19 +1,13 @@
 // New-mail classification: where spam goes for this mailbox, the manual for a new user,
 // trust for internal and whitelisted senders, and otherwise the engine's verdict, stamped on
 // the mail before spam is hidden and moved.
+#include "mailbox_ops/filter_operations.h"
 #include "platform/failure.h"
 #include "provisioning/data_layout.h"
 #include "sink/exchange_filter.h"
-#include "store/filter_operations.h"
 #include "whitelist/whitelist.h"
 
 namespace corvalith {
-
-namespace {
-
-constexpr char kInternalAddressType[] = "EX";
-
-}  // namespace
 
 void ExchangeFilter::ClassifyNewMail(EventContext& event) {
   // The folder found by the search may have gone since; the test is made either way.
@@ -60,7 +54,7 @@ void ExchangeFilter::ClassifyNewMail(EventContext& event) {
   // it was delivered.
   if (event.hide_spam != 0 && !event.spam_folder_missing) {
     store::Fields& fields = record.GetFields();
-    fields.Item(store::PropTag("67aa000b")).SetValue(Variant::Bool(true));
+    fields.Item(store::kHiddenProperty).SetValue(Variant::Bool(true));
     fields.Update();
   }
   if (event.junk_folder_found) {
@@ -72,7 +66,7 @@ void ExchangeFilter::ClassifyNewMail(EventContext& event) {
 
 void ExchangeFilter::DecideTrust(EventContext& event) {
   store::Record& record = event.record();
-  if (GetSenderAddrType(record) == kInternalAddressType && GetMailHeader(record).empty()) {
+  if (GetSenderAddrType(record) == store::kInternalAddressType && GetMailHeader(record).empty()) {
     event.trusted = true;
     AppendSuffix(event, " (EA)");
     return;
@@ -81,11 +75,12 @@ void ExchangeFilter::DecideTrust(EventContext& event) {
   event.sender_address = GetSenderAddress(record, log_);
   if (event.sender_address.empty()) return;
   FileSystem& files = env_.file_system();
-  if (InWhiteList(files, log_, record, DomainWhiteListBase(event.paths.domain_directory),
+  if (InWhiteList(files, log_, record.Source(), DomainWhiteListPath(event.paths.domain_directory),
                   event.sender_address)) {
     event.trusted = true;
     AppendSuffix(event, " (GWL)");
-  } else if (InWhiteList(files, log_, record, event.paths.user_data_path, event.sender_address)) {
+  } else if (InWhiteList(files, log_, record.Source(),
+                         UserWhiteListPath(event.paths.user_data_path), event.sender_address)) {
     event.trusted = true;
     AppendSuffix(event, " (WL)");
   }

@@ -13,11 +13,11 @@ class NewMailTest : public SinkTest {
     return last.substr(0, last.rfind(" : "));
   }
   std::optional<Variant> Hidden(const std::string& url) {
-    return store_.Property(url, store::PropTag("67aa000b"));
+    return store_.Property(url, store::kHiddenProperty);
   }
   const std::map<std::string, Variant> kInternal = {
-      {store::PropTag("0C1E001E"), Variant::String("EX")},
-      {store::PropTag("007D001E"), Variant::Null()}};
+      {store::kAddressTypeProperty, Variant::String("EX")},
+      {store::kHeaderBlockProperty, Variant::Null()}};
 };
 
 TEST_F(NewMailTest, InternalSenderIsForcedToHamAndLearned) {
@@ -32,11 +32,11 @@ TEST_F(NewMailTest, InternalSenderIsForcedToHamAndLearned) {
 TEST_F(NewMailTest, OnlyUpperCaseEXWithoutTransportHeaderIsInternal) {
   SetSettings(1, 0, 0, "Nope", 0);
   Deliver("Warmup.EML");
-  Deliver("A.EML", "<c@example.com>", {{store::PropTag("0C1E001E"), Variant::String("EX")}});
+  Deliver("A.EML", "<c@example.com>", {{store::kAddressTypeProperty, Variant::String("EX")}});
   EXPECT_EQ(engine_.calls.back().op, "Classify");
   Deliver("B.EML", "<c@example.com>",
-          {{store::PropTag("0C1E001E"), Variant::String("ex")},
-           {store::PropTag("007D001E"), Variant::Null()}});
+          {{store::kAddressTypeProperty, Variant::String("ex")},
+           {store::kHeaderBlockProperty, Variant::Null()}});
   EXPECT_EQ(engine_.calls.back().op, "Classify");
 }
 

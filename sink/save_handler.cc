@@ -6,12 +6,12 @@
 
 #include "config/shared_settings.h"
 #include "logging/control_characters.h"
+#include "mailbox_ops/filter_operations.h"
+#include "mailbox_ops/item_url.h"
 #include "platform/failure_styles.h"
 #include "platform/text.h"
 #include "provisioning/data_layout.h"
 #include "sink/exchange_filter.h"
-#include "store/filter_operations.h"
-#include "store/item_url.h"
 
 namespace corvalith {
 

@@ -3,6 +3,7 @@
 #include <dlfcn.h>
 
 #include "classifier/classifier_engine_object.h"
+#include "platform/no_destructor.h"
 #include "platform/registry_file.h"
 #include "sink/exchange_filter.h"
 #include "sink/interfaces.h"
@@ -89,7 +90,7 @@ std::string InterfaceKey() {
 }  // namespace
 
 Environment& ServerEnvironment() {
-  static ServerEnvironmentImpl* environment = new ServerEnvironmentImpl();
+  static NoDestructor<ServerEnvironmentImpl> environment;
   return *environment;
 }
 

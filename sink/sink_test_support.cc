@@ -1,7 +1,7 @@
 #include "sink/sink_test_support.h"
 
+#include "mailbox_ops/item_url.h"
 #include "platform/text.h"
-#include "store/item_url.h"
 
 namespace corvalith::testing {
 
@@ -128,9 +128,9 @@ std::string SinkTest::PutMail(const std::string& folder_url, const std::string& 
   std::string url = folder_url + "/" + name;
   std::map<std::string, Variant> properties = {
       {store::kFromProperty, Variant::String(from)},
-      {store::PropTag("007D001E"), Variant::String("Received: from outside\r\nFrom: " + from)},
-      {store::PropTag("1000001E"), Variant::String("plain body")},
-      {store::PropTag("0C1E001E"), Variant::String("SMTP")},
+      {store::kHeaderBlockProperty, Variant::String("Received: from outside\r\nFrom: " + from)},
+      {store::kPlainBodyProperty, Variant::String("plain body")},
+      {store::kAddressTypeProperty, Variant::String("SMTP")},
   };
   for (auto& [k, v] : extra) properties[k] = v;
   store_.PutItem(url, properties);

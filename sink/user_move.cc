@@ -1,9 +1,10 @@
 // User-move learning: a user who moves a mail into or out of a spam folder corrects the
 // filter. A move that contradicts the mail's marker makes the engine relearn the mail and
 // reverses the marker; a mail rescued from the spam folder may whitelist its sender.
+#include "mailbox_ops/filter_operations.h"
+#include "mailbox_ops/item_url.h"
+#include "provisioning/data_layout.h"
 #include "sink/exchange_filter.h"
-#include "store/filter_operations.h"
-#include "store/item_url.h"
 #include "whitelist/whitelist.h"
 
 namespace corvalith {
@@ -58,10 +59,10 @@ void ExchangeFilter::WhiteListRescuedSender(EventContext& event) {
   event.sender_address = GetSenderAddress(record, log_);
   // Asked even for an empty address, as the list's own error line tells the administrator
   // that the user has no list yet.
-  bool listed = InWhiteList(files, log_, record, event.paths.user_data_path, event.sender_address);
+  const std::string list = UserWhiteListPath(event.paths.user_data_path);
+  bool listed = InWhiteList(files, log_, record.Source(), list, event.sender_address);
   if (event.sender_address.empty() || listed) return;
-  if (AddToWhiteList(files, log_, record, event.paths.user_data_path, event.sender_address) &&
-      DebugLevel > 1) {
+  if (AddToWhiteList(files, log_, record.Source(), list, event.sender_address) && DebugLevel > 1) {
     log_.Log("Sender Address " + event.sender_address + " added to WhiteList.");
   }
 }

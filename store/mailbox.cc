@@ -7,7 +7,7 @@
 #include <string_view>
 
 #include "platform/failure.h"
-#include "store/item_url.h"
+#include "store/mailbox_url.h"
 #include "store/store_errors.h"
 
 namespace corvalith::store {
@@ -235,7 +235,7 @@ void CreateMailbox(Connection& connection, const std::string& domain, const std:
 DerivedMessage DeriveMessage(const std::string& raw, Origin origin) {
   InitGMime();
   DerivedMessage out;
-  out.address_type = origin == Origin::kExternal ? "SMTP" : "EX";
+  out.address_type = origin == Origin::kExternal ? kExternalAddressType : kInternalAddressType;
   const std::string_view headers = std::string_view(raw).substr(0, HeaderBlockEnd(raw));
   if (origin == Origin::kExternal) out.header_block = std::string(headers);
   if (auto from = RawHeader(headers, "From")) out.from = DecodeHeaderText(*from);
@@ -259,10 +259,10 @@ void ImportMessage(Connection& connection, const std::string& item_url, const st
   };
   set(kFromProperty, derived.from);
   set(kSubjectProperty, derived.subject);
-  set(PropTag("007D001E"), derived.header_block);
-  set(PropTag("1000001E"), derived.plain_body);
-  set(PropTag("1013001E"), derived.html_body);
-  set(PropTag("0C1E001E"), derived.address_type);
+  set(kHeaderBlockProperty, derived.header_block);
+  set(kPlainBodyProperty, derived.plain_body);
+  set(kHtmlBodyProperty, derived.html_body);
+  set(kAddressTypeProperty, derived.address_type);
   fields.Update();
   record->Close();
 }

@@ -27,10 +27,10 @@ enum class Origin { kExternal, kInternal };
 struct DerivedMessage {
   std::optional<std::string> from;          // kFromProperty: the From header, decoded, unfolded
   std::optional<std::string> subject;       // kSubjectProperty: the Subject header, decoded
-  std::optional<std::string> header_block;  // x007D001E: the raw header block; external only
-  std::optional<std::string> plain_body;    // x1000001E: the first text/plain part, UTF-8
-  std::optional<std::string> html_body;     // x1013001E: the first text/html part, UTF-8
-  std::string address_type;                 // x0C1E001E: "SMTP" or "EX"
+  std::optional<std::string> header_block;  // kHeaderBlockProperty: the raw block; external only
+  std::optional<std::string> plain_body;    // kPlainBodyProperty: the first text/plain part
+  std::optional<std::string> html_body;     // kHtmlBodyProperty: the first text/html part
+  std::string address_type;                 // kAddressTypeProperty
 };
 
 // Never throws and never stalls on malformed input: what cannot be derived is left missing.

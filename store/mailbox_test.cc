@@ -176,17 +176,18 @@ TEST(MailboxTest, ImportStoresRawBytesAndReplacesDerivedProperties) {
   EXPECT_EQ(store.Content(item), rich);
   EXPECT_EQ(store.Property(item, kFromProperty), Variant::String("a@x.org"));
   EXPECT_EQ(store.Property(item, kSubjectProperty), Variant::String("one"));
-  EXPECT_EQ(store.Property(item, PropTag("1013001E")), Variant::String("<p>x</p>\r\n"));
-  EXPECT_EQ(store.Property(item, PropTag("0C1E001E")), Variant::String("SMTP"));
-  EXPECT_EQ(store.Property(item, PropTag("007D001E")),
+  EXPECT_EQ(store.Property(item, kHtmlBodyProperty), Variant::String("<p>x</p>\r\n"));
+  EXPECT_EQ(store.Property(item, kAddressTypeProperty), Variant::String("SMTP"));
+  EXPECT_EQ(store.Property(item, kHeaderBlockProperty),
             Variant::String("From: a@x.org\r\nSubject: one\r\nContent-Type: text/html\r\n"));
 
   const string internal = "Subject: two\r\n\r\nplain\r\n";
   ImportMessage(*connection, item, internal, Origin::kInternal);
   EXPECT_EQ(store.Content(item), internal);
-  EXPECT_EQ(store.Property(item, PropTag("1000001E")), Variant::String("plain\r\n"));
-  EXPECT_EQ(store.Property(item, PropTag("0C1E001E")), Variant::String("EX"));
-  for (const string& gone : {string(kFromProperty), PropTag("1013001E"), PropTag("007D001E")}) {
+  EXPECT_EQ(store.Property(item, kPlainBodyProperty), Variant::String("plain\r\n"));
+  EXPECT_EQ(store.Property(item, kAddressTypeProperty), Variant::String("EX"));
+  for (const string& gone :
+       {string(kFromProperty), string(kHtmlBodyProperty), string(kHeaderBlockProperty)}) {
     EXPECT_FALSE(store.Property(item, gone).has_value()) << gone;
   }
   EXPECT_EQ(FailureNumber([&] {

@@ -39,8 +39,8 @@ inline constexpr int32_t adDefaultStream = -1;
 inline constexpr int32_t adTypeBinary = 1;
 inline constexpr int32_t adTypeText = 2;
 
-// Property names of the store schema the filter and the host use.
-inline constexpr char kPropTagNamespace[] = "http://schemas.microsoft.com/mapi/proptag/";
+// Property names of the store schema the filter and the host use; every name and value of it is
+// defined here and nowhere else.
 inline constexpr char kOutlookFolderClass[] =
     "http://schemas.microsoft.com/exchange/outlookfolderclass";
 inline constexpr char kDavContentClass[] = "DAV:contentclass";
@@ -49,9 +49,30 @@ inline constexpr char kDeletedItemsProperty[] = "urn:schemas:httpmail:deletedite
 inline constexpr char kFromProperty[] = "urn:schemas:mailheader:from";
 inline constexpr char kMailMarkerProperty[] = "urn:schemas:mailheader:X-Corvalith";
 inline constexpr char kSubjectProperty[] = "urn:schemas:httpmail:subject";
+// MAPI properties, named by the proptag namespace, "x" and the property tag.
+// The transport header block: only mail that came in from the internet has one.
+inline constexpr char kHeaderBlockProperty[] =
+    "http://schemas.microsoft.com/mapi/proptag/x007D001E";
+inline constexpr char kPlainBodyProperty[] = "http://schemas.microsoft.com/mapi/proptag/x1000001E";
+inline constexpr char kHtmlBodyProperty[] = "http://schemas.microsoft.com/mapi/proptag/x1013001E";
+// The sender's address type: kExternalAddressType or kInternalAddressType.
+inline constexpr char kAddressTypeProperty[] =
+    "http://schemas.microsoft.com/mapi/proptag/x0C1E001E";
+inline constexpr char kMessageClassProperty[] =
+    "http://schemas.microsoft.com/mapi/proptag/x001A001E";
+inline constexpr char kMessageFlagsProperty[] =
+    "http://schemas.microsoft.com/mapi/proptag/x0E070003";
+// A Boolean: true hides the item from the mailbox's views.
+inline constexpr char kHiddenProperty[] = "http://schemas.microsoft.com/mapi/proptag/x67aa000b";
 
-// The field name of a MAPI property: the proptag namespace, "x" and the tag ("007D001E").
-inline std::string PropTag(const std::string& tag) { return kPropTagNamespace + ("x" + tag); }
+// The address types of a sender: a sender on the internet, or another mailbox of this server.
+inline constexpr char kExternalAddressType[] = "SMTP";
+inline constexpr char kInternalAddressType[] = "EX";
+// The message class of a mail (kMessageClassProperty); the content class and the folder class
+// of a mail folder (kDavContentClass, kOutlookFolderClass).
+inline constexpr char kMessageClassNote[] = "IPM.Note";
+inline constexpr char kFolderContentClass[] = "urn:content-classes:folder";
+inline constexpr char kMailFolderClass[] = "IPF.Note";
 
 // The item's content. LoadFromFile replaces it with a file's bytes; Write appends bytes;
 // Flush writes the content to the item.

@@ -477,9 +477,10 @@ std::vector<SqliteStore::FolderInfo> SqliteStore::Folders(const std::string& mai
 std::vector<std::string> SqliteStore::Mailboxes() const {
   std::lock_guard lock(mu_);
   SqliteDatabase::Query query(
-      *db_,
-      "SELECT url FROM nodes WHERE kind = 0 AND url >= 'file://./backofficestorage/' "
-      "AND url < 'file://./backofficestorage0' ORDER BY url");
+      *db_, "SELECT url FROM nodes WHERE kind = 0 AND url >= ?1 AND url < ?2 ORDER BY url");
+  // Every URL that starts with the prefix sorts below the prefix with its final "/" raised to "0".
+  const std::string prefix = kStoreUrlPrefix;
+  query.Bind(1, prefix).Bind(2, prefix.substr(0, prefix.size() - 1) + "0");
   std::vector<std::string> roots;
   while (query.Step()) {
     std::string url = query.Bytes(0);

@@ -6,7 +6,7 @@ namespace corvalith::store {
 namespace {
 
 // ADO error values (0x800A....) and OLE DB / structured storage statuses, chosen so that a log
-// reader who knows the original provider recognises them.
+// reader who knows ADO and OLE DB recognises them.
 constexpr StoreErrorInfo kTable[] = {
     {StoreError::kNotFound, static_cast<int32_t>(0x80040E19),
      "Object or data matching the name, range, or selection criteria was not found"},

@@ -3,7 +3,7 @@
 #include <map>
 
 #include "platform/failure.h"
-#include "store/item_url.h"
+#include "store/mailbox_url.h"
 #include "store/store_errors.h"
 
 namespace corvalith::store {
@@ -333,19 +333,6 @@ std::vector<std::string> MissingFolders(
     if (ParentUrl(folder).size() <= (scheme == std::string::npos ? 0 : scheme + 2)) break;
   }
   return missing;
-}
-
-bool IsMailboxRoot(const std::string& url) {
-  const std::string_view prefix = kStoreUrlPrefix;
-  if (url.compare(0, prefix.size(), prefix) != 0) return false;
-  std::string_view rest = std::string_view(url).substr(prefix.size());
-  size_t first = rest.find('/');
-  if (first == 0 || first == std::string_view::npos) return false;
-  std::string_view after = rest.substr(first + 1);
-  const std::string_view level = kMailboxLevel;
-  if (after.substr(0, level.size()) != level || after.substr(level.size(), 1) != "/") return false;
-  std::string_view user = after.substr(level.size() + 1);
-  return !user.empty() && user.find('/') == std::string_view::npos;
 }
 
 }  // namespace corvalith::store

@@ -19,6 +19,7 @@
 
 #include "platform/file_system.h"
 #include "platform/variant.h"
+#include "store/mailbox_url.h"
 #include "store/record.h"
 
 namespace corvalith::store {
@@ -73,9 +74,6 @@ std::unique_ptr<Connection> NewSessionConnection(std::unique_ptr<Session> sessio
 std::string CanonicalUrl(const std::string& url);
 // Everything before the last "/"; "" when there is none.
 std::string ParentUrl(const std::string& url);
-// "file://./backofficestorage/<domain>/MBX/<user>": the top of a mailbox, which the store
-// creates without a parent folder (the domain level belongs to the directory, not the store).
-bool IsMailboxRoot(const std::string& url);
 
 // The folders from `url` upwards that do not exist yet, the topmost last, stopping at the
 // mailbox root: what creating the folder with its parents has to create. `kind_at` answers

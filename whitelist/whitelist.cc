@@ -1,6 +1,7 @@
 #include "whitelist/whitelist.h"
 
-#include <memory>
+#include <algorithm>
+#include <optional>
 
 #include "logging/control_characters.h"
 #include "platform/failure.h"
@@ -9,48 +10,39 @@
 
 namespace corvalith {
 
-namespace {
-
-std::string ReadList(FileSystem& files, const std::string& path) {
-  return files.ReadFile(path, kMaxWhiteListBytes);
-}
-
-}  // namespace
-
 std::string DomainKey(const std::string& sender_address) {
   size_t at = sender_address.rfind('@');
   return at == std::string::npos ? sender_address : sender_address.substr(at);
 }
 
-bool InWhiteList(FileSystem& files, Logger& logger, store::Record& item,
-                 const std::string& list_base, const std::string& sender_address) {
-  // Its domain key could be anything the sender chose; such an address is no address.
-  if (HasControlCharacter(sender_address)) return false;
-  std::string domain_key = DomainKey(sender_address);
-  std::unique_ptr<TextReader> reader;
-  try {
-    reader = NewStringTextReader(ReadList(files, list_base + kWhiteListSuffix));
-  } catch (const Failure& failure) {
-    logger.Log_Err("InWhiteList() failed: " + failure.description(), failure.number(),
-                   item.Source());
-    return false;
+std::vector<std::string> ReadWhiteList(FileSystem& files, const std::string& path) {
+  TextReader reader(files.ReadFile(path, kMaxWhiteListBytes));
+  std::vector<std::string> entries;
+  while (std::optional<std::string> line = reader.ReadLine()) {
+    if (line->size() <= kMaxWhiteListLineBytes) entries.push_back(TrimBlanks(*line));
   }
-  for (;;) {
-    std::string line;
-    try {
-      line = reader->ReadLine();
-    } catch (const Failure&) {
-      return false;  // end of the list
-    }
-    if (line.size() > kMaxWhiteListLineBytes) continue;
-    line = TrimBlanks(line);
-    if (line == sender_address || line == domain_key) return true;
-  }
+  return entries;
 }
 
-bool AddToWhiteList(FileSystem& files, Logger& logger, store::Record& item,
-                    const std::string& list_base, const std::string& sender_address) {
-  std::string path = list_base + kWhiteListSuffix;
+bool InWhiteList(FileSystem& files, Logger& logger, const std::string& source,
+                 const std::string& path, const std::string& sender_address) {
+  // Its domain key could be anything the sender chose; such an address is no address.
+  if (HasControlCharacter(sender_address)) return false;
+  std::vector<std::string> entries;
+  try {
+    entries = ReadWhiteList(files, path);
+  } catch (const Failure& failure) {
+    logger.Log_Err("InWhiteList() failed: " + failure.description(), failure.number(), source);
+    return false;
+  }
+  const std::string domain_key = DomainKey(sender_address);
+  return std::any_of(entries.begin(), entries.end(), [&](const std::string& entry) {
+    return entry == sender_address || entry == domain_key;
+  });
+}
+
+bool AddToWhiteList(FileSystem& files, Logger& logger, const std::string& source,
+                    const std::string& path, const std::string& sender_address) {
   try {
     // One entry must make one line: an address with a CR LF would add a second entry of the
     // sender's choosing.
@@ -67,16 +59,16 @@ bool AddToWhiteList(FileSystem& files, Logger& logger, store::Record& item,
     std::string entry = sender_address + "\r\n";
     size_t size = 0;
     if (files.Exists(path)) {
-      std::string existing = ReadList(files, path);
+      std::string existing = files.ReadFile(path, kMaxWhiteListBytes);
       if (!existing.empty() && existing.back() != '\n') entry = "\r\n" + entry;
       size = existing.size();
     }
     // The filter never writes a list that it would refuse to read.
-    if (size + entry.size() > kMaxWhiteListBytes) throw Failure::FileTooLarge(path, kMaxWhiteListBytes);
+    if (size + entry.size() > kMaxWhiteListBytes)
+      throw Failure::FileTooLarge(path, kMaxWhiteListBytes);
     files.AppendText(path, entry);
   } catch (const Failure& failure) {
-    logger.Log_Err("AddToWhiteList() failed: " + failure.description(), failure.number(),
-                   item.Source());
+    logger.Log_Err("AddToWhiteList() failed: " + failure.description(), failure.number(), source);
     return false;
   }
   return true;

@@ -1,5 +1,5 @@
-// The whitelist files: one per user (<data>/<domain>/<user>.dat.wlt) and one per mail domain
-// (<data>/<domain>/global.wlt). One entry per line, CR LF line ends: a full sender address, or
+// The whitelist files: one per user and one per mail domain (their paths are the data layout's,
+// provisioning/data_layout.h). One entry per line, CR LF line ends: a full sender address, or
 // "@" + domain to trust every sender of that domain. Matching is exact and case-sensitive
 // after trimming blanks from the line. Files are opened per call and never locked; the lists
 // are short and read on every new mail, so no cache could stay correct for long anyway.
@@ -8,15 +8,13 @@
 
 #include <cstddef>
 #include <string>
+#include <vector>
 
 #include "logging/logger.h"
 #include "platform/file_system.h"
-#include "store/record.h"
 
 namespace corvalith {
 
-inline constexpr char kWhiteListSuffix[] = ".wlt";
-inline constexpr char kDomainWhiteListName[] = "global";
 // Lists are files anyone with access to the data directory can write, and they are read on
 // every new mail: a longer list is refused as a whole, a longer line is no entry. An address
 // is at most 254 bytes, a domain 255.
@@ -26,17 +24,23 @@ inline constexpr size_t kMaxWhiteListLineBytes = 512;
 // The part of the address from its last "@" on, or the whole address without "@".
 std::string DomainKey(const std::string& sender_address);
 
-// True when a line of list_base + ".wlt" equals the address or its domain key. A list that
-// cannot be opened answers false with an "InWhiteList() failed: " line naming the item. An
-// address with a control character (logging/control_characters.h) matches nothing.
-bool InWhiteList(FileSystem& files, Logger& logger, store::Record& item,
-                 const std::string& list_base, const std::string& sender_address);
+// The entries of the list at `path` as the filter reads them: every line without its blanks, a
+// blank line included; a line longer than kMaxWhiteListLineBytes is no entry. Throws Failure
+// when the list cannot be read (a missing list, one larger than kMaxWhiteListBytes).
+std::vector<std::string> ReadWhiteList(FileSystem& files, const std::string& path);
 
-// Appends the address as a line of its own to list_base + ".wlt", creating the file; false
-// with an "AddToWhiteList() failed: " line when the file cannot be written or the address
-// has a control character.
-bool AddToWhiteList(FileSystem& files, Logger& logger, store::Record& item,
-                    const std::string& list_base, const std::string& sender_address);
+// True when an entry of the list at `path` equals the address or its domain key. A list that
+// cannot be read answers false with an "InWhiteList() failed: " line naming `source` (the
+// item's URL). An address with a control character (logging/control_characters.h) matches
+// nothing.
+bool InWhiteList(FileSystem& files, Logger& logger, const std::string& source,
+                 const std::string& path, const std::string& sender_address);
+
+// Appends the address as a line of its own to the list at `path`, creating the file; false
+// with an "AddToWhiteList() failed: " line naming `source` when the file cannot be written or
+// the address has a control character.
+bool AddToWhiteList(FileSystem& files, Logger& logger, const std::string& source,
+                    const std::string& path, const std::string& sender_address);
 
 }  // namespace corvalith
 

@@ -6,7 +6,6 @@
 
 #include "logging/testing/recording_logger.h"
 #include "platform/testing/memory_environment.h"
-#include "store/memory_store.h"
 
 namespace corvalith {
 namespace {
@@ -15,25 +14,16 @@ constexpr char kItem[] = "file://./backofficestorage/d/MBX/u/Inbox/M.EML";
 
 class WhiteListTest : public ::testing::Test {
  protected:
-  WhiteListTest() : store_(files_) {
-    files_.AddDirectory("/data/d");
-    store_.PutItem(kItem, {});
-    connection_ = store_.Connect();
-    item_ = connection_->OpenRecord(kItem, store::adModeReadWrite, store::adFailIfNotExists,
-                                    store::adOpenRecordUnspecified, "", "");
-  }
+  WhiteListTest() { files_.AddDirectory("/data/d"); }
   bool In(const std::string& address) {
-    return InWhiteList(files_, logger_, *item_, "/data/d/u.dat", address);
+    return InWhiteList(files_, logger_, kItem, "/data/d/u.dat.wlt", address);
   }
-  bool Add(const std::string& address, const std::string& base = "/data/d/u.dat") {
-    return AddToWhiteList(files_, logger_, *item_, base, address);
+  bool Add(const std::string& address, const std::string& path = "/data/d/u.dat.wlt") {
+    return AddToWhiteList(files_, logger_, kItem, path, address);
   }
 
   testing::MemoryFileSystem files_;
   testing::RecordingLogger logger_;
-  store::MemoryStore store_;
-  std::unique_ptr<store::Connection> connection_;
-  std::unique_ptr<store::Record> item_;
 };
 
 TEST_F(WhiteListTest, Matching) {
@@ -67,8 +57,8 @@ TEST_F(WhiteListTest, EmptyListIsSilentMissingListLogsEveryTime) {
   files_.WriteFile("/data/d/u.dat.wlt", "");
   EXPECT_FALSE(In("a@b"));
   EXPECT_TRUE(logger_.records().empty());
-  EXPECT_FALSE(InWhiteList(files_, logger_, *item_, "/data/d/global", "a@b"));
-  EXPECT_FALSE(InWhiteList(files_, logger_, *item_, "/data/d/global", "a@b"));
+  EXPECT_FALSE(InWhiteList(files_, logger_, kItem, "/data/d/global.wlt", "a@b"));
+  EXPECT_FALSE(InWhiteList(files_, logger_, kItem, "/data/d/global.wlt", "a@b"));
   ASSERT_EQ(logger_.Count("Err: InWhiteList() failed: "), 2);
   EXPECT_NE(logger_.records()[0].find(std::string("Source: ") + kItem), std::string::npos);
 }
@@ -92,9 +82,9 @@ TEST_F(WhiteListTest, AddressWithAControlCharacterNeverMatchesAndIsNeverAdded) {
                              "eve@evil.example\r", "eve@evil.example\x7F"};
   for (const char* address : addresses) {
     testing::RecordingLogger log;
-    EXPECT_FALSE(InWhiteList(files_, log, *item_, "/data/d/u.dat", address)) << address;
+    EXPECT_FALSE(InWhiteList(files_, log, kItem, "/data/d/u.dat.wlt", address)) << address;
     EXPECT_TRUE(log.records().empty()) << address;
-    EXPECT_FALSE(AddToWhiteList(files_, log, *item_, "/data/d/u.dat", address)) << address;
+    EXPECT_FALSE(AddToWhiteList(files_, log, kItem, "/data/d/u.dat.wlt", address)) << address;
     EXPECT_EQ(log.records(), std::vector<std::string>{"Err: AddToWhiteList() failed: Control "
                                                       "character in the sender address 0x5 "
                                                       "Source: " +
@@ -132,7 +122,7 @@ TEST_F(WhiteListTest, ListsAndTheirLinesAreBounded) {
 }
 
 TEST_F(WhiteListTest, AddWithoutDomainDirectoryFailsWithOneLine) {
-  EXPECT_FALSE(Add("a@x.org", "/data/missing/u.dat"));
+  EXPECT_FALSE(Add("a@x.org", "/data/missing/u.dat.wlt"));
   EXPECT_EQ(logger_.Count("Err: AddToWhiteList() failed: "), 1);
   EXPECT_FALSE(files_.IsDirectory("/data/missing"));
 }

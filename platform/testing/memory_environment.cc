@@ -3,7 +3,6 @@
 #include <cerrno>
 
 #include "platform/text.h"
-#include "platform/text_reader.h"
 
 namespace corvalith::testing {
 namespace {
@@ -171,10 +170,63 @@ const std::string& MemoryFileSystem::ReadLocked(const std::string& path, size_t 
   return it->second.content;
 }
 
-std::unique_ptr<TextReader> MemoryFileSystem::OpenTextForReading(const std::string& path,
-                                                                 size_t max_bytes) {
+FileKind MemoryFileSystem::KindOf(const std::string& path) {
   std::lock_guard lock(mutex_);
-  return NewStringTextReader(ReadLocked(path, max_bytes));
+  std::string p = Normalize(path);
+  auto it = nodes_.find(p);
+  if (Touch(p) != 0 || it == nodes_.end()) return FileKind::kMissing;
+  return it->second.directory ? FileKind::kDirectory : FileKind::kFile;
+}
+
+std::vector<std::string> MemoryFileSystem::ListDirectory(const std::string& path) {
+  std::lock_guard lock(mutex_);
+  std::string p = Normalize(path);
+  int err = Touch(p);
+  auto it = nodes_.find(p);
+  if (err == 0 && it == nodes_.end()) err = ENOENT;
+  if (err == 0 && !it->second.directory) err = ENOTDIR;
+  if (err != 0) throw Failure::FromErrno(path, err);
+  // Paths sort like the names in them: every child shares the directory's prefix.
+  std::vector<std::string> names;
+  for (const auto& [child, node] : nodes_) {
+    if (!IsRoot(child) && Parent(child) == p) {
+      names.push_back(child.substr(p.empty() ? 0 : p.size() + (p == "/" ? 0 : 1)));
+    }
+  }
+  return names;
+}
+
+std::string MemoryFileSystem::RealPath(const std::string& path) {
+  std::lock_guard lock(mutex_);
+  std::string p = Normalize(path);
+  int err = Touch(p);
+  if (err != 0) throw Failure::FromErrno(path, err);
+  std::string resolved = p.starts_with("/") ? "/" : "";
+  std::vector<std::string> segments = SplitText(p, '/');
+  for (size_t i = 0; i < segments.size(); ++i) {
+    const std::string& segment = segments[i];
+    if (segment.empty() || segment == ".") continue;
+    if (segment == "..") {
+      if (!IsRoot(resolved)) resolved = Parent(resolved);
+      continue;
+    }
+    resolved = resolved.empty() || resolved == "/" ? resolved + segment : resolved + "/" + segment;
+    auto it = nodes_.find(resolved);
+    if (it == nodes_.end()) throw Failure::FromErrno(path, ENOENT);
+    if (!it->second.directory && i + 1 < segments.size()) throw Failure::FromErrno(path, ENOTDIR);
+  }
+  return resolved;
+}
+
+bool MemoryFileSystem::WriteNewFile(const std::string& path, const std::string& bytes) {
+  std::lock_guard lock(mutex_);
+  std::string p = Normalize(path);
+  int err = Touch(p);
+  if (err == 0 && nodes_.count(p) != 0) return false;
+  if (err == 0) err = ParentError(p);
+  if (err != 0) throw Failure::FromErrno(path, err);
+  nodes_[p] = Node{false, bytes};
+  return true;
 }
 
 std::string MemoryFileSystem::ReadFile(const std::string& path, size_t max_bytes) {

@@ -34,22 +34,26 @@ class MemoryFileSystem : public FileSystem {
   std::vector<std::string> Paths() const;  // every file and directory but "/" and "", sorted
 
   // Every later call on exactly this path fails with `err` (0 stops failing):
-  // CreateDirectory, Exists and DeleteFile return false with LastError() = err; AppendText,
-  // OpenTextForReading and ReadFile throw Failure::FromErrno(path, err).
+  // CreateDirectory, Exists and DeleteFile return false with LastError() = err; KindOf answers
+  // kMissing; the other calls throw Failure::FromErrno(path, err).
   void FailPath(const std::string& path, int err);
   // How many FileSystem calls named the path.
   int calls(const std::string& path) const;
 
   // CreateDirectory fails ENOENT without the parent, ENOTDIR when the parent is a file and
   // EEXIST when anything exists. AppendText fails ENOENT without the parent directory and
-  // EISDIR on a directory. DeleteFile fails ENOENT when missing, EISDIR on a directory.
+  // EISDIR on a directory. DeleteFile fails ENOENT when missing, EISDIR on a directory. There
+  // are no links, devices or pipes, and no working directory: RealPath leaves a relative path
+  // relative.
   bool CreateDirectory(const std::string& path) override;
   bool Exists(const std::string& path) override;
   bool DeleteFile(const std::string& path) override;
   int LastError() const override;  // per thread, like errno
+  FileKind KindOf(const std::string& path) override;
+  std::vector<std::string> ListDirectory(const std::string& path) override;
+  std::string RealPath(const std::string& path) override;
   void AppendText(const std::string& path, const std::string& text) override;
-  std::unique_ptr<TextReader> OpenTextForReading(const std::string& path,
-                                                 size_t max_bytes) override;
+  bool WriteNewFile(const std::string& path, const std::string& bytes) override;
   std::string ReadFile(const std::string& path, size_t max_bytes) override;
 
  private:

@@ -1,23 +1,22 @@
+#include "mailbox_ops/filter_operations.h"
 #include "platform/failure_styles.h"
-#include "store/filter_operations.h"
 
 namespace corvalith {
 
 int32_t GetMailMarker(store::Record& record, Logger& logger) {
   int32_t result = kMarkerNone;
   StopAndLog(
-      [&] {
-        store::Fields& fields = record.GetFields();
-        if (fields.Item(store::kMailMarkerProperty).Status() == store::adFieldDoesNotExist) {
-          return;
-        }
-        result = fields.Item(store::kMailMarkerProperty).Value().ToInt32();
-      },
+      [&] { result = DecodeMailMarker(record.GetFields().Item(store::kMailMarkerProperty)); },
       [&](const Failure& failure) {
         logger.Log_Err("MailMarker (Get) failed: " + failure.description(), failure.number(),
                        record.Source());
       });
   return result;
+}
+
+int32_t DecodeMailMarker(const store::Field& field) {
+  if (field.Status() == store::adFieldDoesNotExist) return kMarkerNone;
+  return field.Value().ToInt32();
 }
 
 void SetMailMarker(store::Record& record, int32_t marker, Logger& logger) {

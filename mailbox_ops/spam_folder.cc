@@ -1,14 +1,11 @@
 #include <memory>
 
+#include "mailbox_ops/filter_operations.h"
 #include "platform/failure_styles.h"
-#include "store/filter_operations.h"
 
 namespace corvalith {
 
 namespace {
-
-constexpr char kFolderContentClass[] = "urn:content-classes:folder";
-constexpr char kMailFolderClass[] = "IPF.Note";
 
 // The read-only test-open of a folder: no fields or stream are fetched, it only has to exist.
 std::unique_ptr<store::Record> TestOpen(store::Connection& connection, const std::string& url) {
@@ -44,12 +41,12 @@ bool OpenSpambox(store::Connection& connection, const std::string& folder_url, L
     on([&] {
       record->GetFields()
           .Item(store::kDavContentClass)
-          .SetValue(Variant::String(kFolderContentClass));
+          .SetValue(Variant::String(store::kFolderContentClass));
     });
     on([&] {
       record->GetFields()
           .Item(store::kOutlookFolderClass)
-          .SetValue(Variant::String(kMailFolderClass));
+          .SetValue(Variant::String(store::kMailFolderClass));
     });
     on([&] { record->GetFields().Update(); });
     if (!on.failed()) {

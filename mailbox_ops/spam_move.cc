@@ -1,6 +1,6 @@
+#include "mailbox_ops/filter_operations.h"
+#include "mailbox_ops/item_url.h"
 #include "platform/failure_styles.h"
-#include "store/filter_operations.h"
-#include "store/item_url.h"
 
 namespace corvalith {
 

@@ -2,10 +2,10 @@
 #include <memory>
 
 #include "logging/control_characters.h"
+#include "mailbox_ops/filter_operations.h"
 #include "platform/failure_styles.h"
 #include "platform/text.h"
-#include "store/filter_operations.h"
-#include "store/item_url.h"
+#include "store/mailbox_url.h"
 
 namespace corvalith {
 
@@ -56,19 +56,19 @@ std::string BracketedOrBareAddress(const std::string& header) {
 }  // namespace
 
 std::string GetMailHeader(store::Record& record) {
-  return ReadStringProperty(record, store::PropTag("007D001E"));
+  return ReadStringProperty(record, store::kHeaderBlockProperty);
 }
 
 std::string GetPlainBody(store::Record& record) {
-  return ReadStringProperty(record, store::PropTag("1000001E"));
+  return ReadStringProperty(record, store::kPlainBodyProperty);
 }
 
 std::string GetHtmlBody(store::Record& record) {
-  return ReadStringProperty(record, store::PropTag("1013001E"));
+  return ReadStringProperty(record, store::kHtmlBodyProperty);
 }
 
 std::string GetSenderAddrType(store::Record& record) {
-  return ReadStringProperty(record, store::PropTag("0C1E001E"));
+  return ReadStringProperty(record, store::kAddressTypeProperty);
 }
 
 std::string GetMailBody(store::Record& record) {
@@ -83,7 +83,7 @@ std::string GetWasteBasket(store::Connection& connection, const std::string& dom
   StopAndLog(
       [&] {
         std::unique_ptr<store::Record> root = connection.OpenRecord(
-            MailboxRootUrl(domain, user), store::adModeRead, store::adFailIfNotExists,
+            store::MailboxRootUrl(domain, user), store::adModeRead, store::adFailIfNotExists,
             store::adDelayFetchStream + store::adDelayFetchFields, "", "");
         result = root->GetFields().Item(store::kDeletedItemsProperty).Value().ToString();
         root->Close();

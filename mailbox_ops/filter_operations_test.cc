@@ -1,10 +1,10 @@
-#include "store/filter_operations.h"
+#include "mailbox_ops/filter_operations.h"
 
 #include <gtest/gtest.h>
 
 #include "logging/testing/recording_logger.h"
+#include "mailbox_ops/item_url.h"
 #include "platform/testing/memory_environment.h"
-#include "store/item_url.h"
 #include "store/memory_store.h"
 
 namespace corvalith {
@@ -209,13 +209,13 @@ TEST_F(FilterOperationsTest, ContentProperties) {
   EXPECT_EQ(GetMailHeader(*item), "");
   EXPECT_EQ(GetSenderAddrType(*item), "");
   EXPECT_EQ(GetMailBody(*item), "");
-  SetProperty(store::PropTag("1000001E"), Variant::String("plain"));
+  SetProperty(store::kPlainBodyProperty, Variant::String("plain"));
   EXPECT_EQ(GetMailBody(*Item()), "plain");
-  SetProperty(store::PropTag("1013001E"), Variant::String(" "));
+  SetProperty(store::kHtmlBodyProperty, Variant::String(" "));
   EXPECT_EQ(GetMailBody(*Item()), " ");  // no trimming: a blank HTML body wins
-  SetProperty(store::PropTag("007D001E"), Variant::Null());
+  SetProperty(store::kHeaderBlockProperty, Variant::Null());
   EXPECT_EQ(GetMailHeader(*Item()), "");
-  store_.MakeUnreadable(kItem, store::PropTag("0C1E001E"));
+  store_.MakeUnreadable(kItem, store::kAddressTypeProperty);
   EXPECT_EQ(GetSenderAddrType(*Item()), "");
   EXPECT_TRUE(logger_.records().empty());
 }

@@ -1,19 +1,16 @@
-// Item URLs and every mailbox URL the filter builds. URLs are plain concatenations: nothing
-// is escaped, decoded, trimmed or changed in case, so that a URL built here names exactly
-// the folder the store named.
+// The item URLs the filter takes apart and every mailbox URL it builds, on top of the store's
+// naming (store/mailbox_url.h). URLs are plain concatenations: nothing is escaped, decoded,
+// trimmed or changed in case, so that a URL built here names exactly the folder the store named.
 //
 //   item URL  file://./backofficestorage/<domain>/MBX/<user>/<folder path>/<item name>
-#ifndef CORVALITH_STORE_ITEM_URL_H_
-#define CORVALITH_STORE_ITEM_URL_H_
+#ifndef CORVALITH_MAILBOX_OPS_ITEM_URL_H_
+#define CORVALITH_MAILBOX_OPS_ITEM_URL_H_
 
 #include <cstdint>
 #include <string>
 
 namespace corvalith {
 
-// Every mailbox URL starts with the prefix, the domain, the mailbox level and the user.
-inline constexpr char kStoreUrlPrefix[] = "file://./backofficestorage/";
-inline constexpr char kMailboxLevel[] = "MBX";
 inline constexpr char kSpamFolderName[] = "Spambox";
 inline constexpr char kManualItemName[] = "Corvalith_Manual.eml";
 
@@ -23,7 +20,6 @@ inline constexpr char kManualItemName[] = "Corvalith_Manual.eml";
 void SplitItemUrl(const std::string& url, std::string* domain, std::string* user,
                   std::string* item_name);
 
-std::string MailboxRootUrl(const std::string& domain, const std::string& user);
 std::string SpamFolderUrl(const std::string& domain, const std::string& user);
 // The candidate URL of one junk-mail folder name (already trimmed by the caller).
 std::string JunkMailFolderUrl(const std::string& domain, const std::string& user,
@@ -45,4 +41,4 @@ bool SameFolderUrl(const std::string& a, const std::string& b);
 
 }  // namespace corvalith
 
-#endif  // CORVALITH_STORE_ITEM_URL_H_
+#endif  // CORVALITH_MAILBOX_OPS_ITEM_URL_H_

@@ -2,8 +2,8 @@
 // absorbs its own failures in the style the save pipeline relies on: the mail is saved
 // whatever happens here, so a store hiccup becomes an error line and a neutral answer
 // (0, false, ""), never a failure of the save.
-#ifndef CORVALITH_STORE_FILTER_OPERATIONS_H_
-#define CORVALITH_STORE_FILTER_OPERATIONS_H_
+#ifndef CORVALITH_MAILBOX_OPS_FILTER_OPERATIONS_H_
+#define CORVALITH_MAILBOX_OPS_FILTER_OPERATIONS_H_
 
 #include <cstdint>
 #include <string>
@@ -22,6 +22,9 @@ inline constexpr int32_t kMarkerSpam = 2;
 // mail (silently) and for an unreadable one (with a "MailMarker (Get) failed: " line); Set
 // logs "MailMarker (Set) failed: " on failure. Stop-and-log.
 int32_t GetMailMarker(store::Record& record, Logger& logger);
+// The marker the item's marker field stands for: 0 for an unstamped mail, else the field's
+// value as a number. Throws Failure for a value that is no number (Null included).
+int32_t DecodeMailMarker(const store::Field& field);
 void SetMailMarker(store::Record& record, int32_t marker, Logger& logger);
 
 // Moves the record into the folder under its own name or, when that fails, under a
@@ -62,4 +65,4 @@ std::string GetInbox(const std::string& item_url, Logger& logger);
 
 }  // namespace corvalith
 
-#endif  // CORVALITH_STORE_FILTER_OPERATIONS_H_
+#endif  // CORVALITH_MAILBOX_OPS_FILTER_OPERATIONS_H_

@@ -1,4 +1,4 @@
-#include "store/item_url.h"
+#include "mailbox_ops/item_url.h"
 
 #include <glib.h>
 
@@ -7,6 +7,7 @@
 
 #include "platform/failure.h"
 #include "platform/text.h"
+#include "store/mailbox_url.h"
 
 namespace corvalith {
 
@@ -59,17 +60,13 @@ void SplitItemUrl(const std::string& url, std::string* domain, std::string* user
   *item_name = pieces.back();
 }
 
-std::string MailboxRootUrl(const std::string& domain, const std::string& user) {
-  return kStoreUrlPrefix + domain + "/" + kMailboxLevel + "/" + user;
-}
-
 std::string SpamFolderUrl(const std::string& domain, const std::string& user) {
-  return MailboxRootUrl(domain, user) + "/" + kSpamFolderName;
+  return store::MailboxRootUrl(domain, user) + "/" + kSpamFolderName;
 }
 
 std::string JunkMailFolderUrl(const std::string& domain, const std::string& user,
                               const std::string& name) {
-  return MailboxRootUrl(domain, user) + "/" + name;
+  return store::MailboxRootUrl(domain, user) + "/" + name;
 }
 
 std::string MoveDestinationUrl(const std::string& folder_url, const std::string& item_name) {

@@ -1,4 +1,4 @@
-#include "store/item_url.h"
+#include "mailbox_ops/item_url.h"
 
 #include <gtest/gtest.h>
 
@@ -47,7 +47,6 @@ TEST(SplitItemUrlTest, ShortUrlsFailWithSubscriptOutOfRange) {
 }
 
 TEST(MailboxUrlTest, Forms) {
-  EXPECT_EQ(MailboxRootUrl("D", "U"), "file://./backofficestorage/D/MBX/U");
   EXPECT_EQ(SpamFolderUrl("D", "U"), "file://./backofficestorage/D/MBX/U/Spambox");
   EXPECT_EQ(JunkMailFolderUrl("D", "U", "Junk"), "file://./backofficestorage/D/MBX/U/Junk");
   EXPECT_EQ(ClashFreeMoveDestinationUrl("F", "M.EML", -42), "F/M-42.eml");

@@ -1,0 +1,67 @@
+// The batch protocol: one JSON request per line on standard input (host/batch_request.h), one
+// JSON answer per line on standard output, all through one filter instance. A request that
+// fails is answered {"ok":false,"error":...} and the next line is read; an "id" in a request is
+// echoed in its answer, so that a script may keep several requests in flight.
+#include <sstream>
+
+#include "host/batch_request.h"
+#include "host/command.h"
+#include "host/mail_host.h"
+#include "host/message_source.h"
+
+namespace corvalith::host {
+
+namespace {
+
+Json Deliver(MailHost& host, FileSystem& files, const BatchRequest& request) {
+  std::istringstream no_input;
+  std::vector<SourceMessage> messages = ReadMessages(files, request.file, no_input);
+  if (messages.size() != 1) {
+    throw Failure("the file holds " + std::to_string(messages.size()) +
+                      " messages; batch delivers one file per line",
+                  E_INVALIDARG);
+  }
+  return StateJson(host.Deliver(request.to, request.folder, messages[0].raw, request.internal));
+}
+
+Json Move(MailHost& host, const BatchRequest& request) {
+  return StateJson(host.Move(request.url, request.folder));
+}
+
+// The answer to a request, by its operation.
+Json Answer(MailHost& host, FileSystem& files, const BatchRequest& request) {
+  switch (request.op) {
+    case BatchRequest::Op::kDeliver:
+      return Deliver(host, files, request);
+    case BatchRequest::Op::kMove:
+      return Move(host, request);
+  }
+  throw Failure("unknown operation", E_INVALIDARG);
+}
+
+}  // namespace
+
+int RunBatch(Context& c) {
+  ExpectPositional(c.line, c.command, 0, 0);
+  MailHost host(c.home, c.construct_string);
+  // Batch answers are JSON whatever the output mode: a script is on the other end.
+  Output answers(c.out, true);
+  int failures = 0;
+  std::string line;
+  while (std::getline(c.in, line)) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    Json answer;
+    try {
+      answer = Answer(host, c.files, ParseBatchRequest(line));
+    } catch (const Failure& failure) {
+      ++failures;
+      answer = Json{{"ok", false}, {"error", failure.description()}};
+    }
+    Json request = Json::parse(line, nullptr, false);
+    if (request.is_object() && request.contains("id")) answer["id"] = request["id"];
+    answers.Emit(answer, "");
+  }
+  return failures == 0 ? kExitOk : kExitFailed;
+}
+
+}  // namespace corvalith::host

@@ -1,0 +1,83 @@
+// The commands of `corvalith`, in one table (Commands(), in commands.cc): each names its usage,
+// its help, the options it takes besides the global ones and the function that runs it. Adding
+// a command is writing that function (declared below, defined in the file of its theme) and
+// adding its entry to the table.
+#ifndef CORVALITH_HOST_COMMAND_H_
+#define CORVALITH_HOST_COMMAND_H_
+
+#include <istream>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "host/command_line.h"
+#include "host/commands.h"
+#include "host/home.h"
+#include "host/output.h"
+#include "platform/file_system.h"
+
+namespace corvalith::host {
+
+struct Command;
+
+// Everything a command that works in the home runs with.
+struct Context {
+  const Command& command;
+  const CommandLine& line;
+  const Home& home;
+  std::string construct_string;  // --ctor, else the home's data directory
+  FileSystem& files;
+  std::istream& in;
+  std::ostream& out;
+  Output& output;
+  std::ostream& err;
+};
+
+// One line of the usage's command list: the command's words and what they do.
+struct Synopsis {
+  const char* words;
+  const char* description;
+};
+
+struct Command {
+  const char* name;
+  std::vector<Synopsis> synopsis;
+  const char* usage;                // the usage line of `corvalith help NAME`, without "usage: "
+  const char* help;                 // the text below it
+  std::vector<OptionSpec> options = {};  // besides the global ones
+  // Exactly one of the two: a command that works in a home, set up before it runs, or one
+  // that needs none (help, demo).
+  int (*run)(Context& context) = nullptr;
+  int (*run_without_home)(const CommandLine& line, std::ostream& out, std::ostream& err) = nullptr;
+};
+
+// The options every command takes.
+const std::vector<OptionSpec>& GlobalOptions();
+const std::vector<Command>& Commands();
+// nullptr for an unknown name.
+const Command* FindCommand(const std::string& name);
+
+// Throws UsageError, with the command's usage, unless it has `min` to `max` arguments.
+void ExpectPositional(const CommandLine& line, const Command& command, size_t min, size_t max);
+
+// The commands, by theme.
+// Setting up: setup_commands.cc.
+int RunInit(Context& c);
+int RunRegister(Context& c);
+int RunUnregister(Context& c);
+// Mailboxes and their mail: mailbox_commands.cc.
+int RunMailbox(Context& c);
+int RunDeliver(Context& c);
+int RunMove(Context& c);
+int RunLs(Context& c);
+int RunShow(Context& c);
+int RunStats(Context& c);
+// The batch protocol: batch.cc.
+int RunBatch(Context& c);
+// Without a home: commands.cc, demo.cc.
+int RunHelp(const CommandLine& line, std::ostream& out, std::ostream& err);
+int RunDemoCommand(const CommandLine& line, std::ostream& out, std::ostream& err);
+
+}  // namespace corvalith::host
+
+#endif  // CORVALITH_HOST_COMMAND_H_

@@ -1,0 +1,60 @@
+#include "host/command_line.h"
+
+#include <algorithm>
+#include <optional>
+
+namespace corvalith::host {
+
+std::string CommandLine::Option(const std::string& option) const {
+  auto it = options.find(option);
+  return it == options.end() ? "" : it->second;
+}
+
+CommandLine ParseCommandLine(const std::vector<std::string>& args,
+                             const std::vector<OptionSpec>& known) {
+  CommandLine line;
+  bool options_done = false;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    if (!options_done && arg == "--") {
+      options_done = true;
+    } else if (!options_done && (arg == "--help" || arg == "-h")) {
+      line.help = true;
+    } else if (!options_done && arg.starts_with("--")) {
+      std::string name = arg;
+      std::optional<std::string> value;
+      if (size_t eq = arg.find('='); eq != std::string::npos) {
+        name = arg.substr(0, eq);
+        value = arg.substr(eq + 1);
+      }
+      auto spec = std::find_if(known.begin(), known.end(),
+                               [&](const OptionSpec& option) { return name == option.name; });
+      if (spec == known.end()) throw UsageError{"unknown option " + arg};
+      if (!spec->takes_value) {
+        if (value) throw UsageError{"option " + name + " takes no value"};
+        line.options[name] = "";
+        continue;
+      }
+      if (!value) {
+        if (i + 1 >= args.size()) throw UsageError{"option " + name + " needs a value"};
+        value = args[++i];
+      }
+      line.options[name] = *value;
+    } else if (line.command.empty()) {
+      line.command = arg;
+    } else {
+      line.positional.push_back(arg);
+    }
+  }
+  return line;
+}
+
+void AllowOptions(const CommandLine& line, const std::set<std::string>& allowed) {
+  for (const auto& [name, value] : line.options) {
+    if (!allowed.count(name)) {
+      throw UsageError{"option " + name + " does not apply to " + line.command};
+    }
+  }
+}
+
+}  // namespace corvalith::host

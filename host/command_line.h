@@ -1,0 +1,42 @@
+// The words of a `corvalith` command line: options (anywhere before "--", "--name VALUE" or
+// "--name=VALUE" for those that take a value), the command and its arguments.
+#ifndef CORVALITH_HOST_COMMAND_LINE_H_
+#define CORVALITH_HOST_COMMAND_LINE_H_
+
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace corvalith::host {
+
+// A usage error: the command line itself is wrong. Exit status kExitUsage.
+struct UsageError {
+  std::string message;
+};
+
+struct OptionSpec {
+  const char* name;  // "--folder"
+  bool takes_value;
+};
+
+struct CommandLine {
+  std::string command;
+  std::vector<std::string> positional;
+  std::map<std::string, std::string> options;  // "--json" -> "", "--home" -> DIR
+  bool help = false;                           // --help or -h
+
+  bool Has(const std::string& option) const { return options.count(option) != 0; }
+  std::string Option(const std::string& option) const;
+};
+
+// Throws UsageError for an option not in `known`, a value given to a flag or a value missing.
+CommandLine ParseCommandLine(const std::vector<std::string>& args,
+                             const std::vector<OptionSpec>& known);
+
+// Throws UsageError for an option given that is not in `allowed`.
+void AllowOptions(const CommandLine& line, const std::set<std::string>& allowed);
+
+}  // namespace corvalith::host
+
+#endif  // CORVALITH_HOST_COMMAND_LINE_H_
