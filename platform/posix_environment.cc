@@ -92,11 +92,7 @@ bool PosixFileSystem::WriteNewFile(const std::string& path, const std::string& b
 }
 
 std::string PosixFileSystem::ReadFile(const std::string& path, size_t max_bytes) {
-  std::string content;
-  int err = posix::ReadWholeFile(path, max_bytes, &content);
-  if (err == EFBIG) throw Failure::FileTooLarge(path, max_bytes);
-  if (err != 0) throw Failure::FromErrno(path, err);
-  return content;
+  return posix::ReadRegularFile(path, max_bytes);
 }
 
 // ---- clock

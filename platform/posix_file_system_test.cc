@@ -1,6 +1,7 @@
 // The file-system contract, run against the real file system in a temporary directory and
 // against the in-memory double, so that tests written against the double mean the same thing.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -204,6 +205,36 @@ TEST(PosixFileSystemTest, ConcurrentAppendersNeverInterleave) {
   }
   EXPECT_EQ(counts, (std::map<char, int>{
                         {'a', kRecords}, {'b', kRecords}, {'c', kRecords}, {'d', kRecords}}));
+}
+
+// A pipe or a device put where a file is expected (a whitelist, the manual template) must not
+// hold up a save: it is refused at once, without waiting for a writer. The read runs in a child
+// whose alarm ends a reader that waits.
+TEST(PosixFileSystemTest, ReadRefusesWhatIsNoRegularFileWithoutWaiting) {
+  testing::TempDirectory dir("corvalith-fifo");
+  const std::string fifo = dir.File("u.dat.wlt");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    alarm(10);
+    int outcome = 1;
+    try {
+      PosixFileSystem().ReadFile(fifo, 100);
+    } catch (const Failure& failure) {
+      outcome = failure.description() == fifo + ": not a regular file" ? 0 : 2;
+    }
+    _exit(outcome);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "wait status " << status;
+  try {
+    PosixFileSystem().ReadFile("/dev/null", 100);
+    ADD_FAILURE() << "a device was read as a file";
+  } catch (const Failure& failure) {
+    EXPECT_EQ(failure.description(), "/dev/null: not a regular file");
+  }
 }
 
 uint32_t BootClockMilliseconds() {

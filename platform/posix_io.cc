@@ -1,39 +1,44 @@
 #include "platform/posix_io.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 
 #include "platform/failure.h"
 
 namespace corvalith::posix {
 
-int ReadWholeFile(const std::string& path, size_t max_bytes, std::string* content) {
+std::string ReadRegularFile(const std::string& path, size_t max_bytes) {
   int fd;
   do {
-    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return errno;
-  content->clear();
+  if (fd < 0) throw Failure::FromErrno(path, errno);
+  struct Closer {
+    int fd;
+    ~Closer() { ::close(fd); }
+  } closer{fd};
+  struct stat st;
+  if (::fstat(fd, &st) != 0) throw Failure::FromErrno(path, errno);
+  if (S_ISDIR(st.st_mode)) throw Failure::FromErrno(path, EISDIR);
+  if (!S_ISREG(st.st_mode)) throw Failure(path + ": not a regular file", EINVAL);
+  if (static_cast<uint64_t>(st.st_size) > max_bytes) throw Failure::FileTooLarge(path, max_bytes);
+  std::string content;
   char buffer[65536];
   for (;;) {
     ssize_t n = ::read(fd, buffer, sizeof buffer);
     if (n < 0) {
       if (errno == EINTR) continue;
-      int err = errno;
-      ::close(fd);
-      return err;
+      throw Failure::FromErrno(path, errno);
     }
-    if (n == 0) break;
-    content->append(buffer, static_cast<size_t>(n));
-    if (content->size() > max_bytes) {
-      ::close(fd);
-      return EFBIG;
-    }
+    if (n == 0) return content;
+    content.append(buffer, static_cast<size_t>(n));
+    // The file may grow while it is read.
+    if (content.size() > max_bytes) throw Failure::FileTooLarge(path, max_bytes);
   }
-  ::close(fd);
-  return 0;
 }
 
 int WriteAll(int fd, const char* data, size_t size) {

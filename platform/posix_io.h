@@ -7,10 +7,11 @@
 
 namespace corvalith::posix {
 
-// Reads the whole file into *content, at most `max_bytes`. Returns 0, EFBIG for a file larger
-// than that (having read no more than one byte past the bound), or the errno of the call that
-// failed (the content is then unspecified).
-int ReadWholeFile(const std::string& path, size_t max_bytes, std::string* content);
+// The whole content of a regular file of at most `max_bytes`. A device or a pipe put in the
+// file's place is refused without waiting for a writer (Failure "PATH: not a regular file",
+// EINVAL), a directory with EISDIR, a larger file with Failure::FileTooLarge, having read no
+// more than one byte past the bound. Throws Failure::FromErrno(path, errno) otherwise.
+std::string ReadRegularFile(const std::string& path, size_t max_bytes);
 
 // Writes all of `data` to `fd`, retrying only short writes and interruptions. Returns 0 or
 // the errno of the failed write.

@@ -206,34 +206,12 @@ Failure TooLarge(const std::string& origin) {
 // kMaxRegistryFileSize bytes is read: a device or a pipe put in the file's place must not hang
 // the reader, nor a huge file fill its memory.
 std::optional<std::string> ReadBoundedFile(const std::string& path) {
-  int fd;
-  do {
-    fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) {
-    if (errno == ENOENT) return std::nullopt;
-    throw Failure::FromErrno(path, errno);
-  }
-  struct Closer {
-    int fd;
-    ~Closer() { ::close(fd); }
-  } closer{fd};
-  struct stat st;
-  if (::fstat(fd, &st) != 0) throw Failure::FromErrno(path, errno);
-  if (S_ISDIR(st.st_mode)) throw Failure::FromErrno(path, EISDIR);
-  if (!S_ISREG(st.st_mode)) throw Failure(path + ": not a regular file", EINVAL);
-  if (static_cast<uint64_t>(st.st_size) > kMaxRegistryFileSize) throw TooLarge(path);
-  std::string bytes;
-  char buffer[65536];
-  for (;;) {
-    ssize_t n = ::read(fd, buffer, sizeof buffer);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      throw Failure::FromErrno(path, errno);
-    }
-    if (n == 0) return bytes;
-    bytes.append(buffer, static_cast<size_t>(n));
-    if (bytes.size() > kMaxRegistryFileSize) throw TooLarge(path);  // it grew while read
+  try {
+    return posix::ReadRegularFile(path, kMaxRegistryFileSize);
+  } catch (const Failure& failure) {
+    if (failure.number() == ENOENT) return std::nullopt;
+    if (failure.number() == EFBIG) throw TooLarge(path);
+    throw;
   }
 }
 
