@@ -1,0 +1,62 @@
+// The POSIX file operations of the Maildir store, each turning errno into a store failure in
+// one place. Paths are built by the store from checked names; what is read from disk is
+// bounded by the caller.
+#ifndef CORVALITH_STORE_MAILDIR_FILES_H_
+#define CORVALITH_STORE_MAILDIR_FILES_H_
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace corvalith::store::maildir {
+
+// kStorageFault naming the operation, the path and the error.
+[[noreturn]] void ThrowIoFailure(const std::string& operation, const std::string& path, int err);
+
+// The whole file, at most `max_bytes` (kStorageFault for a larger one, without reading it
+// all); nullopt when nothing is at the path.
+std::optional<std::string> ReadBoundedFile(const std::string& path, size_t max_bytes);
+
+// True for a directory, or a symbolic link to one (an administrator may link a Maildir).
+bool IsDirectory(const std::string& path);
+// True for a regular file that is not a symbolic link.
+bool IsRegularFile(const std::string& path);
+// The size of a file; kStorageFault when it cannot be read.
+size_t FileSize(const std::string& path);
+
+// mkdir with the store's mode; 0 or the errno.
+int MakeDirectory(const std::string& path);
+
+struct DirectoryEntry {
+  enum class Kind { kFile, kDirectory, kOther };
+  std::string name;
+  Kind kind;  // a symbolic link to a file is kOther: a message is never a link
+};
+// The entries of a directory, "." and ".." left out; empty for a missing directory.
+// kStorageFault when it holds more than `max_entries`.
+std::vector<DirectoryEntry> ListDirectory(const std::string& path, size_t max_entries);
+
+// Creates a new file in `directory` under a unique name with the bytes, flushed to disk, and
+// answers its path.
+std::string WriteNewFile(const std::string& directory, const std::string& bytes);
+// Replaces the bytes of a file that only this process knows (a message still in tmp/).
+void RewriteFile(const std::string& path, const std::string& bytes);
+
+enum class RenameResult { kDone, kTargetExists, kSourceMissing };
+// Renames without ever replacing what is at `to`.
+RenameResult RenameNoReplace(const std::string& from, const std::string& to);
+// Flushes a directory's entries, so that a rename into it survives a crash.
+void SyncDirectory(const std::string& path);
+// unlink; false when nothing was there.
+bool RemoveFile(const std::string& path);
+
+// A name part no other call of any process on this host returns: seconds, microseconds,
+// process and a counter, as Maildir unique names are made.
+std::string UniqueToken();
+// This host's name as gethostname reports it.
+const std::string& HostName();
+
+}  // namespace corvalith::store::maildir
+
+#endif  // CORVALITH_STORE_MAILDIR_FILES_H_
