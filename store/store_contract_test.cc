@@ -1,4 +1,4 @@
-// The record contract, run against both stores: whatever the filter observes through the
+// The record contract, run against every store: whatever the filter observes through the
 // record interface must not depend on which store is underneath.
 #include <gtest/gtest.h>
 
@@ -6,6 +6,7 @@
 
 #include "platform/testing/memory_environment.h"
 #include "platform/testing/temp_directory.h"
+#include "store/maildir_store.h"
 #include "store/memory_store.h"
 #include "store/sqlite_store.h"
 #include "store/store_test_util.h"
@@ -28,6 +29,12 @@ struct SqliteKind {
   SqliteStore store{dir.File("store.db"), files};
 };
 
+struct MaildirKind {
+  testing::TempDirectory dir{"corvalith-contract"};
+  testing::MemoryFileSystem files;
+  MaildirStore store{dir.File("mail"), files};
+};
+
 template <class Kind>
 class StoreContractTest : public ::testing::Test {
  protected:
@@ -46,7 +53,7 @@ class StoreContractTest : public ::testing::Test {
   std::unique_ptr<Connection> connection_;
 };
 
-using StoreKinds = ::testing::Types<MemoryKind, SqliteKind>;
+using StoreKinds = ::testing::Types<MemoryKind, SqliteKind, MaildirKind>;
 TYPED_TEST_SUITE(StoreContractTest, StoreKinds);
 
 TYPED_TEST(StoreContractTest, OpenModes) {

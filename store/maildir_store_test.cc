@@ -1,0 +1,629 @@
+// What only the Maildir store has: its layout on disk, the Maildir delivery protocol, the
+// filter's marks as Dovecot keywords, and living with Dovecot in the same Maildir. The record
+// contract it shares with the other stores is in store_contract_test.cc.
+//
+// Dovecot itself is not needed: where a test needs Dovecot's side (a move an IMAP client asked
+// for, new mail, flag changes), it does to the files what Dovecot's documentation says Dovecot
+// does, under the same locks.
+#include "store/maildir_store.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <condition_variable>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <mutex>
+#include <set>
+#include <sstream>
+#include <thread>
+
+#include "platform/testing/memory_environment.h"
+#include "platform/testing/temp_directory.h"
+#include "store/mailbox.h"
+#include "store/mailbox_url.h"
+#include "store/maildir_control.h"
+#include "store/maildir_files.h"
+#include "store/maildir_layout.h"
+#include "store/store_test_util.h"
+
+namespace corvalith::store {
+namespace {
+
+namespace fs = std::filesystem;
+using maildir::KeywordTable;
+using maildir::ParseMessageFileName;
+using maildir::UidListLock;
+
+const std::string kRoot = MailboxRootUrl("example.com", "alice");
+const std::string kInbox = kRoot + "/Inbox";
+const std::string kJunk = kRoot + "/Junk E-mail";
+constexpr char kJunkDirectory[] = "/.Junk E-mail";
+constexpr auto kLockTimeout = std::chrono::seconds(20);
+
+std::string Message(const std::string& subject) {
+  return "From: Bob <bob@example.org>\r\nSubject: " + subject + "\r\n\r\nHello\r\n";
+}
+
+std::string ReadWhole(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream content;
+  content << in.rdbuf();
+  return content.str();
+}
+
+void WriteWhole(const std::string& path, const std::string& content) {
+  std::ofstream(path, std::ios::binary) << content;
+}
+
+// The names in a directory, sorted.
+std::vector<std::string> Names(const std::string& directory) {
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(directory)) {
+    names.push_back(entry.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// Sets a file's mtime to `seconds` since the epoch.
+void SetModified(const std::string& path, time_t seconds) {
+  struct timespec times[2] = {{seconds, 0}, {seconds, 0}};
+  ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW), 0) << path;
+}
+
+time_t Modified(const std::string& path) {
+  struct stat st;
+  EXPECT_EQ(stat(path.c_str(), &st), 0) << path;
+  return st.st_mtime;
+}
+
+// The id of a process that has ended.
+pid_t EndedProcess() {
+  pid_t pid = fork();
+  if (pid == 0) _exit(0);
+  waitpid(pid, nullptr, 0);
+  return pid;
+}
+
+class MaildirStoreTest : public ::testing::Test {
+ protected:
+  MaildirStoreTest() { CreateMailbox(*connection_, "example.com", "alice"); }
+
+  std::string Maildir() const { return store_.MaildirPath("example.com", "alice"); }
+  std::string Junk() const { return Maildir() + kJunkDirectory; }
+
+  std::string Deliver(const std::string& folder_url, const std::string& name,
+                      const std::string& raw, Origin origin = Origin::kExternal) {
+    const std::string url = folder_url + "/" + name;
+    connection_->BeginTrans();
+    ImportMessage(*connection_, url, raw, origin);
+    connection_->CommitTrans();
+    return url;
+  }
+
+  std::unique_ptr<Record> Open(const std::string& url) {
+    return connection_->OpenRecord(url, adModeReadWrite, adFailIfNotExists, adOpenRecordUnspecified,
+                                   "", "");
+  }
+
+  void Write(const std::string& url, const std::string& name, const Variant& value) {
+    auto record = Open(url);
+    record->GetFields().Item(name).SetValue(value);
+    record->GetFields().Update();
+  }
+
+  // The path of the one file of the item in a folder directory (new/ or cur/).
+  std::string FileOf(const std::string& folder_directory, const std::string& item) {
+    std::vector<std::string> found;
+    for (const char* sub : {"/new", "/cur"}) {
+      for (const std::string& name : Names(folder_directory + sub)) {
+        auto parsed = ParseMessageFileName(name);
+        if (parsed && parsed->item == item) found.push_back(folder_directory + sub + "/" + name);
+      }
+    }
+    EXPECT_EQ(found.size(), 1u) << item << " in " << folder_directory;
+    return found.empty() ? "" : found[0];
+  }
+
+  // The keyword names the file's letters stand for in the folder's dovecot-keywords, sorted.
+  std::set<std::string> KeywordsOf(const std::string& folder_directory, const std::string& item) {
+    const std::string name = fs::path(FileOf(folder_directory, item)).filename().string();
+    const KeywordTable table = maildir::ReadKeywordTable(folder_directory);
+    std::set<std::string> names;
+    for (char letter : ParseMessageFileName(name)->flags) {
+      if (letter >= 'a' && letter <= 'z') names.insert(table.NameOf(letter).value_or("?"));
+    }
+    return names;
+  }
+
+  std::string Flags(const std::string& folder_directory, const std::string& item) {
+    const std::string name = fs::path(FileOf(folder_directory, item)).filename().string();
+    return std::string(ParseMessageFileName(name)->flags);
+  }
+
+  // Dovecot moving a message for an IMAP client: the file is hard-linked into the destination
+  // under its base name with the flags it had and keyword letters of the destination's
+  // table, and the source is expunged, each folder under its own lock.
+  void DovecotMove(const std::string& from, const std::string& to, const std::string& item,
+                   const std::string& more_flags) {
+    const std::string source = FileOf(from, item);
+    const std::string name = fs::path(source).filename().string();
+    const maildir::MessageFileName parsed = *ParseMessageFileName(name);
+    std::vector<std::string> names;
+    std::string flags = more_flags;
+    for (char letter : parsed.flags) {
+      if (letter >= 'a' && letter <= 'z') {
+        names.push_back(*maildir::ReadKeywordTable(from).NameOf(letter));
+      } else {
+        flags += letter;
+      }
+    }
+    {
+      UidListLock lock(to, kLockTimeout);
+      const KeywordTable table = maildir::AddKeywords(to, names);
+      for (const std::string& name : names) flags += *table.LetterOf(name);
+      ASSERT_EQ(link(source.c_str(),
+                     (to + "/cur/" + std::string(parsed.base) + ":2," + maildir::SortedFlags(flags))
+                         .c_str()),
+                0);
+    }
+    UidListLock lock(from, kLockTimeout);
+    ASSERT_EQ(unlink(source.c_str()), 0);
+  }
+
+  testing::TempDirectory dir_{"corvalith-maildir"};
+  testing::MemoryFileSystem files_;
+  MaildirStore store_{dir_.File("mail"), files_, MaildirOptions{kLockTimeout}};
+  std::unique_ptr<Connection> connection_ = store_.Connect();
+};
+
+TEST_F(MaildirStoreTest, MailboxFoldersAreMaildirPlusPlusDirectories) {
+  EXPECT_EQ(Maildir(), dir_.File("mail/example.com/alice/Maildir"));
+  for (const char* sub : {"cur", "new", "tmp"}) {
+    EXPECT_TRUE(fs::is_directory(Maildir() + "/" + sub)) << sub;
+    for (const char* folder : {"/.Junk E-mail", "/.Sent Items", "/.Deleted Items"}) {
+      EXPECT_TRUE(fs::is_directory(Maildir() + folder + "/" + sub)) << folder << sub;
+      EXPECT_TRUE(fs::is_regular_file(Maildir() + folder + "/maildirfolder")) << folder;
+    }
+  }
+  EXPECT_EQ(store_.Children(kRoot), (std::vector<std::string>{kRoot + "/Deleted Items", kInbox,
+                                                              kJunk, kRoot + "/Sent Items"}));
+  // The root's Deleted Items property lives beside the Maildir, never in it.
+  EXPECT_TRUE(fs::is_regular_file(dir_.File("mail/example.com/alice/corvalith-properties.db")));
+  EXPECT_EQ(store_.Property(kRoot, kDeletedItemsProperty),
+            Variant::String(kRoot + "/Deleted Items"));
+
+  auto create = [&](const std::string& url) {
+    return FailureNumber([&] {
+      connection_->OpenRecord(url, adModeReadWrite, adCreateCollection, adOpenRecordUnspecified, "",
+                              "");
+    });
+  };
+  EXPECT_EQ(create(kInbox + "/Projects"), 0);
+  EXPECT_TRUE(fs::is_directory(Maildir() + "/.INBOX.Projects/cur"));
+  EXPECT_EQ(create(kRoot + "/Entw\xC3\xBC"
+                           "rfe"),
+            0);
+  EXPECT_TRUE(fs::is_directory(Maildir() + "/.Entw&APw-rfe/cur"));
+  EXPECT_EQ(store_.Children(kInbox), std::vector<std::string>{kInbox + "/Projects"});
+  EXPECT_EQ(create(kRoot + "/v1.2"), Number(StoreError::kBadArgument));
+  EXPECT_EQ(create(kRoot + "/INBOX"), Number(StoreError::kBadArgument));
+}
+
+TEST_F(MaildirStoreTest, WhatTheLayoutCannotHoldIsRefused) {
+  const std::string item = Deliver(kInbox, "M1.EML", Message("one"));
+  CreateMailbox(*connection_, "example.com", "bob");
+  EXPECT_EQ(FailureNumber([&] {
+              connection_->OpenRecord(kRoot + "/M2.EML", adModeReadWrite, adCreateOverwrite,
+                                      adOpenRecordUnspecified, "", "");
+            }),
+            Number(StoreError::kRefused))
+      << "the mailbox root holds folders only";
+  EXPECT_EQ(FailureNumber([&] {
+              Open(item)->MoveRecord(item, MailboxRootUrl("example.com", "bob") + "/Inbox/M1.EML",
+                                     "", "", adMoveUnspecified, false);
+            }),
+            Number(StoreError::kRefused))
+      << "a move between mailboxes";
+  for (const char* name : {"a,b.EML", "a:2,S", ".hidden"}) {
+    EXPECT_EQ(FailureNumber([&] {
+                connection_->OpenRecord(kInbox + "/" + name, adModeReadWrite, adCreateOverwrite,
+                                        adOpenRecordUnspecified, "", "");
+              }),
+              Number(StoreError::kBadArgument))
+        << name;
+  }
+  EXPECT_TRUE(store_.Exists(item));
+}
+
+TEST_F(MaildirStoreTest, DeliveryWaitsInTmpUntilTheTransactionCommits) {
+  const std::string raw = Message("first");
+  connection_->BeginTrans();
+  ImportMessage(*connection_, kInbox + "/M1.EML", raw, Origin::kExternal);
+  EXPECT_EQ(Names(Maildir() + "/new"), std::vector<std::string>{});
+  EXPECT_EQ(Names(Maildir() + "/cur"), std::vector<std::string>{});
+  std::vector<std::string> waiting = Names(Maildir() + "/tmp");
+  ASSERT_EQ(waiting.size(), 1u);
+  EXPECT_EQ(ReadWhole(Maildir() + "/tmp/" + waiting[0]), raw);
+  EXPECT_FALSE(store_.Exists(kInbox + "/M1.EML")) << "nobody else sees it yet";
+  connection_->CommitTrans();
+
+  EXPECT_EQ(Names(Maildir() + "/tmp"), std::vector<std::string>{});
+  std::vector<std::string> delivered = Names(Maildir() + "/new");
+  ASSERT_EQ(delivered.size(), 1u);
+  const std::string prefix = "M1.EML,S=" + std::to_string(raw.size()) + ",C=";
+  EXPECT_EQ(delivered[0].compare(0, prefix.size(), prefix), 0) << delivered[0];
+  EXPECT_EQ(delivered[0].find(':'), std::string::npos) << "no flags, so no info part";
+  EXPECT_EQ(ReadWhole(Maildir() + "/new/" + delivered[0]), raw);
+
+  connection_->BeginTrans();
+  ImportMessage(*connection_, kInbox + "/M2.EML", raw, Origin::kExternal);
+  connection_->RollbackTrans();
+  EXPECT_EQ(Names(Maildir() + "/tmp"), std::vector<std::string>{});
+  EXPECT_EQ(Names(Maildir() + "/new"), delivered);
+  EXPECT_FALSE(store_.Exists(kInbox + "/M2.EML"));
+}
+
+TEST_F(MaildirStoreTest, WhatTheFilterReadsComesFromTheMessageFile) {
+  Deliver(kInbox, "M1.EML", Message("first"));
+  const std::string internal = Deliver(kInbox, "M2.EML", Message("second"), Origin::kInternal);
+  // Moved by Dovecot, the items keep what the filter reads: it is in the file.
+  DovecotMove(Maildir(), Junk(), "M1.EML", "S");
+  const std::string moved = kJunk + "/M1.EML";
+  EXPECT_EQ(store_.Property(moved, kFromProperty), Variant::String("Bob <bob@example.org>"));
+  EXPECT_EQ(store_.Property(moved, kSubjectProperty), Variant::String("first"));
+  EXPECT_EQ(store_.Property(moved, kHeaderBlockProperty),
+            Variant::String("From: Bob <bob@example.org>\r\nSubject: first\r\n"));
+  EXPECT_EQ(store_.Property(moved, kPlainBodyProperty), Variant::String("Hello\r\n"));
+  EXPECT_EQ(store_.Property(moved, kAddressTypeProperty), Variant::String(kExternalAddressType));
+  EXPECT_EQ(store_.Property(moved, kHtmlBodyProperty), std::nullopt);
+  // What the file cannot say is kept in the property table.
+  EXPECT_EQ(store_.Property(internal, kAddressTypeProperty), Variant::String(kInternalAddressType));
+}
+
+TEST_F(MaildirStoreTest, TheMarkerAndTheHiddenFlagAreDovecotKeywords) {
+  WriteWhole(Maildir() + "/dovecot-keywords", "0 $Forwarded\n2 Work\n");
+  const std::string item = Deliver(kInbox, "M1.EML", Message("one"));
+
+  Write(item, kMailMarkerProperty, Variant::Int32(2));
+  EXPECT_EQ(Names(Maildir() + "/new"), std::vector<std::string>{})
+      << "a file with flags is in cur/";
+  EXPECT_EQ(KeywordsOf(Maildir(), "M1.EML"), (std::set<std::string>{kSpamKeyword, kJunkKeyword}));
+  EXPECT_EQ(ReadWhole(Maildir() + "/dovecot-keywords"),
+            "0 $Forwarded\n1 Corvalith-Spam\n2 Work\n3 $Junk\n")
+      << "Dovecot's letters stay, new names take the free ones";
+  EXPECT_EQ(store_.Property(item, kMailMarkerProperty), Variant::Int32(2));
+
+  Write(item, kMailMarkerProperty, Variant::Int32(1));
+  EXPECT_EQ(KeywordsOf(Maildir(), "M1.EML"), (std::set<std::string>{kHamKeyword, kNotJunkKeyword}));
+  EXPECT_EQ(store_.Property(item, kMailMarkerProperty), Variant::Int32(1));
+
+  Write(item, kHiddenProperty, Variant::Bool(true));
+  EXPECT_EQ(KeywordsOf(Maildir(), "M1.EML"),
+            (std::set<std::string>{kHamKeyword, kNotJunkKeyword, kHiddenKeyword}));
+  EXPECT_EQ(store_.Property(item, kHiddenProperty), Variant::Bool(true));
+
+  Write(item, kMailMarkerProperty, Variant::Int32(0));
+  EXPECT_EQ(KeywordsOf(Maildir(), "M1.EML"),
+            (std::set<std::string>{kNotJunkKeyword, kHiddenKeyword}))
+      << "the client-visible verdict stays until another replaces it";
+  EXPECT_EQ(store_.Property(item, kMailMarkerProperty), std::nullopt);
+
+  const std::string before = FileOf(Maildir(), "M1.EML");
+  EXPECT_EQ(FailureNumber([&] { Write(item, kMailMarkerProperty, Variant::Int32(3)); }),
+            Number(StoreError::kBadArgument));
+  EXPECT_EQ(FailureNumber([&] { Write(item, kMailMarkerProperty, Variant::String("x")); }),
+            kErrTypeMismatch);
+  EXPECT_EQ(FailureNumber([&] { Write(item, kHiddenProperty, Variant::Int32(1)); }),
+            Number(StoreError::kBadArgument));
+  EXPECT_EQ(FileOf(Maildir(), "M1.EML"), before);
+}
+
+TEST_F(MaildirStoreTest, DovecotsMessagesAreItemsAndKeepTheirFlags) {
+  const std::string raw = Message("from dovecot");
+  const std::string base = "1234.M5P6.host,S=" + std::to_string(raw.size()) + ",W=99";
+  WriteWhole(Maildir() + "/cur/" + base + ":2,RS", raw);
+  const std::string item = kInbox + "/1234.M5P6.host";
+  EXPECT_EQ(store_.Children(kInbox), std::vector<std::string>{item});
+  EXPECT_EQ(store_.Content(item), raw);
+
+  Write(item, kMailMarkerProperty, Variant::Int32(2));
+  EXPECT_EQ(Names(Maildir() + "/cur"), std::vector<std::string>{base + ":2,RSab"})
+      << "the base stays, so Dovecot keeps the message's UID";
+}
+
+TEST_F(MaildirStoreTest, KeywordsSurviveAMoveDovecotMakes) {
+  const std::string item = Deliver(kInbox, "M1.EML", Message("spam"));
+  Write(item, kMailMarkerProperty, Variant::Int32(2));
+  Write(item, kHiddenProperty, Variant::Bool(true));
+  // Junk E-mail gives its letters out differently from Inbox.
+  WriteWhole(Junk() + "/dovecot-keywords", "0 $Label1\n1 $Label2\n");
+  const std::string spam = kJunk + "/M1.EML";
+  Open(item)->MoveRecord(item, spam, "", "", adMoveUnspecified, false);
+  EXPECT_EQ(KeywordsOf(Junk(), "M1.EML"),
+            (std::set<std::string>{kSpamKeyword, kJunkKeyword, kHiddenKeyword}));
+  EXPECT_EQ(Flags(Junk(), "M1.EML"), "cde");
+
+  // The user drags it back to the inbox in a mail client.
+  DovecotMove(Junk(), Maildir(), "M1.EML", "S");
+  EXPECT_FALSE(store_.Exists(spam));
+  EXPECT_EQ(store_.Property(item, kMailMarkerProperty), Variant::Int32(2));
+  EXPECT_EQ(store_.Property(item, kHiddenProperty), Variant::Bool(true));
+
+  // The filter learns from the move and reverses the marker.
+  Write(item, kMailMarkerProperty, Variant::Int32(1));
+  EXPECT_EQ(KeywordsOf(Maildir(), "M1.EML"),
+            (std::set<std::string>{kHamKeyword, kNotJunkKeyword, kHiddenKeyword}));
+  EXPECT_NE(Flags(Maildir(), "M1.EML").find('S'), std::string::npos) << "Dovecot's flag stays";
+}
+
+TEST_F(MaildirStoreTest, ForeignFilesInAMaildirAreIgnored) {
+  const std::string item = Deliver(kInbox, "M1.EML", Message("real"));
+  WriteWhole(Maildir() + "/new/.dotfile", "x");
+  WriteWhole(Maildir() + "/cur/garbage:1,xyz", "x");
+  WriteWhole(Maildir() + "/cur/bad:2,S1", "x");
+  WriteWhole(Maildir() + "/cur/ctl\x01name:2,S", "x");
+  WriteWhole(Maildir() + "/cur/,S=5:2,S", "x");
+  WriteWhole(Maildir() + "/tmp/M9.EML", "x");
+  fs::create_directory(Maildir() + "/cur/subdir:2,S");
+  fs::create_symlink(FileOf(Maildir(), "M1.EML"), Maildir() + "/cur/link:2,S");
+  WriteWhole(Maildir() + "/dovecot-uidlist", "3 V1 N1\n");
+  WriteWhole(Maildir() + "/dovecot.index.log", "x");
+  WriteWhole(Maildir() + "/.notafolder", "x");
+  fs::create_directory(Maildir() + "/.NoCur");
+  fs::create_directories(Maildir() + "/.a&AGE-/cur");
+  fs::create_directories(Maildir() + "/.inbox.x/cur");
+
+  EXPECT_EQ(store_.Children(kInbox), std::vector<std::string>{item});
+  EXPECT_EQ(store_.Children(kRoot), (std::vector<std::string>{kRoot + "/Deleted Items", kInbox,
+                                                              kJunk, kRoot + "/Sent Items"}));
+  for (const char* name : {"M9.EML", "garbage", "bad", "subdir", "link", "dotfile", ".dotfile"}) {
+    EXPECT_FALSE(store_.Exists(kInbox + "/" + name)) << name;
+  }
+  for (const char* name : {"notafolder", "NoCur", "a&AGE-", "aa", "inbox"}) {
+    EXPECT_FALSE(store_.Exists(kRoot + "/" + name)) << name;
+  }
+  // Changing the real item leaves the rest alone.
+  Write(item, kMailMarkerProperty, Variant::Int32(2));
+  EXPECT_EQ(Names(Maildir() + "/tmp"), std::vector<std::string>{"M9.EML"});
+  EXPECT_TRUE(fs::exists(Maildir() + "/cur/garbage:1,xyz"));
+}
+
+TEST_F(MaildirStoreTest, NewContentIsANewFileUnderANewName) {
+  const std::string item = Deliver(kInbox, "M1.EML", Message("one"));
+  Write(item, kMailMarkerProperty, Variant::Int32(2));
+  const std::string before = FileOf(Maildir(), "M1.EML");
+  auto record = Open(item);
+  auto stream = record->GetFields().Item(adDefaultStream).StreamValue();
+  stream->Write("more");
+  stream->Flush();
+  const std::string after = FileOf(Maildir(), "M1.EML");
+  const std::string old_name = fs::path(before).filename().string();
+  const std::string new_name = fs::path(after).filename().string();
+  EXPECT_NE(ParseMessageFileName(new_name)->base, ParseMessageFileName(old_name)->base)
+      << "Dovecot must see a new message, not a changed one";
+  EXPECT_EQ(ReadWhole(after), Message("one") + "more");
+  EXPECT_EQ(store_.Property(item, kMailMarkerProperty), Variant::Int32(2));
+}
+
+TEST_F(MaildirStoreTest, AFolderLockedByDovecotIsWaitedFor) {
+  const std::string item = Deliver(kInbox, "M1.EML", Message("one"));
+  const std::string file = FileOf(Maildir(), "M1.EML");
+  MaildirStore impatient(dir_.File("mail"), files_, MaildirOptions{std::chrono::milliseconds(0)});
+  auto connection = impatient.Connect();
+  auto write_marker = [&] {
+    auto record = connection->OpenRecord(item, adModeReadWrite, adFailIfNotExists,
+                                         adOpenRecordUnspecified, "", "");
+    record->GetFields().Item(kMailMarkerProperty).SetValue(Variant::Int32(2));
+    record->GetFields().Update();
+  };
+  {
+    UidListLock dovecot(Maildir(), kLockTimeout);
+    EXPECT_EQ(FailureNumber(write_marker), Number(StoreError::kBusy));
+    EXPECT_EQ(FileOf(Maildir(), "M1.EML"), file);
+    EXPECT_EQ(impatient.Content(item), Message("one")) << "reading needs no lock";
+  }
+  EXPECT_FALSE(fs::exists(Maildir() + "/dovecot-uidlist.lock"));
+
+  const std::string lock = Maildir() + "/dovecot-uidlist.lock";
+  WriteWhole(lock, std::to_string(EndedProcess()) + ":" + maildir::HostName());
+  SetModified(lock, time(nullptr) - 10);
+  EXPECT_EQ(FailureNumber(write_marker), 0) << "the lock of a process that is gone";
+  EXPECT_FALSE(fs::exists(lock));
+
+  WriteWhole(lock, "");
+  SetModified(lock, time(nullptr) - 200);
+  WriteWhole(Maildir() + "/dovecot-uidlist", "3 V1 N1\n");
+  SetModified(Maildir() + "/dovecot-uidlist", time(nullptr) - 200);
+  // A lock without an owner to check goes only after two minutes without any change, and the
+  // status change time of this one is fresh, whatever its mtime says.
+  EXPECT_EQ(FailureNumber(write_marker), Number(StoreError::kBusy));
+  EXPECT_TRUE(fs::exists(lock));
+}
+
+TEST_F(MaildirStoreTest, ANewKeywordsFileIsNewerThanTheOneItReplaces) {
+  const std::string keywords = Maildir() + "/dovecot-keywords";
+  WriteWhole(keywords, "0 $Forwarded\n");
+  const time_t later = time(nullptr) + 100;
+  SetModified(keywords, later);
+  const std::string item = Deliver(kInbox, "M1.EML", Message("one"));
+  Write(item, kMailMarkerProperty, Variant::Int32(2));
+  EXPECT_EQ(Modified(keywords), later + 1) << "Dovecot rereads the table only when its mtime moved";
+  EXPECT_FALSE(fs::exists(keywords + ".lock"));
+  EXPECT_FALSE(fs::exists(Maildir() + "/dovecot-uidlist.lock"));
+}
+
+TEST_F(MaildirStoreTest, AFullKeywordTableFailsOnlyTheChange) {
+  std::string table;
+  for (int i = 0; i < maildir::kMaxKeywords; ++i) {
+    table += std::to_string(i) + " $Label" + std::to_string(i) + "\n";
+  }
+  WriteWhole(Maildir() + "/dovecot-keywords", table);
+  const std::string item = Deliver(kInbox, "M1.EML", Message("one"));
+  const std::string file = FileOf(Maildir(), "M1.EML");
+  EXPECT_EQ(FailureNumber([&] { Write(item, kMailMarkerProperty, Variant::Int32(2)); }),
+            Number(StoreError::kStorageFault));
+  EXPECT_EQ(FileOf(Maildir(), "M1.EML"), file);
+  EXPECT_EQ(ReadWhole(Maildir() + "/dovecot-keywords"), table);
+  EXPECT_EQ(store_.Property(item, kMailMarkerProperty), std::nullopt);
+}
+
+TEST_F(MaildirStoreTest, APropertyTableThatIsNotOursIsLeftAlone) {
+  const std::string bob = MailboxRootUrl("example.com", "bob");
+  store_.CreateFolder(bob + "/Inbox");
+  const std::string table = dir_.File("mail/example.com/bob/corvalith-properties.db");
+  const std::string foreign(4096, 'x');
+  WriteWhole(table, foreign);
+  EXPECT_EQ(FailureNumber([&] {
+              store_.PutItem(bob, {{"x", Variant::Int32(1)}});
+            }),
+            Number(StoreError::kNotAStore));
+  EXPECT_EQ(ReadWhole(table), foreign);
+}
+
+// Dovecot delivers into new/, moves new mail to cur/ and flags messages, all in the Inbox, while
+// the store delivers, marks and moves items between Inbox and Junk E-mail as the save pipeline
+// and user moves do. Dovecot syncs once after every step of the store, holding the Inbox's lock,
+// and checks there that every message it saw is still there: the store may only take one away
+// under that lock.
+TEST_F(MaildirStoreTest, DovecotWorkingInTheSameMaildirLosesAndDuplicatesNothing) {
+  constexpr int kDovecotMessages = 40;
+  constexpr int kStoreMessages = 40;
+  std::mutex mu;
+  std::condition_variable progress;
+  int store_steps = 0;      // guarded by mu
+  bool store_done = false;  // guarded by mu
+  auto step = [&] {
+    {
+      std::lock_guard lock(mu);
+      ++store_steps;
+    }
+    progress.notify_one();
+  };
+  std::string vanished;  // read after the join
+  std::string dovecot_failure;
+  std::thread dovecot([&] {
+    try {
+      int synced_steps = 0;
+      int delivered = 0;
+      for (;;) {
+        {
+          std::unique_lock lock(mu);
+          progress.wait(lock, [&] { return store_steps != synced_steps || store_done; });
+          synced_steps = store_steps;
+          if (store_done && delivered == kDovecotMessages) break;
+        }
+        if (delivered < kDovecotMessages) {
+          const std::string raw = Message("dovecot " + std::to_string(delivered));
+          const std::string name = "dovecot-" + std::to_string(delivered++) +
+                                   ".M1P1.host,S=" + std::to_string(raw.size());
+          WriteWhole(Maildir() + "/tmp/" + name, raw);
+          fs::rename(Maildir() + "/tmp/" + name, Maildir() + "/new/" + name);
+        }
+        UidListLock lock(Maildir(), kLockTimeout);
+        auto items = [&] {
+          std::set<std::string> found;
+          for (const auto& file : maildir::ScanMessages(Maildir())) {
+            found.insert(std::string(ParseMessageFileName(file.name)->item));
+          }
+          return found;
+        };
+        const std::set<std::string> seen = items();
+        for (const std::string& name : Names(Maildir() + "/new")) {
+          if (ParseMessageFileName(name)) {
+            fs::rename(Maildir() + "/new/" + name, Maildir() + "/cur/" + name + ":2,S");
+          }
+        }
+        for (const std::string& name : Names(Maildir() + "/cur")) {
+          auto parsed = ParseMessageFileName(name);
+          if (!parsed) continue;
+          std::string flags(parsed->flags);
+          const size_t flagged = flags.find('F');
+          flags = flagged == std::string::npos ? maildir::SortedFlags(flags + "F")
+                                               : flags.erase(flagged, 1);
+          fs::rename(Maildir() + "/cur/" + name,
+                     Maildir() + "/cur/" + std::string(parsed->base) + ":2," + flags);
+        }
+        const std::set<std::string> still = items();
+        for (const std::string& item : seen) {
+          if (!still.count(item)) vanished += item + " ";
+        }
+      }
+    } catch (const std::exception& failure) {
+      dovecot_failure = failure.what();
+    }
+  });
+
+  // Dovecot stops also when the store's side fails on the way.
+  auto finish = [&] {
+    {
+      std::lock_guard lock(mu);
+      store_done = true;
+    }
+    progress.notify_one();
+    if (dovecot.joinable()) dovecot.join();
+  };
+  struct Finally {
+    std::function<void()> run;
+    ~Finally() { run(); }
+  } finally{finish};
+
+  std::set<std::string> in_inbox, in_junk;
+  for (int i = 0; i < kStoreMessages; ++i) {
+    const std::string name = "S" + std::to_string(i) + ".EML";
+    const std::string item = Deliver(kInbox, name, Message("store " + std::to_string(i)));
+    step();
+    auto record = Open(item);
+    record->GetFields().Item(kMailMarkerProperty).SetValue(Variant::Int32(2));
+    record->GetFields().Update();
+    step();
+    record->MoveRecord(item, kJunk + "/" + name, "", "", adMoveUnspecified, false);
+    step();
+    if (i % 2 == 0) {
+      // The user's correction: back to the inbox, marked as ham.
+      record->MoveRecord(kJunk + "/" + name, item, "", "", adMoveUnspecified, false);
+      step();
+      record->GetFields().Item(kMailMarkerProperty).SetValue(Variant::Int32(1));
+      record->GetFields().Update();
+      step();
+      in_inbox.insert(item);
+    } else {
+      in_junk.insert(kJunk + "/" + name);
+    }
+    for (const std::string& url : in_inbox) {
+      EXPECT_TRUE(store_.Exists(url)) << url << " while Dovecot syncs";
+    }
+  }
+  finish();
+
+  EXPECT_EQ(dovecot_failure, "");
+  EXPECT_EQ(vanished, "") << "messages a locked Dovecot lost sight of";
+  std::set<std::string> expected_inbox = in_inbox;
+  for (int i = 0; i < kDovecotMessages; ++i) {
+    expected_inbox.insert(kInbox + "/dovecot-" + std::to_string(i) + ".M1P1.host");
+  }
+  const std::vector<std::string> inbox = store_.Children(kInbox);
+  EXPECT_EQ(std::set<std::string>(inbox.begin(), inbox.end()), expected_inbox);
+  EXPECT_EQ(inbox.size(), expected_inbox.size());
+  const std::vector<std::string> junk = store_.Children(kJunk);
+  EXPECT_EQ(std::vector<std::string>(in_junk.begin(), in_junk.end()), junk);
+  // One file per item, nothing left behind.
+  EXPECT_EQ(Names(Maildir() + "/new").size() + Names(Maildir() + "/cur").size(), inbox.size());
+  EXPECT_EQ(Names(Junk() + "/new").size() + Names(Junk() + "/cur").size(), junk.size());
+  EXPECT_EQ(Names(Maildir() + "/tmp"), std::vector<std::string>{});
+  EXPECT_EQ(Names(Junk() + "/tmp"), std::vector<std::string>{});
+  for (const std::string& url : in_inbox) {
+    EXPECT_EQ(store_.Property(url, kMailMarkerProperty), Variant::Int32(1)) << url;
+  }
+  for (const std::string& url : in_junk) {
+    EXPECT_EQ(store_.Property(url, kMailMarkerProperty), Variant::Int32(2)) << url;
+  }
+}
+
+}  // namespace
+}  // namespace corvalith::store
