@@ -115,13 +115,16 @@ TEST_F(EndToEndTest, SpamIsCaughtACorrectionWhiteListsTheSenderWhoIsTrustedFromT
   EXPECT_EQ(LastLogLine().substr(LastLogLine().find(' ', 20) + 1, 27),
             "New Mail recognized as SPAM");
 
-  // The user wants this sender's offers after all: moved back, relearned, whitelisted.
+  // The user wants this sender's offers after all: moved back, relearned, whitelisted. (A
+  // colleague rescued during the first weeks is on the list already.)
+  const std::string list = dir_.path() + "/data/example.com/alice.dat.wlt";
+  const std::string before =
+      std::filesystem::exists(list) ? env_.files.ReadFile(list, 1 << 20) : "";
   std::string rescued = Move(spam, inbox_);
   EXPECT_EQ(Marker(rescued), 1);
   EXPECT_NE(LastLogLine().find("Mail moved by User was swapped to HAM (FP?) : "),
             std::string::npos);
-  EXPECT_EQ(env_.files.ReadFile(dir_.path() + "/data/example.com/alice.dat.wlt", 1 << 20),
-            "promo@bulk.example\r\n");
+  EXPECT_EQ(env_.files.ReadFile(list, 1 << 20), before + "promo@bulk.example\r\n");
 
   std::string next = Deliver(Message("Promo <promo@bulk.example>", "Offer",
                                      "cheap pills online pharmacy discount casino bonus"));
