@@ -411,7 +411,7 @@ TEST_F(MaildirStoreTest, NewContentIsANewFileUnderANewName) {
   EXPECT_EQ(store_.Property(item, kMailMarkerProperty), Variant::Int32(2));
 }
 
-TEST_F(MaildirStoreTest, AFolderLockedByDovecotIsWaitedFor) {
+TEST_F(MaildirStoreTest, AFolderLockedByDovecotIsLeftAloneUntilTheLockIsStale) {
   const std::string item = Deliver(kInbox, "M1.EML", Message("one"));
   const std::string file = FileOf(Maildir(), "M1.EML");
   MaildirStore impatient(dir_.File("mail"), files_, MaildirOptions{std::chrono::milliseconds(0)});
