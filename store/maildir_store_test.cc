@@ -135,7 +135,8 @@ class MaildirStoreTest : public ::testing::Test {
     const std::string name = fs::path(FileOf(folder_directory, item)).filename().string();
     const KeywordTable table = maildir::ReadKeywordTable(folder_directory);
     std::set<std::string> names;
-    for (char letter : ParseMessageFileName(name)->flags) {
+    const std::string_view flags = ParseMessageFileName(name)->flags;
+    for (char letter : flags) {
       if (letter >= 'a' && letter <= 'z') names.insert(table.NameOf(letter).value_or("?"));
     }
     return names;
