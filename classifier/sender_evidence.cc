@@ -110,11 +110,12 @@ void AddUnsubscribe(const std::vector<HeaderField>& fields, const std::string& f
   if (field == nullptr) return;
   bool any = false, same = false;
   std::string_view value = field->value;
-  for (size_t open = value.find('<'); open != std::string_view::npos && open < 1024;
-       open = value.find('<', open + 1)) {
-    size_t close = value.find('>', open);
-    std::string_view target = value.substr(
-        open + 1, close == std::string_view::npos ? std::string_view::npos : close - open - 1);
+  // Each target is read once: the next search starts after its '>'.
+  for (size_t open = value.find('<'); open != std::string_view::npos && open < 1024;) {
+    const size_t close = value.find('>', open);
+    if (close == std::string_view::npos) break;
+    std::string_view target = value.substr(open + 1, close - open - 1);
+    open = value.find('<', close);
     std::string host =
         target.find('@') != std::string_view::npos ? AddressDomain(target) : UrlHost(target);
     if (host.empty()) continue;

@@ -151,6 +151,19 @@ TEST(SenderEvidenceTest, BulkMailThatNamesOneDomainAndLinksToAnother) {
   for (const std::string& phrase : e) EXPECT_EQ(phrase.find("weird"), std::string::npos);
 }
 
+TEST(SenderEvidenceTest, CrowdedFieldsStillGiveTheirEvidence) {
+  // Fields full of brackets, addresses and clauses, up to the 4 KiB a field is read.
+  std::string brackets, clauses;
+  for (int i = 0; i < 180; ++i) brackets += "<<mailto:a@b.example>";
+  for (int i = 0; i < 110; ++i) clauses += "dkim=pass header.d=x.example; d=";
+  std::set<std::string> e = Evidence(
+      "From: a@b.example\nList-Unsubscribe: " + brackets + "\nAuthentication-Results: " + clauses +
+          "\nDKIM-Signature: " + clauses + "\nReceived: from " + std::string(100000, 'a') + "\n",
+      "");
+  EXPECT_TRUE(e.count("sender: unsubscribe at the from domain"));
+  EXPECT_TRUE(e.count("auth: dkim pass for another domain"));
+}
+
 TEST(SenderEvidenceTest, NoSenderNoLinks) {
   std::set<std::string> e = Evidence("Subject: hi\n", "just text");
   EXPECT_TRUE(e.count("sender: no from address"));
