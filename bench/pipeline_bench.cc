@@ -18,6 +18,7 @@
 #include "host/filter_instance.h"
 #include "mailbox_ops/filter_operations.h"
 #include "platform/testing/memory_environment.h"
+#include "platform/testing/temp_directory.h"
 #include "sink/exchange_filter.h"
 #include "store/mailbox.h"
 #include "store/mailbox_url.h"
@@ -80,14 +81,14 @@ int Run(int argc, char** argv) {
       corpus = arg;
     }
   }
-  char dir_template[] = "/tmp/corvalith-pipeline-XXXXXX";
-  const std::string dir = mkdtemp(dir_template);
+  const testing::TempDirectory temp("corvalith-pipeline");
+  const std::string& dir = temp.path();
   std::filesystem::create_directory(dir + "/data");
 
   testing::DiskEnvironment env;
   RegisterClassifierEngine(env.classes);
   env.registry_.SetDword("DebugLevel", static_cast<uint32_t>(debug_level));
-  env.registry_.SetString("UseJunkMailFolder", "Junk E-mail");
+  env.registry_.SetString("UseJunkMailFolder", store::kJunkMailFolder);
   env.registry_.SetDword("UseWhiteList", 1);
   env.registry_.SetDword("AutoWhiteList", 1);
   env.files.AppendText(dir + "/data/cvusrmnl.sys", "Subject: Manual\r\n\r\nHello.\r\n");
@@ -113,21 +114,21 @@ int Run(int argc, char** argv) {
     {
       host::SaveEventInfo info(*connection, url);
       auto start = std::chrono::steady_clock::now();
-      filter->OnSyncSave(&info, url, 0x01000008);
+      filter->OnSyncSave(&info, url, host::kDeliveryFlags);
       double ms =
           std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
               .count();
       all_ms.push_back(ms);
       if (i >= mails.size() / 2) trained_ms.push_back(ms);
       final_url = info.EventRecord().Source();
-      std::optional<Variant> v = store.Property(final_url, store::kMailMarkerProperty);
-      marker = v ? v->ToInt32() : 0;
+      marker = DecodeMailMarker(info.EventRecord().GetFields().Item(store::kMailMarkerProperty));
     }
     bool said_spam = marker == kMarkerSpam;
     if (said_spam == mails[i].spam) continue;
     ++errors;
     // The user's correction: a move into the junk-mail folder, or back to the inbox.
-    std::string folder = root + (mails[i].spam ? "/Junk E-mail" : "/Inbox");
+    std::string folder =
+        root + "/" + (mails[i].spam ? store::kJunkMailFolder : store::kInboxFolder);
     auto record =
         connection->OpenRecord(final_url, store::adModeReadWrite, store::adFailIfNotExists,
                                store::adOpenRecordUnspecified, "", "");
@@ -135,7 +136,7 @@ int Run(int argc, char** argv) {
                                            "", "", store::adMoveUnspecified, false);
     record.reset();
     host::SaveEventInfo info(*connection, moved);
-    filter->OnSyncSave(&info, moved, 0x01000100);
+    filter->OnSyncSave(&info, moved, host::kUserMoveFlags);
   }
   filter->Release();
 
@@ -147,7 +148,6 @@ int Run(int argc, char** argv) {
               Percentile(all_ms, 0.5), Percentile(all_ms, 0.95));
   std::printf("  OnSyncSave, second half (trained): median %.3f ms  p95 %.3f ms\n",
               Percentile(trained_ms, 0.5), Percentile(trained_ms, 0.95));
-  std::filesystem::remove_all(dir);
   return 0;
 }
 

@@ -1,5 +1,5 @@
-// The `corvalith` command line: parsing, one function per command, and the exit status
-// (0 when everything asked succeeded, 1 when something failed, 2 for a usage error).
+// The `corvalith` command line and its exit status (0 when everything asked succeeded, 1 when
+// something failed, 2 for a usage error). The commands themselves: host/command.h.
 #ifndef CORVALITH_HOST_COMMANDS_H_
 #define CORVALITH_HOST_COMMANDS_H_
 

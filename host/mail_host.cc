@@ -51,16 +51,6 @@ std::string DisplayValue(const Variant& value) {
   }
 }
 
-// The part of a raw message before its first empty line.
-std::string RawHeaderBlock(const std::string& raw) {
-  size_t end = raw.find("\r\n\r\n");
-  size_t lf_end = raw.find("\n\n");
-  if (lf_end != std::string::npos && (end == std::string::npos || lf_end < end)) {
-    return raw.substr(0, lf_end + 1);
-  }
-  return end == std::string::npos ? raw : raw.substr(0, end + 2);
-}
-
 class Transaction {
  public:
   explicit Transaction(store::Connection& connection) : connection_(connection) {
@@ -311,7 +301,7 @@ std::vector<std::pair<std::string, std::string>> MailHost::Properties(const std:
 }
 
 std::string MailHost::HeaderBlock(const std::string& url) {
-  return RawHeaderBlock(store_->Content(url));
+  return std::string(store::HeaderBlock(store_->Content(url)));
 }
 
 }  // namespace corvalith::host

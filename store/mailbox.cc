@@ -83,20 +83,6 @@ std::string ToUtf8(const std::string& bytes, const char* charset) {
   return Latin1ToUtf8(WithoutNul(bytes));
 }
 
-// The offset at which the first empty line starts (the end of the header block), or the
-// size when there is none: a message of headers only.
-size_t HeaderBlockEnd(std::string_view raw) {
-  size_t pos = 0;
-  while (pos < raw.size()) {
-    size_t end = raw.find('\n', pos);
-    std::string_view line = raw.substr(pos, end == std::string_view::npos ? raw.npos : end - pos);
-    if (line.empty() || line == "\r") return pos;
-    if (end == std::string_view::npos) return raw.size();
-    pos = end + 1;
-  }
-  return raw.size();
-}
-
 bool EqualsIgnoreCase(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
   for (size_t i = 0; i < a.size(); ++i) {
@@ -204,6 +190,18 @@ void DeriveBodies(const std::string& raw, DerivedMessage* out) {
 
 }  // namespace
 
+std::string_view HeaderBlock(std::string_view raw) {
+  size_t pos = 0;
+  while (pos < raw.size()) {
+    size_t end = raw.find('\n', pos);
+    std::string_view line = raw.substr(pos, end == std::string_view::npos ? raw.npos : end - pos);
+    if (line.empty() || line == "\r") return raw.substr(0, pos);
+    if (end == std::string_view::npos) break;
+    pos = end + 1;
+  }
+  return raw;
+}
+
 void CreateMailbox(Connection& connection, const std::string& domain, const std::string& user) {
   const std::string root = MailboxRootUrl(domain, user);
   auto create = [&](const std::string& url) {
@@ -236,7 +234,7 @@ DerivedMessage DeriveMessage(const std::string& raw, Origin origin) {
   InitGMime();
   DerivedMessage out;
   out.address_type = origin == Origin::kExternal ? kExternalAddressType : kInternalAddressType;
-  const std::string_view headers = std::string_view(raw).substr(0, HeaderBlockEnd(raw));
+  const std::string_view headers = HeaderBlock(raw);
   if (origin == Origin::kExternal) out.header_block = std::string(headers);
   if (auto from = RawHeader(headers, "From")) out.from = DecodeHeaderText(*from);
   if (auto subject = RawHeader(headers, "Subject")) out.subject = DecodeHeaderText(*subject);

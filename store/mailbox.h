@@ -6,6 +6,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "store/record.h"
 
@@ -19,6 +20,10 @@ inline constexpr char kJunkMailFolder[] = "Junk E-mail";
 // Creates the mailbox root, its standard folders and the root's Deleted Items property.
 // Idempotent: what exists already is kept. Throws Failure.
 void CreateMailbox(Connection& connection, const std::string& domain, const std::string& user);
+
+// The message's header block: everything before its first empty line (nothing, or a lone CR),
+// the last header line's end included; the whole message when no line is empty.
+std::string_view HeaderBlock(std::string_view raw);
 
 // Where a message came from: the internet (SMTP) or another mailbox of this server.
 enum class Origin { kExternal, kInternal };
