@@ -89,12 +89,6 @@ std::string SubjectOf(const std::string& raw) {
 
 std::string FolderOf(const std::string& url) { return ParseItemUrl(url).folder_path; }
 
-std::string Pad(std::string text, size_t width) {
-  if (text.size() > width) text = text.substr(0, width - 3) + "...";
-  text.resize(width, ' ');
-  return text;
-}
-
 struct Tally {
   int delivered = 0;
   int ham = 0;
@@ -184,9 +178,9 @@ std::string Tour::Correct(const MailboxAddress& owner, Delivered& mail) {
 }
 
 void Tour::PrintDelivery(const MailboxAddress& to, const Delivered& mail) {
-  out_ << "  " << Pad(to.user, 6) << Pad(SubjectOf(mail.message->raw), 46)
-       << Pad(mail.message->spam ? "spam" : "ham", 6) << Pad(MarkerText(mail.state.marker), 6)
-       << Pad(FolderOf(mail.state.url), 13) << mail.summary << "\n";
+  out_ << "  " << Column(to.user, 6) << Column(SubjectOf(mail.message->raw), 46)
+       << Column(mail.message->spam ? "spam" : "ham", 6) << Column(MarkerText(mail.state.marker), 6)
+       << Column(FolderOf(mail.state.url), 13) << mail.summary << "\n";
 }
 
 int Tour::Run() {
@@ -200,7 +194,8 @@ int Tour::Run() {
   out_ << "1. Training. A brand-new user's filter knows nothing, so Alice reads her first\n"
        << "   mails and moves every one it got wrong (spam into Junk E-mail, ham back to\n"
        << "   Inbox). Each move is a save the filter learns from.\n";
-  out_ << "   " << Pad("subject", 50) << Pad("truth", 6) << Pad("said", 6) << "user's move\n";
+  out_ << "   " << Column("subject", 50) << Column("truth", 6) << Column("said", 6)
+       << "user's move\n";
   for (const DemoMessage& message : DemoTrainingMessages()) {
     Delivered mail = Deliver(alice_, message);
     int32_t said = mail.state.marker;
@@ -209,8 +204,8 @@ int Tour::Run() {
       std::string record = Correct(alice_, mail);
       move = std::string("into ") + (message.spam ? kJunkFolder : kInbox) + ": " + record;
     }
-    out_ << "   " << Pad(SubjectOf(message.raw), 50) << Pad(message.spam ? "spam" : "ham", 6)
-         << Pad(MarkerText(said), 6) << move << "\n";
+    out_ << "   " << Column(SubjectOf(message.raw), 50) << Column(message.spam ? "spam" : "ham", 6)
+         << Column(MarkerText(said), 6) << move << "\n";
     if (&message == &DemoTrainingMessages().front()) {
       // The domain directory exists now; an administrator keeps the domain's list there.
       files_.WriteNewFile(DomainWhiteListPath(DomainDirectory(data_, alice_.domain)), "");
@@ -225,8 +220,8 @@ int Tour::Run() {
        << "example.org/global.wlt"
        << "), and Carol writes to Alice from inside the "
        << "store.\n";
-  out_ << "  " << Pad("to", 6) << Pad("subject", 46) << Pad("truth", 6) << Pad("said", 6)
-       << Pad("folder", 13) << "the filter's log\n";
+  out_ << "  " << Column("to", 6) << Column("subject", 46) << Column("truth", 6)
+       << Column("said", 6) << Column("folder", 13) << "the filter's log\n";
   std::vector<Delivered> shown;
   for (const DemoMessage& message : DemoShowMessages()) {
     shown.push_back(Deliver(alice_, message));
@@ -272,7 +267,7 @@ int Tour::Run() {
       double p = ScoreNow(mail->state.url);
       char figure[16];
       std::snprintf(figure, sizeof figure, "%.3f", p);
-      out_ << "     " << Pad(SubjectOf(mail->message->raw), 50) << figure
+      out_ << "     " << Column(SubjectOf(mail->message->raw), 50) << figure
            << "  (truth: " << (mail->message->spam ? "spam" : "ham") << ")\n";
     }
   }
@@ -292,16 +287,16 @@ int Tour::Run() {
   out_ << "\n";
 
   out_ << "5. Summary\n";
-  out_ << "   " << Pad("mailbox", 20) << Pad("mails", 7) << Pad("said HAM", 10)
-       << Pad("said SPAM", 11) << Pad("trusted", 9) << Pad("wrong", 7) << Pad("moved", 7)
-       << "engine HAM/SPAM\n";
+  out_ << "   " << Column("mailbox", 20) << Column("mails", 7) << Column("said HAM", 10)
+       << Column("said SPAM", 11) << Column("trusted", 9) << Column("wrong", 7)
+       << Column("moved", 7) << "engine HAM/SPAM\n";
   for (const auto& [mailbox, tally] :
        {std::pair{alice_, alice_tally_}, std::pair{bob_, bob_tally_}}) {
     UserStatistics stats = ReadUserStatistics(data_, mailbox);
-    out_ << "   " << Pad(mailbox.Text(), 20) << Pad(std::to_string(tally.delivered), 7)
-         << Pad(std::to_string(tally.ham), 10) << Pad(std::to_string(tally.spam), 11)
-         << Pad(std::to_string(tally.trusted), 9) << Pad(std::to_string(tally.mistakes), 7)
-         << Pad(std::to_string(tally.corrected), 7) << stats.ham << "/" << stats.spam << "\n";
+    out_ << "   " << Column(mailbox.Text(), 20) << Column(std::to_string(tally.delivered), 7)
+         << Column(std::to_string(tally.ham), 10) << Column(std::to_string(tally.spam), 11)
+         << Column(std::to_string(tally.trusted), 9) << Column(std::to_string(tally.mistakes), 7)
+         << Column(std::to_string(tally.corrected), 7) << stats.ham << "/" << stats.spam << "\n";
   }
   out_ << "\n6. The last lines of " << LogFilePath(data_) << ":\n";
   for (const std::string& line : log_.Tail(8)) out_ << "   " << line << "\n";

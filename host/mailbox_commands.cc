@@ -8,20 +8,6 @@
 
 namespace corvalith::host {
 
-namespace {
-
-std::string Column(std::string text, size_t width) {
-  // Subjects may hold line breaks or tabs that would break the table.
-  for (char& ch : text) {
-    if (ch == '\r' || ch == '\n' || ch == '\t') ch = ' ';
-  }
-  if (text.size() > width) text = text.substr(0, width - 3) + "...";
-  text.resize(width, ' ');
-  return text;
-}
-
-}  // namespace
-
 int RunMailbox(Context& c) {
   if (c.line.positional.empty()) throw UsageError{"mailbox needs add or list"};
   std::string what = c.line.positional[0];

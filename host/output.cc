@@ -21,6 +21,15 @@ std::string MarkerName(int32_t marker) {
   }
 }
 
+std::string Column(std::string text, size_t width) {
+  for (char& ch : text) {
+    if (ch == '\r' || ch == '\n' || ch == '\t') ch = ' ';
+  }
+  if (text.size() > width) text = text.substr(0, width - 3) + "...";
+  text.resize(width, ' ');
+  return text;
+}
+
 Json StateJson(const ItemState& state) {
   return Json{{"ok", true}, {"url", state.url}, {"marker", state.marker}, {"hidden", state.hidden}};
 }

@@ -20,6 +20,10 @@ std::string MarkerName(int32_t marker);
 // The same in capitals, as a verdict shows: "HAM", "SPAM".
 std::string MarkerText(int32_t marker);
 
+// The text as a table column of `width` bytes: padded with blanks, or cut to end in "...".
+// Line breaks and tabs (a subject may hold them) become blanks, so that a row stays one line.
+std::string Column(std::string text, size_t width);
+
 // {"ok":true,"url":…,"marker":N,"hidden":b}
 Json StateJson(const ItemState& state);
 // "HAM   url" and " hidden" when hidden.
