@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "classifier/user_database.h"
+#include "platform/testing/temp_directory.h"
 
 namespace corvalith {
 namespace {
@@ -18,15 +19,10 @@ namespace fs = std::filesystem;
 class EngineTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_ = fs::temp_directory_path() /
-           ("classifier-test-" + std::to_string(getpid()) + "-" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir_);
     fs::create_directories(dir_ / "example.com");
     key_ = (dir_ / "example.com" / "user.dat").string();
     engine_ = ComPtr<IClassifierEngine>::Attach(new ClassifierEngineObject());
   }
-  void TearDown() override { fs::remove_all(dir_); }
 
   // A fresh object per call, as the filter makes one per save event.
   static ComPtr<IClassifierEngine> NewEngine() {
@@ -54,7 +50,8 @@ class EngineTest : public ::testing::Test {
            "\n";
   }
 
-  fs::path dir_;
+  testing::TempDirectory temp_{"classifier-test"};
+  fs::path dir_ = temp_.path();
   std::string key_;
   ComPtr<IClassifierEngine> engine_;
 };
@@ -338,9 +335,8 @@ TEST_F(EngineTest, TwoProcessesWritingOneUserLoseNothing) {
 }
 
 TEST(UserDatabaseTest, CrashAfterCommitPointIsReplayedCrashBeforeIsDropped) {
-  fs::path dir = fs::temp_directory_path() / ("userdb-test-" + std::to_string(getpid()));
-  fs::create_directories(dir);
-  const std::string path = (dir / "u.dat").string();
+  testing::TempDirectory dir("userdb-test");
+  const std::string path = dir.File("u.dat");
   using Crash = UserDatabase::Update::CrashPoint;
   for (Crash crash : {Crash::kBeforeMark, Crash::kAfterMark}) {
     fs::remove(path);
@@ -364,13 +360,11 @@ TEST(UserDatabaseTest, CrashAfterCommitPointIsReplayedCrashBeforeIsDropped) {
     EXPECT_EQ(db->spam_mails(), applied ? 4u : 0u);
     EXPECT_EQ(db->FindMail(0x1234567890ULL).has_value(), applied);
   }
-  fs::remove_all(dir);
 }
 
 TEST(UserDatabaseTest, LedgerIsABoundedRing) {
-  fs::path dir = fs::temp_directory_path() / ("userdb-ring-" + std::to_string(getpid()));
-  fs::create_directories(dir);
-  auto db = UserDatabase::Open((dir / "u.dat").string(), true);
+  testing::TempDirectory dir("userdb-ring");
+  auto db = UserDatabase::Open(dir.File("u.dat"), true);
   UserDatabase::Lock lock(db.get(), true);
   const uint32_t n = UserDatabase::kLedgerCapacity + 10;
   for (uint32_t i = 1; i <= n; ++i) {
@@ -383,8 +377,7 @@ TEST(UserDatabaseTest, LedgerIsABoundedRing) {
   ASSERT_TRUE(db->FindMail(11).has_value());
   ASSERT_TRUE(db->FindMail(n).has_value());
   EXPECT_TRUE(db->ledger_entry(*db->FindMail(n)).spam == (n % 2 == 0));
-  EXPECT_EQ(fs::file_size(dir / "u.dat"), UserDatabase::FileSize());
-  fs::remove_all(dir);
+  EXPECT_EQ(fs::file_size(dir.File("u.dat")), UserDatabase::FileSize());
 }
 
 }  // namespace
