@@ -27,10 +27,11 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args,
         name = arg.substr(0, eq);
         value = arg.substr(eq + 1);
       }
-      auto spec = std::find_if(known.begin(), known.end(),
-                               [&](const OptionSpec& option) { return name == option.name; });
-      if (spec == known.end()) throw UsageError{"unknown option " + arg};
-      if (!spec->takes_value) {
+      auto option = std::find_if(known.begin(), known.end(), [&](const OptionSpec& known_option) {
+        return name == known_option.name;
+      });
+      if (option == known.end()) throw UsageError{"unknown option " + arg};
+      if (!option->takes_value) {
         if (value) throw UsageError{"option " + name + " takes no value"};
         line.options[name] = "";
         continue;
