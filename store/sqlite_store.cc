@@ -4,13 +4,13 @@
 
 #include <unordered_map>
 
+#include "store/sqlite_support.h"
 #include "store/store_errors.h"
 #include "store/store_session.h"
 
 namespace corvalith::store {
 namespace {
 
-constexpr int kBusyTimeoutMs = 10000;
 constexpr int64_t kFolder = 0;
 constexpr int64_t kItem = 1;
 
@@ -31,19 +31,6 @@ CREATE TABLE properties(
   value,
   PRIMARY KEY(node_id, name)) WITHOUT ROWID;
 )sql";
-
-Failure SqliteFailure(sqlite3* db, int rc, const std::string& context) {
-  std::string message = db ? sqlite3_errmsg(db) : sqlite3_errstr(rc);
-  switch (rc & 0xff) {
-    case SQLITE_BUSY:
-    case SQLITE_LOCKED:
-      return StoreFailure(StoreError::kBusy, context + " (" + message + ")");
-    case SQLITE_NOTADB:
-      return StoreFailure(StoreError::kNotAStore, context + " (" + message + ")");
-    default:
-      return StoreFailure(StoreError::kStorageFault, context + " (" + message + ")");
-  }
-}
 
 }  // namespace
 
@@ -79,8 +66,8 @@ class SqliteDatabase {
                               keep ? SQLITE_STATIC : SQLITE_TRANSIENT));
       return *this;
     }
-    Query& BindNull(int index) {
-      Check(sqlite3_bind_null(stmt_, index));
+    Query& BindProperty(int type_index, const Variant& value) {
+      Check(BindPropertyValue(stmt_, type_index, value));
       return *this;
     }
     // True while there is a row.
@@ -96,10 +83,9 @@ class SqliteDatabase {
     }
     int64_t Int(int column) { return sqlite3_column_int64(stmt_, column); }
     bool IsNull(int column) { return sqlite3_column_type(stmt_, column) == SQLITE_NULL; }
-    std::string Bytes(int column) {
-      const void* data = sqlite3_column_blob(stmt_, column);
-      int size = sqlite3_column_bytes(stmt_, column);
-      return data ? std::string(static_cast<const char*>(data), size) : std::string();
+    std::string Bytes(int column) { return ColumnBytes(stmt_, column); }
+    Variant Property(int type_column, const std::string& name) {
+      return ColumnPropertyValue(stmt_, type_column, name);
     }
 
    private:
@@ -110,16 +96,8 @@ class SqliteDatabase {
     sqlite3_stmt* stmt_;
   };
 
-  SqliteDatabase(const std::string& path, bool create) : path_(path) {
-    int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | (create ? SQLITE_OPEN_CREATE : 0);
-    int rc = sqlite3_open_v2(path.c_str(), &db_, flags, nullptr);
-    if (rc != SQLITE_OK) {
-      Failure failure = SqliteFailure(db_, rc, "open " + path);
-      sqlite3_close_v2(db_);
-      throw failure;
-    }
-    sqlite3_busy_timeout(db_, kBusyTimeoutMs);
-  }
+  SqliteDatabase(const std::string& path, bool create)
+      : path_(path), db_(OpenSqlite(path, create)) {}
   ~SqliteDatabase() {
     for (auto& [sql, stmt] : statements_) sqlite3_finalize(stmt);
     // Closing rolls back an unfinished transaction: a half-written delivery never lands.
@@ -136,9 +114,8 @@ class SqliteDatabase {
       throw Failure(failure.description() + " " + message, failure.number());
     }
   }
-  int64_t PragmaInt(const char* sql) {
-    Query query(*this, sql);
-    return query.Step() ? query.Int(0) : 0;
+  bool HasSchema() {
+    return HasOwnSchema(db_, path_, SqliteStore::kApplicationId, SqliteStore::kSchemaVersion);
   }
 
   // Runs `body` as one atomic write: a transaction of its own, or a savepoint inside the
@@ -200,22 +177,7 @@ class SqliteDatabase {
     Query query(*this, "SELECT type, value FROM properties WHERE node_id = ?1 AND name = ?2");
     query.Bind(1, id).Bind(2, name);
     if (!query.Step()) return std::nullopt;
-    switch (static_cast<Variant::Type>(query.Int(0))) {
-      case Variant::Type::kEmpty:
-        return Variant();
-      case Variant::Type::kNull:
-        return Variant::Null();
-      case Variant::Type::kInt16:
-        return Variant::Int16(static_cast<int16_t>(query.Int(1)));
-      case Variant::Type::kInt32:
-        return Variant::Int32(static_cast<int32_t>(query.Int(1)));
-      case Variant::Type::kBool:
-        return Variant::Bool(query.Int(1) != 0);
-      case Variant::Type::kString:
-        return Variant::String(query.Bytes(1));
-    }
-    throw StoreFailure(StoreError::kPropertyUnreadable,
-                       name + " has unknown type " + std::to_string(query.Int(0)));
+    return query.Property(0, name);
   }
   // REQUIRES: inside Write.
   void WriteProperty(NodeId id, const std::string& name, const Variant& value) {
@@ -227,23 +189,7 @@ class SqliteDatabase {
     Query put(*this,
               "INSERT OR REPLACE INTO properties(node_id, name, type, value) "
               "VALUES(?1, ?2, ?3, ?4)");
-    put.Bind(1, id).Bind(2, name).Bind(3, static_cast<int64_t>(value.type()));
-    switch (value.type()) {
-      case Variant::Type::kEmpty:
-      case Variant::Type::kNull:
-        put.BindNull(4);
-        break;
-      case Variant::Type::kInt16:
-      case Variant::Type::kInt32:
-        put.Bind(4, static_cast<int64_t>(value.ToInt32()));
-        break;
-      case Variant::Type::kBool:
-        put.Bind(4, static_cast<int64_t>(value.ToInt32() != 0));
-        break;
-      case Variant::Type::kString:
-        put.BindBlob(4, value.ToString());
-        break;
-    }
+    put.Bind(1, id).Bind(2, name).BindProperty(3, value);
     put.Run();
   }
   std::string ReadContent(NodeId id) {
@@ -364,26 +310,10 @@ SqliteStore::SqliteStore(const std::string& path, FileSystem& files)
     : path_(path), files_(files), db_(std::make_unique<SqliteDatabase>(path, /*create=*/true)) {
   SqliteDatabase& db = *db_;
   // Only read until the file is known to be ours: a foreign database must stay untouched.
-  auto check = [&] {
-    int64_t application = db.PragmaInt("PRAGMA application_id");
-    int64_t version = db.PragmaInt("PRAGMA user_version");
-    int64_t objects = db.PragmaInt("SELECT count(*) FROM sqlite_master");
-    if (application == 0 && version == 0 && objects == 0) return false;  // new, empty
-    if (application != kApplicationId) {
-      throw StoreFailure(StoreError::kNotAStore, path + " belongs to another application");
-    }
-    if (version > kSchemaVersion) {
-      throw StoreFailure(StoreError::kNewerSchema,
-                         path + " has schema version " + std::to_string(version) +
-                             ", this program knows up to " + std::to_string(kSchemaVersion));
-    }
-    if (version < 1) throw StoreFailure(StoreError::kNotAStore, path + " has no schema version");
-    return true;
-  };
-  if (!check()) {
+  if (!db.HasSchema()) {
     db.Write([&] {
       // Another process may have created the schema since the check above.
-      if (check()) return;
+      if (db.HasSchema()) return;
       db.Exec(kSchema);
       db.Exec(("PRAGMA application_id = " + std::to_string(kApplicationId)).c_str());
       db.Exec(("PRAGMA user_version = " + std::to_string(kSchemaVersion)).c_str());

@@ -1,0 +1,48 @@
+// What the stores that keep their data in SQLite do the same way: open a file, map SQLite's
+// result codes onto store failures, recognise their own schema, and lay a typed property into
+// a row and read it back.
+//
+// A property takes two adjacent columns: the Variant type as an integer, then the value
+// (NULL for empty and null, an integer for the integers and Boolean, a blob of the bytes for
+// a string, so that text with NUL bytes or invalid UTF-8 comes back unchanged).
+#ifndef CORVALITH_STORE_SQLITE_SUPPORT_H_
+#define CORVALITH_STORE_SQLITE_SUPPORT_H_
+
+#include <sqlite3.h>
+
+#include <cstdint>
+#include <string>
+
+#include "platform/failure.h"
+#include "platform/variant.h"
+
+namespace corvalith::store {
+
+// Busy and locked are kBusy (another writer held the file past the busy timeout), a file that
+// is not a database kNotAStore, anything else kStorageFault; the description is `context`
+// followed by SQLite's own message.
+Failure SqliteFailure(sqlite3* db, int rc, const std::string& context);
+
+// Opens `path` for reading and writing, creating it only when `create`, for use by one thread
+// at a time, waiting up to 10 s for other writers. Throws the failure of the open.
+sqlite3* OpenSqlite(const std::string& path, bool create);
+
+// False for a new, empty file; true for a file marked with `application_id` and a schema
+// version from 1 to `schema_version`. Throws kNotAStore for a file that is not ours and
+// kNewerSchema for one written by a newer version. Only reads: a foreign file stays untouched.
+bool HasOwnSchema(sqlite3* db, const std::string& path, int64_t application_id,
+                  int64_t schema_version);
+
+// Binds the property's two columns, the type at `type_index`; returns the first SQLite error.
+int BindPropertyValue(sqlite3_stmt* stmt, int type_index, const Variant& value);
+
+// The property in the two columns from `type_column` of the current row; throws
+// kPropertyUnreadable, naming `name`, for a type this program does not know.
+Variant ColumnPropertyValue(sqlite3_stmt* stmt, int type_column, const std::string& name);
+
+// A text or blob column as bytes; "" for NULL.
+std::string ColumnBytes(sqlite3_stmt* stmt, int column);
+
+}  // namespace corvalith::store
+
+#endif  // CORVALITH_STORE_SQLITE_SUPPORT_H_
