@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 
+#include "store/mailbox.h"
 #include "store/mailbox_url.h"
 #include "store/maildir_files.h"
 #include "store/store_errors.h"
@@ -125,7 +126,7 @@ void Layout::CreateFolder(const Place& place) const {
 std::vector<Place> Layout::ChildFolders(const Place& folder) const {
   std::vector<Place> children;
   if (folder.folder.empty()) {
-    Place inbox{folder.domain, folder.user, {kInboxName}, ""};
+    Place inbox{folder.domain, folder.user, {kInboxFolder}, ""};
     if (FolderExists(inbox)) children.push_back(inbox);
   }
   for (const DirectoryEntry& entry :

@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "platform/unicode.h"
+#include "store/mailbox.h"
 
 namespace corvalith::store::maildir {
 namespace {
@@ -144,12 +145,12 @@ std::optional<std::string> FolderDirectory(const FolderPath& path) {
   for (const std::string& level : path) {
     if (!IsFolderLevel(level)) return std::nullopt;
   }
-  if (IsInboxSpelling(path[0]) && path[0] != kInboxName) return std::nullopt;
-  if (path.size() == 1 && path[0] == kInboxName) return "";
+  if (IsInboxSpelling(path[0]) && path[0] != kInboxFolder) return std::nullopt;
+  if (path.size() == 1 && path[0] == kInboxFolder) return "";
   std::string directory;
   for (size_t i = 0; i < path.size(); ++i) {
     directory += '.';
-    directory += i == 0 && path[0] == kInboxName ? std::string(kInboxDirectoryLevel)
+    directory += i == 0 && path[0] == kInboxFolder ? std::string(kInboxDirectoryLevel)
                                                  : *EncodeMailboxName(path[i]);
   }
   if (directory.size() > kMaxFileNameBytes) return std::nullopt;
@@ -164,12 +165,12 @@ std::optional<FolderPath> FolderOfDirectory(std::string_view name) {
     const size_t dot = rest.find('.');
     std::optional<std::string> level = DecodeMailboxName(rest.substr(0, dot));
     if (!level) return std::nullopt;
-    path.push_back(path.empty() && *level == kInboxDirectoryLevel ? kInboxName : *level);
+    path.push_back(path.empty() && *level == kInboxDirectoryLevel ? kInboxFolder : *level);
     if (dot == std::string_view::npos) break;
     rest.remove_prefix(dot + 1);
   }
   // INBOX itself is the Maildir, never a directory in it.
-  if (path.size() == 1 && path[0] == kInboxName) return std::nullopt;
+  if (path.size() == 1 && path[0] == kInboxFolder) return std::nullopt;
   std::optional<std::string> canonical = FolderDirectory(path);
   if (!canonical || *canonical != name) return std::nullopt;
   return path;

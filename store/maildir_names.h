@@ -23,7 +23,6 @@
 
 namespace corvalith::store::maildir {
 
-inline constexpr char kInboxName[] = "Inbox";
 // Longest name a directory entry can have on the file systems a Maildir lives on.
 inline constexpr size_t kMaxFileNameBytes = 255;
 // An item name leaves room in the file name for the fields and flags the store adds.
