@@ -4,42 +4,27 @@
 #include <array>
 
 #include "classifier/ascii.h"
+#include "platform/mail_header.h"
 
 namespace corvalith {
 
 using ascii::IsHostChar;
 using ascii::Lower;
 
+constexpr size_t kMaxNameBytes = 64;
+
 std::vector<HeaderField> ParseHeaderFields(std::string_view header, size_t max_fields,
                                            size_t max_value_bytes) {
   std::vector<HeaderField> fields;
-  bool in_field = false;
-  size_t pos = 0;
-  while (pos < header.size()) {
-    size_t eol = header.find('\n', pos);
-    if (eol == std::string_view::npos) eol = header.size();
-    std::string_view line = header.substr(pos, eol - pos);
-    pos = eol + 1;
-    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-    std::string_view value;
-    if (!line.empty() && (line[0] == ' ' || line[0] == '\t')) {
-      if (!in_field) continue;
-      value = line;
-    } else {
-      size_t colon = line.find(':');
-      if (colon == std::string_view::npos || colon == 0 || colon > 64) {
-        in_field = false;
-        continue;
-      }
-      if (fields.size() >= max_fields) break;
-      HeaderField& field = fields.emplace_back();
-      field.name.assign(line.substr(0, colon));
-      std::transform(field.name.begin(), field.name.end(), field.name.begin(), Lower);
-      in_field = true;
-      value = line.substr(colon + 1);
-    }
-    std::string& target = fields.back().value;
-    target.append(value.substr(0, max_value_bytes - std::min(max_value_bytes, target.size())));
+  MailHeaderReader reader(header);
+  while (std::optional<MailHeaderField> field = reader.Next()) {
+    // A name longer than any real one makes the line no field.
+    if (field->name.size() > kMaxNameBytes) continue;
+    if (fields.size() >= max_fields) break;
+    HeaderField& parsed = fields.emplace_back();
+    parsed.name.resize(field->name.size());
+    std::transform(field->name.begin(), field->name.end(), parsed.name.begin(), Lower);
+    parsed.value = field->Unfolded(max_value_bytes);
   }
   return fields;
 }

@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "platform/failure.h"
+#include "platform/mail_header.h"
 #include "store/mailbox_url.h"
 #include "store/store_errors.h"
 
@@ -102,29 +103,9 @@ std::string_view Trim(std::string_view s) {
 // itself rather than from GMime so that it is the message's own text, whatever GMime
 // makes of malformed fields.
 std::optional<std::string> RawHeader(std::string_view headers, std::string_view name) {
-  size_t pos = 0;
-  while (pos < headers.size()) {
-    size_t end = headers.find('\n', pos);
-    if (end == std::string_view::npos) end = headers.size();
-    std::string_view line = headers.substr(pos, end - pos);
-    pos = end + 1;
-    size_t colon = line.find(':');
-    if (line.empty() || line[0] == ' ' || line[0] == '\t' || colon == std::string_view::npos ||
-        !EqualsIgnoreCase(Trim(line.substr(0, colon)), name)) {
-      continue;
-    }
-    // Unfolding removes the line break before a continuation line and keeps its blanks.
-    std::string value(line.substr(colon + 1));
-    if (!value.empty() && value.back() == '\r') value.pop_back();
-    while (pos < headers.size() && (headers[pos] == ' ' || headers[pos] == '\t')) {
-      end = headers.find('\n', pos);
-      if (end == std::string_view::npos) end = headers.size();
-      std::string_view more = headers.substr(pos, end - pos);
-      if (!more.empty() && more.back() == '\r') more.remove_suffix(1);
-      value += more;
-      pos = end + 1;
-    }
-    return std::string(Trim(value));
+  MailHeaderReader reader(headers);
+  while (std::optional<MailHeaderField> field = reader.Next()) {
+    if (EqualsIgnoreCase(Trim(field->name), name)) return std::string(Trim(field->Unfolded()));
   }
   return std::nullopt;
 }
