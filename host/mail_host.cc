@@ -14,6 +14,7 @@
 #include "sink/server.h"
 #include "store/mailbox.h"
 #include "store/mailbox_url.h"
+#include "store/sqlite_store.h"
 #include "whitelist/whitelist.h"
 
 namespace corvalith::host {
@@ -320,7 +321,7 @@ std::vector<MailboxAddress> MailHost::Mailboxes() {
 std::vector<FolderSummary> MailHost::Folders(const MailboxAddress& mailbox) {
   std::string root = mailbox.RootUrl();
   std::vector<FolderSummary> folders;
-  for (const store::SqliteStore::FolderInfo& info : store_->Folders(root)) {
+  for (const store::Store::FolderInfo& info : store_->Folders(root)) {
     if (info.url.size() <= root.size() + 1) continue;  // the root itself
     folders.push_back(FolderSummary{info.url.substr(root.size() + 1), info.url, info.items});
   }

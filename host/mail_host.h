@@ -17,7 +17,7 @@
 #include "host/filter_instance.h"
 #include "host/home.h"
 #include "store/record.h"
-#include "store/sqlite_store.h"
+#include "store/store.h"
 
 namespace corvalith::host {
 
@@ -109,7 +109,7 @@ class MailHost {
   // match exactly, or else case-insensitively, as a user types them.
   std::string ResolveFolder(const MailboxAddress& mailbox, const std::string& folder);
 
-  store::SqliteStore& store() { return *store_; }
+  store::Store& store() { return *store_; }
 
  private:
   FilterInstance& Filter();
@@ -117,7 +117,7 @@ class MailHost {
   ItemState StateOf(store::Record& record);
 
   std::string construct_string_;
-  std::unique_ptr<store::SqliteStore> store_;
+  std::unique_ptr<store::Store> store_;
   std::unique_ptr<store::Connection> connection_;
   std::unique_ptr<FilterInstance> filter_;
   uint32_t sequence_ = 0;

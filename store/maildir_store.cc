@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <set>
 
+#include "store/mailbox_url.h"
 #include "store/maildir_control.h"
+#include "store/maildir_files.h"
 #include "store/maildir_layout.h"
 #include "store/maildir_session.h"
 #include "store/store_errors.h"
@@ -76,22 +78,73 @@ std::vector<std::string> MaildirStore::Children(const std::string& folder_url) c
   std::vector<std::string> children;
   if (!folder || !layout.FolderExists(*folder)) return children;
   for (const Place& child : layout.ChildFolders(*folder)) children.push_back(child.Url());
-  if (!folder->folder.empty()) {
-    const std::string directory = *layout.FolderDirectoryOf(*folder);
-    // Under the lock: a listing must not miss a message that Dovecot renames meanwhile.
-    maildir::UidListLock lock(directory, options_.lock_timeout);
-    std::set<std::string> items;
-    for (const maildir::MessageFile& file : maildir::ScanMessages(directory)) {
-      items.insert(std::string(maildir::ParseMessageFileName(file.name)->item));
-    }
-    for (const std::string& item : items) {
-      Place place = *folder;
-      place.item = item;
-      children.push_back(place.Url());
-    }
+  for (const std::string& item : ItemNames(layout, *folder)) {
+    Place place = *folder;
+    place.item = item;
+    children.push_back(place.Url());
   }
   std::sort(children.begin(), children.end());
   return children;
+}
+
+std::set<std::string> MaildirStore::ItemNames(const Layout& layout, const Place& folder) const {
+  std::set<std::string> items;
+  // The mailbox root holds no messages: the files of its Maildir are Inbox's.
+  if (folder.folder.empty()) return items;
+  const std::string directory = *layout.FolderDirectoryOf(folder);
+  // Under the lock: a listing must not miss a message that Dovecot renames meanwhile.
+  maildir::UidListLock lock(directory, options_.lock_timeout);
+  for (const maildir::MessageFile& file : maildir::ScanMessages(directory)) {
+    items.insert(std::string(maildir::ParseMessageFileName(file.name)->item));
+  }
+  return items;
+}
+
+std::vector<Store::FolderInfo> MaildirStore::Folders(const std::string& mailbox_root) const {
+  const Layout layout(root_);
+  std::optional<Place> root = maildir::PlaceOfUrl(CanonicalUrl(mailbox_root));
+  std::vector<FolderInfo> folders;
+  if (!root || !root->folder.empty() || !layout.FolderExists(*root)) return folders;
+  std::vector<Place> pending{*root};
+  while (!pending.empty()) {
+    Place folder = std::move(pending.back());
+    pending.pop_back();
+    folders.push_back(
+        FolderInfo{folder.Url(), static_cast<int64_t>(ItemNames(layout, folder).size())});
+    for (Place& child : layout.ChildFolders(folder)) pending.push_back(std::move(child));
+  }
+  std::sort(folders.begin(), folders.end(),
+            [](const FolderInfo& a, const FolderInfo& b) { return a.url < b.url; });
+  return folders;
+}
+
+std::vector<std::string> MaildirStore::Mailboxes() const {
+  const Layout layout(root_);
+  std::vector<std::string> roots;
+  for (const maildir::DirectoryEntry& domain :
+       maildir::ListDirectory(root_, maildir::kMaxDirectoryEntries)) {
+    if (domain.kind != maildir::DirectoryEntry::Kind::kDirectory) continue;
+    for (const maildir::DirectoryEntry& user :
+         maildir::ListDirectory(root_ + "/" + domain.name, maildir::kMaxDirectoryEntries)) {
+      // Only names the store could have made: anything else in the tree is someone else's.
+      std::optional<Place> place = maildir::PlaceOfUrl(MailboxRootUrl(domain.name, user.name));
+      if (user.kind == maildir::DirectoryEntry::Kind::kDirectory && place &&
+          layout.FolderExists(*place)) {
+        roots.push_back(place->Url());
+      }
+    }
+  }
+  std::sort(roots.begin(), roots.end());
+  return roots;
+}
+
+std::optional<Store::ItemInfo> MaildirStore::FindItem(const std::string& url) const {
+  std::unique_ptr<Session> session = NewMaildirSession(Layout(root_), files_, options_);
+  const std::string item = CanonicalUrl(url);
+  std::optional<Node> node = session->Find(item);
+  if (!node || node->kind != NodeKind::kItem) return std::nullopt;
+  return ItemInfo{item, ParentUrl(item),
+                  static_cast<int64_t>(session->ReadContent(node->id).size())};
 }
 
 std::string MaildirStore::MaildirPath(const std::string& domain, const std::string& user) const {

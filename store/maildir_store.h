@@ -64,14 +64,20 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "platform/file_system.h"
 #include "platform/variant.h"
-#include "store/record.h"
+#include "store/store.h"
 
 namespace corvalith::store {
+
+namespace maildir {
+class Layout;
+struct Place;
+}  // namespace maildir
 
 inline constexpr char kSpamKeyword[] = "Corvalith-Spam";
 inline constexpr char kHamKeyword[] = "Corvalith-Ham";
@@ -85,7 +91,7 @@ struct MaildirOptions {
   std::chrono::milliseconds lock_timeout{30000};
 };
 
-class MaildirStore {
+class MaildirStore : public Store {
  public:
   // The store under `root`, which is created with the first mailbox. Stream::LoadFromFile
   // reads through `files`, which must outlive the store.
@@ -94,21 +100,28 @@ class MaildirStore {
   MaildirStore& operator=(const MaildirStore&) = delete;
 
   // The connection may outlive the store object.
-  std::unique_ptr<Connection> Connect();
+  std::unique_ptr<Connection> Connect() override;
 
-  // Inspection and setup, with the meaning they have on MemoryStore.
-  void CreateFolder(const std::string& url);
+  void CreateFolder(const std::string& url) override;
   void PutItem(const std::string& url, const std::map<std::string, Variant>& properties,
-               const std::string& content = "");
-  bool Exists(const std::string& url) const;
-  std::optional<Variant> Property(const std::string& url, const std::string& name) const;
-  std::string Content(const std::string& url) const;
-  std::vector<std::string> Children(const std::string& folder_url) const;
+               const std::string& content = "") override;
+  bool Exists(const std::string& url) const override;
+  std::optional<Variant> Property(const std::string& url, const std::string& name) const override;
+  std::string Content(const std::string& url) const override;
+  std::vector<std::string> Children(const std::string& folder_url) const override;
+  // Item counts and listings take each folder's lock in turn, as Children does.
+  std::vector<FolderInfo> Folders(const std::string& mailbox_root) const override;
+  // The mailboxes are the <domain>/<user> directories of the root that hold a Maildir.
+  std::vector<std::string> Mailboxes() const override;
+  std::optional<ItemInfo> FindItem(const std::string& url) const override;
 
   // <root>/<domain>/<user>/Maildir: what Dovecot's mail location must name.
   std::string MaildirPath(const std::string& domain, const std::string& user) const;
 
  private:
+  // The names of the items in a folder, read under its lock.
+  std::set<std::string> ItemNames(const maildir::Layout& layout, const maildir::Place& folder) const;
+
   std::string root_;
   FileSystem& files_;
   MaildirOptions options_;

@@ -1,5 +1,6 @@
 #include "store/memory_store.h"
 
+#include "store/mailbox_url.h"
 #include "store/store_errors.h"
 #include "store/store_session.h"
 
@@ -248,6 +249,39 @@ std::vector<std::string> MemoryStore::Children(const std::string& folder_url) co
     if (it->first.find('/', prefix.size()) == std::string::npos) children.push_back(it->first);
   }
   return children;
+}
+
+std::vector<Store::FolderInfo> MemoryStore::Folders(const std::string& mailbox_root) const {
+  std::lock_guard lock(mu_);
+  const std::string root = CanonicalUrl(mailbox_root);
+  std::vector<FolderInfo> folders;
+  for (auto it = data_->by_url.lower_bound(root);
+       it != data_->by_url.end() && it->first.compare(0, root.size(), root) == 0; ++it) {
+    const bool below = it->first.size() == root.size() || it->first[root.size()] == '/';
+    if (!below || !data_->IsFolder(it->first)) continue;
+    int64_t items = 0;
+    for (const auto& [id, node] : data_->nodes) {
+      if (node.kind == NodeKind::kItem && ParentUrl(node.url) == it->first) ++items;
+    }
+    folders.push_back(FolderInfo{it->first, items});
+  }
+  return folders;
+}
+
+std::vector<std::string> MemoryStore::Mailboxes() const {
+  std::lock_guard lock(mu_);
+  std::vector<std::string> roots;
+  for (const auto& [url, id] : data_->by_url) {
+    if (data_->IsFolder(url) && IsMailboxRoot(url)) roots.push_back(url);
+  }
+  return roots;
+}
+
+std::optional<Store::ItemInfo> MemoryStore::FindItem(const std::string& url) const {
+  std::lock_guard lock(mu_);
+  const Data::NodeData* node = data_->Lookup(CanonicalUrl(url));
+  if (!node || node->kind != NodeKind::kItem) return std::nullopt;
+  return ItemInfo{node->url, ParentUrl(node->url), static_cast<int64_t>(node->content.size())};
 }
 
 void MemoryStore::RefuseOpen(const std::string& url, int after) {

@@ -1,5 +1,5 @@
 // The mailbox store in memory, for tests: the same record behaviour as the persistent store
-// (both sit on store_session.h), plus direct inspection and fault injection by URL.
+// (both sit on store_session.h), plus fault injection by URL.
 //
 // Thread-safe: connections may be used from several threads and the inspection calls may run
 // at the same time. A transaction snapshots the whole store and a rollback restores it, so
@@ -18,36 +18,31 @@
 
 #include "platform/file_system.h"
 #include "platform/variant.h"
-#include "store/record.h"
+#include "store/store.h"
 
 namespace corvalith::store {
 
-class MemoryStore {
+class MemoryStore : public Store {
  public:
   // Stream::LoadFromFile reads through `files`, which must outlive the store.
   explicit MemoryStore(FileSystem& files);
-  ~MemoryStore();
+  ~MemoryStore() override;
   MemoryStore(const MemoryStore&) = delete;
   MemoryStore& operator=(const MemoryStore&) = delete;
 
   // The connection and its records must not outlive the store.
-  std::unique_ptr<Connection> Connect();
+  std::unique_ptr<Connection> Connect() override;
 
-  // Creates the folder and every missing folder above it, up to the mailbox root (or the
-  // first segment after the scheme for URLs outside a mailbox). A folder already there is
-  // left as it is.
-  void CreateFolder(const std::string& url);
-  // Creates an item (and its folder) with these properties and content. On an existing item
-  // or folder the properties are merged in (a Null value is stored as Null, an empty variant
-  // removes the property) and the content is replaced only when `content` is not empty.
+  void CreateFolder(const std::string& url) override;
   void PutItem(const std::string& url, const std::map<std::string, Variant>& properties,
-               const std::string& content = "");
-  bool Exists(const std::string& url) const;
-  std::optional<Variant> Property(const std::string& url, const std::string& name) const;
-  // "" for a folder or a missing item.
-  std::string Content(const std::string& url) const;
-  // The URLs of the folders and items directly in the folder, sorted.
-  std::vector<std::string> Children(const std::string& folder_url) const;
+               const std::string& content = "") override;
+  bool Exists(const std::string& url) const override;
+  std::optional<Variant> Property(const std::string& url, const std::string& name) const override;
+  std::string Content(const std::string& url) const override;
+  std::vector<std::string> Children(const std::string& folder_url) const override;
+  std::vector<FolderInfo> Folders(const std::string& mailbox_root) const override;
+  std::vector<std::string> Mailboxes() const override;
+  std::optional<ItemInfo> FindItem(const std::string& url) const override;
 
   // Fault injection, by exact URL (as stored, without a trailing "/"). Opens and updates can
   // be refused after a number of calls that still succeed, so that a test can fail the second

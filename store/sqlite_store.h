@@ -30,13 +30,13 @@
 
 #include "platform/file_system.h"
 #include "platform/variant.h"
-#include "store/record.h"
+#include "store/store.h"
 
 namespace corvalith::store {
 
 class SqliteDatabase;
 
-class SqliteStore {
+class SqliteStore : public Store {
  public:
   static constexpr int kSchemaVersion = 1;
   static constexpr int32_t kApplicationId = 0x43565354;  // "CVST"
@@ -46,37 +46,23 @@ class SqliteStore {
   // kNewerSchema for a store written by a newer version. `files` (Stream::LoadFromFile)
   // must outlive the store.
   SqliteStore(const std::string& path, FileSystem& files);
-  ~SqliteStore();
+  ~SqliteStore() override;
   SqliteStore(const SqliteStore&) = delete;
   SqliteStore& operator=(const SqliteStore&) = delete;
 
   // A new connection with its own database handle. It may outlive the store object.
-  std::unique_ptr<Connection> Connect();
+  std::unique_ptr<Connection> Connect() override;
 
-  // Inspection and setup, with the meaning they have on MemoryStore.
-  void CreateFolder(const std::string& url);
+  void CreateFolder(const std::string& url) override;
   void PutItem(const std::string& url, const std::map<std::string, Variant>& properties,
-               const std::string& content = "");
-  bool Exists(const std::string& url) const;
-  std::optional<Variant> Property(const std::string& url, const std::string& name) const;
-  std::string Content(const std::string& url) const;
-  std::vector<std::string> Children(const std::string& folder_url) const;
-
-  struct FolderInfo {
-    std::string url;
-    int64_t items;  // items directly in the folder
-  };
-  // The mailbox root and every folder below it, sorted by URL.
-  std::vector<FolderInfo> Folders(const std::string& mailbox_root) const;
-  // The root URLs of all mailboxes, sorted.
-  std::vector<std::string> Mailboxes() const;
-
-  struct ItemInfo {
-    std::string url;
-    std::string folder_url;
-    int64_t size;  // content bytes
-  };
-  std::optional<ItemInfo> FindItem(const std::string& url) const;
+               const std::string& content = "") override;
+  bool Exists(const std::string& url) const override;
+  std::optional<Variant> Property(const std::string& url, const std::string& name) const override;
+  std::string Content(const std::string& url) const override;
+  std::vector<std::string> Children(const std::string& folder_url) const override;
+  std::vector<FolderInfo> Folders(const std::string& mailbox_root) const override;
+  std::vector<std::string> Mailboxes() const override;
+  std::optional<ItemInfo> FindItem(const std::string& url) const override;
 
   const std::string& path() const { return path_; }
 
