@@ -1,20 +1,21 @@
 #include "classifier/classifier_engine_object.h"
 
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 
+#include "classifier/classifier_test_support.h"
 #include "classifier/user_database.h"
+#include "platform/testing/file_bytes.h"
 #include "platform/testing/temp_directory.h"
 
 namespace corvalith {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::NewEngine;
+using testing::ReadFileBytes;
 
 class EngineTest : public ::testing::Test {
  protected:
@@ -24,10 +25,6 @@ class EngineTest : public ::testing::Test {
     engine_ = ComPtr<IClassifierEngine>::Attach(new ClassifierEngineObject());
   }
 
-  // A fresh object per call, as the filter makes one per save event.
-  static ComPtr<IClassifierEngine> NewEngine() {
-    return ComPtr<IClassifierEngine>::Attach(new ClassifierEngineObject());
-  }
   std::pair<int32_t, int32_t> Stats(const std::string& key) {
     int32_t ham = -1, spam = -1;
     EXPECT_EQ(NewEngine()->GetStatistics(key, &ham, &spam), S_OK) << TakeErrorInfo();
@@ -38,12 +35,6 @@ class EngineTest : public ::testing::Test {
     double p = -1;
     EXPECT_EQ(NewEngine()->Score(key_, header, body, &p), S_OK) << TakeErrorInfo();
     return p;
-  }
-  static std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
   }
   static std::string Header(int i) {
     return "From: sender" + std::to_string(i) + "@example.org\nSubject: note " + std::to_string(i) +
@@ -176,7 +167,7 @@ TEST_F(EngineTest, RelearnSemantics) {
       SCOPED_TRACE(i);
       auto engine = NewEngine();
       std::string header = Header(step.mail), body = "body of mail " + std::to_string(step.mail);
-      std::string before = fs::exists(key_) ? ReadFile(key_) : "";
+      std::string before = fs::exists(key_) ? ReadFileBytes(key_) : "";
       bool spam;
       HRESULT hr = S_OK;
       switch (step.op) {
@@ -203,7 +194,7 @@ TEST_F(EngineTest, RelearnSemantics) {
       EXPECT_EQ(Stats(), std::make_pair(step.ham, step.spam));
       // A step that changes no count must not have changed the file at all.
       if (i > 0 && step.ham == s.steps[i - 1].ham && step.spam == s.steps[i - 1].spam) {
-        EXPECT_EQ(ReadFile(key_), before);
+        EXPECT_EQ(ReadFileBytes(key_), before);
       }
     }
   }
@@ -260,7 +251,7 @@ TEST_F(EngineTest, LearnsToSeparateTheClasses) {
 // Files at the key that are not ours: every call fails with a description, none changes them.
 TEST_F(EngineTest, ForeignAndDamagedFilesAreReportedAndLeftAlone) {
   ASSERT_EQ(NewEngine()->Learn(key_, Header(1), "x", true), S_OK);
-  const std::string good = ReadFile(key_);
+  const std::string good = ReadFileBytes(key_);
   std::string flipped = good;
   flipped[12] ^= 1;  // the table geometry in the header
   struct Case {
@@ -296,7 +287,7 @@ TEST_F(EngineTest, ForeignAndDamagedFilesAreReportedAndLeftAlone) {
     std::string description = TakeErrorInfo();
     EXPECT_NE(description.find(c.description), std::string::npos) << description;
     EXPECT_NE(description.find(key_), std::string::npos) << description;
-    EXPECT_EQ(ReadFile(key_), c.content);
+    EXPECT_EQ(ReadFileBytes(key_), c.content);
   }
   fs::remove(key_);
   fs::create_directory(key_);
@@ -308,27 +299,17 @@ TEST_F(EngineTest, ForeignAndDamagedFilesAreReportedAndLeftAlone) {
 
 TEST_F(EngineTest, TwoProcessesWritingOneUserLoseNothing) {
   constexpr int kPerProcess = 150;
-  pid_t children[2];
-  for (int c = 0; c < 2; ++c) {
-    children[c] = fork();
-    ASSERT_GE(children[c], 0);
-    if (children[c] == 0) {
-      int failures = 0;
-      for (int i = 0; i < kPerProcess; ++i) {
-        auto engine = NewEngine();
-        std::string header = Header(c * 1000 + i);
-        bool spam;
-        failures += Failed(engine->Classify(key_, header, "process mail", &spam));
-        if (i % 3 == 0) failures += Failed(engine->Relearn(key_, header, "process mail", true));
-      }
-      _exit(failures == 0 ? 0 : 1);
+  testing::ExpectProcessesSucceed(2, [&](int c) {
+    int failures = 0;
+    for (int i = 0; i < kPerProcess; ++i) {
+      auto engine = NewEngine();
+      std::string header = Header(c * 1000 + i);
+      bool spam;
+      failures += Failed(engine->Classify(key_, header, "process mail", &spam));
+      if (i % 3 == 0) failures += Failed(engine->Relearn(key_, header, "process mail", true));
     }
-  }
-  for (pid_t child : children) {
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-  }
+    return failures;
+  });
   auto [ham, spam] = Stats();
   EXPECT_EQ(ham + spam, 2 * kPerProcess);
   EXPECT_GE(spam, 2 * ((kPerProcess + 2) / 3));  // every relearned mail at least

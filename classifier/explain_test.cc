@@ -5,16 +5,19 @@
 #include <filesystem>
 #include <fstream>
 #include <set>
-#include <sstream>
 
 #include "classifier/classifier_engine_object.h"
+#include "classifier/classifier_test_support.h"
 #include "platform/failure.h"
+#include "platform/testing/file_bytes.h"
 #include "platform/testing/temp_directory.h"
 
 namespace corvalith {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::NewEngine;
+using testing::ReadFileBytes;
 
 class ExplainTest : public ::testing::Test {
  protected:
@@ -33,14 +36,8 @@ class ExplainTest : public ::testing::Test {
   }
   static void Learn(const std::string& key, const std::string& header, const std::string& body,
                     bool spam) {
-    auto engine = ComPtr<IClassifierEngine>::Attach(new ClassifierEngineObject());
+    auto engine = NewEngine();
     ASSERT_EQ(engine->Learn(key, header, body, spam), S_OK) << TakeErrorInfo();
-  }
-  static std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
   }
   static std::set<std::string> Names(const std::vector<FeatureContribution>& list) {
     std::set<std::string> names;
@@ -56,13 +53,13 @@ class ExplainTest : public ::testing::Test {
 
 TEST_F(ExplainTest, NamesWhatPushedTheScoreAndAddsUpToIt) {
   const std::string site = data_ + kSiteModelFileName;
-  const std::string user_before = ReadFile(Key(1)), site_before = ReadFile(site);
+  const std::string user_before = ReadFileBytes(Key(1)), site_before = ReadFileBytes(site);
   const Explanation e = ExplainMail(Key(1), header_, body_, /*count=*/1000);
   EXPECT_TRUE(e.spam);
   EXPECT_EQ(e.site_model, site);
   EXPECT_EQ(e.site_failure, "");
   double p = -1;
-  auto engine = ComPtr<IClassifierEngine>::Attach(new ClassifierEngineObject());
+  auto engine = NewEngine();
   ASSERT_EQ(engine->Score(Key(1), header_, body_, &p), S_OK);
   EXPECT_NEAR(e.spam_probability, p, 1e-6);
   double sum = 0;
@@ -81,8 +78,8 @@ TEST_F(ExplainTest, NamesWhatPushedTheScoreAndAddsUpToIt) {
   const Explanation top = ExplainMail(Key(1), header_, body_, 3);
   ASSERT_EQ(top.towards_spam.size(), 3u);
   EXPECT_EQ(top.towards_spam[0].name, e.towards_spam[0].name);
-  EXPECT_EQ(ReadFile(Key(1)), user_before);
-  EXPECT_EQ(ReadFile(site), site_before);
+  EXPECT_EQ(ReadFileBytes(Key(1)), user_before);
+  EXPECT_EQ(ReadFileBytes(site), site_before);
 }
 
 TEST_F(ExplainTest, UnknownUserAndUnusableSiteModel) {
@@ -93,7 +90,7 @@ TEST_F(ExplainTest, UnknownUserAndUnusableSiteModel) {
   // A user whose own model learned something: trained while the site model was off.
   EngineOptions off;
   off.site_scope = SiteScope::kOff;
-  auto engine = ComPtr<IClassifierEngine>::Attach(new ClassifierEngineObject(off));
+  auto engine = NewEngine(off);
   ASSERT_EQ(engine->Learn(Key(3), header_, body_, true), S_OK);
   const Explanation own = ExplainMail(Key(3), header_, body_, 10, off);
   EXPECT_EQ(own.site_failure, "");
@@ -105,7 +102,7 @@ TEST_F(ExplainTest, UnknownUserAndUnusableSiteModel) {
   EXPECT_NE(alone.site_failure.find(site), std::string::npos);
   EXPECT_EQ(alone.site_score, 0);
   EXPECT_NEAR(alone.user_score, own.user_score, 1e-9);
-  EXPECT_EQ(ReadFile(site), "not ours");
+  EXPECT_EQ(ReadFileBytes(site), "not ours");
   EXPECT_THROW(ExplainMail("", header_, body_), Failure);
 }
 

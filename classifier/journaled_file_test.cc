@@ -8,18 +8,19 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <thread>
 #include <vector>
 
 #include "classifier/user_database.h"
 #include "platform/failure.h"
+#include "platform/testing/file_bytes.h"
 #include "platform/testing/temp_directory.h"
 
 namespace corvalith {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::ReadFileBytes;
 
 // A second kind of file, laid out as a kind other than the user database would be.
 constexpr uint32_t kOtherJournal = 100;
@@ -36,12 +37,6 @@ const FileFormat& OtherFormat() {
 class JournaledFileTest : public ::testing::Test {
  protected:
 
-  static std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-  }
   // The description of the failure Open throws, or "" when it opens.
   static std::string OpenFailure(const FileFormat& format, const std::string& path) {
     try {
@@ -81,7 +76,7 @@ TEST_F(JournaledFileTest, KindsRefuseEachOthersFilesUntouched) {
   const std::string user = (dir_ / "user.dat").string(), other = (dir_ / "model.bin").string();
   ASSERT_NE(UserDatabase::Open(user, true), nullptr);
   ASSERT_NE(JournaledFile::Open(OtherFormat(), other, true), nullptr);
-  const std::string user_bytes = ReadFile(user), other_bytes = ReadFile(other);
+  const std::string user_bytes = ReadFileBytes(user), other_bytes = ReadFileBytes(other);
 
   std::string description = OpenFailure(OtherFormat(), user);
   EXPECT_NE(description.find("is not a test model"), std::string::npos) << description;
@@ -100,8 +95,8 @@ TEST_F(JournaledFileTest, KindsRefuseEachOthersFilesUntouched) {
   EXPECT_NE(description.find("test model " + other + " is damaged or of another version"),
             std::string::npos)
       << description;
-  EXPECT_EQ(ReadFile(user), user_bytes);
-  EXPECT_EQ(ReadFile(other), other_bytes);
+  EXPECT_EQ(ReadFileBytes(user), user_bytes);
+  EXPECT_EQ(ReadFileBytes(other), other_bytes);
 }
 
 // Each page is written through the mapping or with pwrite(), by how recently this process
@@ -126,7 +121,7 @@ TEST_F(JournaledFileTest, WritesLandWhicheverWayTheyGo) {
       update.Put(boundary - 4, 30 + round);  // the later write to this word wins
       update.Commit();
     }
-    const std::string bytes = ReadFile(path);  // what the file holds, not the mapping
+    const std::string bytes = ReadFileBytes(path);  // what the file holds, not the mapping
     auto word = [&](uint64_t at) {
       uint32_t w;
       std::memcpy(&w, bytes.data() + at, 4);
@@ -235,7 +230,7 @@ TEST_F(JournaledFileTest, CachedFileChangedInPlaceIsRefusedAndLeftAlone) {
   const std::string path = (dir_ / "model.bin").string();
   auto object = JournaledFile::Open(OtherFormat(), path, true);
   SetCount(object.get(), 3);
-  const std::string good = ReadFile(path);
+  const std::string good = ReadFileBytes(path);
   struct Case {
     const char* name;
     std::string content;
@@ -258,7 +253,7 @@ TEST_F(JournaledFileTest, CachedFileChangedInPlaceIsRefusedAndLeftAlone) {
       EXPECT_NE(failure.description().find(c.description), std::string::npos)
           << failure.description();
     }
-    EXPECT_EQ(ReadFile(path), c.content);
+    EXPECT_EQ(ReadFileBytes(path), c.content);
     { std::ofstream(path, std::ios::binary | std::ios::trunc) << good; }
   }
   // The object opened before the changes goes on with the restored file.

@@ -1,23 +1,24 @@
 #include "classifier/site_model.h"
 
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <cmath>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 
 #include "classifier/classifier_engine_object.h"
+#include "classifier/classifier_test_support.h"
 #include "classifier/engine_settings.h"
 #include "platform/posix_environment.h"
+#include "platform/testing/file_bytes.h"
 #include "platform/testing/temp_directory.h"
 
 namespace corvalith {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::NewEngine;
+using testing::ReadFileBytes;
 
 TEST(SiteModelPathTest, DerivedFromTheKeysDirectories) {
   struct {
@@ -54,15 +55,6 @@ class SiteModelTest : public ::testing::Test {
     return data_ + domain + "/user" + std::to_string(user) + ".dat";
   }
   std::string SitePath() const { return data_ + kSiteModelFileName; }
-  static ComPtr<ClassifierEngineObject> NewEngine(const EngineOptions& options = EngineOptions()) {
-    return ComPtr<ClassifierEngineObject>::Attach(new ClassifierEngineObject(options));
-  }
-  static std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-  }
   static std::pair<int32_t, int32_t> Stats(const std::string& key) {
     int32_t ham = -1, spam = -1;
     EXPECT_EQ(NewEngine()->GetStatistics(key, &ham, &spam), S_OK) << TakeErrorInfo();
@@ -162,7 +154,7 @@ TEST_F(SiteModelTest, PerDomainScopeKeepsOneFileInEachDomain) {
 // model, says why the site took no part, and leaves the file as it was.
 TEST_F(SiteModelTest, UnusableSiteModelLeavesTheUsersOwnModelDeciding) {
   ASSERT_EQ(NewEngine()->Learn(Key(1), SpamHeader(1), SpamBody(1), true), S_OK);
-  const std::string good = ReadFile(SitePath());
+  const std::string good = ReadFileBytes(SitePath());
   std::string flipped = good;
   flipped[12] ^= 1;  // the geometry in the header
   struct Case {
@@ -172,7 +164,7 @@ TEST_F(SiteModelTest, UnusableSiteModelLeavesTheUsersOwnModelDeciding) {
   } cases[] = {
       {"text file", "notes\n", "not a site model"},
       {"empty file", "", "not a site model"},
-      {"user database", ReadFile(Key(1)), "not a site model"},
+      {"user database", ReadFileBytes(Key(1)), "not a site model"},
       {"truncated", good.substr(0, good.size() / 3), "damaged"},
       {"grown", good + "x", "damaged"},
       {"header damaged", flipped, "damaged"},
@@ -198,7 +190,7 @@ TEST_F(SiteModelTest, UnusableSiteModelLeavesTheUsersOwnModelDeciding) {
     EXPECT_EQ(engine->Compact(key), S_OK);
     EXPECT_FALSE(engine->site_failure().empty());
     EXPECT_EQ(Stats(key), std::make_pair(0, 1));
-    EXPECT_EQ(ReadFile(SitePath()), c.content);
+    EXPECT_EQ(ReadFileBytes(SitePath()), c.content);
   }
   fs::remove(SitePath());
   fs::create_directory(SitePath());
@@ -213,7 +205,7 @@ TEST_F(SiteModelTest, UnusableSiteModelLeavesTheUsersOwnModelDeciding) {
 TEST_F(SiteModelTest, ScoreRegistersNothing) {
   TeachSite(/*users=*/2, /*per_user=*/3);
   ASSERT_FALSE(Classify(Key(1), HamHeader(500), HamBody(500)));
-  const std::string user_before = ReadFile(Key(1)), site_before = ReadFile(SitePath());
+  const std::string user_before = ReadFileBytes(Key(1)), site_before = ReadFileBytes(SitePath());
   for (int i = 0; i < 3; ++i) {
     double p = -1;
     ASSERT_EQ(NewEngine()->Score(Key(1), SpamHeader(600), SpamBody(600), &p), S_OK);
@@ -221,8 +213,8 @@ TEST_F(SiteModelTest, ScoreRegistersNothing) {
     ASSERT_EQ(NewEngine()->Score(Key(3), HamHeader(601), HamBody(601), &p), S_OK);
     EXPECT_LT(p, 0.5);
   }
-  EXPECT_EQ(ReadFile(Key(1)), user_before);
-  EXPECT_EQ(ReadFile(SitePath()), site_before);
+  EXPECT_EQ(ReadFileBytes(Key(1)), user_before);
+  EXPECT_EQ(ReadFileBytes(SitePath()), site_before);
   EXPECT_FALSE(fs::exists(Key(3)));
   // A mail only scored is unknown to Relearn: it is simply trained, no earlier verdict moved.
   const auto [ham, spam] = Stats(Key(1));
@@ -263,30 +255,20 @@ TEST_F(SiteModelTest, OneUserShiftsTheSiteOnlyBoundedly) {
 // update locked and journaled, nothing is lost and the weights return to zero.
 TEST_F(SiteModelTest, TwoProcessesTrainingTheSiteLoseNothing) {
   constexpr int kPerProcess = 120;
-  pid_t children[2];
-  for (int c = 0; c < 2; ++c) {
-    children[c] = fork();
-    ASSERT_GE(children[c], 0);
-    if (children[c] == 0) {
-      int failures = 0;
-      const std::string key = Key(c + 1, c == 0 ? "example.com" : "example.org");
-      auto body = [&](int i) { return "token" + std::to_string(c * 1000 + i) + " shared words"; };
-      for (int i = 0; i < kPerProcess; ++i) {
-        auto engine = NewEngine();
-        failures += Failed(engine->Learn(key, HamHeader(i), body(i), i % 2 == 0));
-        failures += !engine->site_failure().empty();
-      }
-      for (int i = 0; i < kPerProcess; ++i) {
-        failures += Failed(NewEngine()->Forget(key, HamHeader(i), body(i)));
-      }
-      _exit(failures == 0 ? 0 : 1);
+  testing::ExpectProcessesSucceed(2, [&](int c) {
+    int failures = 0;
+    const std::string key = Key(c + 1, c == 0 ? "example.com" : "example.org");
+    auto body = [&](int i) { return "token" + std::to_string(c * 1000 + i) + " shared words"; };
+    for (int i = 0; i < kPerProcess; ++i) {
+      auto engine = NewEngine();
+      failures += Failed(engine->Learn(key, HamHeader(i), body(i), i % 2 == 0));
+      failures += !engine->site_failure().empty();
     }
-  }
-  for (pid_t child : children) {
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-  }
+    for (int i = 0; i < kPerProcess; ++i) {
+      failures += Failed(NewEngine()->Forget(key, HamHeader(i), body(i)));
+    }
+    return failures;
+  });
   auto site = SiteModel::Open(SitePath(), false);
   ASSERT_NE(site, nullptr);
   SiteModel::Lock lock(site.get(), false);
