@@ -36,7 +36,6 @@ const FileFormat& OtherFormat() {
 
 class JournaledFileTest : public ::testing::Test {
  protected:
-
   // The description of the failure Open throws, or "" when it opens.
   static std::string OpenFailure(const FileFormat& format, const std::string& path) {
     try {
