@@ -1,0 +1,117 @@
+// `corvalith lmtp`: the home's store and one filter instance behind an LMTP listener, for the
+// life of the process, as the store process of a mail server holds them.
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cctype>
+#include <mutex>
+
+#include "host/command.h"
+#include "host/lmtp_server.h"
+#include "host/mail_host.h"
+#include "store/mailbox.h"
+
+namespace corvalith::host {
+
+namespace {
+
+// The one MailHost serves one delivery at a time, whichever connection it comes from.
+class HostMailroom : public Mailroom {
+ public:
+  explicit HostMailroom(MailHost& host) : host_(host) {}
+
+  std::optional<MailboxAddress> FindMailbox(const std::string& address) override {
+    size_t at = address.rfind('@');
+    if (at == std::string::npos) return std::nullopt;
+    std::string user = address.substr(0, at);
+    std::string domain = address.substr(at + 1);
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (const MailboxAddress& mailbox : host_.Mailboxes()) {
+      if (mailbox.user == user && SameHostName(mailbox.domain, domain)) return mailbox;
+    }
+    return std::nullopt;
+  }
+
+  ItemState Deliver(const MailboxAddress& mailbox, const std::string& message,
+                    bool internal) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return host_.Deliver(mailbox, store::kInboxFolder, message, internal);
+  }
+
+ private:
+  static bool SameHostName(const std::string& a, const std::string& b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+      if (std::tolower(static_cast<unsigned char>(a[i])) !=
+          std::tolower(static_cast<unsigned char>(b[i]))) {
+        return false;
+      }
+    }
+    return true;
+  }
+
+  MailHost& host_;
+  std::mutex mutex_;
+};
+
+std::atomic<LmtpServer*> signalled_server = nullptr;
+
+void StopOnSignal(int) {
+  if (LmtpServer* server = signalled_server.load()) server->StopFromSignal();
+}
+
+// SIGTERM and SIGINT stop the server for as long as the object lives.
+class StopSignals {
+ public:
+  explicit StopSignals(LmtpServer& server) {
+    signalled_server = &server;
+    struct sigaction action {};
+    action.sa_handler = StopOnSignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGTERM, &action, &old_term_);
+    sigaction(SIGINT, &action, &old_int_);
+  }
+  ~StopSignals() {
+    sigaction(SIGTERM, &old_term_, nullptr);
+    sigaction(SIGINT, &old_int_, nullptr);
+    signalled_server = nullptr;
+  }
+  StopSignals(const StopSignals&) = delete;
+  StopSignals& operator=(const StopSignals&) = delete;
+
+ private:
+  struct sigaction old_term_ {};
+  struct sigaction old_int_ {};
+};
+
+std::string HostName() {
+  char name[256] = "";
+  if (gethostname(name, sizeof name - 1) != 0 || name[0] == '\0') return "localhost";
+  return name;
+}
+
+}  // namespace
+
+int RunLmtp(Context& c) {
+  ExpectPositional(c.line, c.command, 0, 0);
+  LmtpServerOptions options;
+  options.listen = c.line.Has("--listen") ? c.line.Option("--listen")
+                                          : "unix:" + c.home.directory + "/lmtp.sock";
+  options.host_name = HostName();
+  MailHost host(c.home, c.construct_string);
+  HostMailroom mailroom(host);
+  std::mutex log_mutex;
+  auto log = [&](const std::string& line) {
+    std::lock_guard<std::mutex> lock(log_mutex);
+    c.err << "corvalith lmtp: " << line << std::endl;
+  };
+  LmtpServer server(options, mailroom, log);
+  StopSignals signals(server);
+  log("listening on " + server.address());
+  server.Run();
+  log("stopped");
+  return kExitOk;
+}
+
+}  // namespace corvalith::host

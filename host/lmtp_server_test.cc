@@ -1,0 +1,277 @@
+// `corvalith lmtp` as Postfix meets it: the real command on a unix socket in a temporary home,
+// a client on the socket, the mail in the store afterwards, and a clean stop on SIGTERM.
+#include <fcntl.h>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "platform/testing/temp_directory.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using Clock = std::chrono::steady_clock;
+
+constexpr char kBinary[] = CORVALITH_BINARY;
+// Every wait of the test ends by then: a hung server fails the test instead of holding it.
+constexpr auto kPatience = std::chrono::seconds(60);
+
+std::string Quote(const std::string& arg) {
+  std::string quoted = "'";
+  for (char c : arg) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return quoted + "'";
+}
+
+int RemainingMilliseconds(Clock::time_point deadline) {
+  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+  return left.count() > 0 ? static_cast<int>(left.count()) : 0;
+}
+
+// Reads from `fd` until `done` says the text is complete, EOF (`*eof` set then), or the
+// deadline.
+template <typename Done>
+std::string ReadUntil(int fd, Done done, Clock::time_point deadline, bool* eof = nullptr) {
+  std::string text;
+  char bytes[4096];
+  while (!done(text)) {
+    pollfd wait{fd, POLLIN, 0};
+    if (poll(&wait, 1, RemainingMilliseconds(deadline)) <= 0) break;
+    ssize_t got = read(fd, bytes, sizeof bytes);
+    if (got <= 0) {
+      if (eof != nullptr) *eof = true;
+      break;
+    }
+    text.append(bytes, static_cast<size_t>(got));
+  }
+  return text;
+}
+
+// The server process, killed and reaped whatever happens to the test.
+class ServerProcess {
+ public:
+  ServerProcess(const std::string& home, const std::string& listen) {
+    int pipe_fds[2];
+    if (pipe2(pipe_fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
+    pid_ = fork();
+    if (pid_ == 0) {
+      dup2(pipe_fds[1], 2);
+      execl("/usr/bin/env", "env", "-u", "CORVALITH_REGISTRY", "-u", "CORVALITH_HOME", kBinary,
+            "--home", home.c_str(), "lmtp", "--listen", listen.c_str(), nullptr);
+      _exit(127);
+    }
+    close(pipe_fds[1]);
+    stderr_ = pipe_fds[0];
+  }
+  ~ServerProcess() {
+    if (pid_ > 0) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+    close(stderr_);
+  }
+
+  // Its stderr up to a line holding `text`.
+  std::string WaitFor(const std::string& text) {
+    log_ += ReadUntil(
+        stderr_,
+        [&](const std::string& more) { return (log_ + more).find(text) != std::string::npos; },
+        Clock::now() + kPatience);
+    return log_;
+  }
+
+  // Sends the signal and answers the exit status (-1 when it did not exit in time; it is
+  // killed then). Its stderr closes when it exits.
+  int Stop(int signal) {
+    kill(pid_, signal);
+    bool exited = false;
+    log_ += ReadUntil(
+        stderr_, [](const std::string&) { return false; }, Clock::now() + kPatience, &exited);
+    int status = 0;
+    if (!exited || waitpid(pid_, &status, 0) != pid_) return -1;
+    pid_ = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+
+  const std::string& log() const { return log_; }
+
+ private:
+  pid_t pid_ = -1;
+  int stderr_ = -1;
+  std::string log_;
+};
+
+class LmtpClient {
+ public:
+  explicit LmtpClient(const std::string& path) {
+    socket_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+    connected_ = connect(socket_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  }
+  ~LmtpClient() { close(socket_); }
+  bool connected() const { return connected_; }
+
+  // Sends the bytes and answers the next `count` reply lines (the last line of a multi-line
+  // reply counts once).
+  std::vector<std::string> Exchange(const std::string& bytes, size_t count) {
+    EXPECT_EQ(send(socket_, bytes.data(), bytes.size(), MSG_NOSIGNAL),
+              static_cast<ssize_t>(bytes.size()));
+    auto complete = [&](const std::string& more) { return FinalLines(pending_ + more) >= count; };
+    pending_ += ReadUntil(socket_, complete, Clock::now() + kPatience);
+    std::vector<std::string> replies;
+    size_t start = 0;
+    for (size_t end;
+         replies.size() < count && (end = pending_.find("\r\n", start)) != std::string::npos;
+         start = end + 2) {
+      std::string line = pending_.substr(start, end - start);
+      if (line.size() > 3 && line[3] == '-') continue;
+      replies.push_back(line);
+    }
+    pending_.erase(0, start);
+    return replies;
+  }
+
+ private:
+  static size_t FinalLines(const std::string& text) {
+    size_t lines = 0;
+    for (size_t start = 0, end; (end = text.find("\r\n", start)) != std::string::npos;
+         start = end + 2) {
+      if (end - start < 4 || text[start + 3] != '-') ++lines;
+    }
+    return lines;
+  }
+
+  int socket_ = -1;
+  bool connected_ = false;
+  std::string pending_;
+};
+
+class LmtpServerTest : public ::testing::Test {
+ protected:
+  int Corvalith(const std::string& args, std::string* out = nullptr) {
+    std::string command = "env -u CORVALITH_REGISTRY -u CORVALITH_HOME " + Quote(kBinary) +
+                          " --home " + Quote(home_) + " " + args + " >" + Quote(temp_.File("out")) +
+                          " 2>&1";
+    int raw = std::system(command.c_str());
+    if (out != nullptr) {
+      std::ifstream in(temp_.File("out"));
+      *out = std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    return WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+  }
+
+  // The Inbox's items but the user manual a new user gets with the first mail.
+  std::vector<nlohmann::json> Inbox(const std::string& mailbox) {
+    std::string out;
+    EXPECT_EQ(Corvalith("--json ls " + mailbox + " Inbox", &out), 0) << out;
+    std::vector<nlohmann::json> items;
+    std::istringstream lines(out);
+    for (std::string line; std::getline(lines, line);) {
+      nlohmann::json item = nlohmann::json::parse(line);
+      if (item["url"].get<std::string>().find("Corvalith_Manual") == std::string::npos) {
+        items.push_back(item);
+      }
+    }
+    return items;
+  }
+
+  corvalith::testing::TempDirectory temp_{"corvalith-lmtp"};
+  std::string home_ = temp_.File("home");
+  std::string socket_ = temp_.File("home/lmtp.sock");
+};
+
+TEST_F(LmtpServerTest, DeliversThroughTheFilterAndStopsCleanlyOnSigterm) {
+  ASSERT_EQ(Corvalith("init"), 0);
+  ASSERT_EQ(Corvalith("mailbox add alice@example.com"), 0);
+  ASSERT_EQ(Corvalith("mailbox add bob@example.com"), 0);
+  {
+    // A socket file left by a server that died: nothing listens on it any more.
+    int stale = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, socket_.c_str(), sizeof address.sun_path - 1);
+    ASSERT_EQ(bind(stale, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    close(stale);
+  }
+
+  ServerProcess server(home_, "unix:" + socket_);
+  ASSERT_THAT(server.WaitFor("listening on"), HasSubstr("listening on unix:" + socket_));
+  struct stat status {};
+  ASSERT_EQ(stat(socket_.c_str(), &status), 0);
+  EXPECT_EQ(status.st_mode & 0777, 0660u);
+  {
+    // A second server on the same socket is refused and leaves the first one's socket alone.
+    std::string out;
+    EXPECT_EQ(Corvalith("lmtp --listen unix:" + socket_, &out), 1);
+    EXPECT_THAT(out, HasSubstr("listening on " + socket_ + " already"));
+  }
+
+  LmtpClient client(socket_);
+  ASSERT_TRUE(client.connected());
+  EXPECT_THAT(client.Exchange("", 1)[0], ::testing::StartsWith("220 "));
+  EXPECT_THAT(client.Exchange("LHLO postfix\r\n", 1), ElementsAre("250 SIZE 33554432"));
+  EXPECT_THAT(
+      client.Exchange("MAIL FROM:<news@shop.example>\r\nRCPT TO:<alice@example.com>\r\n"
+                      "RCPT TO:<bob@EXAMPLE.com>\r\nRCPT TO:<carol@example.com>\r\nDATA\r\n",
+                      5),
+      ElementsAre("250 2.1.0 Ok", "250 2.1.5 Ok", "250 2.1.5 Ok",
+                  "550 5.1.1 <carol@example.com> No such mailbox",
+                  "354 2.0.0 End data with <CR><LF>.<CR><LF>"));
+  EXPECT_THAT(client.Exchange("Received: from mx.shop.example by mx.example.com (Postfix)"
+                              " with ESMTP id 4AbC1\r\n"
+                              "From: news@shop.example\r\nSubject: offers\r\n\r\n"
+                              "..dotted\r\n.\r\n",
+                              2),
+              ElementsAre("250 2.0.0 <alice@example.com> Delivered",
+                          "250 2.0.0 <bob@EXAMPLE.com> Delivered"));
+  EXPECT_THAT(
+      client.Exchange("MAIL FROM:<alice@example.com>\r\nRCPT TO:<bob@example.com>\r\n"
+                      "DATA\r\nReceived: from c (c [192.0.2.1])\r\n"
+                      "\t(Authenticated sender: alice)\r\n"
+                      "\tby mx.example.com (Postfix) with ESMTPSA id 4AbC2\r\n"
+                      "From: alice@example.com\r\nSubject: lunch\r\n\r\nnoon?\r\n.\r\n"
+                      "QUIT\r\n",
+                      5),
+      ElementsAre("250 2.1.0 Ok", "250 2.1.5 Ok", "354 2.0.0 End data with <CR><LF>.<CR><LF>",
+                  "250 2.0.0 <bob@example.com> Delivered", "221 2.0.0 Bye"));
+
+  EXPECT_EQ(server.Stop(SIGTERM), 0) << server.log();
+  EXPECT_FALSE(fs::exists(fs::symlink_status(socket_)));
+  EXPECT_THAT(server.log(), HasSubstr("id=4AbC1 to=alice@example.com 250 "));
+  EXPECT_THAT(server.log(), HasSubstr("id=4AbC2 to=bob@example.com 250 ham internal "));
+
+  // Stored, and seen by the filter: each carries a marker.
+  std::vector<nlohmann::json> alice = Inbox("alice@example.com");
+  std::vector<nlohmann::json> bob = Inbox("bob@example.com");
+  ASSERT_EQ(alice.size(), 1u);
+  ASSERT_EQ(bob.size(), 2u);
+  EXPECT_EQ(alice[0]["subject"], "offers");
+  EXPECT_NE(alice[0]["marker"], 0);
+  for (const nlohmann::json& item : bob) EXPECT_NE(item["marker"], 0) << item;
+  std::string shown;
+  ASSERT_EQ(Corvalith("show " + Quote(alice[0]["url"].get<std::string>()), &shown), 0);
+  EXPECT_THAT(shown, HasSubstr("Return-Path: <news@shop.example>\nDelivered-To: "
+                               "alice@example.com\nReceived: from mx.shop.example"));
+}
+
+}  // namespace

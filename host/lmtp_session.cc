@@ -1,0 +1,291 @@
+#include "host/lmtp_session.h"
+
+#include <cctype>
+#include <exception>
+#include <utility>
+
+#include "host/output.h"
+#include "host/submission.h"
+#include "logging/control_characters.h"
+
+namespace corvalith::host {
+
+namespace {
+
+// A data line longer than this without its line end is taken in pieces, so that a client
+// cannot make the session hold more than one piece besides the message itself.
+constexpr size_t kDataPiece = 64 << 10;
+// How much of a failure's description a reply carries.
+constexpr size_t kMaxReplyDetail = 200;
+
+bool EqualsNoCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (std::toupper(static_cast<unsigned char>(a[i])) !=
+        std::toupper(static_cast<unsigned char>(b[i]))) {
+      return false;
+    }
+  }
+  return true;
+}
+
+std::string_view TrimBlanks(std::string_view text) {
+  size_t start = text.find_first_not_of(" \t");
+  if (start == std::string_view::npos) return {};
+  size_t end = text.find_last_not_of(" \t");
+  return text.substr(start, end - start + 1);
+}
+
+// The address of a MAIL FROM or RCPT TO argument (after the colon): in angle brackets or bare,
+// a source route dropped, ESMTP parameters after it ignored. Nothing when it is malformed.
+std::optional<std::string> PathAddress(std::string_view argument) {
+  argument = TrimBlanks(argument);
+  std::string_view address;
+  if (!argument.empty() && argument.front() == '<') {
+    size_t close = argument.find('>');
+    if (close == std::string_view::npos) return std::nullopt;
+    address = argument.substr(1, close - 1);
+    if (!address.empty() && address.front() == '@') {
+      size_t colon = address.find(':');
+      if (colon == std::string_view::npos) return std::nullopt;
+      address.remove_prefix(colon + 1);
+    }
+  } else {
+    address = argument.substr(0, argument.find_first_of(" \t"));
+  }
+  if (HasControlCharacter(address) || address.find_first_of(" <>") != std::string_view::npos) {
+    return std::nullopt;
+  }
+  return std::string(address);
+}
+
+std::string Reply(std::string_view text) { return std::string(text) + "\r\n"; }
+
+// A failure's description as it may appear in a reply or the log: one line, bounded.
+std::string Detail(std::string_view text) {
+  return EscapeControlCharacters(text.substr(0, kMaxReplyDetail));
+}
+
+}  // namespace
+
+LmtpSession::LmtpSession(Mailroom& mailroom, std::string host_name, LmtpLimits limits,
+                         std::function<void(const std::string&)> log)
+    : mailroom_(mailroom),
+      host_name_(std::move(host_name)),
+      limits_(limits),
+      log_(std::move(log)) {}
+
+std::string LmtpSession::Greeting() const {
+  return Reply("220 " + host_name_ + " LMTP corvalith ready");
+}
+
+std::string LmtpSession::Receive(std::string_view bytes) {
+  std::string replies;
+  if (finished_) return replies;
+  buffer_.append(bytes);
+  while (!finished_) {
+    if (state_ == State::kData) {
+      if (!TakeData()) break;
+      DeliverToEach(replies);
+      Reset();
+      continue;
+    }
+    size_t end = buffer_.find('\n');
+    if (end == std::string::npos) {
+      if (buffer_.size() > limits_.max_command_bytes) {
+        discarding_line_ = true;
+        buffer_.clear();
+      }
+      break;
+    }
+    std::string line = buffer_.substr(0, end);
+    buffer_.erase(0, end + 1);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (discarding_line_ || line.size() > limits_.max_command_bytes) {
+      discarding_line_ = false;
+      replies += Reply("500 5.5.2 Line too long");
+      continue;
+    }
+    Command(line, replies);
+  }
+  return replies;
+}
+
+void LmtpSession::Command(std::string_view line, std::string& replies) {
+  std::string_view verb = line.substr(0, line.find(' '));
+  std::string_view argument = verb.size() < line.size() ? line.substr(verb.size() + 1) : "";
+  if (HasControlCharacter(line)) {
+    replies += Reply("501 5.5.2 Control characters in command");
+  } else if (EqualsNoCase(verb, "LHLO")) {
+    if (TrimBlanks(argument).empty()) {
+      replies += Reply("501 5.5.4 LHLO needs a host name");
+      return;
+    }
+    Reset();
+    greeted_ = true;
+    replies += Reply("250-" + host_name_) + Reply("250-PIPELINING") +
+               Reply("250-ENHANCEDSTATUSCODES") + Reply("250-8BITMIME") +
+               Reply("250 SIZE " + std::to_string(limits_.max_message_bytes));
+  } else if (EqualsNoCase(verb, "MAIL")) {
+    Mail(argument, replies);
+  } else if (EqualsNoCase(verb, "RCPT")) {
+    Recipient(argument, replies);
+  } else if (EqualsNoCase(verb, "DATA")) {
+    if (state_ != State::kMail || recipients_.empty()) {
+      replies += Reply("503 5.5.1 No valid recipients");
+      return;
+    }
+    state_ = State::kData;
+    replies += Reply("354 2.0.0 End data with <CR><LF>.<CR><LF>");
+  } else if (EqualsNoCase(verb, "RSET")) {
+    Reset();
+    replies += Reply("250 2.0.0 Ok");
+  } else if (EqualsNoCase(verb, "NOOP")) {
+    replies += Reply("250 2.0.0 Ok");
+  } else if (EqualsNoCase(verb, "VRFY")) {
+    replies += Reply("252 2.5.0 Cannot verify the user, but will take the message");
+  } else if (EqualsNoCase(verb, "QUIT")) {
+    finished_ = true;
+    replies += Reply("221 2.0.0 Bye");
+  } else if (EqualsNoCase(verb, "HELO") || EqualsNoCase(verb, "EHLO")) {
+    replies += Reply("500 5.5.1 This is LMTP: say LHLO");
+  } else {
+    replies += Reply("500 5.5.2 Command not recognised");
+  }
+}
+
+void LmtpSession::Mail(std::string_view argument, std::string& replies) {
+  if (!greeted_) {
+    replies += Reply("503 5.5.1 Say LHLO first");
+    return;
+  }
+  if (state_ != State::kIdle) {
+    replies += Reply("503 5.5.1 Nested MAIL command");
+    return;
+  }
+  if (argument.size() < 5 || !EqualsNoCase(argument.substr(0, 5), "FROM:")) {
+    replies += Reply("501 5.5.4 Syntax: MAIL FROM:<address>");
+    return;
+  }
+  std::optional<std::string> sender = PathAddress(argument.substr(5));
+  if (!sender) {
+    replies += Reply("501 5.1.7 Bad sender address");
+    return;
+  }
+  sender_ = *sender;
+  state_ = State::kMail;
+  replies += Reply("250 2.1.0 Ok");
+}
+
+void LmtpSession::Recipient(std::string_view argument, std::string& replies) {
+  if (state_ != State::kMail) {
+    replies += Reply("503 5.5.1 Need MAIL before RCPT");
+    return;
+  }
+  if (argument.size() < 3 || !EqualsNoCase(argument.substr(0, 3), "TO:")) {
+    replies += Reply("501 5.5.4 Syntax: RCPT TO:<address>");
+    return;
+  }
+  std::optional<std::string> address = PathAddress(argument.substr(3));
+  if (!address || address->empty()) {
+    replies += Reply("501 5.1.3 Bad recipient address");
+    return;
+  }
+  if (recipients_.size() >= limits_.max_recipients) {
+    replies += Reply("452 4.5.3 Too many recipients");
+    return;
+  }
+  std::optional<MailboxAddress> mailbox;
+  try {
+    mailbox = mailroom_.FindMailbox(*address);
+  } catch (const std::exception& e) {
+    replies += Reply("451 4.3.0 Mailbox lookup failed: " + Detail(e.what()));
+    return;
+  }
+  if (!mailbox) {
+    replies += Reply("550 5.1.1 <" + *address + "> No such mailbox");
+    return;
+  }
+  recipients_.push_back({*address, *mailbox});
+  replies += Reply("250 2.1.5 Ok");
+}
+
+bool LmtpSession::TakeData() {
+  auto append = [this](std::string_view text) {
+    if (too_big_) return;
+    if (message_.size() + text.size() > limits_.max_message_bytes) {
+      too_big_ = true;
+      std::string().swap(message_);
+      return;
+    }
+    message_.append(text);
+  };
+  size_t position = 0;
+  bool complete = false;
+  for (;;) {
+    size_t end = buffer_.find('\n', position);
+    if (end == std::string::npos) {
+      std::string_view piece = std::string_view(buffer_).substr(position);
+      if (piece.size() > kDataPiece) {
+        if (at_line_start_ && piece.front() == '.') piece.remove_prefix(1);
+        append(piece);
+        at_line_start_ = false;
+        position = buffer_.size();
+      }
+      break;
+    }
+    std::string_view line = std::string_view(buffer_).substr(position, end - position);
+    position = end + 1;
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    bool line_start = std::exchange(at_line_start_, true);
+    if (line_start && line == ".") {
+      complete = true;
+      break;
+    }
+    if (line_start && !line.empty() && line.front() == '.') line.remove_prefix(1);
+    append(line);
+    append("\n");
+  }
+  buffer_.erase(0, position);
+  return complete;
+}
+
+void LmtpSession::DeliverToEach(std::string& replies) {
+  if (too_big_) {
+    for (const AcceptedRecipient& recipient : recipients_) {
+      replies += Reply("552 5.3.4 <" + recipient.address + "> Message too big");
+      log_("to=" + recipient.address + " 552 message over " +
+           std::to_string(limits_.max_message_bytes) + " bytes");
+    }
+    return;
+  }
+  SubmissionStamp stamp = ReadSubmissionStamp(message_);
+  std::string id = stamp.queue_id.empty() ? "" : "id=" + stamp.queue_id + " ";
+  for (const AcceptedRecipient& recipient : recipients_) {
+    // What a delivery agent adds on top, as Dovecot's does: the envelope, which the message
+    // itself does not carry.
+    std::string delivered =
+        "Return-Path: <" + sender_ + ">\nDelivered-To: " + recipient.address + "\n" + message_;
+    try {
+      ItemState state = mailroom_.Deliver(recipient.mailbox, delivered, stamp.authenticated);
+      replies += Reply("250 2.0.0 <" + recipient.address + "> Delivered");
+      log_(id + "to=" + recipient.address + " 250 " + MarkerName(state.marker) +
+           (stamp.authenticated ? " internal " : " ") + EscapeControlCharacters(state.url));
+    } catch (const std::exception& e) {
+      replies +=
+          Reply("451 4.3.0 <" + recipient.address + "> Temporary failure: " + Detail(e.what()));
+      log_(id + "to=" + recipient.address + " 451 " + Detail(e.what()));
+    }
+  }
+}
+
+void LmtpSession::Reset() {
+  state_ = State::kIdle;
+  sender_.clear();
+  recipients_.clear();
+  std::string().swap(message_);
+  at_line_start_ = true;
+  too_big_ = false;
+}
+
+}  // namespace corvalith::host

@@ -1,0 +1,94 @@
+// One LMTP conversation (RFC 2033) as a state machine without a socket: the bytes a client
+// sends go in, the replies to send back come out. The server (host/lmtp_server.h) moves the
+// bytes; the mailboxes are behind a Mailroom.
+//
+// Postfix hands over a message for several recipients at once and wants one reply per
+// recipient after the data, so that it retries exactly those that failed. Nothing is ever
+// rejected for its content: a recipient gets 250 once the store holds the message, 451 when
+// the store (or the filter inside it) failed, and Postfix keeps the mail and tries again.
+#ifndef CORVALITH_HOST_LMTP_SESSION_H_
+#define CORVALITH_HOST_LMTP_SESSION_H_
+
+#include <cstddef>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "host/mail_host.h"
+
+namespace corvalith::host {
+
+// Where the session delivers. Implementations may throw anything from both calls: a failure
+// to look up or to store is a temporary failure of the recipient.
+class Mailroom {
+ public:
+  virtual ~Mailroom() = default;
+  // The mailbox the address names (USER@DOMAIN, the domain matched without regard to case),
+  // or nothing when there is no such mailbox.
+  virtual std::optional<MailboxAddress> FindMailbox(const std::string& address) = 0;
+  // Stores the message in the mailbox's Inbox, through the filter, and returns once it is
+  // safely stored.
+  virtual ItemState Deliver(const MailboxAddress& mailbox, const std::string& message,
+                            bool internal) = 0;
+};
+
+struct LmtpLimits {
+  size_t max_message_bytes = 32 << 20;  // advertised as SIZE
+  size_t max_command_bytes = 2048;      // a command line, without its line end
+  size_t max_recipients = 1000;
+};
+
+class LmtpSession {
+ public:
+  // `log` receives one line (without line end, control characters escaped) per delivery.
+  LmtpSession(Mailroom& mailroom, std::string host_name, LmtpLimits limits,
+              std::function<void(const std::string&)> log);
+
+  // The greeting the server sends first.
+  std::string Greeting() const;
+  // Takes the next bytes from the client, in pieces of any size, and answers the replies they
+  // complete (possibly none, possibly several for pipelined commands).
+  std::string Receive(std::string_view bytes);
+  // The client said QUIT: send the last reply and close.
+  bool Finished() const { return finished_; }
+  // The client is in the middle of a transaction (after MAIL, before the end of the data).
+  bool InTransaction() const { return state_ != State::kIdle; }
+
+ private:
+  enum class State { kIdle, kMail, kData };
+
+  void Command(std::string_view line, std::string& replies);
+  void Mail(std::string_view argument, std::string& replies);
+  void Recipient(std::string_view argument, std::string& replies);
+  // Consumes what it can of the buffer as message data; answers true at the final dot.
+  bool TakeData();
+  void DeliverToEach(std::string& replies);
+  void Reset();
+
+  Mailroom& mailroom_;
+  std::string host_name_;
+  LmtpLimits limits_;
+  std::function<void(const std::string&)> log_;
+
+  State state_ = State::kIdle;
+  bool greeted_ = false;
+  bool finished_ = false;
+  std::string buffer_;            // received, not yet consumed
+  bool discarding_line_ = false;  // a command line over the limit, skipped to its end
+
+  std::string sender_;
+  struct AcceptedRecipient {
+    std::string address;
+    MailboxAddress mailbox;
+  };
+  std::vector<AcceptedRecipient> recipients_;
+  std::string message_;
+  bool at_line_start_ = true;
+  bool too_big_ = false;
+};
+
+}  // namespace corvalith::host
+
+#endif  // CORVALITH_HOST_LMTP_SESSION_H_

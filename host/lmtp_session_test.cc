@@ -1,0 +1,212 @@
+#include "host/lmtp_session.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "platform/failure.h"
+
+namespace corvalith::host {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::StartsWith;
+
+// Mailboxes by address; what was delivered, in order; a recipient whose deliveries fail.
+class FakeMailroom : public Mailroom {
+ public:
+  struct Delivery {
+    std::string mailbox;
+    std::string message;
+    bool internal;
+  };
+
+  std::optional<MailboxAddress> FindMailbox(const std::string& address) override {
+    if (address == "lookup@broken.example") throw Failure("store is locked", E_FAIL);
+    for (const char* known : {"alice@example.com", "bob@example.com", "carol@example.com"}) {
+      if (address == known) {
+        std::string text = known;
+        return MailboxAddress{text.substr(0, text.find('@')), "example.com"};
+      }
+    }
+    return std::nullopt;
+  }
+
+  ItemState Deliver(const MailboxAddress& mailbox, const std::string& message,
+                    bool internal) override {
+    if (mailbox.user == failing_user) throw Failure("disk full\nsecond line", E_FAIL);
+    deliveries.push_back({mailbox.Text(), message, internal});
+    return ItemState{"url-" + std::to_string(deliveries.size()), 1, false};
+  }
+
+  std::string failing_user;
+  std::vector<Delivery> deliveries;
+};
+
+class LmtpSessionTest : public ::testing::Test {
+ protected:
+  // The replies, one per element, without their line ends.
+  std::vector<std::string> Say(const std::string& bytes) {
+    std::string replies = session_.Receive(bytes);
+    std::vector<std::string> lines;
+    size_t start = 0;
+    for (size_t end; (end = replies.find("\r\n", start)) != std::string::npos; start = end + 2) {
+      lines.push_back(replies.substr(start, end - start));
+    }
+    EXPECT_EQ(start, replies.size()) << "a reply without CR LF";
+    return lines;
+  }
+
+  FakeMailroom mailroom_;
+  std::vector<std::string> log_;
+  LmtpLimits limits_{.max_message_bytes = 1000, .max_command_bytes = 100, .max_recipients = 3};
+  LmtpSession session_{mailroom_, "mx.example.com", limits_,
+                       [this](const std::string& line) { log_.push_back(line); }};
+};
+
+TEST_F(LmtpSessionTest, PipelinedTransactionGetsOneReplyPerRecipientAfterTheData) {
+  EXPECT_THAT(session_.Greeting(), StartsWith("220 mx.example.com "));
+  EXPECT_THAT(Say("LHLO postfix.example.com\r\n"),
+              ElementsAre("250-mx.example.com", "250-PIPELINING", "250-ENHANCEDSTATUSCODES",
+                          "250-8BITMIME", "250 SIZE 1000"));
+  // Everything up to the end of the data in one read, split in the middle of a line.
+  std::string transaction =
+      "MAIL FROM:<sender@outside.example> BODY=8BITMIME SIZE=120\r\n"
+      "RCPT TO:<alice@example.com>\r\n"
+      "RCPT TO:<nobody@example.com>\r\n"
+      "rcpt to:bob@example.com NOTIFY=NEVER\r\n"
+      "DATA\r\n"
+      "Subject: hi\r\n\r\n.leading dot\r\n..\r\nlast\r\n.\r\n";
+  std::vector<std::string> first = Say(transaction.substr(0, 100));
+  std::vector<std::string> rest = Say(transaction.substr(100));
+  first.insert(first.end(), rest.begin(), rest.end());
+  EXPECT_THAT(first, ElementsAre("250 2.1.0 Ok", "250 2.1.5 Ok",
+                                 "550 5.1.1 <nobody@example.com> No such mailbox", "250 2.1.5 Ok",
+                                 "354 2.0.0 End data with <CR><LF>.<CR><LF>",
+                                 "250 2.0.0 <alice@example.com> Delivered",
+                                 "250 2.0.0 <bob@example.com> Delivered"));
+  ASSERT_EQ(mailroom_.deliveries.size(), 2u);
+  EXPECT_EQ(mailroom_.deliveries[0].mailbox, "alice@example.com");
+  EXPECT_EQ(mailroom_.deliveries[0].message,
+            "Return-Path: <sender@outside.example>\nDelivered-To: alice@example.com\n"
+            "Subject: hi\n\nleading dot\n.\nlast\n");
+  EXPECT_EQ(mailroom_.deliveries[1].message,
+            "Return-Path: <sender@outside.example>\nDelivered-To: bob@example.com\n"
+            "Subject: hi\n\nleading dot\n.\nlast\n");
+  EXPECT_FALSE(mailroom_.deliveries[0].internal);
+  EXPECT_THAT(
+      log_, ElementsAre("to=alice@example.com 250 ham url-1", "to=bob@example.com 250 ham url-2"));
+
+  // The session is ready for the next transaction, and QUIT ends it.
+  EXPECT_THAT(
+      Say("MAIL FROM:<>\r\nRCPT TO:<carol@example.com>\r\nDATA\r\nx\r\n.\r\nQUIT\r\n"),
+      ElementsAre("250 2.1.0 Ok", "250 2.1.5 Ok", "354 2.0.0 End data with <CR><LF>.<CR><LF>",
+                  "250 2.0.0 <carol@example.com> Delivered", "221 2.0.0 Bye"));
+  EXPECT_EQ(mailroom_.deliveries.back().message,
+            "Return-Path: <>\nDelivered-To: carol@example.com\nx\n");
+  EXPECT_TRUE(session_.Finished());
+  EXPECT_THAT(Say("NOOP\r\n"), ElementsAre());
+}
+
+TEST_F(LmtpSessionTest, AuthenticatedSubmissionIsInternalAndItsQueueIdIsLogged) {
+  Say("LHLO p\r\nMAIL FROM:<alice@example.com>\r\nRCPT TO:<bob@example.com>\r\nDATA\r\n");
+  Say("Received: from c (c [192.0.2.1])\r\n\t(Authenticated sender: alice)\r\n"
+      "\tby mx.example.com (Postfix) with ESMTPSA id 4Fq2kX\r\n"
+      "Subject: lunch\r\n\r\nbody\r\n.\r\n");
+  ASSERT_EQ(mailroom_.deliveries.size(), 1u);
+  EXPECT_TRUE(mailroom_.deliveries[0].internal);
+  EXPECT_THAT(log_, ElementsAre("id=4Fq2kX to=bob@example.com 250 ham internal url-1"));
+}
+
+TEST_F(LmtpSessionTest, AStoreFailureIsTemporaryForThatRecipientOnly) {
+  mailroom_.failing_user = "alice";
+  EXPECT_THAT(
+      Say("LHLO p\r\nMAIL FROM:<s@o.example>\r\nRCPT TO:<alice@example.com>\r\n"
+          "RCPT TO:<bob@example.com>\r\nRCPT TO:<lookup@broken.example>\r\n"
+          "DATA\r\nSubject: x\r\n\r\nb\r\n.\r\n"),
+      ElementsAre("250-mx.example.com", "250-PIPELINING", "250-ENHANCEDSTATUSCODES", "250-8BITMIME",
+                  "250 SIZE 1000", "250 2.1.0 Ok", "250 2.1.5 Ok", "250 2.1.5 Ok",
+                  "451 4.3.0 Mailbox lookup failed: store is locked",
+                  "354 2.0.0 End data with <CR><LF>.<CR><LF>",
+                  "451 4.3.0 <alice@example.com> Temporary failure: disk full\\nsecond line",
+                  "250 2.0.0 <bob@example.com> Delivered"));
+  ASSERT_EQ(mailroom_.deliveries.size(), 1u);
+  EXPECT_EQ(mailroom_.deliveries[0].mailbox, "bob@example.com");
+  EXPECT_THAT(log_[0], HasSubstr("to=alice@example.com 451 disk full\\nsecond line"));
+}
+
+TEST_F(LmtpSessionTest, OversizeMessageIsReadToItsEndAndRefusedForEachRecipient) {
+  Say("LHLO p\r\nMAIL FROM:<s@o.example>\r\nRCPT TO:<alice@example.com>\r\n"
+      "RCPT TO:<bob@example.com>\r\nDATA\r\n");
+  std::string line(99, 'x');
+  std::vector<std::string> replies;
+  for (int i = 0; i < 20; ++i) {
+    std::vector<std::string> some = Say(line + "\r\n");
+    replies.insert(replies.end(), some.begin(), some.end());
+  }
+  // One line longer than any piece the session holds back: it is taken as it comes.
+  Say(std::string(200 << 10, 'y'));
+  EXPECT_THAT(replies, ElementsAre());
+  EXPECT_THAT(Say("\r\n.\r\nNOOP\r\n"),
+              ElementsAre("552 5.3.4 <alice@example.com> Message too big",
+                          "552 5.3.4 <bob@example.com> Message too big", "250 2.0.0 Ok"));
+  EXPECT_TRUE(mailroom_.deliveries.empty());
+
+  // Right at the limit it fits (the headers the session adds do not count).
+  std::string body(999, 'z');
+  EXPECT_THAT(
+      Say("MAIL FROM:<>\r\nRCPT TO:<bob@example.com>\r\nDATA\r\n" + body + "\r\n.\r\n"),
+      ElementsAre("250 2.1.0 Ok", "250 2.1.5 Ok", "354 2.0.0 End data with <CR><LF>.<CR><LF>",
+                  "250 2.0.0 <bob@example.com> Delivered"));
+}
+
+TEST_F(LmtpSessionTest, AVeryLongDataLineKeepsItsDotsApartFromTheLineStart) {
+  // Limits large enough for a line the session takes in several pieces.
+  LmtpSession big(mailroom_, "h", LmtpLimits{}, [](const std::string&) {});
+  big.Receive("LHLO p\r\nMAIL FROM:<>\r\nRCPT TO:<bob@example.com>\r\nDATA\r\n");
+  std::string long_line = "." + std::string(100 << 10, 'a');
+  big.Receive(long_line.substr(0, 70 << 10));
+  big.Receive(long_line.substr(70 << 10) + ".b\r\n..c\r\n.\r\n");
+  ASSERT_EQ(mailroom_.deliveries.size(), 1u);
+  EXPECT_EQ(mailroom_.deliveries[0].message, "Return-Path: <>\nDelivered-To: bob@example.com\n" +
+                                                 std::string(100 << 10, 'a') + ".b\n.c\n");
+}
+
+TEST_F(LmtpSessionTest, CommandsOutOfOrderAndBadCommandsAreRefused) {
+  EXPECT_THAT(Say("MAIL FROM:<a@b.example>\r\n"), ElementsAre("503 5.5.1 Say LHLO first"));
+  EXPECT_THAT(Say("EHLO p\r\nHELO p\r\nLHLO\r\n"),
+              ElementsAre("500 5.5.1 This is LMTP: say LHLO", "500 5.5.1 This is LMTP: say LHLO",
+                          "501 5.5.4 LHLO needs a host name"));
+  Say("LHLO p\r\n");
+  EXPECT_THAT(Say("RCPT TO:<bob@example.com>\r\nDATA\r\n"),
+              ElementsAre("503 5.5.1 Need MAIL before RCPT", "503 5.5.1 No valid recipients"));
+  EXPECT_THAT(Say("MAIL FROM:<a@b.example>\r\nMAIL FROM:<a@b.example>\r\nDATA\r\n"),
+              ElementsAre("250 2.1.0 Ok", "503 5.5.1 Nested MAIL command",
+                          "503 5.5.1 No valid recipients"));
+  EXPECT_THAT(
+      Say("RCPT TO:<>\r\nRCPT bob@example.com\r\nRCPT TO:<bob@example.com\r\n"
+          "RCPT TO:<bo\x1b[2Jb@example.com>\r\n"),
+      ElementsAre("501 5.1.3 Bad recipient address", "501 5.5.4 Syntax: RCPT TO:<address>",
+                  "501 5.1.3 Bad recipient address", "501 5.5.2 Control characters in command"));
+  EXPECT_THAT(
+      Say("RCPT TO:<alice@example.com>\r\nRCPT TO:<bob@example.com>\r\n"
+          "RCPT TO:<carol@example.com>\r\nRCPT TO:<alice@example.com>\r\n"),
+      ElementsAre("250 2.1.5 Ok", "250 2.1.5 Ok", "250 2.1.5 Ok", "452 4.5.3 Too many recipients"));
+  EXPECT_THAT(Say("RSET\r\nDATA\r\nVRFY bob\r\nNOOP\r\nBDAT 10 LAST\r\n"),
+              ElementsAre("250 2.0.0 Ok", "503 5.5.1 No valid recipients",
+                          "252 2.5.0 Cannot verify the user, but will take the message",
+                          "250 2.0.0 Ok", "500 5.5.2 Command not recognised"));
+  // A command line over the limit is skipped to its end, in whatever pieces it comes.
+  EXPECT_THAT(Say("NOOP " + std::string(150, 'x')), ElementsAre());
+  EXPECT_THAT(Say(std::string(150, 'x')), ElementsAre());
+  EXPECT_THAT(Say("\r\nNOOP " + std::string(100, 'x') + "\r\nNOOP\r\n"),
+              ElementsAre("500 5.5.2 Line too long", "500 5.5.2 Line too long", "250 2.0.0 Ok"));
+  EXPECT_TRUE(mailroom_.deliveries.empty());
+}
+
+}  // namespace
+}  // namespace corvalith::host
