@@ -7,11 +7,11 @@
 
 #include <cerrno>
 #include <fstream>
-#include <sstream>
 
 #include "platform/failure.h"
 #include "platform/posix_environment.h"
 #include "platform/registry.h"
+#include "platform/testing/file_bytes.h"
 #include "platform/testing/memory_environment.h"
 #include "platform/testing/temp_directory.h"
 #include "platform/unicode.h"
@@ -314,67 +314,56 @@ TEST(RegistryFileTest, MutatedDocumentsRoundTripAndSurviveEdits) {
 class RegistryFileOnDiskTest : public ::testing::Test {
  protected:
   void Write(const std::string& text) { std::ofstream(path_, std::ios::binary) << text; }
-  std::string Read() {
-    std::ifstream in(path_, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-  }
+  std::string Read() const { return testing::ReadFileBytes(path_); }
 
   testing::TempDirectory dir_{"corvalith-reg"};
   std::string path_ = dir_.File("registry.reg");
 };
 
 TEST_F(RegistryFileOnDiskTest, EditsLeaveOtherSectionsByteForByte) {
-  const std::string before =
+  // The sections the edits must not touch, and the one they change, as the file holds them.
+  const std::string settings =
       "Windows Registry Editor Version 5.00\n"
       "\n"
       "; keep me\n"
       "[HKEY_LOCAL_MACHINE\\Software\\Corvalith]\n"
       "\"UseJunkMailFolder\"=\"Junk E-mail\"\t \n"
       "\"Path\"=hex(2):25,00,\\\n"
-      "    00,00\n"
-      "\n"
-      "[HKEY_CLASSES_ROOT\\CLSID\\{A}]\r\n"
-      "@=\"Old\"\r\n"
-      "\"ThreadingModel\"=\"Both\"\r\n"
+      "    00,00\n";
+  const std::string server =
       "\n"
       "[HKEY_CLASSES_ROOT\\CLSID\\{A}\\InprocServer32]\n"
-      "@=\"/old.so\"\n"
+      "@=\"/old.so\"\n";
+  const std::string sibling =
       "\n"
       "[HKEY_CLASSES_ROOT\\CLSID\\{A}2]\n"
       "@=\"sibling\"\n";
-  Write(before);
+  Write(settings +
+        "\n"
+        "[HKEY_CLASSES_ROOT\\CLSID\\{A}]\r\n"
+        "@=\"Old\"\r\n"
+        "\"ThreadingModel\"=\"Both\"\r\n" +
+        server + sibling);
   RegistryFile file = RegistryFile::Load(path_);
   file.SetString("HKEY_CLASSES_ROOT\\clsid\\{a}", "", "New \"x\" C:\\");
   file.SetString("HKEY_CLASSES_ROOT\\CLSID\\{A}", "Added", "v");
   file.SetString("HKEY_CLASSES_ROOT\\AppID\\{B}", "Name", "n");
   file.Save(path_);
 
-  const std::string after = Read();
-  const std::string expected =
-      "Windows Registry Editor Version 5.00\n"
-      "\n"
-      "; keep me\n"
-      "[HKEY_LOCAL_MACHINE\\Software\\Corvalith]\n"
-      "\"UseJunkMailFolder\"=\"Junk E-mail\"\t \n"
-      "\"Path\"=hex(2):25,00,\\\n"
-      "    00,00\n"
-      "\n"
-      "[HKEY_CLASSES_ROOT\\CLSID\\{A}]\r\n"
-      "@=\"New \\\"x\\\" C:\\\\\"\r\n"  // the replaced line keeps its own line end
-      "\"ThreadingModel\"=\"Both\"\r\n"
-      "\"Added\"=\"v\"\n"  // new lines use the file's line end
-      "\n"
-      "[HKEY_CLASSES_ROOT\\CLSID\\{A}\\InprocServer32]\n"
-      "@=\"/old.so\"\n"
-      "\n"
-      "[HKEY_CLASSES_ROOT\\CLSID\\{A}2]\n"
-      "@=\"sibling\"\n"
+  const std::string added_section =
       "\n"
       "[HKEY_CLASSES_ROOT\\AppID\\{B}]\n"
       "\"Name\"=\"n\"\n";
-  EXPECT_EQ(after, expected);
+  const std::string edited = settings +
+                             "\n"
+                             "[HKEY_CLASSES_ROOT\\CLSID\\{A}]\r\n"
+                             // the replaced line keeps its own line end
+                             "@=\"New \\\"x\\\" C:\\\\\"\r\n"
+                             "\"ThreadingModel\"=\"Both\"\r\n"
+                             // new lines use the file's line end
+                             "\"Added\"=\"v\"\n" +
+                             server + sibling + added_section;
+  EXPECT_EQ(Read(), edited);
   RegistryFile reread = RegistryFile::Load(path_);
   EXPECT_EQ(reread.Find("HKEY_CLASSES_ROOT\\CLSID\\{A}", ""),
             std::optional<RegistryFile::Value>({REG_SZ, Sz("New \"x\" C:\\")}));
@@ -384,20 +373,7 @@ TEST_F(RegistryFileOnDiskTest, EditsLeaveOtherSectionsByteForByte) {
   EXPECT_FALSE(reread.HasKey("HKEY_CLASSES_ROOT\\CLSID\\{A}\\InprocServer32"));
   EXPECT_TRUE(reread.HasKey("HKEY_CLASSES_ROOT\\CLSID\\{A}2"));
   reread.Save(path_);
-  EXPECT_EQ(Read(),
-            "Windows Registry Editor Version 5.00\n"
-            "\n"
-            "; keep me\n"
-            "[HKEY_LOCAL_MACHINE\\Software\\Corvalith]\n"
-            "\"UseJunkMailFolder\"=\"Junk E-mail\"\t \n"
-            "\"Path\"=hex(2):25,00,\\\n"
-            "    00,00\n"
-            "\n"
-            "[HKEY_CLASSES_ROOT\\CLSID\\{A}2]\n"
-            "@=\"sibling\"\n"
-            "\n"
-            "[HKEY_CLASSES_ROOT\\AppID\\{B}]\n"
-            "\"Name\"=\"n\"\n");
+  EXPECT_EQ(Read(), settings + sibling + added_section);
 }
 
 // After a [-KEY] the key's earlier section is dead: a new value must go into a new section
