@@ -3,11 +3,10 @@
 #include <syslog.h>
 #include <unistd.h>
 
-#include <fstream>
 #include <nlohmann/json.hpp>
-#include <sstream>
 
 #include "platform/posix_environment.h"
+#include "platform/testing/file_bytes.h"
 #include "platform/testing/memory_environment.h"
 #include "platform/testing/temp_directory.h"
 #include "platform/text.h"
@@ -61,11 +60,8 @@ TEST(EventLogJsonTest, PriorityFromType) {
 class PosixEventLogTest : public ::testing::Test {
  protected:
   std::vector<nlohmann::json> Entries() {
-    std::ifstream in(path_, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
     std::vector<nlohmann::json> entries;
-    for (const std::string& line : SplitText(s.str(), '\n')) {
+    for (const std::string& line : SplitText(testing::ReadFileBytes(path_), '\n')) {
       if (!line.empty()) entries.push_back(nlohmann::json::parse(line));
     }
     return entries;

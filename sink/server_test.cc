@@ -5,22 +5,15 @@
 
 #include <cstdio>
 #include <fstream>
-#include <sstream>
 
 #include "platform/registry_file.h"
+#include "platform/testing/file_bytes.h"
 #include "platform/testing/temp_directory.h"
 #include "sink/exchange_filter.h"
 #include "sink/interfaces.h"
 
 namespace corvalith {
 namespace {
-
-std::string ReadAll(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
 
 TEST(ServerTest, ClassFactoryMakesFiltersAndUnloadWaitsForThem) {
   ASSERT_EQ(DllCanUnloadNow(), S_OK);
@@ -76,14 +69,14 @@ TEST(ServerTest, RegistrationWritesItsKeysAndUnregistrationRemovesExactlyThem) {
 
   // Registering twice leaves one registration.
   ASSERT_EQ(RegisterServerIn(path, "/usr/lib/libCorvalithFilter.so.1"), S_OK);
-  std::string twice = ReadAll(path);
+  std::string twice = testing::ReadFileBytes(path);
   ASSERT_EQ(RegisterServerIn(path, "/usr/lib/libCorvalithFilter.so.1"), S_OK);
-  EXPECT_EQ(ReadAll(path), twice);
+  EXPECT_EQ(testing::ReadFileBytes(path), twice);
 
   ASSERT_EQ(UnregisterServerIn(path), S_OK);
   RegistryFile after = RegistryFile::Load(path);
   for (const std::string& key : RegistrationKeys()) EXPECT_FALSE(after.HasKey(key)) << key;
-  EXPECT_NE(ReadAll(path).find("\"UseJunkMailFolder\"=\"Junk E-mail\""), std::string::npos);
+  EXPECT_NE(testing::ReadFileBytes(path).find("\"UseJunkMailFolder\"=\"Junk E-mail\""), std::string::npos);
 }
 
 }  // namespace

@@ -19,9 +19,9 @@
 #include <functional>
 #include <mutex>
 #include <set>
-#include <sstream>
 #include <thread>
 
+#include "platform/testing/file_bytes.h"
 #include "platform/testing/memory_environment.h"
 #include "platform/testing/temp_directory.h"
 #include "store/mailbox.h"
@@ -36,6 +36,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using maildir::KeywordTable;
+using testing::ReadFileBytes;
 using maildir::ParseMessageFileName;
 using maildir::UidListLock;
 
@@ -47,13 +48,6 @@ constexpr auto kLockTimeout = std::chrono::seconds(20);
 
 std::string Message(const std::string& subject) {
   return "From: Bob <bob@example.org>\r\nSubject: " + subject + "\r\n\r\nHello\r\n";
-}
-
-std::string ReadWhole(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream content;
-  content << in.rdbuf();
-  return content.str();
 }
 
 void WriteWhole(const std::string& path, const std::string& content) {
@@ -250,7 +244,7 @@ TEST_F(MaildirStoreTest, DeliveryWaitsInTmpUntilTheTransactionCommits) {
   EXPECT_EQ(Names(Maildir() + "/cur"), std::vector<std::string>{});
   std::vector<std::string> waiting = Names(Maildir() + "/tmp");
   ASSERT_EQ(waiting.size(), 1u);
-  EXPECT_EQ(ReadWhole(Maildir() + "/tmp/" + waiting[0]), raw);
+  EXPECT_EQ(ReadFileBytes(Maildir() + "/tmp/" + waiting[0]), raw);
   EXPECT_FALSE(store_.Exists(kInbox + "/M1.EML")) << "nobody else sees it yet";
   connection_->CommitTrans();
 
@@ -260,7 +254,7 @@ TEST_F(MaildirStoreTest, DeliveryWaitsInTmpUntilTheTransactionCommits) {
   const std::string prefix = "M1.EML,S=" + std::to_string(raw.size()) + ",C=";
   EXPECT_EQ(delivered[0].compare(0, prefix.size(), prefix), 0) << delivered[0];
   EXPECT_EQ(delivered[0].find(':'), std::string::npos) << "no flags, so no info part";
-  EXPECT_EQ(ReadWhole(Maildir() + "/new/" + delivered[0]), raw);
+  EXPECT_EQ(ReadFileBytes(Maildir() + "/new/" + delivered[0]), raw);
 
   connection_->BeginTrans();
   ImportMessage(*connection_, kInbox + "/M2.EML", raw, Origin::kExternal);
@@ -295,7 +289,7 @@ TEST_F(MaildirStoreTest, TheMarkerAndTheHiddenFlagAreDovecotKeywords) {
   EXPECT_EQ(Names(Maildir() + "/new"), std::vector<std::string>{})
       << "a file with flags is in cur/";
   EXPECT_EQ(KeywordsOf(Maildir(), "M1.EML"), (std::set<std::string>{kSpamKeyword, kJunkKeyword}));
-  EXPECT_EQ(ReadWhole(Maildir() + "/dovecot-keywords"),
+  EXPECT_EQ(ReadFileBytes(Maildir() + "/dovecot-keywords"),
             "0 $Forwarded\n1 Corvalith-Spam\n2 Work\n3 $Junk\n")
       << "Dovecot's letters stay, new names take the free ones";
   EXPECT_EQ(store_.Property(item, kMailMarkerProperty), Variant::Int32(2));
@@ -408,7 +402,7 @@ TEST_F(MaildirStoreTest, NewContentIsANewFileUnderANewName) {
   const std::string new_name = fs::path(after).filename().string();
   EXPECT_NE(ParseMessageFileName(new_name)->base, ParseMessageFileName(old_name)->base)
       << "Dovecot must see a new message, not a changed one";
-  EXPECT_EQ(ReadWhole(after), Message("one") + "more");
+  EXPECT_EQ(ReadFileBytes(after), Message("one") + "more");
   EXPECT_EQ(store_.Property(item, kMailMarkerProperty), Variant::Int32(2));
 }
 
@@ -470,7 +464,7 @@ TEST_F(MaildirStoreTest, AFullKeywordTableFailsOnlyTheChange) {
   EXPECT_EQ(FailureNumber([&] { Write(item, kMailMarkerProperty, Variant::Int32(2)); }),
             Number(StoreError::kStorageFault));
   EXPECT_EQ(FileOf(Maildir(), "M1.EML"), file);
-  EXPECT_EQ(ReadWhole(Maildir() + "/dovecot-keywords"), table);
+  EXPECT_EQ(ReadFileBytes(Maildir() + "/dovecot-keywords"), table);
   EXPECT_EQ(store_.Property(item, kMailMarkerProperty), std::nullopt);
 }
 
@@ -484,7 +478,7 @@ TEST_F(MaildirStoreTest, APropertyTableThatIsNotOursIsLeftAlone) {
               store_.PutItem(bob, {{"x", Variant::Int32(1)}});
             }),
             Number(StoreError::kNotAStore));
-  EXPECT_EQ(ReadWhole(table), foreign);
+  EXPECT_EQ(ReadFileBytes(table), foreign);
 }
 
 // Dovecot delivers into new/, moves new mail to cur/ and flags messages, all in the Inbox, while
