@@ -8,10 +8,6 @@ namespace {
 
 class NewMailTest : public SinkTest {
  protected:
-  std::string Summary() {
-    std::string last = LogRecords().back();
-    return last.substr(0, last.rfind(" : "));
-  }
   std::optional<Variant> Hidden(const std::string& url) {
     return store_.Property(url, store::kHiddenProperty);
   }
@@ -41,10 +37,9 @@ TEST_F(NewMailTest, OnlyUpperCaseEXWithoutTransportHeaderIsInternal) {
 }
 
 TEST_F(NewMailTest, WhiteListSuffixes) {
-  env_.files.AddDirectory("/data/example.com");
+  AddKnownUser();
   env_.files.WriteFile("/data/example.com/global.wlt", "@partner.org\r\n");
   env_.files.WriteFile("/data/example.com/alice.dat.wlt", "bob@friend.net\r\n@partner.org\r\n");
-  env_.files.WriteFile(kUserData, "db");
   SetSettings(1, 0, 0, "Nope");
   struct Case {
     const char* from;

@@ -137,6 +137,11 @@ std::string SinkTest::PutMail(const std::string& folder_url, const std::string& 
   return url;
 }
 
+void SinkTest::AddKnownUser() {
+  env_.files.AddDirectory("/data/example.com");
+  env_.files.WriteFile(kUserData, "db");
+}
+
 HRESULT SinkTest::Save(const std::string& url, int32_t flags) {
   FakeEventInfo info(store_.Connect(), url);
   return filter_->OnSyncSave(&info, url, flags);
@@ -183,6 +188,11 @@ std::vector<std::string> SinkTest::LogRecords() const {
     }
   }
   return records;
+}
+
+std::string SinkTest::Summary() const {
+  const std::string last = LogRecords().back();
+  return last.substr(0, last.rfind(" : "));
 }
 
 int32_t SinkTest::Marker(const std::string& url) const {

@@ -121,6 +121,8 @@ class SinkTest : public ::testing::Test {
   SinkTest();
   ~SinkTest() override;
 
+  // Makes alice a known user: her domain directory and her data file exist.
+  void AddKnownUser();
   // Registry values for the settings; call before the first event of the test.
   void SetSettings(int32_t debug_level, int32_t hide_spam = 0, int32_t provider_mode = 0,
                    const std::string& junk = "Junk E-mail", int32_t use_white_list = 1,
@@ -139,6 +141,8 @@ class SinkTest : public ::testing::Test {
 
   // Log records without their timestamp and tick count.
   std::vector<std::string> LogRecords() const;
+  // The last record without its elapsed time: the event kind and the suffixes.
+  std::string Summary() const;
   int32_t Marker(const std::string& url) const;
 
   MemoryEnvironment env_;

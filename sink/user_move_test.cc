@@ -10,14 +10,9 @@ namespace {
 class UserMoveTest : public SinkTest {
  protected:
   UserMoveTest() {
-    env_.files.AddDirectory("/data/example.com");
-    env_.files.WriteFile(kUserData, "db");
+    AddKnownUser();
     store_.CreateFolder(kSpambox);
     store_.CreateFolder(kInbox + "/Sub");
-  }
-  std::string Summary() {
-    std::string last = LogRecords().back();
-    return last.substr(0, last.rfind(" : "));
   }
   std::string MailWithMarker(const std::string& folder, int marker) {
     std::map<std::string, Variant> extra;
