@@ -4,37 +4,55 @@
 // echoed in its answer, so that a script may keep several requests in flight.
 #include <sstream>
 
+#include "config/constructor_string.h"
 #include "host/batch_request.h"
 #include "host/command.h"
 #include "host/mail_host.h"
+#include "host/message_score.h"
 #include "host/message_source.h"
 
 namespace corvalith::host {
 
 namespace {
 
-Json Deliver(MailHost& host, FileSystem& files, const BatchRequest& request) {
+// The one message of the request's file.
+std::string OneMessage(FileSystem& files, const BatchRequest& request) {
   std::istringstream no_input;
   std::vector<SourceMessage> messages = ReadMessages(files, request.file, no_input);
   if (messages.size() != 1) {
     throw Failure("the file holds " + std::to_string(messages.size()) +
-                      " messages; batch delivers one file per line",
+                      " messages; batch takes one message per line",
                   E_INVALIDARG);
   }
-  return StateJson(host.Deliver(request.to, request.folder, messages[0].raw, request.internal));
+  return std::move(messages[0].raw);
+}
+
+Json Deliver(MailHost& host, FileSystem& files, const BatchRequest& request) {
+  return StateJson(
+      host.Deliver(request.to, request.folder, OneMessage(files, request), request.internal));
 }
 
 Json Move(MailHost& host, const BatchRequest& request) {
   return StateJson(host.Move(request.url, request.folder));
 }
 
+Json Score(MailHost& host, FileSystem& files, const std::string& data_directory,
+           const BatchRequest& request) {
+  host.RequireMailbox(request.to);
+  return Json{{"ok", true},
+              {"score", ScoreMessage(data_directory, request.to, OneMessage(files, request))}};
+}
+
 // The answer to a request, by its operation.
-Json Answer(MailHost& host, FileSystem& files, const BatchRequest& request) {
+Json Answer(MailHost& host, FileSystem& files, const std::string& data_directory,
+            const BatchRequest& request) {
   switch (request.op) {
     case BatchRequest::Op::kDeliver:
       return Deliver(host, files, request);
     case BatchRequest::Op::kMove:
       return Move(host, request);
+    case BatchRequest::Op::kScore:
+      return Score(host, files, data_directory, request);
   }
   throw Failure("unknown operation", E_INVALIDARG);
 }
@@ -44,15 +62,25 @@ Json Answer(MailHost& host, FileSystem& files, const BatchRequest& request) {
 int RunBatch(Context& c) {
   ExpectPositional(c.line, c.command, 0, 0);
   MailHost host(c.home, c.construct_string);
+  const std::string data = DataDirectoryFromConstructString(c.construct_string);
   // Batch answers are JSON whatever the output mode: a script is on the other end.
   Output answers(c.out, true);
   int failures = 0;
   std::string line;
-  while (std::getline(c.in, line)) {
+  for (LineRead read;
+       (read = ReadBoundedLine(c.in, kMaxBatchLineBytes, &line)) != LineRead::kEnd;) {
+    if (read == LineRead::kTooLong) {
+      ++failures;
+      answers.Emit(Json{{"ok", false},
+                        {"error", "line longer than " + std::to_string(kMaxBatchLineBytes) +
+                                      " bytes; skipped"}},
+                   "");
+      continue;
+    }
     if (!line.empty() && line.back() == '\r') line.pop_back();
     Json answer;
     try {
-      answer = Answer(host, c.files, ParseBatchRequest(line));
+      answer = Answer(host, c.files, data, ParseBatchRequest(line));
     } catch (const Failure& failure) {
       ++failures;
       answer = Json{{"ok", false}, {"error", failure.description()}};

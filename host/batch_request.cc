@@ -1,10 +1,31 @@
 #include "host/batch_request.h"
 
+#include <limits>
+
 #include "host/output.h"
 #include "platform/failure.h"
 #include "store/mailbox.h"
 
 namespace corvalith::host {
+
+LineRead ReadBoundedLine(std::istream& in, size_t max_bytes, std::string* line) {
+  line->clear();
+  std::streambuf* buffer = in.rdbuf();
+  for (;;) {
+    const int c = buffer->sbumpc();
+    if (c == std::char_traits<char>::eof()) {
+      in.setstate(std::ios::eofbit);
+      return line->empty() ? LineRead::kEnd : LineRead::kLine;
+    }
+    if (c == '\n') return LineRead::kLine;
+    if (line->size() == max_bytes) {
+      line->clear();
+      in.ignore(std::numeric_limits<std::streamsize>::max(), '\n');
+      return LineRead::kTooLong;
+    }
+    line->push_back(static_cast<char>(c));
+  }
+}
 
 BatchRequest ParseBatchRequest(const std::string& line) {
   Json request = Json::parse(line, nullptr, /*allow_exceptions=*/false);
@@ -33,13 +54,19 @@ BatchRequest ParseBatchRequest(const std::string& line) {
     parsed.file = text("file");
     return parsed;
   }
+  if (op == "score") {
+    parsed.op = BatchRequest::Op::kScore;
+    parsed.to = ParseMailboxAddress(text("to"));
+    parsed.file = text("file");
+    return parsed;
+  }
   if (op == "move") {
     parsed.op = BatchRequest::Op::kMove;
     parsed.url = text("url");
     parsed.folder = text("folder");
     return parsed;
   }
-  throw Failure("unknown op \"" + op + "\" (deliver or move)", E_INVALIDARG);
+  throw Failure("unknown op \"" + op + "\" (deliver, move or score)", E_INVALIDARG);
 }
 
 }  // namespace corvalith::host

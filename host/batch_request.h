@@ -4,16 +4,29 @@
 #ifndef CORVALITH_HOST_BATCH_REQUEST_H_
 #define CORVALITH_HOST_BATCH_REQUEST_H_
 
+#include <cstddef>
+#include <istream>
 #include <string>
 
 #include "host/mail_host.h"
 
 namespace corvalith::host {
 
+// A request line is a few hundred bytes; the bound keeps a runaway writer from filling memory.
+inline constexpr size_t kMaxBatchLineBytes = 64 * 1024;
+
+enum class LineRead { kLine, kTooLong, kEnd };
+
+// Reads one line, without its "\n", into `line`. A line of more than `max_bytes` bytes is
+// kTooLong: `line` is then empty and the input is read on to the line's end without keeping
+// it, so that the next call reads the next line. kEnd at the end of the input; a last line
+// without "\n" is a line.
+LineRead ReadBoundedLine(std::istream& in, size_t max_bytes, std::string* line);
+
 struct BatchRequest {
-  enum class Op { kDeliver, kMove };
+  enum class Op { kDeliver, kMove, kScore };
   Op op = Op::kDeliver;
-  // deliver
+  // deliver, score
   MailboxAddress to;
   std::string file;
   bool internal = false;

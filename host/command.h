@@ -72,6 +72,8 @@ int RunMove(Context& c);
 int RunLs(Context& c);
 int RunShow(Context& c);
 int RunStats(Context& c);
+// What the engine thinks of a message, registering nothing: score_command.cc.
+int RunScore(Context& c);
 // The batch protocol: batch.cc.
 int RunBatch(Context& c);
 // Without a home: commands.cc, demo.cc.

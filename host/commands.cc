@@ -104,6 +104,16 @@ const std::vector<Command>& Commands() {
        .help = "The numbers of HAM and SPAM mails the user's filter database holds, and the "
                "entries\nof the user's and the domain's whitelists.",
        .run = RunStats},
+      {.name = "score",
+       .synopsis = {{"score USER@DOMAIN [--explain] PATH...",
+                     "the engine's spam probability, registering nothing"}},
+       .usage = "corvalith score USER@DOMAIN [--explain] PATH...",
+       .help = "Prints the engine's spam probability of each message for the user (0 to 1; above\n"
+               "0.5 passes the spam threshold) without delivering, training or creating anything.\n"
+               "PATH as for deliver. --explain adds the features that pushed it most towards spam\n"
+               "and towards ham: the token, where it came from, and its weight.",
+       .options = {{"--explain", false}},
+       .run = RunScore},
       {.name = "register",
        .synopsis = {{"register [--library PATH]", "write the component's class registration"}},
        .usage = "corvalith register [--library PATH]",
@@ -127,8 +137,11 @@ const std::vector<Command>& Commands() {
                "  {\"op\":\"deliver\",\"to\":\"u@d\",\"file\":\"PATH\",\"internal\":false,"
                "\"folder\":\"Inbox\"}\n"
                "  {\"op\":\"move\",\"url\":\"URL\",\"folder\":\"NAME\"}\n"
-               "answers {\"ok\":true,\"url\":...,\"marker\":N,\"hidden\":false} or\n"
-               "{\"ok\":false,\"error\":...}; an \"id\" in a command is echoed in its answer.",
+               "  {\"op\":\"score\",\"to\":\"u@d\",\"file\":\"PATH\"}\n"
+               "answers {\"ok\":true,\"url\":...,\"marker\":N,\"hidden\":false}, "
+               "{\"ok\":true,\"score\":0.97} or\n"
+               "{\"ok\":false,\"error\":...}; an \"id\" in a command is echoed in its answer. "
+               "A line\nlonger than 64 KiB is answered with an error and skipped.",
        .run = RunBatch},
       {.name = "demo",
        .synopsis = {{"demo [DIR]", "a guided tour in a fresh home"}},
