@@ -278,27 +278,18 @@ PosixEventLog::PosixEventLog(Clock& clock, Options options)
 }
 
 EventSourceHandle PosixEventLog::RegisterEventSource(const std::string& source) {
-  std::lock_guard lock(mutex_);
-  EventSourceHandle handle = next_handle_++;
-  sources_[handle] = source;
-  return handle;
+  return sources_.Register(source);
 }
 
-void PosixEventLog::DeregisterEventSource(EventSourceHandle handle) {
-  std::lock_guard lock(mutex_);
-  sources_.erase(handle);
-}
+void PosixEventLog::DeregisterEventSource(EventSourceHandle handle) { sources_.Deregister(handle); }
 
 bool PosixEventLog::ReportEvent(EventSourceHandle handle, uint16_t type, uint16_t category,
                                 uint32_t event_id, const std::vector<std::string>& strings,
                                 const std::vector<uint8_t>& data) {
+  std::optional<std::string> source = sources_.Source(handle);
+  if (!source) return false;
   EventLogEntry entry;
-  {
-    std::lock_guard lock(mutex_);
-    auto it = sources_.find(handle);
-    if (it == sources_.end()) return false;
-    entry.source = it->second;
-  }
+  entry.source = std::move(*source);
   entry.type = type;
   entry.category = category;
   entry.event_id = event_id;

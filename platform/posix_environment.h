@@ -4,8 +4,6 @@
 #ifndef CORVALITH_PLATFORM_POSIX_ENVIRONMENT_H_
 #define CORVALITH_PLATFORM_POSIX_ENVIRONMENT_H_
 
-#include <map>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -13,6 +11,7 @@
 #include "platform/clock.h"
 #include "platform/environment.h"
 #include "platform/event_log.h"
+#include "platform/event_source_table.h"
 #include "platform/file_system.h"
 #include "platform/registry.h"
 
@@ -92,9 +91,7 @@ class PosixEventLog : public EventLog {
  private:
   Clock& clock_;
   const Options options_;
-  std::mutex mutex_;
-  EventSourceHandle next_handle_ = 1;
-  std::map<EventSourceHandle, std::string> sources_;
+  EventSourceTable sources_;
 };
 
 // The syslog priority for an event type: error, warning, information, else notice.

@@ -360,25 +360,23 @@ EventSourceHandle MemoryEventLog::RegisterEventSource(const std::string& source)
   std::lock_guard lock(mutex_);
   if (fail_register_) return 0;
   ++registrations_;
-  EventSourceHandle handle = next_handle_++;
-  sources_[handle] = source;
-  return handle;
+  return sources_.Register(source);
 }
 
 bool MemoryEventLog::ReportEvent(EventSourceHandle handle, uint16_t type, uint16_t category,
                                  uint32_t event_id, const std::vector<std::string>& strings,
                                  const std::vector<uint8_t>& data) {
+  std::optional<std::string> source = sources_.Source(handle);
+  if (!source) return false;
   std::lock_guard lock(mutex_);
-  auto it = sources_.find(handle);
-  if (it == sources_.end()) return false;
-  entries_.push_back(EventLogEntry{it->second, type, category, event_id, strings, data});
+  entries_.push_back(EventLogEntry{std::move(*source), type, category, event_id, strings, data});
   return true;
 }
 
 void MemoryEventLog::DeregisterEventSource(EventSourceHandle handle) {
   std::lock_guard lock(mutex_);
   ++deregistrations_;
-  sources_.erase(handle);
+  sources_.Deregister(handle);
 }
 
 // ---- ManualClock

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "platform/environment.h"
+#include "platform/event_source_table.h"
 #include "platform/failure.h"
 #include "platform/posix_environment.h"
 #include "platform/shared_property_table.h"
@@ -142,8 +143,7 @@ class MemoryEventLog : public EventLog {
  private:
   mutable std::mutex mutex_;
   std::vector<EventLogEntry> entries_;
-  std::map<EventSourceHandle, std::string> sources_;
-  EventSourceHandle next_handle_ = 1;
+  EventSourceTable sources_;
   int registrations_ = 0;
   int deregistrations_ = 0;
   bool fail_register_ = false;
