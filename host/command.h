@@ -14,6 +14,7 @@
 #include "host/commands.h"
 #include "host/home.h"
 #include "host/output.h"
+#include "platform/failure.h"
 #include "platform/file_system.h"
 
 namespace corvalith::host {
@@ -49,6 +50,19 @@ struct Command {
   // that needs none (help, demo).
   int (*run)(Context& context) = nullptr;
   int (*run_without_home)(const CommandLine& line, std::ostream& out, std::ostream& err) = nullptr;
+  // A command the mail server runs: its exit status is a sysexits(3) code (EX_USAGE for a usage
+  // error, ExitFailure's status for a failure), by which the server bounces or retries a message.
+  bool sysexits = false;
+};
+
+// A failure that ends a command with its own exit status.
+class ExitFailure : public Failure {
+ public:
+  ExitFailure(const Failure& failure, int status) : Failure(failure), status_(status) {}
+  int status() const { return status_; }
+
+ private:
+  int status_;
 };
 
 // The options every command takes.
@@ -72,6 +86,7 @@ int RunMove(Context& c);
 int RunLs(Context& c);
 int RunShow(Context& c);
 int RunStats(Context& c);
+int RunMoved(Context& c);
 // What the engine thinks of a message, registering nothing: score_command.cc.
 int RunScore(Context& c);
 // The batch protocol: batch.cc.

@@ -1,5 +1,7 @@
 #include "host/commands.h"
 
+#include <sysexits.h>
+
 #include <optional>
 #include <set>
 
@@ -56,10 +58,14 @@ const std::vector<OptionSpec>& GlobalOptions() {
 const std::vector<Command>& Commands() {
   static const std::vector<Command> commands = {
       {.name = "init",
-       .synopsis = {{"init", "create the home (store, registry, data directory)"}},
-       .usage = "corvalith init",
+       .synopsis = {{"init [--maildir ROOT]", "create the home (store, registry, data directory)"}},
+       .usage = "corvalith init [--maildir ROOT]",
        .help = "Creates the home: store.db, registry.reg (the default settings), data/ with the\n"
-               "user-manual template. Never overwrites a file; running it again is harmless.",
+               "user-manual template. Never overwrites a file; running it again is harmless.\n"
+               "--maildir ROOT keeps the mailboxes as Maildirs under the absolute directory ROOT\n"
+               "(ROOT/DOMAIN/USER/Maildir, created when missing) instead of store.db, and says so\n"
+               "in HOME/store.conf; refused for a home with mailboxes in store.db or another ROOT.",
+       .options = {{"--maildir", true}},
        .run = RunInit},
       {.name = "mailbox",
        .synopsis = {{"mailbox add USER@DOMAIN", "create a mailbox with its standard folders"},
@@ -70,22 +76,36 @@ const std::vector<Command>& Commands() {
                "mailbox.",
        .run = RunMailbox},
       {.name = "deliver",
-       .synopsis = {{"deliver USER@DOMAIN [--folder NAME] [--internal] PATH...",
+       .synopsis = {{"deliver USER@DOMAIN [--folder NAME] [--internal] [--sasl-user NAME] PATH...",
                      "deliver message files, directories, mbox files or -"}},
-       .usage = "corvalith deliver USER@DOMAIN [--folder NAME] [--internal] PATH...",
+       .usage = "corvalith deliver USER@DOMAIN [--folder NAME] [--internal] [--sasl-user NAME] "
+                "PATH...",
        .help = "Delivers each message into the folder (default Inbox) and runs the filter on it.\n"
                "PATH is a message file, a directory of message files, an mbox file or - (one\n"
                "message on stdin). --internal delivers as from a colleague (address type EX, no\n"
-               "transport header). Prints each message's final URL, marker and whether it is "
-               "hidden.",
-       .options = {{"--folder", true}, {"--internal", false}},
-       .run = RunDeliver},
+               "transport header); so does a non-empty --sasl-user (the authenticated sender a\n"
+               "mail server passes on). Prints each message's final URL, marker and whether it is\n"
+               "hidden. Exit status (sysexits): 0 delivered, 64 usage, 66 unreadable input, 67\n"
+               "unknown mailbox or folder, 75 temporary failure (store, filter, lock): try again.",
+       .options = {{"--folder", true}, {"--internal", false}, {"--sasl-user", true}},
+       .run = RunDeliver,
+       .sysexits = true},
       {.name = "move",
        .synopsis = {{"move URL FOLDER", "move an item as its user would"}},
        .usage = "corvalith move URL FOLDER",
        .help = "Moves the item into FOLDER of its mailbox (Inbox, Spambox, \"Junk E-mail\",\n"
                "Inbox/Sub ...) as its user would, so the filter learns from the move.",
        .run = RunMove},
+      {.name = "moved",
+       .synopsis = {{"moved USER@DOMAIN FOLDER", "learn from a move the mail server made (stdin)"}},
+       .usage = "corvalith moved USER@DOMAIN FOLDER",
+       .help = "The message on stdin is one its user has moved into FOLDER through the mail\n"
+               "server (an IMAP client): finds the item of FOLDER holding it and runs the filter's\n"
+               "move save on it there, as move does after moving. Prints the item's state. Exit\n"
+               "status (sysexits): 0 done, 64 usage, 65 no item holds the message, 66 unreadable\n"
+               "input, 67 unknown mailbox or folder, 75 temporary failure: try again.",
+       .run = RunMoved,
+       .sysexits = true},
       {.name = "ls",
        .synopsis = {{"ls USER@DOMAIN [FOLDER]",
                      "folders with item counts, or the items of a folder"}},
@@ -186,6 +206,7 @@ int RunHelp(const CommandLine& line, std::ostream& out, std::ostream&) {
 
 int RunCommandLine(const std::vector<std::string>& args, std::istream& in, std::ostream& out,
                    std::ostream& err) {
+  const Command* command = nullptr;
   try {
     std::vector<OptionSpec> known = GlobalOptions();
     for (const Command& command : Commands()) {
@@ -193,7 +214,7 @@ int RunCommandLine(const std::vector<std::string>& args, std::istream& in, std::
     }
     CommandLine line = ParseCommandLine(args, known);
     if (line.command.empty()) line.command = "help";
-    const Command* command = FindCommand(line.command);
+    command = FindCommand(line.command);
     if (command == nullptr) {
       throw UsageError{"unknown command '" + line.command + "' (see `corvalith help`)"};
     }
@@ -224,13 +245,17 @@ int RunCommandLine(const std::vector<std::string>& args, std::istream& in, std::
     return command->run(context);
   } catch (const UsageError& usage) {
     err << "corvalith: " << usage.message << "\n";
-    return kExitUsage;
+    return command != nullptr && command->sysexits ? EX_USAGE : kExitUsage;
+  } catch (const ExitFailure& failure) {
+    err << "corvalith: " << failure.description() << "\n";
+    return failure.status();
   } catch (const Failure& failure) {
     err << "corvalith: " << failure.description() << "\n";
-    return kExitFailed;
+    // A mail server keeps a message it may try again, and loses none that way.
+    return command != nullptr && command->sysexits ? EX_TEMPFAIL : kExitFailed;
   } catch (const std::exception& e) {
     err << "corvalith: " << e.what() << "\n";
-    return kExitFailed;
+    return command != nullptr && command->sysexits ? EX_TEMPFAIL : kExitFailed;
   }
 }
 

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <set>
 #include <sstream>
@@ -355,13 +356,14 @@ TEST_F(HostTest, BadInputFailsWithOneLineAndAnExitStatus) {
   const Case cases[] = {
       {{"frobnicate"}, 2, "unknown command"},
       {{"ls", kAlice, "--bogus"}, 2, "unknown option"},
-      {{"deliver", kAlice}, 2, "usage"},
+      {{"deliver", kAlice}, 64, "usage"},
       {{"move", "only-one-argument"}, 2, "usage"},
-      {{"deliver", "bob@example.com", file}, 1, "unknown mailbox"},
-      {{"deliver", "no-at-sign", file}, 1, "bad mailbox address"},
-      {{"deliver", "../x@example.com", file}, 1, "bad mailbox address"},
-      {{"deliver", kAlice, (dir_ / "missing.eml").string()}, 1, "missing.eml"},
-      {{"deliver", kAlice, "--folder", "Nowhere", file}, 1, "unknown folder"},
+      // deliver answers as a mail server's delivery agent: with sysexits codes.
+      {{"deliver", "bob@example.com", file}, 67, "unknown mailbox"},
+      {{"deliver", "no-at-sign", file}, 64, "bad mailbox address"},
+      {{"deliver", "../x@example.com", file}, 64, "bad mailbox address"},
+      {{"deliver", kAlice, (dir_ / "missing.eml").string()}, 66, "missing.eml"},
+      {{"deliver", kAlice, "--folder", "Nowhere", file}, 67, "unknown folder"},
       {{"move", "http://example.com/x", "Inbox"}, 1, "bad URL"},
       {{"move", kRoot + "/Inbox/none.EML", "Inbox/Sub"}, 1, "no item"},
       {{"show", kRoot}, 1, "bad URL"},
@@ -409,7 +411,7 @@ TEST_F(HostTest, ControlCharactersInNamesAndUrlsAreRefused) {
   for (const Case& c : cases) {
     Outcome run = Corvalith(c.args);
     std::string shown = c.args[0] + " " + c.args[1];
-    EXPECT_EQ(run.status, 1) << shown << ": " << run.err;
+    EXPECT_EQ(run.status, c.args[0] == "deliver" ? 64 : 1) << shown << ": " << run.err;
     EXPECT_TRUE(run.err.starts_with("corvalith: " + c.says)) << shown << ": " << run.err;
     EXPECT_NE(run.err.find("control character"), std::string::npos) << shown << ": " << run.err;
     // One line, and nothing of the name's control characters on the terminal.
@@ -442,13 +444,216 @@ TEST_F(HostTest, ControlCharactersInNamesAndUrlsAreRefused) {
 TEST_F(HostTest, HelpForEveryCommand) {
   Outcome usage = Corvalith({"help"});
   ASSERT_EQ(usage.status, 0);
-  for (const char* command : {"init", "mailbox", "deliver", "move", "ls", "show", "stats",
+  for (const char* command : {"init", "mailbox", "deliver", "move", "moved", "ls", "show", "stats",
                               "register", "unregister", "batch", "demo"}) {
     EXPECT_NE(usage.out.find(std::string("  ") + command), std::string::npos) << command;
     Outcome help = Corvalith({command, "--help"});
     EXPECT_EQ(help.status, 0) << command;
     EXPECT_TRUE(help.out.starts_with(std::string("usage: corvalith ") + command)) << help.out;
   }
+}
+
+// A home that keeps its mail as Maildirs, where a mail server (Dovecot) finds it.
+class MaildirHostTest : public HostTest {
+ protected:
+  void InitWithMailbox() {
+    Outcome init = Corvalith({"init", "--maildir", root_.string()});
+    ASSERT_EQ(init.status, 0) << init.err;
+    ASSERT_EQ(Corvalith({"mailbox", "add", kAlice}).status, 0);
+  }
+
+  fs::path Maildir() const { return root_ / "example.com/alice/Maildir"; }
+
+  // The message files of a folder directory, by their directory and name.
+  std::vector<fs::path> Files(const fs::path& folder) const {
+    std::vector<fs::path> files;
+    for (const char* sub : {"new", "cur"}) {
+      for (const fs::directory_entry& entry : fs::directory_iterator(folder / sub)) {
+        files.push_back(entry.path());
+      }
+    }
+    std::sort(files.begin(), files.end());
+    return files;
+  }
+
+  // The file of the item the URL names, in the folder directory.
+  fs::path FileOf(const fs::path& folder, const std::string& url) const {
+    std::string item = url.substr(url.rfind('/') + 1);
+    for (const fs::path& file : Files(folder)) {
+      if (file.filename().string().starts_with(item + ",")) return file;
+    }
+    return {};
+  }
+
+  // Moves an item's file as Dovecot does for an IMAP client: a rename into the other folder's
+  // cur/, keeping the name, its keyword letters and the table they stand for.
+  void MoveAsDovecot(const std::string& url, const fs::path& from, const fs::path& to) {
+    fs::path file = FileOf(from, url);
+    ASSERT_FALSE(file.empty()) << url;
+    fs::copy_file(from / "dovecot-keywords", to / "dovecot-keywords",
+                  fs::copy_options::overwrite_existing);
+    fs::rename(file, to / "cur" / file.filename());
+  }
+
+  Json Stats() { return Corvalith({"--json", "stats", kAlice}).JsonLines().at(0); }
+
+  fs::path root_ = dir_ / "mail";
+};
+
+TEST_F(MaildirHostTest, InitChoosesTheMaildirStoreOnceAndRefusesToSwitch) {
+  Outcome relative = Corvalith({"init", "--maildir", "mail"});
+  EXPECT_EQ(relative.status, 1);
+  EXPECT_NE(relative.err.find("absolute"), std::string::npos) << relative.err;
+  EXPECT_FALSE(fs::exists(home_ / "store.conf"));
+
+  Outcome init = Corvalith({"--json", "init", "--maildir", root_.string() + "/"});
+  ASSERT_EQ(init.status, 0) << init.err;
+  EXPECT_EQ(init.JsonLines().at(0)["store"], root_.string());
+  EXPECT_EQ(ReadFile(home_ / "store.conf"), "maildir " + root_.string() + "\n");
+  EXPECT_TRUE(fs::is_directory(root_));
+  EXPECT_FALSE(fs::exists(home_ / "store.db")) << "the mail is in the Maildirs";
+  EXPECT_EQ(Corvalith({"init", "--maildir", root_.string()}).status, 0) << "the same root again";
+  EXPECT_EQ(Corvalith({"init"}).status, 0);
+  EXPECT_FALSE(fs::exists(home_ / "store.db"));
+
+  Outcome other = Corvalith({"init", "--maildir", (dir_ / "other").string()});
+  EXPECT_EQ(other.status, 1);
+  EXPECT_NE(other.err.find("already"), std::string::npos) << other.err;
+  EXPECT_EQ(ReadFile(home_ / "store.conf"), "maildir " + root_.string() + "\n");
+
+  // A home whose store.db holds mailboxes keeps it: they would vanish from sight.
+  home_ = dir_ / "sqlite-home";
+  HostTest::InitWithMailbox();
+  Outcome switched = Corvalith({"init", "--maildir", root_.string()});
+  EXPECT_EQ(switched.status, 1);
+  EXPECT_NE(switched.err.find("store.db"), std::string::npos) << switched.err;
+  EXPECT_FALSE(fs::exists(home_ / "store.conf"));
+  EXPECT_EQ(Corvalith({"--json", "mailbox", "list"}).JsonLines().size(), 1u);
+}
+
+TEST_F(MaildirHostTest, MailLandsInTheMaildirAndTheHostsCommandsWorkOnIt) {
+  InitWithMailbox();
+  for (const char* folder : {"", ".Junk E-mail", ".Sent Items", ".Deleted Items"}) {
+    for (const char* sub : {"cur", "new", "tmp"}) {
+      EXPECT_TRUE(fs::is_directory(Maildir() / folder / sub)) << folder << "/" << sub;
+    }
+  }
+  EXPECT_EQ(Corvalith({"--json", "mailbox", "list"}).JsonLines(),
+            std::vector<Json>{Json({{"mailbox", kAlice}, {"url", kRoot}})});
+
+  Outcome delivered = Corvalith(
+      {"--json", "deliver", kAlice,
+       MessageFile("m.eml", Message("Shop <news@shop.example>", "Sale", "buy now cheap offer"))});
+  ASSERT_EQ(delivered.status, 0) << delivered.err;
+  std::string url = delivered.JsonLines().at(0)["url"];
+  EXPECT_EQ(delivered.JsonLines().at(0)["marker"], 1);
+  EXPECT_FALSE(FileOf(Maildir(), url).empty()) << "Inbox is the Maildir itself";
+  EXPECT_EQ(Items("Inbox").size(), 2u) << "the mail and the user's manual";
+  Json shown = Corvalith({"--json", "show", url}).JsonLines().at(0);
+  EXPECT_EQ(shown["properties"]["urn:schemas:httpmail:subject"], "Sale");
+  EXPECT_NE(shown["header"].get<std::string>().find("From: Shop"), std::string::npos);
+
+  Json junk = Corvalith({"--json", "move", url, "Junk E-mail"}).JsonLines().at(0);
+  EXPECT_EQ(junk["marker"], 2);
+  EXPECT_TRUE(FileOf(Maildir(), url).empty());
+  EXPECT_FALSE(FileOf(Maildir() / ".Junk E-mail", junk["url"]).empty());
+  std::map<std::string, int> counts;
+  for (const Json& folder : Corvalith({"--json", "ls", kAlice}).JsonLines()) {
+    counts[folder["folder"]] = folder["items"];
+  }
+  EXPECT_EQ(counts, (std::map<std::string, int>{
+                        {"Deleted Items", 0}, {"Inbox", 1}, {"Junk E-mail", 1}, {"Sent Items", 0}}));
+  EXPECT_EQ(Stats()["spam"], 1);
+
+  Json back = Corvalith({"--json", "move", junk["url"], "Inbox"}).JsonLines().at(0);
+  EXPECT_EQ(back["marker"], 1);
+  Json stats = Stats();
+  EXPECT_EQ(stats["spam"], 0);
+  EXPECT_EQ(stats["whitelist"], Json::array({"news@shop.example"}));
+
+  // A mail server passes the authenticated sender of a submission: such mail is internal.
+  const std::string kAddressType = "http://schemas.microsoft.com/mapi/proptag/x0C1E001E";
+  for (const auto& [sasl_user, type] : {std::pair{"carol", "EX"}, std::pair{"", "SMTP"}}) {
+    Outcome run = Corvalith({"--json", "deliver", kAlice, "--sasl-user", sasl_user, "-"},
+                            Message("Carol <carol@example.com>", "from inside", "x"));
+    ASSERT_EQ(run.status, 0) << run.err;
+    Json properties =
+        Corvalith({"--json", "show", run.JsonLines().at(0)["url"]}).JsonLines().at(0)["properties"];
+    EXPECT_EQ(properties[kAddressType], type) << "--sasl-user '" << sasl_user << "'";
+  }
+}
+
+TEST_F(MaildirHostTest, DeliverAnswersTheMailServerWithSysexitsCodes) {
+  InitWithMailbox();
+  std::string file = MessageFile("m.eml", Message("Ann <ann@a.example>", "hi", "hello"));
+  EXPECT_EQ(Corvalith({"deliver", kAlice, file}).status, 0);
+  EXPECT_EQ(Corvalith({"deliver", "bob@example.com", file}).status, 67);
+  EXPECT_EQ(Corvalith({"deliver", kAlice, "--folder", "Nowhere", file}).status, 67);
+  EXPECT_EQ(Corvalith({"deliver", kAlice, "-"}).status, 66) << "nothing on stdin";
+  // A folder whose tmp/ cannot take the message: the store fails, and the server tries again.
+  fs::remove_all(Maildir() / "tmp");
+  WriteFile(Maildir() / "tmp", "");
+  std::vector<fs::path> before = Files(Maildir());
+  Outcome failed = Corvalith({"deliver", kAlice, file});
+  EXPECT_EQ(failed.status, 75) << failed.err;
+  EXPECT_EQ(Files(Maildir()), before);
+}
+
+TEST_F(MaildirHostTest, MovedLearnsFromAMoveTheMailServerMade) {
+  InitWithMailbox();
+  // Stored with CRLF line ends, handed over by the server with LF.
+  const std::string raw = Message("Shop <news@shop.example>", "Sale", "buy now cheap offer");
+  std::string lf = raw;
+  std::erase(lf, '\r');
+  std::string url = Corvalith({"--json", "deliver", kAlice, "-"}, raw).JsonLines().at(0)["url"];
+  const fs::path junk = Maildir() / ".Junk E-mail";
+
+  MoveAsDovecot(url, Maildir(), junk);
+  Outcome into = Corvalith({"--json", "moved", kAlice, "Junk E-mail"}, lf);
+  ASSERT_EQ(into.status, 0) << into.err;
+  std::string junk_url = kRoot + "/Junk E-mail/" + url.substr(url.rfind('/') + 1);
+  EXPECT_EQ(into.JsonLines().at(0)["url"], junk_url);
+  EXPECT_EQ(into.JsonLines().at(0)["marker"], 2);
+  EXPECT_EQ(Stats()["spam"], 1) << "relearned as spam";
+
+  MoveAsDovecot(junk_url, junk, Maildir());
+  Outcome out = Corvalith({"--json", "moved", kAlice, "Inbox"}, raw);
+  ASSERT_EQ(out.status, 0) << out.err;
+  EXPECT_EQ(out.JsonLines().at(0)["url"], url);
+  EXPECT_EQ(out.JsonLines().at(0)["marker"], 1);
+  Json stats = Stats();
+  EXPECT_EQ(stats["spam"], 0);
+  EXPECT_EQ(stats["whitelist"], Json::array({"news@shop.example"}));
+
+  // No item holds the message, or no such mailbox or folder: nothing changes.
+  std::vector<fs::path> inbox = Files(Maildir());
+  std::string other = Message("Shop <news@shop.example>", "Sale", "buy now cheaper offer");
+  EXPECT_EQ(Corvalith({"moved", kAlice, "Inbox"}, other).status, 65);
+  EXPECT_EQ(Corvalith({"moved", kAlice, "Junk E-mail"}, raw).status, 65);
+  EXPECT_EQ(Corvalith({"moved", "bob@example.com", "Inbox"}, raw).status, 67);
+  EXPECT_EQ(Corvalith({"moved", kAlice, "Nowhere"}, raw).status, 67);
+  EXPECT_EQ(Corvalith({"moved", kAlice}, raw).status, 64);
+  EXPECT_EQ(Files(Maildir()), inbox);
+  EXPECT_EQ(Stats(), stats);
+}
+
+TEST_F(MaildirHostTest, OfSeveralCopiesMovedTakesOneNotYetHandled) {
+  InitWithMailbox();
+  const std::string raw = Message("Ann <ann@a.example>", "twice", "the same message");
+  std::set<std::string> urls;
+  for (int i = 0; i < 2; ++i) {
+    std::string url = Corvalith({"--json", "deliver", kAlice, "-"}, raw).JsonLines().at(0)["url"];
+    MoveAsDovecot(url, Maildir(), Maildir() / ".Junk E-mail");
+    urls.insert(kRoot + "/Junk E-mail/" + url.substr(url.rfind('/') + 1));
+  }
+  std::set<std::string> handled;
+  for (int i = 0; i < 2; ++i) {
+    Outcome run = Corvalith({"--json", "moved", kAlice, "Junk E-mail"}, raw);
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.JsonLines().at(0)["marker"], 2);
+    handled.insert(run.JsonLines().at(0)["url"].get<std::string>());
+  }
+  EXPECT_EQ(handled, urls);
 }
 
 }  // namespace

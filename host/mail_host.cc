@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <ctime>
 #include <set>
@@ -9,12 +10,12 @@
 #include "engine/classifier_engine.h"
 #include "logging/control_characters.h"
 #include "mailbox_ops/filter_operations.h"
+#include "mailbox_ops/item_url.h"
 #include "platform/text.h"
 #include "provisioning/data_layout.h"
 #include "sink/server.h"
 #include "store/mailbox.h"
 #include "store/mailbox_url.h"
-#include "store/sqlite_store.h"
 #include "whitelist/whitelist.h"
 
 namespace corvalith::host {
@@ -89,6 +90,49 @@ std::vector<std::string> ListedEntries(const std::string& path) {
   return entries;
 }
 
+// A mail server may keep a message with other line ends than it hands over: the message with
+// every CRLF as LF is what both sides agree on.
+std::string WithLfLineEnds(std::string_view raw) {
+  std::string text;
+  text.reserve(raw.size());
+  for (size_t i = 0; i < raw.size(); ++i) {
+    if (raw[i] == '\r' && i + 1 < raw.size() && raw[i + 1] == '\n') continue;
+    text += raw[i];
+  }
+  return text;
+}
+
+// The Message-ID field's value with its folding and outer blanks removed; "" without one.
+std::string MessageIdOf(std::string_view raw) {
+  constexpr std::string_view kName = "message-id:";
+  std::string_view header = store::HeaderBlock(raw);
+  std::string value;
+  bool inside = false;
+  while (!header.empty()) {
+    size_t end = header.find('\n');
+    std::string_view line = header.substr(0, end);
+    header = end == std::string_view::npos ? std::string_view() : header.substr(end + 1);
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    if (inside && !line.empty() && (line[0] == ' ' || line[0] == '\t')) {
+      value += line;
+      continue;
+    }
+    if (inside) break;
+    if (line.size() >= kName.size() && LowerCase(std::string(line.substr(0, kName.size()))) == kName) {
+      value = line.substr(kName.size());
+      inside = true;
+    }
+  }
+  std::erase_if(value, [](char c) { return c == ' ' || c == '\t'; });
+  return value;
+}
+
+// Where a correctly filed message wears the SPAM marker.
+bool IsJunkFolder(const std::string& folder_url) {
+  std::string name = LowerCase(folder_url.substr(folder_url.rfind('/') + 1));
+  return name == LowerCase(store::kJunkMailFolder) || name == LowerCase(kSpamFolderName);
+}
+
 }  // namespace
 
 UserStatistics ReadUserStatistics(const std::string& data_directory,
@@ -152,8 +196,7 @@ ItemLocation ParseItemUrl(const std::string& url) {
 
 MailHost::MailHost(const Home& home, std::string construct_string)
     : construct_string_(std::move(construct_string)),
-      store_(std::make_unique<store::SqliteStore>(home.StorePath(),
-                                                  ServerEnvironment().file_system())),
+      store_(OpenHomeStore(ServerEnvironment().file_system(), home)),
       connection_(store_->Connect()) {}
 
 MailHost::~MailHost() {
@@ -175,9 +218,9 @@ bool MailHost::AddMailbox(const MailboxAddress& mailbox) {
 
 void MailHost::RequireMailbox(const MailboxAddress& mailbox) {
   if (!store_->Exists(mailbox.RootUrl())) {
-    throw Failure("unknown mailbox " + mailbox.Text() + " (add it with `corvalith mailbox add " +
-                      mailbox.Text() + "`)",
-                  E_INVALIDARG);
+    throw UnknownMailbox("unknown mailbox " + mailbox.Text() +
+                             " (add it with `corvalith mailbox add " + mailbox.Text() + "`)",
+                         E_INVALIDARG);
   }
 }
 
@@ -197,7 +240,8 @@ std::string MailHost::ResolveFolder(const MailboxAddress& mailbox, const std::st
   for (const FolderSummary& f : folders) {
     if (LowerCase(f.path) == LowerCase(path)) return f.url;
   }
-  throw Failure("unknown folder '" + folder + "' in mailbox " + mailbox.Text(), E_INVALIDARG);
+  throw UnknownMailbox("unknown folder '" + folder + "' in mailbox " + mailbox.Text(),
+                       E_INVALIDARG);
 }
 
 std::string MailHost::UniqueItemUrl(const std::string& folder_url) {
@@ -255,17 +299,59 @@ ItemState MailHost::Move(const std::string& url, const std::string& folder) {
   if (store_->Exists(destination)) {
     throw Failure("the folder already holds an item named " + location.item_name, E_INVALIDARG);
   }
-  FilterInstance& filter = Filter();
+  Filter();  // started before the transaction opens, as for a delivery
   Transaction transaction(*connection_);
-  std::unique_ptr<store::Record> record =
-      connection_->OpenRecord(url, store::adModeReadWrite, store::adFailIfNotExists,
-                              store::adOpenRecordUnspecified, "", "");
+  std::unique_ptr<store::Record> record = OpenForWriting(url);
   std::string moved = record->MoveRecord(url, destination, "", "", store::adMoveUnspecified, false);
-  SaveEventInfo info(*connection_, *record);
-  filter.Save(info, moved, kUserMoveFlags);
-  ItemState state = StateOf(*record);
+  ItemState state = RunMoveSave(*record, moved);
   transaction.Commit();
   return state;
+}
+
+ItemState MailHost::MovedByUser(const std::string& url) {
+  ItemLocation location = ParseItemUrl(url);
+  RequireMailbox(location.mailbox);
+  if (!store_->FindItem(url)) throw Failure("no item at " + url, E_INVALIDARG);
+  Filter();  // started before the transaction opens, as for a delivery
+  Transaction transaction(*connection_);
+  std::unique_ptr<store::Record> record = OpenForWriting(url);
+  ItemState state = RunMoveSave(*record, url);
+  transaction.Commit();
+  return state;
+}
+
+std::unique_ptr<store::Record> MailHost::OpenForWriting(const std::string& url) {
+  return connection_->OpenRecord(url, store::adModeReadWrite, store::adFailIfNotExists,
+                                 store::adOpenRecordUnspecified, "", "");
+}
+
+ItemState MailHost::RunMoveSave(store::Record& record, const std::string& url) {
+  SaveEventInfo info(*connection_, record);
+  Filter().Save(info, url, kUserMoveFlags);
+  return StateOf(record);
+}
+
+std::optional<std::string> MailHost::FindMessage(const std::string& folder_url,
+                                                 const std::string& raw) {
+  const std::string wanted = WithLfLineEnds(raw);
+  const auto lines = static_cast<int64_t>(std::count(wanted.begin(), wanted.end(), '\n'));
+  const std::string id = MessageIdOf(wanted);
+  std::vector<std::string> matches;
+  for (const std::string& url : store_->Children(folder_url)) {
+    // An item holding the message has its bytes, with some of its line ends as CRLF: the sizes
+    // rule out most items before any content is read.
+    std::optional<store::Store::ItemInfo> item = store_->FindItem(url);
+    const auto size = static_cast<int64_t>(wanted.size());
+    if (!item || item->size < size || item->size > size + lines) continue;
+    std::string content = store_->Content(url);
+    if (MessageIdOf(content) == id && WithLfLineEnds(content) == wanted) matches.push_back(url);
+  }
+  const bool junk = IsJunkFolder(folder_url);
+  for (const std::string& url : matches) {
+    if ((State(url).marker == kMarkerSpam) != junk) return url;
+  }
+  if (matches.empty()) return std::nullopt;
+  return matches.front();
 }
 
 ItemState MailHost::State(const std::string& url) {

@@ -30,6 +30,13 @@ struct MailboxAddress {
   std::string RootUrl() const;
 };
 
+// A mailbox or folder that does not exist: what a mail server answers "no such user" for,
+// rather than trying again later.
+class UnknownMailbox : public Failure {
+ public:
+  using Failure::Failure;
+};
+
 // Throws Failure for anything but USER@DOMAIN with names that can be part of a path.
 MailboxAddress ParseMailboxAddress(const std::string& text);
 
@@ -79,7 +86,7 @@ UserStatistics ReadUserStatistics(const std::string& data_directory, const Mailb
 
 class MailHost {
  public:
-  // Opens (creating when missing) the home's store. The filter instance is created on the
+  // Opens the home's store (store.db is created when missing). The filter instance is created on the
   // first save, with `construct_string` as its constructor string.
   MailHost(const Home& home, std::string construct_string);
   ~MailHost();
@@ -87,7 +94,7 @@ class MailHost {
   // Creates the mailbox's folders; false when it existed already.
   bool AddMailbox(const MailboxAddress& mailbox);
   std::vector<MailboxAddress> Mailboxes();
-  // Throws "unknown mailbox" unless the mailbox exists.
+  // Throws UnknownMailbox unless the mailbox exists.
   void RequireMailbox(const MailboxAddress& mailbox);
 
   // Stores the message as a new item of the folder (a name or a path below the root) and
@@ -98,6 +105,15 @@ class MailHost {
   // the new URL before committing.
   ItemState Move(const std::string& url, const std::string& folder);
 
+  // Runs the filter's move save on an item that its user has moved already, outside the host
+  // (an IMAP client, through the mail server): the save Move runs after its own move.
+  ItemState MovedByUser(const std::string& url);
+  // The URL of the item of the folder whose content is the message `raw`, line ends of either
+  // kind (CRLF, LF) counting as the same; nullopt when no item is. Of several, one that the
+  // filter has not yet seen in this folder (a SPAM marker outside the junk-mail folders, or
+  // none inside) is preferred.
+  std::optional<std::string> FindMessage(const std::string& folder_url, const std::string& raw);
+
   std::vector<FolderSummary> Folders(const MailboxAddress& mailbox);
   std::vector<ItemSummary> Items(const MailboxAddress& mailbox, const std::string& folder);
   // The item's known properties (name, value as text) and its header block.
@@ -105,7 +121,7 @@ class MailHost {
   std::string HeaderBlock(const std::string& url);
   ItemState State(const std::string& url);
 
-  // The folder's URL; throws "unknown folder" when the mailbox has no such folder. Names
+  // The folder's URL; throws UnknownMailbox when the mailbox has no such folder. Names
   // match exactly, or else case-insensitively, as a user types them.
   std::string ResolveFolder(const MailboxAddress& mailbox, const std::string& folder);
 
@@ -115,6 +131,9 @@ class MailHost {
   FilterInstance& Filter();
   std::string UniqueItemUrl(const std::string& folder_url);
   ItemState StateOf(store::Record& record);
+  std::unique_ptr<store::Record> OpenForWriting(const std::string& url);
+  // The move save on the record's item, now at `url`, inside the caller's transaction.
+  ItemState RunMoveSave(store::Record& record, const std::string& url);
 
   std::string construct_string_;
   std::unique_ptr<store::Store> store_;

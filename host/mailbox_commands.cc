@@ -1,5 +1,9 @@
 // Mailboxes and their mail: creating and listing mailboxes, delivering and moving mail, and
 // looking at what the filter did.
+#include <sysexits.h>
+
+#include <optional>
+
 #include "config/constructor_string.h"
 #include "host/command.h"
 #include "host/mail_host.h"
@@ -35,21 +39,57 @@ int RunMailbox(Context& c) {
   throw UsageError{"unknown mailbox command '" + what + "' (add or list)"};
 }
 
+namespace {
+
+// The sysexits code of a failure of a command the mail server runs: no such user for an unknown
+// mailbox or folder, `bad_input` for a failure of the caller's making, and "try again later"
+// for anything else (the store, the filter, a lock held too long), so that no mail is lost.
+int MailServerStatus(const Failure& failure, int bad_input) {
+  if (dynamic_cast<const UnknownMailbox*>(&failure) != nullptr) return EX_NOUSER;
+  return failure.number() == E_INVALIDARG ? bad_input : EX_TEMPFAIL;
+}
+
+// Runs one step of such a command; its failure ends the command with its sysexits code.
+template <typename Step>
+auto MailServerStep(int bad_input, Step step) -> decltype(step()) {
+  try {
+    return step();
+  } catch (const Failure& failure) {
+    throw ExitFailure(failure, MailServerStatus(failure, bad_input));
+  }
+}
+
+// The messages the arguments name; any failure to read them is EX_NOINPUT.
+std::vector<SourceMessage> ReadInput(Context& c, const std::vector<std::string>& arguments) {
+  try {
+    std::vector<SourceMessage> messages;
+    for (const std::string& argument : arguments) {
+      std::vector<SourceMessage> more = ReadMessages(c.files, argument, c.in);
+      for (SourceMessage& m : more) messages.push_back(std::move(m));
+    }
+    return messages;
+  } catch (const Failure& failure) {
+    throw ExitFailure(failure, EX_NOINPUT);
+  }
+}
+
+}  // namespace
+
 int RunDeliver(Context& c) {
   if (c.line.positional.size() < 2) throw UsageError{"usage: " + std::string(c.command.usage)};
-  MailboxAddress mailbox = ParseMailboxAddress(c.line.positional[0]);
+  MailboxAddress mailbox =
+      MailServerStep(EX_USAGE, [&] { return ParseMailboxAddress(c.line.positional[0]); });
   std::string folder = c.line.Has("--folder") ? c.line.Option("--folder") : store::kInboxFolder;
-  bool internal = c.line.Has("--internal");
+  // A mail server names the authenticated sender of a submission; an empty name is mail from
+  // outside.
+  bool internal = c.line.Has("--internal") || !c.line.Option("--sasl-user").empty();
   MailHost host(c.home, c.construct_string);
   // Bad arguments fail the command before any mail is delivered.
-  host.ResolveFolder(mailbox, folder);
-  std::vector<SourceMessage> messages;
-  for (size_t i = 1; i < c.line.positional.size(); ++i) {
-    std::vector<SourceMessage> more = ReadMessages(c.files, c.line.positional[i], c.in);
-    for (SourceMessage& m : more) messages.push_back(std::move(m));
-  }
+  MailServerStep(EX_USAGE, [&] { return host.ResolveFolder(mailbox, folder); });
+  std::vector<SourceMessage> messages = ReadInput(
+      c, std::vector<std::string>(c.line.positional.begin() + 1, c.line.positional.end()));
 
-  int failures = 0;
+  int status = kExitOk;
   Progress progress(c.err, messages.size(), WantProgress(messages.size()));
   for (const SourceMessage& message : messages) {
     try {
@@ -58,20 +98,40 @@ int RunDeliver(Context& c) {
       answer["source"] = message.origin;
       c.output.Emit(answer, StateText(state) + "  <- " + message.origin);
     } catch (const Failure& failure) {
-      ++failures;
+      // The first failure decides the exit status; the other messages are delivered all the same.
+      if (status == kExitOk) status = MailServerStatus(failure, EX_DATAERR);
       c.output.Emit(
           Json{{"ok", false}, {"source", message.origin}, {"error", failure.description()}}, "");
       c.err << "corvalith: " << message.origin << ": " << failure.description() << "\n";
     }
     progress.Step();
   }
-  return failures == 0 ? kExitOk : kExitFailed;
+  return status;
 }
 
 int RunMove(Context& c) {
   ExpectPositional(c.line, c.command, 2, 2);
   MailHost host(c.home, c.construct_string);
   ItemState state = host.Move(c.line.positional[0], c.line.positional[1]);
+  c.output.Emit(StateJson(state), StateText(state));
+  return kExitOk;
+}
+
+int RunMoved(Context& c) {
+  ExpectPositional(c.line, c.command, 2, 2);
+  MailboxAddress mailbox =
+      MailServerStep(EX_USAGE, [&] { return ParseMailboxAddress(c.line.positional[0]); });
+  MailHost host(c.home, c.construct_string);
+  std::string folder_url =
+      MailServerStep(EX_USAGE, [&] { return host.ResolveFolder(mailbox, c.line.positional[1]); });
+  std::vector<SourceMessage> messages = ReadInput(c, {"-"});
+  std::optional<std::string> url =
+      MailServerStep(EX_DATAERR, [&] { return host.FindMessage(folder_url, messages[0].raw); });
+  if (!url) {
+    throw ExitFailure(Failure("no item of " + folder_url + " holds the message", E_INVALIDARG),
+                      EX_DATAERR);
+  }
+  ItemState state = MailServerStep(EX_DATAERR, [&] { return host.MovedByUser(*url); });
   c.output.Emit(StateJson(state), StateText(state));
   return kExitOk;
 }

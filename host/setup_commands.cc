@@ -75,14 +75,23 @@ int RunRegistration(Context& c, bool do_register) {
 int RunInit(Context& c) {
   ExpectPositional(c.line, c.command, 0, 0);
   std::vector<std::string> created = CreateHomeFiles(c.files, c.home);
-  bool store_existed = c.files.Exists(c.home.StorePath());
+  if (c.line.Has("--maildir")) {
+    std::vector<std::string> chosen = ChooseMaildirStore(c.files, c.home, c.line.Option("--maildir"));
+    created.insert(created.end(), chosen.begin(), chosen.end());
+  }
+  std::optional<std::string> maildir_root = MaildirRoot(c.files, c.home);
+  bool store_existed = maildir_root || c.files.Exists(c.home.StorePath());
   { MailHost host(c.home, c.construct_string); }
   if (!store_existed) created.push_back(c.home.StorePath());
+  std::string store = maildir_root ? *maildir_root : c.home.StorePath();
   std::string text;
   for (const std::string& path : created) text += "created " + path + "\n";
   text += created.empty() ? "home " + c.home.directory + " is complete; nothing to create"
                           : "home " + c.home.directory + " is ready";
-  c.output.Emit(Json{{"ok", true}, {"home", c.home.directory}, {"created", created}}, text);
+  text += "\nmailboxes in " + store + (maildir_root ? " (Maildir)" : "");
+  c.output.Emit(
+      Json{{"ok", true}, {"home", c.home.directory}, {"created", created}, {"store", store}},
+      text);
   return kExitOk;
 }
 

@@ -139,12 +139,34 @@ std::vector<std::string> MaildirStore::Mailboxes() const {
 }
 
 std::optional<Store::ItemInfo> MaildirStore::FindItem(const std::string& url) const {
-  std::unique_ptr<Session> session = NewMaildirSession(Layout(root_), files_, options_);
+  const Layout layout(root_);
   const std::string item = CanonicalUrl(url);
-  std::optional<Node> node = session->Find(item);
-  if (!node || node->kind != NodeKind::kItem) return std::nullopt;
-  return ItemInfo{item, ParentUrl(item),
-                  static_cast<int64_t>(session->ReadContent(node->id).size())};
+  std::optional<Place> place = maildir::PlaceOfUrl(item);
+  if (!place || place->folder.size() < 2 || layout.FolderExists(*place)) return std::nullopt;
+  Place folder = *place;
+  const std::string name = folder.folder.back();
+  folder.folder.pop_back();
+  if (!layout.FolderExists(folder)) return std::nullopt;
+  const std::string directory = *layout.FolderDirectoryOf(folder);
+  // The size from the file itself: a listing must not read every message. As for reading, a
+  // file Dovecot renames meanwhile is looked for once more under the folder's lock.
+  auto size_of = [&]() -> std::optional<int64_t> {
+    std::optional<maildir::MessageFile> file = maildir::ScanForItem(directory, name);
+    if (!file || !maildir::IsRegularFile(file->Path(directory))) return std::nullopt;
+    return static_cast<int64_t>(maildir::FileSize(file->Path(directory)));
+  };
+  std::optional<int64_t> size;
+  try {
+    size = size_of();
+  } catch (const Failure&) {
+    // Renamed between the scan and the look at its size.
+  }
+  if (!size) {
+    maildir::UidListLock lock(directory, options_.lock_timeout);
+    size = size_of();
+  }
+  if (!size) return std::nullopt;
+  return ItemInfo{item, ParentUrl(item), *size};
 }
 
 std::string MaildirStore::MaildirPath(const std::string& domain, const std::string& user) const {
