@@ -23,44 +23,24 @@ CREATE TABLE properties(
 class PropertyTable::Database {
  public:
   // One prepared statement, finalized when it goes out of scope.
-  class Statement {
+  class Statement : public SqliteQuery {
    public:
-    Statement(Database& db, const char* sql) : db_(db) {
-      int rc = sqlite3_prepare_v2(db.handle_, sql, -1, &stmt_, nullptr);
-      if (rc != SQLITE_OK) throw SqliteFailure(db.handle_, rc, db.path_);
-    }
-    ~Statement() { sqlite3_finalize(stmt_); }
-    Statement(const Statement&) = delete;
-    Statement& operator=(const Statement&) = delete;
+    Statement(Database& db, const char* sql)
+        : SqliteQuery(db.handle_, Prepare(db, sql), db.path_) {}
+    ~Statement() { sqlite3_finalize(statement()); }
 
-    Statement& Text(int index, const std::string& text) {
-      Check(sqlite3_bind_text(stmt_, index, text.data(), static_cast<int>(text.size()),
-                              SQLITE_TRANSIENT));
-      return *this;
-    }
     Statement& Owner(int first, const PropertyOwner& owner) {
-      return Text(first, owner.folder).Text(first + 1, owner.item);
-    }
-    Statement& Value(int type_index, const Variant& value) {
-      Check(BindPropertyValue(stmt_, type_index, value));
+      Bind(first, owner.folder).Bind(first + 1, owner.item);
       return *this;
-    }
-    bool Step() {
-      int rc = sqlite3_step(stmt_);
-      if (rc == SQLITE_ROW) return true;
-      if (rc == SQLITE_DONE) return false;
-      throw SqliteFailure(db_.handle_, rc, db_.path_);
-    }
-    Variant PropertyValue(int type_column, const std::string& name) {
-      return ColumnPropertyValue(stmt_, type_column, name);
     }
 
    private:
-    void Check(int rc) {
-      if (rc != SQLITE_OK) throw SqliteFailure(db_.handle_, rc, db_.path_);
+    static sqlite3_stmt* Prepare(Database& db, const char* sql) {
+      sqlite3_stmt* stmt = nullptr;
+      const int rc = sqlite3_prepare_v2(db.handle_, sql, -1, &stmt, nullptr);
+      if (rc != SQLITE_OK) throw SqliteFailure(db.handle_, rc, db.path_);
+      return stmt;
     }
-    Database& db_;
-    sqlite3_stmt* stmt_ = nullptr;
   };
 
   Database(const std::string& path, bool create)
@@ -118,9 +98,9 @@ std::optional<Variant> PropertyTable::Read(const PropertyOwner& owner, const std
   if (!Open(/*create=*/false)) return std::nullopt;
   Database::Statement query(
       *db_, "SELECT type, value FROM properties WHERE folder = ?1 AND item = ?2 AND name = ?3");
-  query.Owner(1, owner).Text(3, name);
+  query.Owner(1, owner).Bind(3, name);
   if (!query.Step()) return std::nullopt;
-  return query.PropertyValue(0, name);
+  return query.Property(0, name);
 }
 
 void PropertyTable::Apply(const std::vector<PropertyChange>& changes) {
@@ -134,12 +114,12 @@ void PropertyTable::Apply(const std::vector<PropertyChange>& changes) {
           if (change.value.IsEmpty()) {
             Database::Statement remove(
                 *db_, "DELETE FROM properties WHERE folder = ?1 AND item = ?2 AND name = ?3");
-            remove.Owner(1, change.owner).Text(3, change.name).Step();
+            remove.Owner(1, change.owner).Bind(3, change.name).Run();
           } else {
             Database::Statement put(*db_,
                                     "INSERT OR REPLACE INTO properties(folder, item, name, type, "
                                     "value) VALUES(?1, ?2, ?3, ?4, ?5)");
-            put.Owner(1, change.owner).Text(3, change.name).Value(4, change.value).Step();
+            put.Owner(1, change.owner).Bind(3, change.name).BindProperty(4, change.value).Run();
           }
           break;
         case PropertyChange::Kind::kClear: {

@@ -38,62 +38,13 @@ CREATE TABLE properties(
 class SqliteDatabase {
  public:
   // A statement from the cache, bound for one use and reset when the query goes out of scope.
-  class Query {
+  class Query : public SqliteQuery {
    public:
-    Query(SqliteDatabase& db, const char* sql) : db_(db), stmt_(db.Prepare(sql)) {}
+    Query(SqliteDatabase& db, const char* sql) : SqliteQuery(db.db_, db.Prepare(sql), sql) {}
     ~Query() {
-      sqlite3_reset(stmt_);
-      sqlite3_clear_bindings(stmt_);
+      sqlite3_reset(statement());
+      sqlite3_clear_bindings(statement());
     }
-    Query(const Query&) = delete;
-    Query& operator=(const Query&) = delete;
-
-    Query& Bind(int index, int64_t value) {
-      Check(sqlite3_bind_int64(stmt_, index, value));
-      return *this;
-    }
-    Query& Bind(int index, const std::string& text) {
-      Check(sqlite3_bind_text(stmt_, index, text.data(), static_cast<int>(text.size()),
-                              SQLITE_TRANSIENT));
-      return *this;
-    }
-    // Copies the bytes, unless `keep` promises they outlive the query (content, which can
-    // be large).
-    Query& BindBlob(int index, const std::string& bytes, bool keep = false) {
-      // A zero-length blob must still be a blob, not NULL: pass a non-null pointer.
-      Check(sqlite3_bind_blob(stmt_, index, bytes.empty() ? "" : bytes.data(),
-                              static_cast<int>(bytes.size()),
-                              keep ? SQLITE_STATIC : SQLITE_TRANSIENT));
-      return *this;
-    }
-    Query& BindProperty(int type_index, const Variant& value) {
-      Check(BindPropertyValue(stmt_, type_index, value));
-      return *this;
-    }
-    // True while there is a row.
-    bool Step() {
-      int rc = sqlite3_step(stmt_);
-      if (rc == SQLITE_ROW) return true;
-      if (rc == SQLITE_DONE) return false;
-      throw SqliteFailure(db_.db_, rc, sqlite3_sql(stmt_));
-    }
-    void Run() {
-      while (Step()) {
-      }
-    }
-    int64_t Int(int column) { return sqlite3_column_int64(stmt_, column); }
-    bool IsNull(int column) { return sqlite3_column_type(stmt_, column) == SQLITE_NULL; }
-    std::string Bytes(int column) { return ColumnBytes(stmt_, column); }
-    Variant Property(int type_column, const std::string& name) {
-      return ColumnPropertyValue(stmt_, type_column, name);
-    }
-
-   private:
-    void Check(int rc) {
-      if (rc != SQLITE_OK) throw SqliteFailure(db_.db_, rc, "bind");
-    }
-    SqliteDatabase& db_;
-    sqlite3_stmt* stmt_;
   };
 
   SqliteDatabase(const std::string& path, bool create)

@@ -35,8 +35,7 @@ Failure SqliteFailure(sqlite3* db, int rc, const std::string& context) {
 }
 
 sqlite3* OpenSqlite(const std::string& path, bool create) {
-  const int flags =
-      SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | (create ? SQLITE_OPEN_CREATE : 0);
+  const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | (create ? SQLITE_OPEN_CREATE : 0);
   sqlite3* db = nullptr;
   const int rc = sqlite3_open_v2(path.c_str(), &db, flags, nullptr);
   if (rc != SQLITE_OK) {
@@ -115,6 +114,45 @@ std::string ColumnBytes(sqlite3_stmt* stmt, int column) {
   const int size = sqlite3_column_bytes(stmt, column);
   return data ? std::string(static_cast<const char*>(data), static_cast<size_t>(size))
               : std::string();
+}
+
+SqliteQuery& SqliteQuery::Bind(int index, int64_t value) {
+  Check(sqlite3_bind_int64(stmt_, index, value));
+  return *this;
+}
+
+SqliteQuery& SqliteQuery::Bind(int index, const std::string& text) {
+  Check(sqlite3_bind_text(stmt_, index, text.data(), static_cast<int>(text.size()),
+                          SQLITE_TRANSIENT));
+  return *this;
+}
+
+SqliteQuery& SqliteQuery::BindBlob(int index, const std::string& bytes, bool keep) {
+  // A zero-length blob must still be a blob, not NULL: pass a non-null pointer.
+  Check(sqlite3_bind_blob(stmt_, index, bytes.empty() ? "" : bytes.data(),
+                          static_cast<int>(bytes.size()), keep ? SQLITE_STATIC : SQLITE_TRANSIENT));
+  return *this;
+}
+
+SqliteQuery& SqliteQuery::BindProperty(int type_index, const Variant& value) {
+  Check(BindPropertyValue(stmt_, type_index, value));
+  return *this;
+}
+
+bool SqliteQuery::Step() {
+  const int rc = sqlite3_step(stmt_);
+  if (rc == SQLITE_ROW) return true;
+  if (rc == SQLITE_DONE) return false;
+  throw SqliteFailure(db_, rc, context_);
+}
+
+void SqliteQuery::Run() {
+  while (Step()) {
+  }
+}
+
+void SqliteQuery::Check(int rc) const {
+  if (rc != SQLITE_OK) throw SqliteFailure(db_, rc, context_);
 }
 
 }  // namespace corvalith::store

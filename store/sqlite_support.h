@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 
 #include "platform/failure.h"
 #include "platform/variant.h"
@@ -42,6 +43,45 @@ Variant ColumnPropertyValue(sqlite3_stmt* stmt, int type_column, const std::stri
 
 // A text or blob column as bytes; "" for NULL.
 std::string ColumnBytes(sqlite3_stmt* stmt, int column);
+
+// One use of a prepared statement: binds by position, steps through the rows and reads their
+// columns, throwing the store's failures with `context` (the SQL, a path) in the description.
+// Holds neither the statement nor the handle: whoever prepared the statement finalizes or
+// resets it.
+class SqliteQuery {
+ public:
+  SqliteQuery(sqlite3* db, sqlite3_stmt* stmt, std::string context)
+      : db_(db), stmt_(stmt), context_(std::move(context)) {}
+  SqliteQuery(const SqliteQuery&) = delete;
+  SqliteQuery& operator=(const SqliteQuery&) = delete;
+
+  SqliteQuery& Bind(int index, int64_t value);
+  SqliteQuery& Bind(int index, const std::string& text);
+  // Copies the bytes, unless `keep` promises they outlive the query (content, which can be
+  // large).
+  SqliteQuery& BindBlob(int index, const std::string& bytes, bool keep = false);
+  SqliteQuery& BindProperty(int type_index, const Variant& value);
+
+  // True while there is a row.
+  bool Step();
+  // Steps to the end, for statements that return no rows.
+  void Run();
+  int64_t Int(int column) { return sqlite3_column_int64(stmt_, column); }
+  std::string Bytes(int column) { return ColumnBytes(stmt_, column); }
+  Variant Property(int type_column, const std::string& name) {
+    return ColumnPropertyValue(stmt_, type_column, name);
+  }
+
+ protected:
+  sqlite3_stmt* statement() const { return stmt_; }
+
+ private:
+  void Check(int rc) const;
+
+  sqlite3* db_;
+  sqlite3_stmt* stmt_;
+  std::string context_;
+};
 
 }  // namespace corvalith::store
 
