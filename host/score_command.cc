@@ -54,8 +54,9 @@ void AddExplanation(const Explanation& e, Json* answer, std::string* text) {
   *text += "\n  weights: user " + Fixed(e.user_score, "%+.3f") + ", site " +
            Fixed(e.site_score, "%+.3f") + " (spam above " + Fixed(e.threshold, "%.3f") + ")";
   if (e.site_model.empty()) {
-    *text +=
-        e.site_failure.empty() ? "\n  no site model" : "\n  site model left out: " + e.site_failure;
+    *text += e.site_failure.empty()
+                 ? "\n  no site model"
+                 : "\n  site model left out: " + EscapeControlCharacters(e.site_failure);
   }
   *text += ContributionsText("towards spam", e.towards_spam);
   *text += ContributionsText("towards ham", e.towards_ham);

@@ -263,8 +263,15 @@ TEST_F(ScoreTest, BadInputIsAClearErrorAndChangesNothing) {
         << answers[i];
   }
   EXPECT_EQ(answers[5]["ok"], true) << "the run goes on after bad lines";
-
   EXPECT_EQ(Changes(before, home_), "");
+
+  // A database the engine cannot read is named, and left as it is.
+  WriteFile(home_ / "data/example.com/alice.dat", "not a classifier database");
+  Snapshot damaged = Take(home_);
+  Outcome refused = Corvalith({"score", kAlice, spam});
+  EXPECT_EQ(refused.status, 1);
+  EXPECT_NE(refused.err.find("alice.dat"), std::string::npos) << refused.err;
+  EXPECT_EQ(Changes(damaged, home_), "");
 }
 
 }  // namespace
