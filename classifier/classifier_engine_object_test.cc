@@ -251,23 +251,9 @@ TEST_F(EngineTest, LearnsToSeparateTheClasses) {
 // Files at the key that are not ours: every call fails with a description, none changes them.
 TEST_F(EngineTest, ForeignAndDamagedFilesAreReportedAndLeftAlone) {
   ASSERT_EQ(NewEngine()->Learn(key_, Header(1), "x", true), S_OK);
-  const std::string good = ReadFileBytes(key_);
-  std::string flipped = good;
-  flipped[12] ^= 1;  // the table geometry in the header
-  struct Case {
-    const char* name;
-    std::string content;
-    const char* description;
-  } cases[] = {
-      {"text file", "Some user's notes\n", "not a classifier database"},
-      {"empty file", "", "not a classifier database"},
-      {"sqlite file", std::string("SQLite format 3\0", 16) + std::string(4000, 'x'),
-       "not a classifier database"},
-      {"truncated", good.substr(0, good.size() / 2), "damaged"},
-      {"grown", good + "tail", "damaged"},
-      {"header damaged", flipped, "damaged"},
-  };
-  for (const Case& c : cases) {
+  const std::string sqlite_file = std::string("SQLite format 3\0", 16) + std::string(4000, 'x');
+  for (const testing::DamagedFile& c :
+       testing::DamagedFiles(ReadFileBytes(key_), "not a classifier database", sqlite_file)) {
     SCOPED_TRACE(c.name);
     { std::ofstream(key_, std::ios::binary | std::ios::trunc) << c.content; }
     bool spam;

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <functional>
+#include <string>
 #include <vector>
 
 #include "classifier/classifier_engine_object.h"
@@ -16,6 +17,30 @@ namespace corvalith::testing {
 
 inline ComPtr<ClassifierEngineObject> NewEngine(const EngineOptions& options = EngineOptions()) {
   return ComPtr<ClassifierEngineObject>::Attach(new ClassifierEngineObject(options));
+}
+
+// What a file the engine keeps may hold instead of what it wrote, and the words the failure
+// must use to describe it.
+struct DamagedFile {
+  const char* name;
+  std::string content;
+  const char* description;
+};
+
+// Foreign files (a text file, an empty file, `foreign`), described with `not_ours`, and the
+// engine's own file `good` truncated, grown and with a changed header, described as "damaged".
+inline std::vector<DamagedFile> DamagedFiles(const std::string& good, const char* not_ours,
+                                             const std::string& foreign) {
+  std::string flipped = good;
+  flipped[12] ^= 1;  // the table geometry in the header
+  return {
+      {"text file", "Some user's notes\n", not_ours},
+      {"empty file", "", not_ours},
+      {"foreign file", foreign, not_ours},
+      {"truncated", good.substr(0, good.size() / 2), "damaged"},
+      {"grown", good + "tail", "damaged"},
+      {"header damaged", flipped, "damaged"},
+  };
 }
 
 // Runs `work(0)` to `work(processes - 1)` each in a child process of its own, all at once,

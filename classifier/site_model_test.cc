@@ -154,23 +154,9 @@ TEST_F(SiteModelTest, PerDomainScopeKeepsOneFileInEachDomain) {
 // model, says why the site took no part, and leaves the file as it was.
 TEST_F(SiteModelTest, UnusableSiteModelLeavesTheUsersOwnModelDeciding) {
   ASSERT_EQ(NewEngine()->Learn(Key(1), SpamHeader(1), SpamBody(1), true), S_OK);
-  const std::string good = ReadFileBytes(SitePath());
-  std::string flipped = good;
-  flipped[12] ^= 1;  // the geometry in the header
-  struct Case {
-    const char* name;
-    std::string content;
-    const char* description;
-  } cases[] = {
-      {"text file", "notes\n", "not a site model"},
-      {"empty file", "", "not a site model"},
-      {"user database", ReadFileBytes(Key(1)), "not a site model"},
-      {"truncated", good.substr(0, good.size() / 3), "damaged"},
-      {"grown", good + "x", "damaged"},
-      {"header damaged", flipped, "damaged"},
-  };
   int user = 10;
-  for (const Case& c : cases) {
+  for (const testing::DamagedFile& c : testing::DamagedFiles(
+           ReadFileBytes(SitePath()), "not a site model", ReadFileBytes(Key(1)))) {
     SCOPED_TRACE(c.name);
     { std::ofstream(SitePath(), std::ios::binary | std::ios::trunc) << c.content; }
     const std::string key = Key(++user);
