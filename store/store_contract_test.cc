@@ -310,5 +310,32 @@ TYPED_TEST(StoreContractTest, InspectionCreatesParentsAndListsChildrenSorted) {
   EXPECT_EQ(this->store().Children(kRoot + "/Archive/2026/Jan"), std::vector<std::string>{});
 }
 
+// What the host lists: mailboxes, folders with their item counts, an item's folder and size.
+TYPED_TEST(StoreContractTest, Listings) {
+  const std::string bob = "file://./backofficestorage/example.com/MBX/bob";
+  this->store().CreateFolder(kRoot + "/Junk E-mail/Old");
+  this->store().CreateFolder(bob + "/Inbox");
+  // A sibling whose name extends the root must not count as one of its folders.
+  this->store().CreateFolder(kRoot + "x/Inbox");
+  this->store().PutItem(kInbox + "/2.EML", {}, "12345");
+
+  std::vector<std::pair<std::string, int64_t>> folders;
+  for (const auto& f : this->store().Folders(kRoot + "/")) folders.emplace_back(f.url, f.items);
+  EXPECT_EQ(folders, (std::vector<std::pair<std::string, int64_t>>{{kRoot, 0},
+                                                                  {kInbox, 2},
+                                                                  {kRoot + "/Junk E-mail", 0},
+                                                                  {kRoot + "/Junk E-mail/Old", 0}}));
+  EXPECT_TRUE(this->store().Folders(kRoot + "/None").empty());
+  EXPECT_EQ(this->store().Mailboxes(), (std::vector<std::string>{kRoot, kRoot + "x", bob}));
+  std::optional<Store::ItemInfo> item = this->store().FindItem(kInbox + "/2.EML");
+  ASSERT_TRUE(item.has_value());
+  EXPECT_EQ(item->url, kInbox + "/2.EML");
+  EXPECT_EQ(item->folder_url, kInbox);
+  EXPECT_EQ(item->size, 5);
+  EXPECT_EQ(this->store().FindItem(kItem)->size, 4);
+  EXPECT_FALSE(this->store().FindItem(kInbox).has_value()) << "a folder is no item";
+  EXPECT_FALSE(this->store().FindItem(kInbox + "/3.EML").has_value());
+}
+
 }  // namespace
 }  // namespace corvalith::store
