@@ -68,6 +68,8 @@ class StopSignals {
     signalled_server = &server;
     struct sigaction action {};
     action.sa_handler = StopOnSignal;
+    // Reads and writes of the store carry on; only the waits of the server notice the signal.
+    action.sa_flags = SA_RESTART;
     sigemptyset(&action.sa_mask);
     sigaction(SIGTERM, &action, &old_term_);
     sigaction(SIGINT, &action, &old_int_);

@@ -13,9 +13,11 @@
 #include <cstring>
 #include <list>
 #include <memory>
+#include <system_error>
 #include <thread>
 #include <utility>
 
+#include "logging/control_characters.h"
 #include "platform/failure.h"
 
 namespace corvalith::host {
@@ -201,10 +203,16 @@ void LmtpServer::Run() {
     }
     auto connection = std::make_unique<Connection>();
     Connection* running = connection.get();
-    running->thread = std::thread([this, socket, running] {
-      Serve(socket);
-      running->done = true;
-    });
+    try {
+      running->thread = std::thread([this, socket, running] {
+        Serve(socket);
+        running->done = true;
+      });
+    } catch (const std::system_error&) {
+      SendAll(socket, "421 4.3.2 Out of resources, try again later\r\n");
+      close(socket);
+      continue;
+    }
     connections.push_back(std::move(connection));
   }
   close(listener_);
@@ -218,6 +226,16 @@ void LmtpServer::Serve(int socket) {
   send_timeout.tv_sec = static_cast<time_t>(
       std::chrono::duration_cast<std::chrono::seconds>(options_.idle_timeout).count() + 1);
   setsockopt(socket, SOL_SOCKET, SO_SNDTIMEO, &send_timeout, sizeof send_timeout);
+  try {
+    Converse(socket);
+  } catch (const std::exception& e) {
+    // The message under way gets no reply: the client delivers it again.
+    log_("connection dropped: " + EscapeControlCharacters(e.what()));
+  }
+  close(socket);
+}
+
+void LmtpServer::Converse(int socket) {
   LmtpSession session(mailroom_, options_.host_name, options_.limits, log_);
   bool open = SendAll(socket, session.Greeting());
   char bytes[64 << 10];
@@ -244,7 +262,6 @@ void LmtpServer::Serve(int socket) {
     std::string replies = session.Receive(std::string_view(bytes, static_cast<size_t>(got)));
     if (!replies.empty()) open = SendAll(socket, replies);
   }
-  close(socket);
 }
 
 }  // namespace corvalith::host

@@ -47,7 +47,9 @@ class LmtpServer {
 
  private:
   struct Connection;
+  // Serves one connection and closes it.
   void Serve(int socket);
+  void Converse(int socket);
 
   LmtpServerOptions options_;
   Mailroom& mailroom_;
