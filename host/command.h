@@ -91,6 +91,8 @@ int RunMoved(Context& c);
 int RunScore(Context& c);
 // The batch protocol: batch.cc.
 int RunBatch(Context& c);
+// Delivery from the mail server over LMTP: lmtp_command.cc.
+int RunLmtp(Context& c);
 // Without a home: commands.cc, demo.cc.
 int RunHelp(const CommandLine& line, std::ostream& out, std::ostream& err);
 int RunDemoCommand(const CommandLine& line, std::ostream& out, std::ostream& err);

@@ -163,6 +163,17 @@ const std::vector<Command>& Commands() {
                "{\"ok\":false,\"error\":...}; an \"id\" in a command is echoed in its answer. "
                "A line\nlonger than 64 KiB is answered with an error and skipped.",
        .run = RunBatch},
+      {.name = "lmtp",
+       .synopsis = {{"lmtp [--listen unix:PATH | HOST:PORT]",
+                     "deliver what the mail server hands over by LMTP"}},
+       .usage = "corvalith lmtp [--listen unix:PATH | HOST:PORT]",
+       .help = "Serves LMTP (default unix:HOME/lmtp.sock, created with mode 0660) until SIGTERM\n"
+               "or SIGINT, with one filter instance for the life of the process. Each recipient\n"
+               "is answered 250 once its Inbox holds the message, 451 when the store failed, 550\n"
+               "when it has no mailbox. Mail whose topmost Received field names an authenticated\n"
+               "sender is internal. One line per delivery on stderr.",
+       .options = {{"--listen", true}},
+       .run = RunLmtp},
       {.name = "demo",
        .synopsis = {{"demo [DIR]", "a guided tour in a fresh home"}},
        .usage = "corvalith demo [DIR]",
