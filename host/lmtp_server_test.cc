@@ -1,5 +1,7 @@
 // `corvalith lmtp` as Postfix meets it: the real command on a unix socket in a temporary home,
 // a client on the socket, the mail in the store afterwards, and a clean stop on SIGTERM.
+#include "host/lmtp_server.h"
+
 #include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -12,6 +14,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -20,6 +23,7 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/testing/temp_directory.h"
@@ -134,8 +138,10 @@ class LmtpClient {
   // Sends the bytes and answers the next `count` reply lines (the last line of a multi-line
   // reply counts once).
   std::vector<std::string> Exchange(const std::string& bytes, size_t count) {
-    EXPECT_EQ(send(socket_, bytes.data(), bytes.size(), MSG_NOSIGNAL),
-              static_cast<ssize_t>(bytes.size()));
+    if (!bytes.empty()) {
+      EXPECT_EQ(send(socket_, bytes.data(), bytes.size(), MSG_NOSIGNAL),
+                static_cast<ssize_t>(bytes.size()));
+    }
     auto complete = [&](const std::string& more) { return FinalLines(pending_ + more) >= count; };
     pending_ += ReadUntil(socket_, complete, Clock::now() + kPatience);
     std::vector<std::string> replies;
@@ -165,6 +171,79 @@ class LmtpClient {
   bool connected_ = false;
   std::string pending_;
 };
+
+// A mailroom whose deliveries wait for the test's word, so that a stop can come while one is
+// under way.
+class GatedMailroom : public corvalith::host::Mailroom {
+ public:
+  std::optional<corvalith::host::MailboxAddress> FindMailbox(const std::string& address) override {
+    return corvalith::host::MailboxAddress{address.substr(0, address.find('@')), "example.com"};
+  }
+  corvalith::host::ItemState Deliver(const corvalith::host::MailboxAddress&, const std::string&,
+                                     bool) override {
+    std::unique_lock<std::mutex> lock(mutex_);
+    entered_ = true;
+    changed_.notify_all();
+    changed_.wait_for(lock, kPatience, [this] { return released_; });
+    return {"url", 1, false};
+  }
+  void WaitUntilEntered() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait_for(lock, kPatience, [this] { return entered_; });
+  }
+  void Release() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    released_ = true;
+    changed_.notify_all();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  bool entered_ = false;
+  bool released_ = false;
+};
+
+TEST(LmtpServerStopTest, ADeliveryUnderWayFinishesAndUnfinishedDataGetsNoReply) {
+  corvalith::testing::TempDirectory temp("corvalith-lmtp");
+  GatedMailroom mailroom;
+  corvalith::host::LmtpServerOptions options;
+  options.listen = "unix:" + temp.File("s");
+  options.host_name = "mx";
+  options.max_connections = 2;
+  corvalith::host::LmtpServer server(options, mailroom, [](const std::string&) {});
+  std::thread running([&server] { server.Run(); });
+  // Stopped and joined also when an assertion below returns early.
+  struct Joiner {
+    corvalith::host::LmtpServer& server;
+    std::thread& thread;
+    GatedMailroom& mailroom;
+    ~Joiner() {
+      mailroom.Release();
+      server.Stop();
+      thread.join();
+    }
+  } joiner{server, running, mailroom};
+
+  std::string start = "LHLO c\r\nMAIL FROM:<>\r\nRCPT TO:<a@example.com>\r\nDATA\r\n";
+  LmtpClient delivering(temp.File("s"));
+  LmtpClient unfinished(temp.File("s"));
+  ASSERT_EQ(delivering.Exchange(start, 5).back(), "354 2.0.0 End data with <CR><LF>.<CR><LF>");
+  ASSERT_EQ(unfinished.Exchange(start, 5).back(), "354 2.0.0 End data with <CR><LF>.<CR><LF>");
+  {
+    LmtpClient third(temp.File("s"));
+    EXPECT_THAT(third.Exchange("", 1),
+                ElementsAre("421 4.3.2 Too many connections, try again later"));
+  }
+  EXPECT_THAT(unfinished.Exchange("Subject: half\r\n", 0), ElementsAre());
+  EXPECT_THAT(delivering.Exchange("Subject: whole\r\n\r\nbody\r\n.\r\n", 0), ElementsAre());
+  mailroom.WaitUntilEntered();
+  server.Stop();
+  mailroom.Release();
+  EXPECT_THAT(delivering.Exchange("", 3),
+              ElementsAre("250 2.0.0 <a@example.com> Delivered", "421 4.3.2 mx Shutting down"));
+  EXPECT_THAT(unfinished.Exchange("", 1), ElementsAre());
+}
 
 class LmtpServerTest : public ::testing::Test {
  protected:
