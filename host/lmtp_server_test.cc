@@ -245,7 +245,8 @@ TEST(LmtpServerStopTest, ADeliveryUnderWayFinishesAndUnfinishedDataGetsNoReply) 
   EXPECT_THAT(unfinished.Exchange("", 1), ElementsAre());
 }
 
-class LmtpServerTest : public ::testing::Test {
+// Run with each store a home can keep its mail in: "sqlite" or "maildir".
+class LmtpServerTest : public ::testing::TestWithParam<std::string> {
  protected:
   int Corvalith(const std::string& args, std::string* out = nullptr) {
     std::string command = "env -u CORVALITH_REGISTRY -u CORVALITH_HOME " + Quote(kBinary) +
@@ -279,8 +280,10 @@ class LmtpServerTest : public ::testing::Test {
   std::string socket_ = temp_.File("home/lmtp.sock");
 };
 
-TEST_F(LmtpServerTest, DeliversThroughTheFilterAndStopsCleanlyOnSigterm) {
-  ASSERT_EQ(Corvalith("init"), 0);
+TEST_P(LmtpServerTest, DeliversThroughTheFilterAndStopsCleanlyOnSigterm) {
+  ASSERT_EQ(
+      Corvalith(GetParam() == "maildir" ? "init --maildir " + Quote(temp_.File("mail")) : "init"),
+      0);
   ASSERT_EQ(Corvalith("mailbox add alice@example.com"), 0);
   ASSERT_EQ(Corvalith("mailbox add bob@example.com"), 0);
   {
@@ -352,5 +355,10 @@ TEST_F(LmtpServerTest, DeliversThroughTheFilterAndStopsCleanlyOnSigterm) {
   EXPECT_THAT(shown, HasSubstr("Return-Path: <news@shop.example>\nDelivered-To: "
                                "alice@example.com\nReceived: from mx.shop.example"));
 }
+
+INSTANTIATE_TEST_SUITE_P(Stores, LmtpServerTest, ::testing::Values("sqlite", "maildir"),
+                         [](const ::testing::TestParamInfo<std::string>& store) {
+                           return store.param;
+                         });
 
 }  // namespace
