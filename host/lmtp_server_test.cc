@@ -2,9 +2,11 @@
 // a client on the socket, the mail in the store afterwards, and a clean stop on SIGTERM.
 #include "host/lmtp_server.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -132,6 +134,15 @@ class LmtpClient {
     std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
     connected_ = connect(socket_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
   }
+  // To 127.0.0.1.
+  explicit LmtpClient(uint16_t port) {
+    socket_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    connected_ = connect(socket_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  }
   ~LmtpClient() { close(socket_); }
   bool connected() const { return connected_; }
 
@@ -243,6 +254,35 @@ TEST(LmtpServerStopTest, ADeliveryUnderWayFinishesAndUnfinishedDataGetsNoReply) 
   EXPECT_THAT(delivering.Exchange("", 3),
               ElementsAre("250 2.0.0 <a@example.com> Delivered", "421 4.3.2 mx Shutting down"));
   EXPECT_THAT(unfinished.Exchange("", 1), ElementsAre());
+}
+
+TEST(LmtpServerStopTest, ListensOnLoopbackTcpAndClosesAnIdleConnection) {
+  GatedMailroom mailroom;
+  mailroom.Release();
+  corvalith::host::LmtpServerOptions options;
+  options.listen = "127.0.0.1:0";
+  options.host_name = "mx";
+  options.idle_timeout = std::chrono::milliseconds(1);
+  corvalith::host::LmtpServer server(options, mailroom, [](const std::string&) {});
+  std::thread running([&server] { server.Run(); });
+  struct Joiner {
+    corvalith::host::LmtpServer& server;
+    std::thread& thread;
+    ~Joiner() {
+      server.Stop();
+      thread.join();
+    }
+  } joiner{server, running};
+
+  ASSERT_THAT(server.address(), ::testing::StartsWith("127.0.0.1:"));
+  int port = std::stoi(server.address().substr(server.address().rfind(':') + 1));
+  ASSERT_GT(port, 0);
+  LmtpClient client(static_cast<uint16_t>(port));
+  ASSERT_TRUE(client.connected());
+  // Saying nothing after the greeting: told so, then closed.
+  EXPECT_THAT(client.Exchange("", 2),
+              ElementsAre(::testing::StartsWith("220 mx "), "421 4.4.2 mx Idle too long, closing"));
+  EXPECT_THAT(client.Exchange("", 1), ElementsAre());
 }
 
 // Run with each store a home can keep its mail in: "sqlite" or "maildir".
