@@ -100,10 +100,11 @@ const std::vector<Command>& Commands() {
        .synopsis = {{"moved USER@DOMAIN FOLDER", "learn from a move the mail server made (stdin)"}},
        .usage = "corvalith moved USER@DOMAIN FOLDER",
        .help = "The message on stdin is one its user has moved into FOLDER through the mail\n"
-               "server (an IMAP client): finds the item of FOLDER holding it and runs the filter's\n"
-               "move save on it there, as move does after moving. Prints the item's state. Exit\n"
-               "status (sysexits): 0 done, 64 usage, 65 no item holds the message, 66 unreadable\n"
-               "input, 67 unknown mailbox or folder, 75 temporary failure: try again.",
+               "server (an IMAP client): finds the item of FOLDER that holds it and runs the\n"
+               "filter's move save on it there, as move does after moving. Prints the item's\n"
+               "state. Exit status (sysexits): 0 done, 64 usage, 65 no item holds the\n"
+               "message, 66 unreadable input, 67 unknown mailbox or folder, 75 temporary\n"
+               "failure: try again.",
        .run = RunMoved,
        .sysexits = true},
       {.name = "ls",

@@ -561,8 +561,9 @@ TEST_F(MaildirHostTest, MailLandsInTheMaildirAndTheHostsCommandsWorkOnIt) {
   for (const Json& folder : Corvalith({"--json", "ls", kAlice}).JsonLines()) {
     counts[folder["folder"]] = folder["items"];
   }
-  EXPECT_EQ(counts, (std::map<std::string, int>{
-                        {"Deleted Items", 0}, {"Inbox", 1}, {"Junk E-mail", 1}, {"Sent Items", 0}}));
+  EXPECT_EQ(counts,
+            (std::map<std::string, int>{
+                {"Deleted Items", 0}, {"Inbox", 1}, {"Junk E-mail", 1}, {"Sent Items", 0}}));
   EXPECT_EQ(Stats()["spam"], 1);
 
   Json back = Corvalith({"--json", "move", junk["url"], "Inbox"}).JsonLines().at(0);

@@ -118,7 +118,8 @@ std::string MessageIdOf(std::string_view raw) {
       continue;
     }
     if (inside) break;
-    if (line.size() >= kName.size() && LowerCase(std::string(line.substr(0, kName.size()))) == kName) {
+    if (line.size() >= kName.size() &&
+        LowerCase(std::string(line.substr(0, kName.size()))) == kName) {
       value = line.substr(kName.size());
       inside = true;
     }

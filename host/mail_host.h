@@ -86,8 +86,8 @@ UserStatistics ReadUserStatistics(const std::string& data_directory, const Mailb
 
 class MailHost {
  public:
-  // Opens the home's store (store.db is created when missing). The filter instance is created on the
-  // first save, with `construct_string` as its constructor string.
+  // Opens the home's store (store.db is created when missing). The filter instance is created on
+  // the first save, with `construct_string` as its constructor string.
   MailHost(const Home& home, std::string construct_string);
   ~MailHost();
 

@@ -76,7 +76,8 @@ int RunInit(Context& c) {
   ExpectPositional(c.line, c.command, 0, 0);
   std::vector<std::string> created = CreateHomeFiles(c.files, c.home);
   if (c.line.Has("--maildir")) {
-    std::vector<std::string> chosen = ChooseMaildirStore(c.files, c.home, c.line.Option("--maildir"));
+    std::vector<std::string> chosen =
+        ChooseMaildirStore(c.files, c.home, c.line.Option("--maildir"));
     created.insert(created.end(), chosen.begin(), chosen.end());
   }
   std::optional<std::string> maildir_root = MaildirRoot(c.files, c.home);
@@ -90,8 +91,7 @@ int RunInit(Context& c) {
                           : "home " + c.home.directory + " is ready";
   text += "\nmailboxes in " + store + (maildir_root ? " (Maildir)" : "");
   c.output.Emit(
-      Json{{"ok", true}, {"home", c.home.directory}, {"created", created}, {"store", store}},
-      text);
+      Json{{"ok", true}, {"home", c.home.directory}, {"created", created}, {"store", store}}, text);
   return kExitOk;
 }
 

@@ -120,7 +120,8 @@ class MaildirStore : public Store {
 
  private:
   // The names of the items in a folder, read under its lock.
-  std::set<std::string> ItemNames(const maildir::Layout& layout, const maildir::Place& folder) const;
+  std::set<std::string> ItemNames(const maildir::Layout& layout,
+                                  const maildir::Place& folder) const;
 
   std::string root_;
   FileSystem& files_;

@@ -321,10 +321,10 @@ TYPED_TEST(StoreContractTest, Listings) {
 
   std::vector<std::pair<std::string, int64_t>> folders;
   for (const auto& f : this->store().Folders(kRoot + "/")) folders.emplace_back(f.url, f.items);
-  EXPECT_EQ(folders, (std::vector<std::pair<std::string, int64_t>>{{kRoot, 0},
-                                                                  {kInbox, 2},
-                                                                  {kRoot + "/Junk E-mail", 0},
-                                                                  {kRoot + "/Junk E-mail/Old", 0}}));
+  EXPECT_EQ(
+      folders,
+      (std::vector<std::pair<std::string, int64_t>>{
+          {kRoot, 0}, {kInbox, 2}, {kRoot + "/Junk E-mail", 0}, {kRoot + "/Junk E-mail/Old", 0}}));
   EXPECT_TRUE(this->store().Folders(kRoot + "/None").empty());
   EXPECT_EQ(this->store().Mailboxes(), (std::vector<std::string>{kRoot, kRoot + "x", bob}));
   std::optional<Store::ItemInfo> item = this->store().FindItem(kInbox + "/2.EML");
