@@ -602,8 +602,9 @@ TEST_F(MaildirHostTest, DeliverAnswersTheMailServerWithSysexitsCodes) {
 
 TEST_F(MaildirHostTest, MovedLearnsFromAMoveTheMailServerMade) {
   InitWithMailbox();
-  // Stored with CRLF line ends, handed over by the server with LF.
-  const std::string raw = Message("Shop <news@shop.example>", "Sale", "buy now cheap offer");
+  // Stored with CRLF line ends, handed over by the server with LF; its Message-ID folded.
+  const std::string raw = "Message-ID:\r\n <sale-1@shop.example>\r\n" +
+                          Message("Shop <news@shop.example>", "Sale", "buy now cheap offer");
   std::string lf = raw;
   std::erase(lf, '\r');
   std::string url = Corvalith({"--json", "deliver", kAlice, "-"}, raw).JsonLines().at(0)["url"];
@@ -629,6 +630,9 @@ TEST_F(MaildirHostTest, MovedLearnsFromAMoveTheMailServerMade) {
   // No item holds the message, or no such mailbox or folder: nothing changes.
   std::vector<fs::path> inbox = Files(Maildir());
   std::string other = Message("Shop <news@shop.example>", "Sale", "buy now cheaper offer");
+  std::string other_id = raw;
+  other_id.replace(other_id.find("sale-1"), 6, "sale-2");
+  EXPECT_EQ(Corvalith({"moved", kAlice, "Inbox"}, other_id).status, 65);
   EXPECT_EQ(Corvalith({"moved", kAlice, "Inbox"}, other).status, 65);
   EXPECT_EQ(Corvalith({"moved", kAlice, "Junk E-mail"}, raw).status, 65);
   EXPECT_EQ(Corvalith({"moved", "bob@example.com", "Inbox"}, raw).status, 67);
