@@ -338,14 +338,15 @@ std::optional<std::string> MailHost::FindMessage(const std::string& folder_url,
   const auto lines = static_cast<int64_t>(std::count(wanted.begin(), wanted.end(), '\n'));
   const std::string id = MessageIdOf(wanted);
   std::vector<std::string> matches;
-  for (const std::string& url : store_->Children(folder_url)) {
+  const auto size = static_cast<int64_t>(wanted.size());
+  for (const store::Store::ItemInfo& item : store_->Items(folder_url)) {
     // An item holding the message has its bytes, with some of its line ends as CRLF: the sizes
     // rule out most items before any content is read.
-    std::optional<store::Store::ItemInfo> item = store_->FindItem(url);
-    const auto size = static_cast<int64_t>(wanted.size());
-    if (!item || item->size < size || item->size > size + lines) continue;
-    std::string content = store_->Content(url);
-    if (MessageIdOf(content) == id && WithLfLineEnds(content) == wanted) matches.push_back(url);
+    if (item.size < size || item.size > size + lines) continue;
+    std::string content = store_->Content(item.url);
+    if (MessageIdOf(content) == id && WithLfLineEnds(content) == wanted) {
+      matches.push_back(item.url);
+    }
   }
   const bool junk = IsJunkFolder(folder_url);
   for (const std::string& url : matches) {

@@ -78,7 +78,7 @@ std::vector<std::string> MaildirStore::Children(const std::string& folder_url) c
   std::vector<std::string> children;
   if (!folder || !layout.FolderExists(*folder)) return children;
   for (const Place& child : layout.ChildFolders(*folder)) children.push_back(child.Url());
-  for (const std::string& item : ItemNames(layout, *folder)) {
+  for (const auto& [item, file] : ItemFiles(layout, *folder)) {
     Place place = *folder;
     place.item = item;
     children.push_back(place.Url());
@@ -87,15 +87,16 @@ std::vector<std::string> MaildirStore::Children(const std::string& folder_url) c
   return children;
 }
 
-std::set<std::string> MaildirStore::ItemNames(const Layout& layout, const Place& folder) const {
-  std::set<std::string> items;
+std::map<std::string, maildir::MessageFile> MaildirStore::ItemFiles(const Layout& layout,
+                                                                    const Place& folder) const {
+  std::map<std::string, maildir::MessageFile> items;
   // The mailbox root holds no messages: the files of its Maildir are Inbox's.
   if (folder.folder.empty()) return items;
   const std::string directory = *layout.FolderDirectoryOf(folder);
   // Under the lock: a listing must not miss a message that Dovecot renames meanwhile.
   maildir::UidListLock lock(directory, options_.lock_timeout);
   for (const maildir::MessageFile& file : maildir::ScanMessages(directory)) {
-    items.insert(std::string(maildir::ParseMessageFileName(file.name)->item));
+    items.emplace(std::string(maildir::ParseMessageFileName(file.name)->item), file);
   }
   return items;
 }
@@ -110,7 +111,7 @@ std::vector<Store::FolderInfo> MaildirStore::Folders(const std::string& mailbox_
     Place folder = std::move(pending.back());
     pending.pop_back();
     folders.push_back(
-        FolderInfo{folder.Url(), static_cast<int64_t>(ItemNames(layout, folder).size())});
+        FolderInfo{folder.Url(), static_cast<int64_t>(ItemFiles(layout, folder).size())});
     for (Place& child : layout.ChildFolders(folder)) pending.push_back(std::move(child));
   }
   std::sort(folders.begin(), folders.end(),
@@ -167,6 +168,31 @@ std::optional<Store::ItemInfo> MaildirStore::FindItem(const std::string& url) co
   }
   if (!size) return std::nullopt;
   return ItemInfo{item, ParentUrl(item), *size};
+}
+
+std::vector<Store::ItemInfo> MaildirStore::Items(const std::string& folder_url) const {
+  const Layout layout(root_);
+  const std::string folder_text = CanonicalUrl(folder_url);
+  std::optional<Place> folder = maildir::PlaceOfUrl(folder_text);
+  std::vector<ItemInfo> items;
+  if (!folder || !layout.FolderExists(*folder)) return items;
+  const std::string directory = *layout.FolderDirectoryOf(*folder);
+  for (const auto& [name, file] : ItemFiles(layout, *folder)) {
+    Place place = *folder;
+    place.item = name;
+    std::optional<ItemInfo> item;
+    try {
+      item = ItemInfo{place.Url(), folder_text,
+                      static_cast<int64_t>(maildir::FileSize(file.Path(directory)))};
+    } catch (const Failure&) {
+      // Renamed since the scan (Dovecot changes flags without the lock): look for it again.
+      item = FindItem(place.Url());
+    }
+    if (item) items.push_back(std::move(*item));
+  }
+  std::sort(items.begin(), items.end(),
+            [](const ItemInfo& a, const ItemInfo& b) { return a.url < b.url; });
+  return items;
 }
 
 std::string MaildirStore::MaildirPath(const std::string& domain, const std::string& user) const {

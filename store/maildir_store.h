@@ -64,7 +64,6 @@
 #include <map>
 #include <memory>
 #include <optional>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -76,6 +75,7 @@ namespace corvalith::store {
 
 namespace maildir {
 class Layout;
+struct MessageFile;
 struct Place;
 }  // namespace maildir
 
@@ -114,14 +114,15 @@ class MaildirStore : public Store {
   // The mailboxes are the <domain>/<user> directories of the root that hold a Maildir.
   std::vector<std::string> Mailboxes() const override;
   std::optional<ItemInfo> FindItem(const std::string& url) const override;
+  std::vector<ItemInfo> Items(const std::string& folder_url) const override;
 
   // <root>/<domain>/<user>/Maildir: what Dovecot's mail location must name.
   std::string MaildirPath(const std::string& domain, const std::string& user) const;
 
  private:
-  // The names of the items in a folder, read under its lock.
-  std::set<std::string> ItemNames(const maildir::Layout& layout,
-                                  const maildir::Place& folder) const;
+  // The items of a folder, each with the file it was found in, read under the folder's lock.
+  std::map<std::string, maildir::MessageFile> ItemFiles(const maildir::Layout& layout,
+                                                        const maildir::Place& folder) const;
 
   std::string root_;
   FileSystem& files_;

@@ -284,6 +284,18 @@ std::optional<Store::ItemInfo> MemoryStore::FindItem(const std::string& url) con
   return ItemInfo{node->url, ParentUrl(node->url), static_cast<int64_t>(node->content.size())};
 }
 
+std::vector<Store::ItemInfo> MemoryStore::Items(const std::string& folder_url) const {
+  std::vector<ItemInfo> items;
+  for (const std::string& url : Children(folder_url)) {
+    std::lock_guard lock(mu_);
+    const Data::NodeData* node = data_->Lookup(url);
+    if (node && node->kind == NodeKind::kItem) {
+      items.push_back(ItemInfo{url, ParentUrl(url), static_cast<int64_t>(node->content.size())});
+    }
+  }
+  return items;
+}
+
 void MemoryStore::RefuseOpen(const std::string& url, int after) {
   std::lock_guard lock(mu_);
   refuse_open_[url] = after;

@@ -43,6 +43,7 @@ class MemoryStore : public Store {
   std::vector<FolderInfo> Folders(const std::string& mailbox_root) const override;
   std::vector<std::string> Mailboxes() const override;
   std::optional<ItemInfo> FindItem(const std::string& url) const override;
+  std::vector<ItemInfo> Items(const std::string& folder_url) const override;
 
   // Fault injection, by exact URL (as stored, without a trailing "/"). Opens and updates can
   // be refused after a number of calls that still succeed, so that a test can fail the second

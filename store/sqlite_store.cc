@@ -381,4 +381,17 @@ std::optional<SqliteStore::ItemInfo> SqliteStore::FindItem(const std::string& ur
   return ItemInfo{query.Bytes(0), query.Bytes(1), query.Int(2)};
 }
 
+std::vector<Store::ItemInfo> SqliteStore::Items(const std::string& folder_url) const {
+  std::lock_guard lock(mu_);
+  SqliteDatabase::Query query(
+      *db_,
+      "SELECT n.url, n.parent, length(c.bytes) FROM nodes n "
+      "LEFT JOIN contents c ON c.node_id = n.id WHERE n.parent = ?1 AND n.kind = 1 "
+      "ORDER BY n.url");
+  query.Bind(1, CanonicalUrl(folder_url));
+  std::vector<ItemInfo> items;
+  while (query.Step()) items.push_back(ItemInfo{query.Bytes(0), query.Bytes(1), query.Int(2)});
+  return items;
+}
+
 }  // namespace corvalith::store

@@ -63,6 +63,7 @@ class SqliteStore : public Store {
   std::vector<FolderInfo> Folders(const std::string& mailbox_root) const override;
   std::vector<std::string> Mailboxes() const override;
   std::optional<ItemInfo> FindItem(const std::string& url) const override;
+  std::vector<ItemInfo> Items(const std::string& folder_url) const override;
 
   const std::string& path() const { return path_; }
 

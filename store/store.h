@@ -59,6 +59,9 @@ class Store {
   };
   // nullopt for a folder or nothing at the URL.
   virtual std::optional<ItemInfo> FindItem(const std::string& url) const = 0;
+  // The items directly in the folder, sorted by URL: one look at the folder, however many
+  // items it holds.
+  virtual std::vector<ItemInfo> Items(const std::string& folder_url) const = 0;
 };
 
 }  // namespace corvalith::store

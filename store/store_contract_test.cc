@@ -335,6 +335,16 @@ TYPED_TEST(StoreContractTest, Listings) {
   EXPECT_EQ(this->store().FindItem(kItem)->size, 4);
   EXPECT_FALSE(this->store().FindItem(kInbox).has_value()) << "a folder is no item";
   EXPECT_FALSE(this->store().FindItem(kInbox + "/3.EML").has_value());
+
+  std::vector<std::pair<std::string, int64_t>> items;
+  for (const auto& i : this->store().Items(kInbox)) {
+    EXPECT_EQ(i.folder_url, kInbox);
+    items.emplace_back(i.url, i.size);
+  }
+  EXPECT_EQ(items,
+            (std::vector<std::pair<std::string, int64_t>>{{kInbox + "/2.EML", 5}, {kItem, 4}}));
+  EXPECT_TRUE(this->store().Items(kRoot + "/Junk E-mail").empty()) << "its folder is no item";
+  EXPECT_TRUE(this->store().Items(kRoot + "/None").empty());
 }
 
 }  // namespace
