@@ -105,6 +105,7 @@ class Server:
         self.lmtp = None
         self.postfix_started = False
         self.dovecot_started = False
+        self.last_flush = 0.0
         os.makedirs(self.path("bin"))
         shutil.copy(corvalith_binary, self.corvalith)
         os.chmod(self.corvalith, 0o755)
@@ -172,7 +173,7 @@ class Server:
 
     # --- Postfix ---------------------------------------------------------------------------
 
-    def start_postfix(self, snippets):
+    def configure_postfix(self, snippets):
         os.makedirs(self.postfix_conf)
         os.makedirs(self.spool)
         with open(self.path("postfix", "main.cf"), "w") as f:
@@ -208,7 +209,12 @@ lmtp_connection_cache_on_demand = no
         master = re.sub(r"^(\S+\s+\S+\s+\S+\s+\S+\s+)y(\s)", r"\1n\2", master, flags=re.M)
         with open(self.path("postfix", "master.cf"), "w") as f:
             f.write(master)
+        # Creates the queue directories, among them private/ for Dovecot's auth socket.
         self.postfix("check")
+
+    def start_postfix(self):
+        """Starts the configured Postfix; Dovecot's auth socket must exist by now, or the
+        first SMTP connection makes smtpd fail and Postfix throttle it for a minute."""
         self.postfix("start")
         self.postfix_started = True
         wait_for("Postfix to listen", lambda: port_open(self.smtp_port))
@@ -226,13 +232,15 @@ lmtp_connection_cache_on_demand = no
                                 capture_output=True, timeout=STEP_SECONDS, check=True)
         return [json.loads(line)["queue_name"] for line in result.stdout.decode().splitlines()]
 
-    def flush_deferred(self):
-        """Asks Postfix to retry the deferred mail at once, if there is any. Mail that was
-        being delivered when corvalith lmtp went away is deferred only after the attempt
-        fails, so callers poll this until what they wait for has arrived."""
-        if "deferred" in self.queue():
+    def flush_queue(self):
+        """Asks Postfix to retry the mail it holds at once (Postfix also stops throttling a
+        destination it found dead). Mail that was being delivered when corvalith lmtp went
+        away is deferred only after that attempt fails, so callers poll this until what they
+        wait for has arrived; at most one flush a second."""
+        if self.queue() and time.monotonic() - self.last_flush > 1:
             subprocess.run(["postqueue", "-c", self.postfix_conf, "-f"], check=True,
                            timeout=STEP_SECONDS)
+            self.last_flush = time.monotonic()
 
     # --- Dovecot ---------------------------------------------------------------------------
 
@@ -574,42 +582,65 @@ def check_user_moves(server, alice):
 
 
 def check_outages(server):
-    """Mail sent while corvalith lmtp is stopped, or killed in the middle of a burst, arrives
-    after the restart, each message exactly once."""
-    sent = []
+    """Mail sent while corvalith lmtp stops (SIGTERM) in the middle of a burst, while it is
+    down, and while it is killed (SIGKILL) in the middle of a burst arrives after the restart,
+    each message exactly once."""
+    def arrived(messages):
+        server.flush_queue()
+        return set(messages) <= set(message_ids_in_mailbox(server, BOB))
+
+    stopped = burst(server, "Stopped", 10)
     server.stop_lmtp(signal.SIGTERM)
-    for i in range(5):
-        sent.append(send(server, message("tom@fieldwork.example", BOB, f"While down {i}",
-                                         HAM_WORDS, 100 + i)))
+    while_down = [send(server, message("tom@fieldwork.example", BOB, f"While down {i}",
+                                       HAM_WORDS, 100 + i)) for i in range(5)]
     wait_for("Postfix to defer the mail", lambda: "deferred" in server.queue())
     server.start_lmtp()
+    wait_for("the mail of the stop", lambda: arrived(stopped + while_down))
 
-    def arrived():
-        server.flush_deferred()
-        return set(sent) <= set(message_ids_in_mailbox(server, BOB))
-
-    wait_for("the deferred mail", arrived)
-
-    burst = [message("tom@fieldwork.example", BOB, f"Burst {i}", HAM_WORDS, 200 + i)
-             for i in range(30)]
-    with smtplib.SMTP("127.0.0.1", server.smtp_port, timeout=STEP_SECONDS) as smtp:
-        for mail in burst:
-            smtp.send_message(mail)
-            sent.append(mail["Message-ID"])
-    wait_for("the burst to start arriving",
-             lambda: any(m["Message-ID"] in message_ids_in_mailbox(server, BOB) for m in burst))
+    killed = burst(server, "Killed", 20)
     server.stop_lmtp(signal.SIGKILL)
     server.start_lmtp()
-    wait_for("every message of the burst", arrived, seconds=60)
+    wait_for("the mail of the kill", lambda: arrived(killed))
     wait_for("Postfix's queue to empty", lambda: not server.queue())
+    check_each_stored_once(server, stopped + while_down, killed)
+
+
+def burst(server, subject, count):
+    """Sends `count` messages to bob in one SMTP session and returns once the first of them
+    is stored, so that the rest are on their way."""
+    sent = []
+    with smtplib.SMTP("127.0.0.1", server.smtp_port, timeout=STEP_SECONDS) as smtp:
+        for i in range(count):
+            mail = message("tom@fieldwork.example", BOB, f"{subject} {i}", HAM_WORDS, 200 + i)
+            smtp.send_message(mail)
+            sent.append(mail["Message-ID"])
+    wait_for(f"the first of '{subject}' to arrive",
+             lambda: set(sent) & set(message_ids_in_mailbox(server, BOB)))
+    return sent
+
+
+def check_each_stored_once(server, exactly_once, once_unless_reply_lost):
+    """Every message once in the mailbox. A server killed after storing a message but before
+    its reply cannot tell Postfix, which then logs "message may be sent more than once" and
+    delivers it again: such a message of `once_unless_reply_lost` may be there twice."""
     counts = message_ids_in_mailbox(server, BOB)
-    twice = [m for m in sent if counts.get(m, 0) != 1]
-    if twice:
-        log = read(server.path("maillog")) + read(server.path("lmtp.out"))
-        queue_ids = set(re.findall(r"(\w+): message-id=(?:%s)" % "|".join(map(re.escape, twice)),
-                                   log))
-        history = [line for line in log.splitlines() if any(q in line for q in queue_ids)]
-        raise Failure(f"messages stored more than once: {twice}\n" + "\n".join(history))
+    log = read(server.path("maillog"))
+    queue_ids = dict((m, q) for q, m in re.findall(r"(\w+): message-id=(\S+)", log))
+    reply_lost = set(re.findall(r"(\w+): to=.*message may be sent more than once", log))
+
+    def excused(m):
+        return m in once_unless_reply_lost and counts[m] == 2 and queue_ids.get(m) in reply_lost
+
+    wrong = [m for m in exactly_once + once_unless_reply_lost
+             if counts.get(m, 0) != 1 and not excused(m)]
+    if wrong:
+        history = [line for line in (log + read(server.path("lmtp.out"))).splitlines()
+                   if any(queue_ids.get(m, "?") in line for m in wrong)]
+        raise Failure(f"messages not stored exactly once: "
+                      f"{[(m, counts.get(m, 0)) for m in wrong]}\n" + "\n".join(history))
+    doubled = [m for m in once_unless_reply_lost if counts[m] == 2]
+    if doubled:
+        print(f"note: {len(doubled)} message(s) stored twice: the kill took their reply")
 
 
 def read(path):
@@ -629,8 +660,9 @@ def run(corvalith_binary):
         set_up_home(server)
         train(server, ALICE)
         server.start_lmtp()
-        server.start_postfix(snippets)
+        server.configure_postfix(snippets)
         server.start_dovecot(snippets)
+        server.start_postfix()
         alice = ImapUser(server, ALICE)
         for check in (check_sorting, check_user_moves, check_trusted):
             check(server, alice)
