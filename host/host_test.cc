@@ -582,6 +582,8 @@ TEST_F(MaildirHostTest, MailLandsInTheMaildirAndTheHostsCommandsWorkOnIt) {
         Corvalith({"--json", "show", run.JsonLines().at(0)["url"]}).JsonLines().at(0)["properties"];
     EXPECT_EQ(properties[kAddressType], type) << "--sasl-user '" << sasl_user << "'";
   }
+  EXPECT_NE(ReadFile(home_ / "data/Corvalith.log").find("(EA) forced to HAM"), std::string::npos)
+      << "the filter trusts it";
 }
 
 TEST_F(MaildirHostTest, DeliverAnswersTheMailServerWithSysexitsCodes) {

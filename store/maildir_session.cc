@@ -289,6 +289,15 @@ class MaildirSession final : public Session {
     }
     const Derived kind = DerivedKind(name);
     if (kind == Derived::kNone) return std::nullopt;
+    // Only mail from the internet has a transport header: mail stored as coming from another
+    // mailbox of this server has none, though its file starts with header fields.
+    if (kind == Derived::kHeader) {
+      std::optional<Variant> type = ReadProperty(id, kAddressTypeProperty);
+      if (type && type->type() == Variant::Type::kString &&
+          type->ToString() == kInternalAddressType) {
+        return std::nullopt;
+      }
+    }
     std::optional<std::string> text = DerivedText(Derive(node), kind);
     if (!text) return std::nullopt;
     return Variant::String(*text);

@@ -6,6 +6,7 @@
 
 #include "platform/testing/memory_environment.h"
 #include "platform/testing/temp_directory.h"
+#include "store/mailbox.h"
 #include "store/maildir_store.h"
 #include "store/memory_store.h"
 #include "store/sqlite_store.h"
@@ -345,6 +346,26 @@ TYPED_TEST(StoreContractTest, Listings) {
             (std::vector<std::pair<std::string, int64_t>>{{kInbox + "/2.EML", 5}, {kItem, 4}}));
   EXPECT_TRUE(this->store().Items(kRoot + "/Junk E-mail").empty()) << "its folder is no item";
   EXPECT_TRUE(this->store().Items(kRoot + "/None").empty());
+}
+
+// Only mail from the internet has a transport header: mail from another mailbox of the server
+// has none, whatever header fields its content holds, and so the filter trusts it.
+TYPED_TEST(StoreContractTest, ImportedInternalMailHasNoTransportHeader) {
+  const std::string raw = "From: Carol <carol@example.com>\r\nSubject: s\r\n\r\nbody\r\n";
+  for (Origin origin : {Origin::kInternal, Origin::kExternal}) {
+    const std::string url = kInbox + (origin == Origin::kInternal ? "/In.EML" : "/Out.EML");
+    ImportMessage(*this->connection_, url, raw, origin);
+    std::unique_ptr<Record> record = this->Open(url, adModeRead);
+    Field& header = record->GetFields().Item(kHeaderBlockProperty);
+    Variant type = record->GetFields().Item(kAddressTypeProperty).Value();
+    if (origin == Origin::kInternal) {
+      EXPECT_EQ(type.ToString(), kInternalAddressType);
+      EXPECT_EQ(header.Status(), adFieldDoesNotExist);
+    } else {
+      EXPECT_EQ(type.ToString(), kExternalAddressType);
+      EXPECT_EQ(header.Value().ToString(), "From: Carol <carol@example.com>\r\nSubject: s\r\n");
+    }
+  }
 }
 
 }  // namespace
