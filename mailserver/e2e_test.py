@@ -116,6 +116,7 @@ class Server:
             "@HOME@": self.home,
             "@ROOT@": self.root,
             "@VMAIL@": MAIL_USER,
+            "@CORVALITH@": self.corvalith,
             "@SPOOL@": self.spool,
             "@SIEVE@": self.path("sieve"),
             "@PIPE@": self.path("sieve-pipe"),
@@ -141,20 +142,20 @@ class Server:
         return result
 
     def write_as_mail_user(self, path, text):
+        """Writes a file (and its directory, when missing) that the mail user owns."""
         os.makedirs(os.path.dirname(path), exist_ok=True)
         with open(path, "w", encoding="utf-8") as f:
             f.write(text)
-        for directory, file in ((os.path.dirname(path), path),):
-            os.chown(directory, self.mail_pw.pw_uid, self.mail_pw.pw_gid)
-            os.chown(file, self.mail_pw.pw_uid, self.mail_pw.pw_gid)
+        for owned in (os.path.dirname(path), path):
+            os.chown(owned, self.mail_pw.pw_uid, self.mail_pw.pw_gid)
 
     def start_lmtp(self):
         output = self.path("lmtp.out")
         starts = read(output).count("listening on")
-        self.lmtp = subprocess.Popen(
-            [self.corvalith, "--home", self.home, "lmtp"], cwd=self.tmp,
-            stdout=open(output, "ab"), stderr=subprocess.STDOUT,
-            **self.as_mail_user())
+        with open(output, "ab") as log:
+            self.lmtp = subprocess.Popen([self.corvalith, "--home", self.home, "lmtp"],
+                                         cwd=self.tmp, stdout=log, stderr=subprocess.STDOUT,
+                                         **self.as_mail_user())
         socket_path = os.path.join(self.home, "lmtp.sock")
         # A killed server leaves its socket behind: wait for the new one's announcement.
         wait_for("corvalith lmtp to listen", lambda: read(output).count("listening on") > starts
@@ -273,7 +274,6 @@ disable_plaintext_auth = no
 auth_mechanisms = plain
 first_valid_uid = {self.mail_pw.pw_uid}
 first_valid_gid = {self.mail_pw.pw_gid}
-mail_debug = yes
 service imap-login {{
   inet_listener imap {{
     address = 127.0.0.1
@@ -458,10 +458,21 @@ class ImapUser:
         return set(found.group(1).decode().split()) if found else None
 
     def wait_flags(self, folder, message_id, wanted):
-        """Waits until the message lies in `folder` with every flag of `wanted`."""
-        return wait_for(f"{message_id} in {folder} with {sorted(wanted)}",
-                        lambda: (f := self.flags(folder, message_id)) is not None
-                        and wanted <= f and f)
+        """Waits until the message lies in `folder` with every flag of `wanted`, and fails at
+        once when it turns up in the other one of INBOX and Junk E-mail instead."""
+        other = JUNK if folder == "INBOX" else "INBOX"
+
+        def probe():
+            flags = self.flags(folder, message_id)
+            if flags is not None:
+                return wanted <= flags and flags
+            elsewhere = self.flags(other, message_id)
+            if elsewhere is not None:
+                raise Failure(f"{message_id} is in {other} with {sorted(elsewhere)}, "
+                              f"not in {folder}")
+            return None
+
+        return wait_for(f"{message_id} in {folder} with {sorted(wanted)}", probe)
 
     def move(self, message_id, source, destination):
         self._select(source)
@@ -643,6 +654,43 @@ def check_each_stored_once(server, exactly_once, once_unless_reply_lost):
         print(f"note: {len(doubled)} message(s) stored twice: the kill took their reply")
 
 
+def check_pipe_transport(server, snippets):
+    """Postfix switched to the pipe transport of the page delivers through `corvalith
+    deliver`, mail from outside and a logged-in user's internal mail alike, with corvalith
+    lmtp stopped."""
+    server.stop_lmtp(signal.SIGTERM)
+    # The pipe's settings take the place of the ones they name.
+    switch = server.substitute(snippets["pipe-main.cf"])
+    names = re.findall(r"^(\w+)\s*=", switch, re.M)
+    main_cf = os.path.join(server.postfix_conf, "main.cf")
+    kept = [line for line in read(main_cf).splitlines(keepends=True)
+            if not re.match(r"(%s)\s*=" % "|".join(names), line)]
+    with open(main_cf, "w") as f:
+        f.write("".join(kept) + switch)
+    with open(os.path.join(server.postfix_conf, "master.cf"), "a") as f:
+        f.write(server.substitute(snippets["master.cf"]))
+    server.postfix("reload")
+    internal_before = log_count(server, "New Mail (EA) forced to HAM")
+    external = send(server, message("tom@fieldwork.example", BOB, "By pipe", HAM_WORDS, 8))
+    internal = send(server, message(ALICE, BOB, "Offer seen", SPAM_WORDS, 9), login=ALICE)
+    bob = ImapUser(server, BOB)
+    try:
+        # Mail that met the old transport before the reload waits in the queue: flush it.
+        def delivered():
+            server.flush_queue()
+            return {external, internal} <= set(message_ids_in_mailbox(server, BOB))
+
+        wait_for("the mail through the pipe", delivered)
+        for message_id in (external, internal):
+            bob.wait_flags("INBOX", message_id, HAM_FLAGS)
+    finally:
+        bob.close()
+    if "relay=corvalith" not in read(server.path("maillog")):
+        raise Failure("Postfix did not use the pipe transport")
+    if log_count(server, "New Mail (EA) forced to HAM") != internal_before + 1:
+        raise Failure("the logged-in sender's mail through the pipe was not internal")
+
+
 def read(path):
     try:
         with open(path, encoding="utf-8", errors="replace") as f:
@@ -664,12 +712,26 @@ def run(corvalith_binary):
         server.start_dovecot(snippets)
         server.start_postfix()
         alice = ImapUser(server, ALICE)
-        for check in (check_sorting, check_user_moves, check_trusted):
-            check(server, alice)
-            print(f"ok {check.__name__}")
-        check_outages(server)
-        print("ok check_outages")
-        return 0
+        # Each check stands alone, so that one failure does not hide the others.
+        checks = [
+            lambda: check_sorting(server, alice),
+            lambda: check_user_moves(server, alice),
+            lambda: check_trusted(server, alice),
+            lambda: check_outages(server),
+            lambda: check_pipe_transport(server, snippets),
+        ]
+        names = ["sorting", "user moves", "trusted senders", "outages", "pipe transport"]
+        failed = []
+        for name, check in zip(names, checks):
+            try:
+                check()
+                print(f"ok: {name}")
+            except Failure as e:
+                print(f"FAILED: {name}: {e}")
+                failed.append(name)
+        if failed:
+            server.dump_logs()
+        return 1 if failed else 0
     except Exception:
         server.dump_logs()
         raise
@@ -691,7 +753,13 @@ def main():
     def out_of_time(*_):
         raise Failure(f"the test ran longer than {RUN_SECONDS} seconds")
 
+    def stopped(number, _):
+        raise Failure(f"stopped by signal {number}")
+
+    # Each ends the test through the same clean-up as a failure.
     signal.signal(signal.SIGALRM, out_of_time)
+    signal.signal(signal.SIGTERM, stopped)
+    signal.signal(signal.SIGINT, stopped)
     signal.alarm(RUN_SECONDS)
     return run(sys.argv[1])
 
