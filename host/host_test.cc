@@ -497,7 +497,7 @@ class MaildirHostTest : public HostTest {
 
   Json Stats() { return Corvalith({"--json", "stats", kAlice}).JsonLines().at(0); }
 
-  fs::path root_ = dir_ / "mail";
+  fs::path root_ = dir_ / "maildirs";
 };
 
 TEST_F(MaildirHostTest, InitChoosesTheMaildirStoreOnceAndRefusesToSwitch) {
@@ -565,6 +565,17 @@ TEST_F(MaildirHostTest, MailLandsInTheMaildirAndTheHostsCommandsWorkOnIt) {
             (std::map<std::string, int>{
                 {"Deleted Items", 0}, {"Inbox", 1}, {"Junk E-mail", 1}, {"Sent Items", 0}}));
   EXPECT_EQ(Stats()["spam"], 1);
+
+  // Learned: the same mail again is spam, and lands in the junk-mail folder, marked for Dovecot.
+  Outcome spam = Corvalith({"--json", "deliver", kAlice, (dir_ / "mail/m.eml").string()});
+  ASSERT_EQ(spam.status, 0) << spam.err;
+  Json spam_state = spam.JsonLines().at(0);
+  EXPECT_EQ(spam_state["marker"], 2);
+  EXPECT_TRUE(spam_state["url"].get<std::string>().starts_with(kRoot + "/Junk E-mail/"));
+  fs::path spam_file = FileOf(Maildir() / ".Junk E-mail", spam_state["url"]);
+  ASSERT_FALSE(spam_file.empty());
+  EXPECT_NE(spam_file.filename().string().find(":2,"), std::string::npos) << "in cur/, flagged";
+  EXPECT_NE(ReadFile(Maildir() / ".Junk E-mail/dovecot-keywords").find("$Junk"), std::string::npos);
 
   Json back = Corvalith({"--json", "move", junk["url"], "Inbox"}).JsonLines().at(0);
   EXPECT_EQ(back["marker"], 1);
