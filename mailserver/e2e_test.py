@@ -193,6 +193,9 @@ smtputf8_enable = no
 alias_maps =
 alias_database =
 biff = no
+# Nothing leaves the machine, and nothing is looked up in the DNS.
+default_transport = error:no mail leaves this test
+relay_transport = error:no mail leaves this test
 # Deferred mail is retried only when the test asks (postqueue -f).
 queue_run_delay = 1h
 minimal_backoff_time = 1h
@@ -201,7 +204,8 @@ lmtp_connection_cache_on_demand = no
 """)
             f.write(self.substitute(snippets["main.cf"]))
         with open(self.path("postfix", "corvalith-mailboxes"), "w") as f:
-            f.write(f"alice@{DOMAIN} ok\nbob@{DOMAIN} ok\n")
+            # carol has no mailbox in corvalith: its LMTP server refuses her.
+            f.write(f"alice@{DOMAIN} ok\nbob@{DOMAIN} ok\ncarol@{DOMAIN} ok\n")
         with open("/etc/postfix/master.cf") as f:
             master = f.read()
         # The stock master.cf with the SMTP server on the test's port and without chroot.
@@ -550,6 +554,19 @@ def check_sorting(server, alice):
         raise Failure(f"spam carries {flags}")
 
 
+def check_unknown_recipient(server):
+    """A recipient Postfix knows but corvalith has no mailbox for is refused by corvalith
+    lmtp for good (550), and Postfix bounces the mail instead of keeping it."""
+    with smtplib.SMTP("127.0.0.1", server.smtp_port, timeout=STEP_SECONDS) as smtp:
+        # From the null sender, so that the bounce goes nowhere.
+        smtp.sendmail("", [f"carol@{DOMAIN}"],
+                      bytes(message("tom@fieldwork.example", f"carol@{DOMAIN}", "Hello",
+                                    HAM_WORDS, 10)))
+    wait_for("Postfix to bounce the mail for carol",
+             lambda: re.search(r"to=<carol@[^>]*>.*status=bounced \(.*\b550\b",
+                               read(server.path("maillog"))))
+
+
 def check_trusted(server, alice):
     """Spam words from a colleague who logged in, and from a partner domain on the domain's
     whitelist, reach INBOX as ham. (Checked last: the filter learns trusted mail as ham.)"""
@@ -569,7 +586,9 @@ def check_user_moves(server, alice):
     false_positive = send(server, message(sender, ALICE, "Weekly news", SPAM_WORDS, 5))
     alice.wait_flags(JUNK, false_positive, SPAM_FLAGS)
     alice.move(false_positive, JUNK, "INBOX")
-    alice.wait_flags("INBOX", false_positive, HAM_FLAGS)
+    flags = alice.wait_flags("INBOX", false_positive, HAM_FLAGS)
+    if flags & SPAM_FLAGS:
+        raise Failure(f"the rescued mail still carries {flags}")
     wait_for("the log record of the rescue",
              lambda: log_count(server, "Mail moved by User was swapped to HAM"))
     whitelist = os.path.join(server.home, "data", DOMAIN, "alice.dat.wlt")
@@ -717,10 +736,12 @@ def run(corvalith_binary):
             lambda: check_sorting(server, alice),
             lambda: check_user_moves(server, alice),
             lambda: check_trusted(server, alice),
+            lambda: check_unknown_recipient(server),
             lambda: check_outages(server),
             lambda: check_pipe_transport(server, snippets),
         ]
-        names = ["sorting", "user moves", "trusted senders", "outages", "pipe transport"]
+        names = ["sorting", "user moves", "trusted senders", "unknown recipient", "outages",
+                 "pipe transport"]
         failed = []
         for name, check in zip(names, checks):
             try:
