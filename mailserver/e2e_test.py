@@ -43,6 +43,10 @@ class Failure(Exception):
     pass
 
 
+class Interrupted(Exception):
+    """Out of time, or stopped by a signal: ends the whole test, not just one check."""
+
+
 def skip_reason():
     if os.geteuid() != 0:
         return "needs root to start Postfix and Dovecot"
@@ -310,6 +314,10 @@ userdb {{
 
     def stop(self):
         """Stops everything that was started and removes the directory; never raises."""
+        # Nothing interrupts the clean-up; each of its steps is bounded on its own.
+        signal.alarm(0)
+        for number in (signal.SIGTERM, signal.SIGINT):
+            signal.signal(number, signal.SIG_IGN)
         steps = [
             lambda: self.stop_lmtp(signal.SIGKILL),
             lambda: self.postfix_started and subprocess.run(
@@ -772,10 +780,10 @@ def main():
         return SKIPPED
 
     def out_of_time(*_):
-        raise Failure(f"the test ran longer than {RUN_SECONDS} seconds")
+        raise Interrupted(f"the test ran longer than {RUN_SECONDS} seconds")
 
     def stopped(number, _):
-        raise Failure(f"stopped by signal {number}")
+        raise Interrupted(f"stopped by signal {number}")
 
     # Each ends the test through the same clean-up as a failure.
     signal.signal(signal.SIGALRM, out_of_time)
