@@ -136,11 +136,11 @@ class Server:
     def as_mail_user(self):
         return dict(user=self.mail_pw.pw_uid, group=self.mail_pw.pw_gid, extra_groups=[])
 
-    def corvalith_run(self, *args, stdin=None, check=True):
-        result = subprocess.run([self.corvalith, "--home", self.home, *args], input=stdin,
+    def corvalith_run(self, *args):
+        result = subprocess.run([self.corvalith, "--home", self.home, *args],
                                 capture_output=True, timeout=STEP_SECONDS, cwd=self.tmp,
                                 **self.as_mail_user())
-        if check and result.returncode != 0:
+        if result.returncode != 0:
             raise Failure(f"corvalith {' '.join(args)} exited {result.returncode}: "
                           f"{result.stderr.decode(errors='replace')}")
         return result
@@ -790,6 +790,8 @@ def main():
     signal.signal(signal.SIGTERM, stopped)
     signal.signal(signal.SIGINT, stopped)
     signal.alarm(RUN_SECONDS)
+    # What the test writes as root, the mail user (Dovecot's mail processes, corvalith) reads.
+    os.umask(0o022)
     return run(sys.argv[1])
 
 
