@@ -1,91 +1,35 @@
 // End-to-end tests of the real `corvalith` binary in a temporary home: what an administrator
 // or a script sees — output, exit status, files — with the real store, filter and engine.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <set>
 #include <sstream>
 
-#include "platform/testing/temp_directory.h"
+#include "host/host_test_support.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using Json = nlohmann::json;
+using corvalith::host::testing::CorvalithTest;
+using corvalith::host::testing::Message;
+using corvalith::host::testing::Outcome;
+using corvalith::host::testing::ReadFile;
+using corvalith::host::testing::WriteFile;
 
-constexpr char kBinary[] = CORVALITH_BINARY;
 constexpr char kAlice[] = "alice@example.com";
 const std::string kRoot = "file://./backofficestorage/example.com/MBX/alice";
 
-std::string ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
-void WriteFile(const fs::path& path, const std::string& bytes) {
-  fs::create_directories(path.parent_path());
-  std::ofstream(path, std::ios::binary) << bytes;
-}
-
-std::string Quote(const std::string& arg) {
-  std::string quoted = "'";
-  for (char c : arg) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return quoted + "'";
-}
-
-std::string Message(const std::string& from, const std::string& subject, const std::string& body) {
-  return "Received: from mx.sender.example ([192.0.2.1]) by mx.example.com; Mon, 5 Jan 2026\r\n"
-         "From: " +
-         from + "\r\nTo: alice@example.com\r\nSubject: " + subject +
-         "\r\nContent-Type: text/plain\r\n\r\n" + body + "\r\n";
-}
-
-struct Outcome {
-  int status;
-  std::string out;
-  std::string err;
-
-  std::vector<Json> JsonLines() const {
-    std::vector<Json> lines;
-    std::istringstream in(out);
-    std::string line;
-    while (std::getline(in, line)) lines.push_back(Json::parse(line));
-    return lines;
-  }
-};
-
-class HostTest : public ::testing::Test {
+class HostTest : public CorvalithTest {
  protected:
-  // Runs the binary with the test's home, `input` on stdin.
-  Outcome Corvalith(const std::vector<std::string>& args, const std::string& input = "") {
-    WriteFile(dir_ / "stdin", input);
-    std::string command = "env -u CORVALITH_REGISTRY -u CORVALITH_HOME " + Quote(kBinary) +
-                          " --home " + Quote(home_.string());
-    for (const std::string& arg : args) command += " " + Quote(arg);
-    command += " <" + Quote((dir_ / "stdin").string()) + " >" + Quote((dir_ / "stdout").string()) +
-               " 2>" + Quote((dir_ / "stderr").string());
-    int raw = std::system(command.c_str());
-    return Outcome{WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, ReadFile(dir_ / "stdout"),
-                   ReadFile(dir_ / "stderr")};
-  }
-
   void InitWithMailbox() {
     ASSERT_EQ(Corvalith({"init"}).status, 0);
     ASSERT_EQ(Corvalith({"mailbox", "add", kAlice}).status, 0);
-  }
-
-  std::string MessageFile(const std::string& name, const std::string& raw) {
-    fs::path path = dir_ / "mail" / name;
-    WriteFile(path, raw);
-    return path.string();
   }
 
   std::vector<Json> Items(const std::string& folder) {
@@ -93,10 +37,6 @@ class HostTest : public ::testing::Test {
     EXPECT_EQ(run.status, 0) << run.err;
     return run.JsonLines();
   }
-
-  corvalith::testing::TempDirectory temp_{"corvalith-host"};
-  fs::path dir_ = temp_.path();
-  fs::path home_ = dir_ / "home";
 };
 
 TEST_F(HostTest, InitCreatesTheHomeOnceAndNeverOverwrites) {

@@ -2,46 +2,27 @@
 // the engine's verdict on a trained mailbox, the explanation, and that asking changes nothing
 // in the home, not even for a user the engine has never seen.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <nlohmann/json.hpp>
-#include <sstream>
 
+#include "host/host_test_support.h"
 #include "platform/testing/file_bytes.h"
-#include "platform/testing/temp_directory.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using Json = nlohmann::json;
+using corvalith::host::testing::CorvalithTest;
+using corvalith::host::testing::Message;
+using corvalith::host::testing::Outcome;
+using corvalith::host::testing::WriteFile;
 using corvalith::testing::ReadFileBytes;
 
-constexpr char kBinary[] = CORVALITH_BINARY;
 constexpr char kAlice[] = "alice@example.com";
 constexpr char kBob[] = "bob@example.com";  // a mailbox whose user the engine never saw
-
-void WriteFile(const fs::path& path, const std::string& bytes) {
-  fs::create_directories(path.parent_path());
-  std::ofstream(path, std::ios::binary) << bytes;
-}
-
-std::string Quote(const std::string& arg) {
-  std::string quoted = "'";
-  for (char c : arg) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return quoted + "'";
-}
-
-std::string Message(const std::string& from, const std::string& subject, const std::string& body) {
-  return "Received: from mx.sender.example ([192.0.2.1]) by mx.example.com; Mon, 5 Jan 2026\r\n"
-         "From: " +
-         from + "\r\nTo: alice@example.com\r\nSubject: " + subject +
-         "\r\nContent-Type: text/plain\r\n\r\n" + body + "\r\n";
-}
 
 std::string Spam(int n) {
   return Message("Pharmacy <deals" + std::to_string(n) + "@cheap-pills.example>",
@@ -55,19 +36,6 @@ std::string Ham(int n) {
                  "The quarterly project meeting agenda: budget review, schedule and the "
                  "release plan. See you on Tuesday.");
 }
-
-struct Outcome {
-  int status;
-  std::string out;
-  std::string err;
-
-  std::vector<Json> JsonLines() const {
-    std::vector<Json> lines;
-    std::istringstream in(out);
-    for (std::string line; std::getline(in, line);) lines.push_back(Json::parse(line));
-    return lines;
-  }
-};
 
 // Every file of a directory tree with its bytes and modification time.
 using Snapshot = std::map<std::string, std::pair<std::string, fs::file_time_type>>;
@@ -100,27 +68,8 @@ std::string Changes(const Snapshot& before, const fs::path& root) {
   return changes;
 }
 
-class ScoreTest : public ::testing::Test {
+class ScoreTest : public CorvalithTest {
  protected:
-  Outcome Corvalith(const std::vector<std::string>& args, const std::string& input = "") {
-    WriteFile(dir_ / "stdin", input);
-    std::string command = "env -u CORVALITH_REGISTRY -u CORVALITH_HOME " + Quote(kBinary) +
-                          " --home " + Quote(home_.string());
-    for (const std::string& arg : args) command += " " + Quote(arg);
-    command += " <" + Quote((dir_ / "stdin").string()) + " >" + Quote((dir_ / "stdout").string()) +
-               " 2>" + Quote((dir_ / "stderr").string());
-    int raw = std::system(command.c_str());
-    return Outcome{WIFEXITED(raw) ? WEXITSTATUS(raw) : -1,
-                   ReadFileBytes((dir_ / "stdout").string()),
-                   ReadFileBytes((dir_ / "stderr").string())};
-  }
-
-  std::string MessageFile(const std::string& name, const std::string& raw) {
-    fs::path path = dir_ / "mail" / name;
-    WriteFile(path, raw);
-    return path.string();
-  }
-
   // Alice's filter has learnt spam from her moves into the junk-mail folder and ham from her
   // inbox; Bob's mailbox exists, his filter has seen nothing.
   void SetUpTrainedHome() {
@@ -141,10 +90,6 @@ class ScoreTest : public ::testing::Test {
       ASSERT_EQ(ham.JsonLines().at(0)["marker"], 1);
     }
   }
-
-  corvalith::testing::TempDirectory temp_{"corvalith-score"};
-  fs::path dir_ = temp_.path();
-  fs::path home_ = dir_ / "home";
 };
 
 TEST_F(ScoreTest, TrainedSpamScoresHighHamLowAndNothingIsRegistered) {
