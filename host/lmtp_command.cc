@@ -110,6 +110,8 @@ int RunLmtp(Context& c) {
   };
   LmtpServer server(options, mailroom, log);
   StopSignals signals(server);
+  // Whoever reads the log may go away; deliveries go on without it.
+  signal(SIGPIPE, SIG_IGN);
   log("listening on " + server.address());
   server.Run();
   log("stopped");

@@ -118,6 +118,11 @@ class ServerProcess {
   }
 
   const std::string& log() const { return log_; }
+  // Stops reading its stderr: its next log line goes to a pipe nobody reads.
+  void CloseLog() {
+    close(stderr_);
+    stderr_ = -1;
+  }
 
  private:
   pid_t pid_ = -1;
@@ -394,6 +399,24 @@ TEST_P(LmtpServerTest, DeliversThroughTheFilterAndStopsCleanlyOnSigterm) {
   ASSERT_EQ(Corvalith("show " + Quote(alice[0]["url"].get<std::string>()), &shown), 0);
   EXPECT_THAT(shown, HasSubstr("Return-Path: <news@shop.example>\nDelivered-To: "
                                "alice@example.com\nReceived: from mx.shop.example"));
+}
+
+TEST_P(LmtpServerTest, KeepsDeliveringWhenItsLogReaderIsGone) {
+  ASSERT_EQ(
+      Corvalith(GetParam() == "maildir" ? "init --maildir " + Quote(temp_.File("mail")) : "init"),
+      0);
+  ASSERT_EQ(Corvalith("mailbox add alice@example.com"), 0);
+  ServerProcess server(home_, "unix:" + socket_);
+  ASSERT_THAT(server.WaitFor("listening on"), HasSubstr("listening on"));
+  server.CloseLog();
+  LmtpClient client(socket_);
+  ASSERT_TRUE(client.connected());
+  EXPECT_THAT(
+      client.Exchange("LHLO p\r\nMAIL FROM:<>\r\nRCPT TO:<alice@example.com>\r\nDATA\r\n", 5)
+          .back(),
+      "354 2.0.0 End data with <CR><LF>.<CR><LF>");
+  EXPECT_THAT(client.Exchange("Subject: one\r\n\r\nx\r\n.\r\n", 1),
+              ElementsAre("250 2.0.0 <alice@example.com> Delivered"));
 }
 
 INSTANTIATE_TEST_SUITE_P(Stores, LmtpServerTest, ::testing::Values("sqlite", "maildir"),
