@@ -127,37 +127,62 @@ void ReplaceKeywordsFile(const std::string& folder_directory, const std::string&
 
 }  // namespace
 
+// A lock file that holds its owner from the moment it exists: the owner is written into a file
+// of the folder's tmp/ first, which then becomes the lock by a hard link (as Dovecot's own
+// link-based dotlocks are made). A process killed between creating a lock and writing into it
+// would leave an empty lock, which a waiter can judge only by its age, minutes later.
+class LockCandidate {
+ public:
+  explicit LockCandidate(const std::string& folder_directory)
+      : path_(folder_directory + "/tmp/" + UniqueToken() + "." + HostName() + ".lock") {
+    const int fd = open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644);
+    if (fd < 0 && errno == ENOENT) throw StoreFailure(StoreError::kNotFound, folder_directory);
+    if (fd < 0) ThrowIoFailure("create", path_, errno);
+    const std::string owner = std::to_string(getpid()) + ":" + HostName();
+    const bool written = write(fd, owner.data(), owner.size()) == static_cast<ssize_t>(owner.size());
+    const int err = errno;
+    close(fd);
+    if (!written) {
+      unlink(path_.c_str());
+      ThrowIoFailure("write", path_, err);
+    }
+  }
+  ~LockCandidate() { unlink(path_.c_str()); }
+  LockCandidate(const LockCandidate&) = delete;
+  LockCandidate& operator=(const LockCandidate&) = delete;
+
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
 UidListLock::UidListLock(const std::string& folder_directory, std::chrono::milliseconds timeout)
     : folder_directory_(folder_directory),
       path_(folder_directory + "/" + kUidListName + kUidListLockSuffix) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   std::chrono::microseconds pause(200);
-  for (;;) {
-    const int fd = open(path_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644);
-    if (fd >= 0) {
-      const std::string owner = std::to_string(getpid()) + ":" + HostName();
-      // Dovecot leaves the lock empty when it cannot write its owner; so may we.
-      if (write(fd, owner.data(), owner.size()) != static_cast<ssize_t>(owner.size())) {
-        if (ftruncate(fd, 0) != 0) {
-          // An empty or partial owner only makes the lock look older to a waiter.
-        }
+  {
+    LockCandidate candidate(folder_directory);
+    for (;;) {
+      if (link(candidate.path().c_str(), path_.c_str()) == 0) break;
+      if (errno != EEXIST) ThrowIoFailure("link", path_, errno);
+      if (TakeOverIfStale()) continue;
+      if (std::chrono::steady_clock::now() >= deadline) {
+        const std::optional<pid_t> owner = LocalOwner(path_);
+        throw StoreFailure(StoreError::kBusy,
+                           path_ + " is held by another process" +
+                               (owner ? " (" + std::to_string(*owner) + ")" : ""));
       }
-      const bool known = fstat(fd, &held_) == 0;
-      close(fd);
-      if (!known) {
-        unlink(path_.c_str());
-        ThrowIoFailure("fstat", path_, errno);
-      }
-      return;
+      std::this_thread::sleep_for(pause);
+      pause = std::min<std::chrono::microseconds>(pause * 2, std::chrono::milliseconds(50));
     }
-    if (errno == ENOENT) throw StoreFailure(StoreError::kNotFound, folder_directory);
-    if (errno != EEXIST) ThrowIoFailure("create", path_, errno);
-    if (TakeOverIfStale()) continue;
-    if (std::chrono::steady_clock::now() >= deadline) {
-      throw StoreFailure(StoreError::kBusy, path_ + " is held by another process");
-    }
-    std::this_thread::sleep_for(pause);
-    pause = std::min<std::chrono::microseconds>(pause * 2, std::chrono::milliseconds(50));
+  }
+  // Only now that the candidate's name is gone does the lock's status change time stay put.
+  if (lstat(path_.c_str(), &held_) != 0) {
+    const int err = errno;
+    unlink(path_.c_str());
+    ThrowIoFailure("lstat", path_, err);
   }
 }
 

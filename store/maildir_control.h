@@ -5,9 +5,11 @@
 //    the folder or scans it for new mail, because readdir() may skip a file that another
 //    process renames during the scan. An outside program that renames or removes messages, or
 //    needs a scan that cannot miss one, takes the same lock (Dovecot ships the maildirlock tool
-//    for that). Like Dovecot's dotlock it is a file created with O_EXCL holding "pid:host"; a
-//    lock whose process is gone, or that has not changed for two minutes, is stale and taken
-//    over, as Dovecot does.
+//    for that). Like Dovecot's dotlock it is a file holding "pid:host", made as Dovecot's
+//    link-based dotlocks are: by hard-linking a file of the folder's tmp/ that holds the owner
+//    already, so that no lock exists without it, even when its process is killed while taking
+//    it. A lock whose process is gone, or that has not changed for two minutes, is stale and
+//    taken over, as Dovecot does.
 //  - dovecot-keywords: "<index> <name>" lines mapping the keyword letters a..z of the file
 //    names to keyword names, per folder. Readable without a lock; written only while holding
 //    the uidlist lock and only by replacing the file with rename(), as Dovecot does through

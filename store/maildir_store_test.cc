@@ -419,11 +419,15 @@ TEST_F(MaildirStoreTest, AFolderLockedByDovecotIsLeftAloneUntilTheLockIsStale) {
   };
   {
     UidListLock dovecot(Maildir(), kLockTimeout);
+    // A lock has its owner from the start: a waiter can tell when its process is gone.
+    EXPECT_EQ(ReadFileBytes(Maildir() + "/dovecot-uidlist.lock"),
+              std::to_string(getpid()) + ":" + maildir::HostName());
     EXPECT_EQ(FailureNumber(write_marker), Number(StoreError::kBusy));
     EXPECT_EQ(FileOf(Maildir(), "M1.EML"), file);
     EXPECT_EQ(impatient.Content(item), Message("one")) << "reading needs no lock";
   }
   EXPECT_FALSE(fs::exists(Maildir() + "/dovecot-uidlist.lock"));
+  EXPECT_TRUE(fs::is_empty(Maildir() + "/tmp")) << "what the lock was made from is gone";
 
   const std::string lock = Maildir() + "/dovecot-uidlist.lock";
   WriteWhole(lock, std::to_string(EndedProcess()) + ":" + maildir::HostName());
