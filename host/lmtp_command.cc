@@ -33,10 +33,16 @@ class HostMailroom : public Mailroom {
     return std::nullopt;
   }
 
-  ItemState Deliver(const MailboxAddress& mailbox, const std::string& message,
-                    bool internal) override {
+  Delivered Deliver(const MailboxAddress& mailbox, const std::string& message, bool internal,
+                    const std::string& item_name) override {
     std::lock_guard<std::mutex> lock(mutex_);
-    return host_.Deliver(mailbox, store::kInboxFolder, message, internal);
+    if (!item_name.empty()) {
+      // The user may have moved it anywhere since; deleted, it comes again.
+      if (std::optional<ItemState> earlier = host_.FindItemNamed(mailbox, item_name)) {
+        return {*earlier, true};
+      }
+    }
+    return {host_.Deliver(mailbox, store::kInboxFolder, message, internal, item_name), false};
   }
 
  private:

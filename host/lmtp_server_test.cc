@@ -195,13 +195,13 @@ class GatedMailroom : public corvalith::host::Mailroom {
   std::optional<corvalith::host::MailboxAddress> FindMailbox(const std::string& address) override {
     return corvalith::host::MailboxAddress{address.substr(0, address.find('@')), "example.com"};
   }
-  corvalith::host::ItemState Deliver(const corvalith::host::MailboxAddress&, const std::string&,
-                                     bool) override {
+  Delivered Deliver(const corvalith::host::MailboxAddress&, const std::string&, bool,
+                    const std::string&) override {
     std::unique_lock<std::mutex> lock(mutex_);
     entered_ = true;
     changed_.notify_all();
     changed_.wait_for(lock, kPatience, [this] { return released_; });
-    return {"url", 1, false};
+    return {{"url", 1, false}, false};
   }
   void WaitUntilEntered() {
     std::unique_lock<std::mutex> lock(mutex_);
@@ -399,6 +399,37 @@ TEST_P(LmtpServerTest, DeliversThroughTheFilterAndStopsCleanlyOnSigterm) {
   ASSERT_EQ(Corvalith("show " + Quote(alice[0]["url"].get<std::string>()), &shown), 0);
   EXPECT_THAT(shown, HasSubstr("Return-Path: <news@shop.example>\nDelivered-To: "
                                "alice@example.com\nReceived: from mx.shop.example"));
+}
+
+// A server killed after storing a message but before its 250 makes Postfix hand the message
+// over again to the next server; by then the user may have filed it elsewhere. It is answered
+// 250 and kept once.
+TEST_P(LmtpServerTest, AQueuedMessageHandedOverAgainIsStoredOnce) {
+  ASSERT_EQ(
+      Corvalith(GetParam() == "maildir" ? "init --maildir " + Quote(temp_.File("mail")) : "init"),
+      0);
+  ASSERT_EQ(Corvalith("mailbox add alice@example.com"), 0);
+  const std::string delivery =
+      "LHLO postfix\r\nMAIL FROM:<news@shop.example>\r\nRCPT TO:<alice@example.com>\r\n"
+      "DATA\r\nReceived: from mx.shop.example by mx.example.com (Postfix)"
+      " with ESMTP id 4AbC9\r\nFrom: news@shop.example\r\nSubject: offers\r\n\r\nsale\r\n.\r\n";
+  const auto hand_over = [&] {
+    ServerProcess server(home_, "unix:" + socket_);
+    EXPECT_THAT(server.WaitFor("listening on"), HasSubstr("listening on"));
+    LmtpClient client(socket_);
+    EXPECT_THAT(client.Exchange(delivery, 6).back(), "250 2.0.0 <alice@example.com> Delivered");
+    EXPECT_EQ(server.Stop(SIGTERM), 0);
+    return server.log();
+  };
+  hand_over();
+  std::vector<nlohmann::json> inbox = Inbox("alice@example.com");
+  ASSERT_EQ(inbox.size(), 1u);
+  ASSERT_EQ(Corvalith("move " + Quote(inbox[0]["url"].get<std::string>()) + " \"Sent Items\""), 0);
+  EXPECT_THAT(hand_over(), HasSubstr("id=4AbC9 to=alice@example.com 250 stored already "));
+  EXPECT_THAT(Inbox("alice@example.com"), ::testing::IsEmpty());
+  std::string filed;
+  ASSERT_EQ(Corvalith("ls alice@example.com \"Sent Items\"", &filed), 0);
+  EXPECT_EQ(std::count(filed.begin(), filed.end(), '\n'), 1) << filed;
 }
 
 TEST_P(LmtpServerTest, KeepsDeliveringWhenItsLogReaderIsGone) {

@@ -1,9 +1,12 @@
 #include "host/lmtp_session.h"
 
 #include <cctype>
+#include <cinttypes>
+#include <cstdio>
 #include <exception>
 #include <utility>
 
+#include "classifier/hash.h"
 #include "host/output.h"
 #include "host/submission.h"
 #include "logging/control_characters.h"
@@ -34,6 +37,22 @@ std::string_view TrimBlanks(std::string_view text) {
   if (start == std::string_view::npos) return {};
   size_t end = text.find_last_not_of(" \t");
   return text.substr(start, end - start + 1);
+}
+
+// The item name of a message from a mail queue for one recipient: the same on every try of the
+// same queued message, so that a try after a lost reply finds what the first one stored. A
+// message without a queue id is not from a queue that retries and may legitimately come twice
+// with the same bytes: it gets a fresh name. Two 64-bit hashes over the whole message, whose
+// topmost field (the queue's own Received field) tells one submission from the next, keep
+// two different messages from meeting by chance.
+std::string RetryItemName(const SubmissionStamp& stamp, const std::string& recipient,
+                          const std::string& sender, const std::string& message) {
+  if (stamp.queue_id.empty()) return "";
+  const uint64_t envelope = HashCombine(HashBytes(recipient), sender);
+  char digest[40];
+  std::snprintf(digest, sizeof digest, "%016" PRIx64 "%016" PRIx64,
+                HashCombine(envelope, message), HashCombine(~envelope, message));
+  return stamp.queue_id + "-" + digest + ".EML";
 }
 
 // The address of a MAIL FROM or RCPT TO argument (after the colon): in angle brackets or bare,
@@ -267,10 +286,13 @@ void LmtpSession::DeliverToEach(std::string& replies) {
     std::string delivered =
         "Return-Path: <" + sender_ + ">\nDelivered-To: " + recipient.address + "\n" + message_;
     try {
-      ItemState state = mailroom_.Deliver(recipient.mailbox, delivered, stamp.authenticated);
+      Mailroom::Delivered result =
+          mailroom_.Deliver(recipient.mailbox, delivered, stamp.authenticated,
+                            RetryItemName(stamp, recipient.address, sender_, message_));
       replies += Reply("250 2.0.0 <" + recipient.address + "> Delivered");
-      log_(id + "to=" + recipient.address + " 250 " + MarkerName(state.marker) +
-           (stamp.authenticated ? " internal " : " ") + EscapeControlCharacters(state.url));
+      log_(id + "to=" + recipient.address + " 250 " +
+           (result.earlier ? "stored already " : "") + MarkerName(result.state.marker) +
+           (stamp.authenticated ? " internal " : " ") + EscapeControlCharacters(result.state.url));
     } catch (const std::exception& e) {
       replies +=
           Reply("451 4.3.0 <" + recipient.address + "> Temporary failure: " + Detail(e.what()));

@@ -6,6 +6,9 @@
 // recipient after the data, so that it retries exactly those that failed. Nothing is ever
 // rejected for its content: a recipient gets 250 once the store holds the message, 451 when
 // the store (or the filter inside it) failed, and Postfix keeps the mail and tries again.
+// A message that Postfix hands over again because the 250 of an earlier try never reached it
+// (the server died after storing) is answered 250 without being stored twice: each delivery
+// of a queued message is stored under a name made from the message and its envelope.
 #ifndef CORVALITH_HOST_LMTP_SESSION_H_
 #define CORVALITH_HOST_LMTP_SESSION_H_
 
@@ -28,10 +31,16 @@ class Mailroom {
   // The mailbox the address names (USER@DOMAIN, the domain matched without regard to case),
   // or nothing when there is no such mailbox.
   virtual std::optional<MailboxAddress> FindMailbox(const std::string& address) = 0;
-  // Stores the message in the mailbox's Inbox, through the filter, and returns once it is
-  // safely stored.
-  virtual ItemState Deliver(const MailboxAddress& mailbox, const std::string& message,
-                            bool internal) = 0;
+  // Stores the message in the mailbox's Inbox, through the filter, as the item `item_name`
+  // (a fresh name when empty), and returns once it is safely stored. When an item of that name
+  // is in any folder of the mailbox already, stores nothing and answers that item's state with
+  // `earlier` set.
+  struct Delivered {
+    ItemState state;
+    bool earlier = false;
+  };
+  virtual Delivered Deliver(const MailboxAddress& mailbox, const std::string& message,
+                            bool internal, const std::string& item_name) = 0;
 };
 
 struct LmtpLimits {

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -23,6 +24,7 @@ class FakeMailroom : public Mailroom {
     std::string mailbox;
     std::string message;
     bool internal;
+    std::string item_name;
   };
 
   std::optional<MailboxAddress> FindMailbox(const std::string& address) override {
@@ -36,11 +38,17 @@ class FakeMailroom : public Mailroom {
     return std::nullopt;
   }
 
-  ItemState Deliver(const MailboxAddress& mailbox, const std::string& message,
-                    bool internal) override {
+  Delivered Deliver(const MailboxAddress& mailbox, const std::string& message, bool internal,
+                    const std::string& item_name) override {
     if (mailbox.user == failing_user) throw Failure("disk full\nsecond line", E_FAIL);
-    deliveries.push_back({mailbox.Text(), message, internal});
-    return ItemState{"url-" + std::to_string(deliveries.size()), 1, false};
+    for (size_t i = 0; i < deliveries.size(); ++i) {
+      if (!item_name.empty() && deliveries[i].mailbox == mailbox.Text() &&
+          deliveries[i].item_name == item_name) {
+        return {ItemState{"url-" + std::to_string(i + 1), 2, false}, true};
+      }
+    }
+    deliveries.push_back({mailbox.Text(), message, internal, item_name});
+    return {ItemState{"url-" + std::to_string(deliveries.size()), 1, false}, false};
   }
 
   std::string failing_user;
@@ -120,6 +128,38 @@ TEST_F(LmtpSessionTest, AuthenticatedSubmissionIsInternalAndItsQueueIdIsLogged) 
   ASSERT_EQ(mailroom_.deliveries.size(), 1u);
   EXPECT_TRUE(mailroom_.deliveries[0].internal);
   EXPECT_THAT(log_, ElementsAre("id=4Fq2kX to=bob@example.com 250 ham internal url-1"));
+}
+
+// Postfix tries a message again when the 250 of a try was lost (the server died after
+// storing): the same queued message for the same recipient has the same name, and the store
+// keeps it once. Anything else -- another recipient, sender or byte, or mail from no queue
+// at all, which may come twice alike -- is a delivery of its own.
+TEST_F(LmtpSessionTest, ARetryOfAQueuedMessageIsNotStoredTwice) {
+  const std::string queued =
+      "Received: from c (c [192.0.2.1])\r\n\tby mx.example.com (Postfix) with ESMTP id 4Fq2kX\r\n"
+      "Subject: offer\r\n\r\nbody\r\n.\r\n";
+  const auto send = [&](const std::string& from, const std::string& to, const std::string& data) {
+    return Say("MAIL FROM:<" + from + ">\r\nRCPT TO:<" + to + ">\r\nDATA\r\n" + data).back();
+  };
+  Say("LHLO p\r\n");
+  EXPECT_EQ(send("s@o.example", "bob@example.com", queued), "250 2.0.0 <bob@example.com> Delivered");
+  EXPECT_EQ(send("s@o.example", "bob@example.com", queued), "250 2.0.0 <bob@example.com> Delivered");
+  ASSERT_EQ(mailroom_.deliveries.size(), 1u);
+  EXPECT_THAT(mailroom_.deliveries[0].item_name, StartsWith("4Fq2kX-"));
+  EXPECT_EQ(log_[1], "id=4Fq2kX to=bob@example.com 250 stored already spam url-1");
+
+  send("s@o.example", "alice@example.com", queued);
+  send("other@o.example", "bob@example.com", queued);
+  send("s@o.example", "bob@example.com", queued.substr(0, queued.size() - 9) + "bodY\r\n.\r\n");
+  send("s@o.example", "bob@example.com", "Subject: no queue\r\n\r\nx\r\n.\r\n");
+  send("s@o.example", "bob@example.com", "Subject: no queue\r\n\r\nx\r\n.\r\n");
+  ASSERT_EQ(mailroom_.deliveries.size(), 6u);
+  std::set<std::string> names;
+  for (size_t i = 1; i < 4; ++i) names.insert(mailroom_.deliveries[i].item_name);
+  names.insert(mailroom_.deliveries[0].item_name);
+  EXPECT_EQ(names.size(), 4u);
+  EXPECT_EQ(mailroom_.deliveries[4].item_name, "");
+  EXPECT_EQ(mailroom_.deliveries[5].item_name, "");
 }
 
 TEST_F(LmtpSessionTest, AStoreFailureIsTemporaryForThatRecipientOnly) {

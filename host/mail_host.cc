@@ -273,10 +273,13 @@ ItemState MailHost::StateOf(store::Record& record) {
 }
 
 ItemState MailHost::Deliver(const MailboxAddress& mailbox, const std::string& folder,
-                            const std::string& raw, bool internal) {
+                            const std::string& raw, bool internal, const std::string& item_name) {
   std::string folder_url = ResolveFolder(mailbox, folder);
   FilterInstance& filter = Filter();
-  std::string url = UniqueItemUrl(folder_url);
+  std::string url = item_name.empty() ? UniqueItemUrl(folder_url) : folder_url + "/" + item_name;
+  if (!item_name.empty() && store_->Exists(url)) {
+    throw Failure("the folder already holds an item named " + item_name, E_INVALIDARG);
+  }
   Transaction transaction(*connection_);
   store::ImportMessage(*connection_, url, raw,
                        internal ? store::Origin::kInternal : store::Origin::kExternal);
@@ -286,6 +289,15 @@ ItemState MailHost::Deliver(const MailboxAddress& mailbox, const std::string& fo
   ItemState state = StateOf(info.EventRecord());
   transaction.Commit();
   return state;
+}
+
+std::optional<ItemState> MailHost::FindItemNamed(const MailboxAddress& mailbox,
+                                                 const std::string& item_name) {
+  for (const store::Store::FolderInfo& folder : store_->Folders(mailbox.RootUrl())) {
+    std::string url = folder.url + "/" + item_name;
+    if (store_->FindItem(url)) return State(url);
+  }
+  return std::nullopt;
 }
 
 ItemState MailHost::Move(const std::string& url, const std::string& folder) {

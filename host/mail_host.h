@@ -98,9 +98,13 @@ class MailHost {
   void RequireMailbox(const MailboxAddress& mailbox);
 
   // Stores the message as a new item of the folder (a name or a path below the root) and
-  // runs the filter's delivery save before committing.
+  // runs the filter's delivery save before committing. The item is named `item_name`, or a
+  // fresh name when it is empty; a name that is taken in the folder is a Failure.
   ItemState Deliver(const MailboxAddress& mailbox, const std::string& folder,
-                    const std::string& raw, bool internal);
+                    const std::string& raw, bool internal, const std::string& item_name = "");
+  // The state of the item named `item_name` in whichever folder of the mailbox holds it.
+  std::optional<ItemState> FindItemNamed(const MailboxAddress& mailbox,
+                                         const std::string& item_name);
   // Moves the item into another folder of its mailbox and runs the filter's move save on
   // the new URL before committing.
   ItemState Move(const std::string& url, const std::string& folder);
