@@ -19,9 +19,9 @@
 //   model     lr, passes, margin (spam), hmargin (ham), threshold, self (0/1), minc, share
 //   features  words, osb, tags, hosts, hdr, ev (0/1), gram, hgram (bytes), maxf
 //   site      site (0/1), sbits, perdom (0/1: one site model per domain), own (0/1: the site
-//             self-trains on its own verdict), veto (0/1: a user cannot teach the site against
-//             its confident verdict), comb (0 sum, 1 fading site: (1-n/(n+take))*site + user),
-//             take
+//             self-trains on its own verdict), agree (0/1: ... only where the sum's verdict
+//             is the same), veto (0/1: a user cannot teach the site against its confident
+//             verdict), comb (0 sum, 1 fading site: (1-n/(n+take))*site + user), take
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -46,6 +46,7 @@ struct Config {
   int site_bits = 22;
   bool per_domain = false;
   bool own = true;
+  bool agree = true;
   bool veto = true;
   bool fade = false;
   double take = 1000;
@@ -72,6 +73,7 @@ bool ParseConfig(const std::string& text, Config* config) {
         {"tags", &f->html_tags},     {"hosts", &f->link_hosts}, {"hdr", &f->header_tokens},
         {"ev", &f->sender_evidence}, {"site", &config->site},   {"perdom", &config->per_domain},
         {"own", &config->own},       {"veto", &config->veto},   {"comb", &config->fade},
+        {"agree", &config->agree},
     };
     const std::map<std::string, size_t*> sizes = {
         {"gram", &f->body_ngram_bytes},
@@ -244,7 +246,13 @@ class Replay {
       const double ss = MailScore(mail.site, site.table.data());
       double g;
       if (self) {
-        g = config_.own ? SiteSelfTrainingGain(ss, o) : TrainingGain(ss, spam, o);
+        if (!config_.own) {
+          g = TrainingGain(ss, spam, o);
+        } else if (config_.agree) {
+          g = SiteSelfTrainingGain(ss, spam, o);
+        } else {
+          g = TrainingGain(ss, ss > o.spam_threshold, o);
+        }
       } else {
         g = config_.veto ? SiteTeachingGain(ss, spam, o) : TrainingGain(ss, spam, o);
       }

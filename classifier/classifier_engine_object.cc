@@ -55,21 +55,21 @@ std::optional<uint32_t> IndexOf(const std::optional<SiteModel::Found>& found) {
   return found ? std::optional<uint32_t>(found->index) : std::nullopt;
 }
 
-// The site model trains on a mail by its own verdict (model.h); returns its score afterwards.
-// The weights are read again under the exclusive lock: another process may have trained
-// them since the verdict was read.
-double SelfTrainSite(SiteModel* site, uint64_t key, Working* mail, const ModelOptions& options) {
+// The site model trains on a mail by its own verdict where the sum's `verdict` agrees
+// (model.h); returns its score afterwards. The weights are read again under the exclusive
+// lock: another process may have trained them since the verdict was read.
+double SelfTrainSite(SiteModel* site, uint64_t key, Working* mail, bool verdict,
+                     const ModelOptions& options) {
   SiteModel::Lock lock(site, /*exclusive=*/true);
   mail->Load(site->weights());
   const double score = mail->Score();
-  const double gain = SiteSelfTrainingGain(score, options);
+  const double gain = SiteSelfTrainingGain(score, verdict, options);
   if (gain == 0) return score;
-  const bool spam = score > options.spam_threshold;
   mail->Add(gain);
   SiteModel::Update update(site);
   mail->Write(&update);
-  update.CountTrained(spam);
-  update.Remember(key, IndexOf(site->Find(key)), {spam, static_cast<float>(gain)});
+  update.CountTrained(verdict);
+  update.Remember(key, IndexOf(site->Find(key)), {verdict, static_cast<float>(gain)});
   update.Commit();
   return score + gain;
 }
@@ -224,9 +224,9 @@ HRESULT ClassifierEngineObject::Classify(const std::string& key, const std::stri
     // first; the user's own model then learns what the site does not explain.
     double gain = 0;
     if (o.self_train) {
-      if (with_site && SiteSelfTrainingGain(site_score, o) != 0) {
+      if (with_site && SiteSelfTrainingGain(site_score, verdict, o) != 0) {
         const uint64_t site_key = SiteModel::RegistrationKey(key, mail.digest);
-        OnSite([&] { site_score = SelfTrainSite(site, site_key, &mail.site, o); });
+        OnSite([&] { site_score = SelfTrainSite(site, site_key, &mail.site, verdict, o); });
       }
       gain = TrainingGain(site_score + user_score, verdict, o);
     }

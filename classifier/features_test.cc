@@ -232,10 +232,13 @@ TEST(ModelTest, HeaderAndBodyEachHaveTheirShareOfTheLength) {
 
 TEST(ModelTest, SiteTrainsOnItsOwnVerdictAndKeepsWhatItHoldsFirmly) {
   ModelOptions o;
-  // On its own verdict: a mail it calls spam is trained as spam, whatever the user's verdict.
-  EXPECT_GT(SiteSelfTrainingGain(o.spam_threshold + 0.5, o), 0);
-  EXPECT_LT(SiteSelfTrainingGain(o.spam_threshold - 0.5, o), 0);
-  EXPECT_EQ(SiteSelfTrainingGain(o.spam_threshold + o.train_margin + 0.1, o), 0);
+  // On its own verdict, and only where the sum's verdict agrees: neither a user's model that
+  // calls spam ham nor one that knows more than a young site teaches the site a class.
+  EXPECT_GT(SiteSelfTrainingGain(o.spam_threshold + 0.5, true, o), 0);
+  EXPECT_LT(SiteSelfTrainingGain(o.spam_threshold - 0.5, false, o), 0);
+  EXPECT_EQ(SiteSelfTrainingGain(o.spam_threshold + 0.5, false, o), 0);
+  EXPECT_EQ(SiteSelfTrainingGain(o.spam_threshold - 0.5, true, o), 0);
+  EXPECT_EQ(SiteSelfTrainingGain(o.spam_threshold + o.train_margin + 0.1, true, o), 0);
   // A user's teaching moves the site only where it does not hold the other class firmly.
   EXPECT_LT(SiteTeachingGain(o.spam_threshold + o.train_margin - 0.1, false, o), 0);
   EXPECT_EQ(SiteTeachingGain(o.spam_threshold + o.train_margin + 0.1, false, o), 0);

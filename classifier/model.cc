@@ -69,8 +69,9 @@ double TrainingGain(double score, bool spam, const ModelOptions& options) {
   return gain;
 }
 
-double SiteSelfTrainingGain(double site_score, const ModelOptions& options) {
-  return TrainingGain(site_score, site_score > options.spam_threshold, options);
+double SiteSelfTrainingGain(double site_score, bool verdict, const ModelOptions& options) {
+  const bool site_verdict = site_score > options.spam_threshold;
+  return site_verdict == verdict ? TrainingGain(site_score, site_verdict, options) : 0.0;
 }
 
 double SiteTeachingGain(double site_score, bool spam, const ModelOptions& options) {

@@ -66,10 +66,13 @@ double Probability(double score);
 // the mail is already beyond it.
 double TrainingGain(double score, bool spam, const ModelOptions& options);
 
-// The site model's own training on a mail it scores `site_score`: towards its own verdict,
-// not the combined one, so that a user whose own model has learned to call everything ham
-// (or spam) does not steer what the site teaches everybody else.
-double SiteSelfTrainingGain(double site_score, const ModelOptions& options);
+// The site model's own training on a mail it scores `site_score`, given the verdict of the
+// sum: towards the site's own verdict, and only when the sum agrees with it. A user whose own
+// model has learned to call everything ham (or spam) so never steers what the site teaches
+// everybody else; and a young site that calls ham what the user's model already knows as spam
+// is not taught that spam as ham mail after mail, which would outgrow the user's training
+// and let the spam through.
+double SiteSelfTrainingGain(double site_score, bool verdict, const ModelOptions& options);
 
 // A user's training (Learn, Relearn) of the site model: none when the site holds the mail
 // beyond its margin on the other side. One user's word does not unlearn what the site learned
