@@ -224,10 +224,12 @@ DerivedMessage DeriveMessage(const std::string& raw, Origin origin) {
 }
 
 void ImportMessage(Connection& connection, const std::string& item_url, const std::string& raw,
-                   Origin origin) {
+                   Origin origin, Existing existing) {
   const DerivedMessage derived = DeriveMessage(raw, origin);
-  auto record = connection.OpenRecord(item_url, adModeReadWrite, adCreateOverwrite,
-                                      adOpenRecordUnspecified, "", "");
+  auto record = connection.OpenRecord(
+      item_url, adModeReadWrite,
+      existing == Existing::kReplace ? adCreateOverwrite : adCreateNonCollection,
+      adOpenRecordUnspecified, "", "");
   Fields& fields = record->GetFields();
   std::unique_ptr<Stream> content = fields.Item(adDefaultStream).StreamValue();
   content->SetType(adTypeBinary);

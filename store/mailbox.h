@@ -44,11 +44,15 @@ struct DerivedMessage {
 // Thread-safe.
 DerivedMessage DeriveMessage(const std::string& raw, Origin origin);
 
-// Creates (or replaces) the item at `item_url`, whose folder must exist, with `raw` as its
-// content and the derived properties. Two writes (content, then properties): a caller that
-// needs the item to appear whole runs it inside a connection transaction. Throws Failure.
+// What ImportMessage does with an item already at the URL.
+enum class Existing { kReplace, kRefuse };
+
+// Creates the item at `item_url`, whose folder must exist, with `raw` as its content and the
+// derived properties; an item already there is replaced, or refused with kAlreadyExists. Two
+// writes (content, then properties): a caller that needs the item to appear whole runs it
+// inside a connection transaction. Throws Failure.
 void ImportMessage(Connection& connection, const std::string& item_url, const std::string& raw,
-                   Origin origin);
+                   Origin origin, Existing existing = Existing::kReplace);
 
 }  // namespace corvalith::store
 

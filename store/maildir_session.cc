@@ -241,7 +241,7 @@ class MaildirSession final : public Session {
 
   Node CreateItem(const std::string& url, bool overwrite) override {
     const Place item = NewItemPlace(url);
-    if (std::optional<NodeId> existing = FindItem(item)) {
+    if (std::optional<NodeId> existing = FindItem(item, Expect::kMissing)) {
       if (!overwrite) throw StoreFailure(StoreError::kAlreadyExists, url);
       NodeState& node = nodes_.at(*existing);
       WriteTemporary(node, "");
@@ -452,7 +452,10 @@ class MaildirSession final : public Session {
     return item;
   }
 
-  std::optional<NodeId> FindItem(const Place& item) {
+  // What a lookup expects to find, so that it looks the cheaper way first.
+  enum class Expect { kPresent, kMissing };
+
+  std::optional<NodeId> FindItem(const Place& item, Expect expect = Expect::kPresent) {
     auto known = ids_.find(item.Key());
     if (known != ids_.end()) {
       NodeState& node = nodes_.at(known->second);
@@ -465,7 +468,7 @@ class MaildirSession final : public Session {
         return std::nullopt;  // moved away
     }
     if (!layout_.FolderExists(item.Folder())) return std::nullopt;
-    std::optional<MessageFile> file = Locate(item, std::nullopt);
+    std::optional<MessageFile> file = Locate(item, std::nullopt, expect);
     if (!file) return std::nullopt;
     const NodeId id = NewNode(NodeKind::kItem, item);
     nodes_.at(id).committed = item;
@@ -474,11 +477,16 @@ class MaildirSession final : public Session {
   }
 
   // The file of an item; a scan that finds nothing is repeated under the folder's lock,
-  // because a rename by Dovecot during the scan may have hidden the file.
-  std::optional<MessageFile> Locate(const Place& item, const std::optional<MessageFile>& hint) {
+  // because a rename by Dovecot during the scan may have hidden the file. A name expected to
+  // be free (a new item's) is looked for under the lock at once: one scan of the folder
+  // instead of two.
+  std::optional<MessageFile> Locate(const Place& item, const std::optional<MessageFile>& hint,
+                                    Expect expect = Expect::kPresent) {
     const std::string directory = FolderDirectory(item);
     if (hint && IsRegularFile(hint->Path(directory))) return hint;
-    if (std::optional<MessageFile> file = ScanForItem(directory, item.item)) return file;
+    if (expect == Expect::kPresent) {
+      if (std::optional<MessageFile> file = ScanForItem(directory, item.item)) return file;
+    }
     if (!layout_.FolderExists(item.Folder())) return std::nullopt;
     UidListLock lock(directory, options_.lock_timeout);
     return ScanForItem(directory, item.item);

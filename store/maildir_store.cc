@@ -195,6 +195,24 @@ std::vector<Store::ItemInfo> MaildirStore::Items(const std::string& folder_url) 
   return items;
 }
 
+std::optional<std::string> MaildirStore::FindItemInMailbox(const std::string& mailbox_root,
+                                                           const std::string& item_name) const {
+  const Layout layout(root_);
+  std::optional<Place> root = maildir::PlaceOfUrl(CanonicalUrl(mailbox_root));
+  if (!root || !root->folder.empty() || !layout.FolderExists(*root)) return std::nullopt;
+  std::vector<Place> pending = layout.ChildFolders(*root);
+  while (!pending.empty()) {
+    Place folder = std::move(pending.back());
+    pending.pop_back();
+    if (maildir::ScanForItem(*layout.FolderDirectoryOf(folder), item_name)) {
+      folder.item = item_name;
+      return folder.Url();
+    }
+    for (Place& child : layout.ChildFolders(folder)) pending.push_back(std::move(child));
+  }
+  return std::nullopt;
+}
+
 std::string MaildirStore::MaildirPath(const std::string& domain, const std::string& user) const {
   return Layout(root_).MaildirDirectory(Place{domain, user, {}, ""});
 }

@@ -115,6 +115,11 @@ class MaildirStore : public Store {
   std::vector<std::string> Mailboxes() const override;
   std::optional<ItemInfo> FindItem(const std::string& url) const override;
   std::vector<ItemInfo> Items(const std::string& folder_url) const override;
+  // Looks through each folder without its lock: new/ before cur/, so that a message Dovecot
+  // moves from one to the other meanwhile is seen; one that Dovecot renames within cur/ at that
+  // moment (a flag change) may be missed.
+  std::optional<std::string> FindItemInMailbox(const std::string& mailbox_root,
+                                               const std::string& item_name) const override;
 
   // <root>/<domain>/<user>/Maildir: what Dovecot's mail location must name.
   std::string MaildirPath(const std::string& domain, const std::string& user) const;

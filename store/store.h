@@ -62,6 +62,12 @@ class Store {
   // The items directly in the folder, sorted by URL: one look at the folder, however many
   // items it holds.
   virtual std::vector<ItemInfo> Items(const std::string& folder_url) const = 0;
+  // The URL of the item named `item_name` (the last segment of its URL) in any folder of the
+  // mailbox; nullopt when no folder holds one. A store may answer nullopt for an item that
+  // another program is renaming at that very moment: a caller that must not miss one holds
+  // the item's folder still some other way.
+  virtual std::optional<std::string> FindItemInMailbox(const std::string& mailbox_root,
+                                                       const std::string& item_name) const;
 };
 
 }  // namespace corvalith::store

@@ -346,6 +346,15 @@ TYPED_TEST(StoreContractTest, Listings) {
             (std::vector<std::pair<std::string, int64_t>>{{kInbox + "/2.EML", 5}, {kItem, 4}}));
   EXPECT_TRUE(this->store().Items(kRoot + "/Junk E-mail").empty()) << "its folder is no item";
   EXPECT_TRUE(this->store().Items(kRoot + "/None").empty());
+
+  // An item by its name in whichever folder of the mailbox holds it, and in no other mailbox.
+  this->store().PutItem(kRoot + "/Junk E-mail/Old/Q1.EML", {}, "x");
+  this->store().PutItem(kRoot + "x/Inbox/Q2.EML", {}, "x");
+  EXPECT_EQ(this->store().FindItemInMailbox(kRoot, "Q1.EML"), kRoot + "/Junk E-mail/Old/Q1.EML");
+  EXPECT_EQ(this->store().FindItemInMailbox(kRoot, "2.EML"), kInbox + "/2.EML");
+  EXPECT_EQ(this->store().FindItemInMailbox(kRoot, "Q2.EML"), std::nullopt);
+  EXPECT_EQ(this->store().FindItemInMailbox(kRoot, "Old"), std::nullopt) << "a folder is no item";
+  EXPECT_EQ(this->store().FindItemInMailbox(kRoot + "/None", "2.EML"), std::nullopt);
 }
 
 // Only mail from the internet has a transport header: mail from another mailbox of the server
