@@ -16,6 +16,7 @@
 #include "sink/server.h"
 #include "store/mailbox.h"
 #include "store/mailbox_url.h"
+#include "store/store_errors.h"
 #include "whitelist/whitelist.h"
 
 namespace corvalith::host {
@@ -206,6 +207,19 @@ MailHost::~MailHost() {
   connection_.reset();
 }
 
+store::Connection& MailHost::FreshConnection() {
+  // A store connection remembers the items it has seen (the Maildir store with their content);
+  // a host that lives for thousands of saves (corvalith lmtp) would carry all of them into
+  // every transaction. Opening one is not free either (SQLite prepares its statements again),
+  // so a connection serves a few saves.
+  constexpr int kSavesPerConnection = 16;
+  if (++saves_on_connection_ > kSavesPerConnection) {
+    connection_ = store_->Connect();
+    saves_on_connection_ = 1;
+  }
+  return *connection_;
+}
+
 FilterInstance& MailHost::Filter() {
   if (!filter_) filter_ = std::make_unique<FilterInstance>(construct_string_);
   return *filter_;
@@ -245,17 +259,14 @@ std::string MailHost::ResolveFolder(const MailboxAddress& mailbox, const std::st
                        E_INVALIDARG);
 }
 
-std::string MailHost::UniqueItemUrl(const std::string& folder_url) {
-  // Seconds, process and a counter: unique across concurrent hosts on one store, and
-  // the existence test covers a reused process id within the same second.
+std::string MailHost::NextItemUrl(const std::string& folder_url) {
+  // Seconds, process and a counter: unique across concurrent hosts on one store. A process id
+  // reused within the same second is caught by the store, which refuses a taken name.
   char name[64];
-  for (;;) {
-    std::snprintf(name, sizeof name, "%08lX-%05X-%06X.EML",
-                  static_cast<unsigned long>(std::time(nullptr)) & 0xFFFFFFFFul,
-                  static_cast<unsigned>(getpid()) & 0xFFFFFu, ++sequence_ & 0xFFFFFFu);
-    std::string url = folder_url + "/" + name;
-    if (!store_->Exists(url)) return url;
-  }
+  std::snprintf(name, sizeof name, "%08lX-%05X-%06X.EML",
+                static_cast<unsigned long>(std::time(nullptr)) & 0xFFFFFFFFul,
+                static_cast<unsigned>(getpid()) & 0xFFFFFu, ++sequence_ & 0xFFFFFFu);
+  return folder_url + "/" + name;
 }
 
 ItemState MailHost::StateOf(store::Record& record) {
@@ -276,13 +287,22 @@ ItemState MailHost::Deliver(const MailboxAddress& mailbox, const std::string& fo
                             const std::string& raw, bool internal, const std::string& item_name) {
   std::string folder_url = ResolveFolder(mailbox, folder);
   FilterInstance& filter = Filter();
-  std::string url = item_name.empty() ? UniqueItemUrl(folder_url) : folder_url + "/" + item_name;
-  if (!item_name.empty() && store_->Exists(url)) {
-    throw Failure("the folder already holds an item named " + item_name, E_INVALIDARG);
+  const store::Origin origin = internal ? store::Origin::kInternal : store::Origin::kExternal;
+  Transaction transaction(FreshConnection());
+  std::string url;
+  for (int tries = 0;; ++tries) {
+    url = item_name.empty() ? NextItemUrl(folder_url) : folder_url + "/" + item_name;
+    try {
+      store::ImportMessage(*connection_, url, raw, origin, store::Existing::kRefuse);
+      break;
+    } catch (const Failure& failure) {
+      if (!store::IsStoreError(failure, store::StoreError::kAlreadyExists)) throw;
+      if (!item_name.empty()) {
+        throw Failure("the folder already holds an item named " + item_name, E_INVALIDARG);
+      }
+      if (tries == 100) throw;
+    }
   }
-  Transaction transaction(*connection_);
-  store::ImportMessage(*connection_, url, raw,
-                       internal ? store::Origin::kInternal : store::Origin::kExternal);
   SaveEventInfo info(*connection_, url);
   filter.Save(info, url, kDeliveryFlags);
   // The filter may have moved the item: the record follows it.
@@ -293,11 +313,9 @@ ItemState MailHost::Deliver(const MailboxAddress& mailbox, const std::string& fo
 
 std::optional<ItemState> MailHost::FindItemNamed(const MailboxAddress& mailbox,
                                                  const std::string& item_name) {
-  for (const store::Store::FolderInfo& folder : store_->Folders(mailbox.RootUrl())) {
-    std::string url = folder.url + "/" + item_name;
-    if (store_->FindItem(url)) return State(url);
-  }
-  return std::nullopt;
+  std::optional<std::string> url = store_->FindItemInMailbox(mailbox.RootUrl(), item_name);
+  if (!url) return std::nullopt;
+  return State(*url);
 }
 
 ItemState MailHost::Move(const std::string& url, const std::string& folder) {
@@ -313,7 +331,7 @@ ItemState MailHost::Move(const std::string& url, const std::string& folder) {
     throw Failure("the folder already holds an item named " + location.item_name, E_INVALIDARG);
   }
   Filter();  // started before the transaction opens, as for a delivery
-  Transaction transaction(*connection_);
+  Transaction transaction(FreshConnection());
   std::unique_ptr<store::Record> record = OpenForWriting(url);
   std::string moved = record->MoveRecord(url, destination, "", "", store::adMoveUnspecified, false);
   ItemState state = RunMoveSave(*record, moved);
@@ -326,7 +344,7 @@ ItemState MailHost::MovedByUser(const std::string& url) {
   RequireMailbox(location.mailbox);
   if (!store_->FindItem(url)) throw Failure("no item at " + url, E_INVALIDARG);
   Filter();  // started before the transaction opens, as for a delivery
-  Transaction transaction(*connection_);
+  Transaction transaction(FreshConnection());
   std::unique_ptr<store::Record> record = OpenForWriting(url);
   ItemState state = RunMoveSave(*record, url);
   transaction.Commit();

@@ -133,7 +133,10 @@ class MailHost {
 
  private:
   FilterInstance& Filter();
-  std::string UniqueItemUrl(const std::string& folder_url);
+  // The host's connection for the next save, opened anew every few saves.
+  store::Connection& FreshConnection();
+  // A fresh item URL in the folder; the store refuses it in the rare case it is taken.
+  std::string NextItemUrl(const std::string& folder_url);
   ItemState StateOf(store::Record& record);
   std::unique_ptr<store::Record> OpenForWriting(const std::string& url);
   // The move save on the record's item, now at `url`, inside the caller's transaction.
@@ -144,6 +147,7 @@ class MailHost {
   std::unique_ptr<store::Connection> connection_;
   std::unique_ptr<FilterInstance> filter_;
   uint32_t sequence_ = 0;
+  int saves_on_connection_ = 0;
 };
 
 }  // namespace corvalith::host
