@@ -78,16 +78,24 @@ std::vector<std::string> LoadMessages(const Settings& settings) {
       std::string body;
       for (size_t w = 0; w < 200; ++w) body += std::string(words[(i * 31 + w * 7) % 7]) + " ";
       messages.push_back(
-          "Received: from mx.sender.example by mx.example.com (Postfix) with ESMTP "
-          "id B" +
-          std::to_string(i) + "\nFrom: <s" + std::to_string(i % 50) +
+          "From: <s" + std::to_string(i % 50) +
           "@sender.example>\nSubject: message " + std::to_string(i) + "\n\n" + body + "\n");
     }
   }
   if (messages.empty()) throw std::runtime_error("no messages");
   // Cycled when more are asked for than the corpus holds.
+  // Each message as Postfix hands it over: under a Received field of its own with the queue id,
+  // which also makes corvalith lmtp look for an earlier try of the message before storing it.
   std::vector<std::string> chosen;
-  for (size_t i = 0; i < settings.messages; ++i) chosen.push_back(messages[i % messages.size()]);
+  for (size_t i = 0; i < settings.messages; ++i) {
+    char queue_id[24];
+    std::snprintf(queue_id, sizeof queue_id, "4B%08zX", i);
+    chosen.push_back(
+        "Received: from mx.sender.example (mx.sender.example [192.0.2.1])\n"
+        "\tby mx.example.com (Postfix) with ESMTP id " + std::string(queue_id) +
+        "\n\tfor <user@example.com>; Tue,  8 Dec 2026 12:00:00 +0000 (UTC)\n" +
+        messages[i % messages.size()]);
+  }
   return chosen;
 }
 
