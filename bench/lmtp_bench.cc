@@ -12,7 +12,6 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -33,6 +32,7 @@
 
 #include "bench/engine_corpus.h"
 #include "platform/testing/temp_directory.h"
+#include "platform/testing/unix_socket.h"
 
 namespace corvalith::bench {
 namespace {
@@ -170,14 +170,8 @@ class Server {
 
 class Client {
  public:
-  explicit Client(const std::string& path) {
-    socket_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
-    if (connect(socket_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-      throw std::runtime_error("connect " + path + ": " + std::strerror(errno));
-    }
+  explicit Client(const std::string& path) : socket_(testing::ConnectUnixSocket(path)) {
+    if (socket_ < 0) throw std::runtime_error("connect " + path + ": " + std::strerror(errno));
     Replies(1);
     Send("LHLO bench\r\n");
     Replies(1);

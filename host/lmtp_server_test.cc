@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "platform/testing/temp_directory.h"
+#include "platform/testing/unix_socket.h"
 
 namespace {
 
@@ -132,13 +133,8 @@ class ServerProcess {
 
 class LmtpClient {
  public:
-  explicit LmtpClient(const std::string& path) {
-    socket_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
-    connected_ = connect(socket_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-  }
+  explicit LmtpClient(const std::string& path)
+      : socket_(corvalith::testing::ConnectUnixSocket(path)), connected_(socket_ >= 0) {}
   // To 127.0.0.1.
   explicit LmtpClient(uint16_t port) {
     socket_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
