@@ -16,11 +16,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using Json = nlohmann::json;
-using corvalith::host::testing::CorvalithTest;
-using corvalith::host::testing::Message;
-using corvalith::host::testing::Outcome;
-using corvalith::host::testing::ReadFile;
-using corvalith::host::testing::WriteFile;
+using namespace corvalith::host::testing;
 
 constexpr char kAlice[] = "alice@example.com";
 const std::string kRoot = "file://./backofficestorage/example.com/MBX/alice";

@@ -15,10 +15,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using Json = nlohmann::json;
-using corvalith::host::testing::CorvalithTest;
-using corvalith::host::testing::Message;
-using corvalith::host::testing::Outcome;
-using corvalith::host::testing::WriteFile;
+using namespace corvalith::host::testing;
 using corvalith::testing::ReadFileBytes;
 
 constexpr char kAlice[] = "alice@example.com";
