@@ -11,6 +11,7 @@
 #include "logging/control_characters.h"
 #include "mailbox_ops/filter_operations.h"
 #include "mailbox_ops/item_url.h"
+#include "platform/mail_header.h"
 #include "platform/text.h"
 #include "provisioning/data_layout.h"
 #include "sink/server.h"
@@ -105,28 +106,16 @@ std::string WithLfLineEnds(std::string_view raw) {
 
 // The Message-ID field's value with its folding and outer blanks removed; "" without one.
 std::string MessageIdOf(std::string_view raw) {
-  constexpr std::string_view kName = "message-id:";
-  std::string_view header = store::HeaderBlock(raw);
-  std::string value;
-  bool inside = false;
-  while (!header.empty()) {
-    size_t end = header.find('\n');
-    std::string_view line = header.substr(0, end);
-    header = end == std::string_view::npos ? std::string_view() : header.substr(end + 1);
-    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-    if (inside && !line.empty() && (line[0] == ' ' || line[0] == '\t')) {
-      value += line;
-      continue;
-    }
-    if (inside) break;
-    if (line.size() >= kName.size() &&
-        LowerCase(std::string(line.substr(0, kName.size()))) == kName) {
-      value = line.substr(kName.size());
-      inside = true;
-    }
+  // Longer than any Message-ID a mail program writes; a stranger's may be longer still.
+  constexpr size_t kMaxMessageIdBytes = 4096;
+  MailHeaderReader fields(store::HeaderBlock(raw));
+  while (std::optional<MailHeaderField> field = fields.Next()) {
+    if (LowerCase(std::string(field->name)) != "message-id") continue;
+    std::string value = field->Unfolded(kMaxMessageIdBytes);
+    std::erase_if(value, [](char c) { return c == ' ' || c == '\t'; });
+    return value;
   }
-  std::erase_if(value, [](char c) { return c == ' ' || c == '\t'; });
-  return value;
+  return "";
 }
 
 // Where a correctly filed message wears the SPAM marker.

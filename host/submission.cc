@@ -1,6 +1,9 @@
 #include "host/submission.h"
 
 #include <cctype>
+#include <optional>
+
+#include "platform/mail_header.h"
 
 namespace corvalith::host {
 
@@ -9,27 +12,15 @@ namespace {
 constexpr std::string_view kAuthenticatedSender = "(Authenticated sender: ";
 constexpr size_t kMaxQueueIdLength = 32;
 
-bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
-  if (text.size() < prefix.size()) return false;
-  for (size_t i = 0; i < prefix.size(); ++i) {
-    if (std::tolower(static_cast<unsigned char>(text[i])) !=
-        std::tolower(static_cast<unsigned char>(prefix[i]))) {
+bool EqualsNoCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (std::tolower(static_cast<unsigned char>(a[i])) !=
+        std::tolower(static_cast<unsigned char>(b[i]))) {
       return false;
     }
   }
   return true;
-}
-
-// The first field, from its name to the end of its last continuation line, cut at the bound.
-std::string_view FirstField(std::string_view message) {
-  std::string_view head = message.substr(0, kMaxStampBytes);
-  size_t end = 0;
-  for (;;) {
-    size_t line_end = head.find('\n', end);
-    if (line_end == std::string_view::npos) return head;
-    end = line_end + 1;
-    if (end >= head.size() || (head[end] != ' ' && head[end] != '\t')) return head.substr(0, end);
-  }
 }
 
 // The token after " id " in a Received field's value, when it is a plausible queue id.
@@ -52,10 +43,14 @@ std::string QueueId(std::string_view field) {
 
 SubmissionStamp ReadSubmissionStamp(std::string_view message) {
   SubmissionStamp stamp;
-  std::string_view field = FirstField(message);
-  if (!StartsWithNoCase(field, "Received:")) return stamp;
-  stamp.authenticated = field.find(kAuthenticatedSender) != std::string_view::npos;
-  stamp.queue_id = QueueId(field);
+  const std::string_view head = message.substr(0, kMaxStampBytes);
+  const std::optional<MailHeaderField> first = MailHeaderReader(head).Next();
+  // The reader passes over lines that are no field: only one on the topmost line counts.
+  if (!first || first->name.data() != head.data() || !EqualsNoCase(first->name, "Received")) {
+    return stamp;
+  }
+  stamp.authenticated = first->folded.find(kAuthenticatedSender) != std::string_view::npos;
+  stamp.queue_id = QueueId(first->folded);
   return stamp;
 }
 
