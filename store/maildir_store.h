@@ -56,7 +56,9 @@
 // a lock's owner and staleness.
 //
 // Thread-safe: the store keeps no state of its own; each connection (with its records) is
-// used by one thread at a time. Any number of processes and a running Dovecot may share it.
+// used by one thread at a time. A connection remembers every item it has looked at, content
+// included, until it goes, and copies what it remembers at each BeginTrans: a long-lived user
+// opens a new one every few transactions. Any number of processes and a running Dovecot may share it.
 #ifndef CORVALITH_STORE_MAILDIR_STORE_H_
 #define CORVALITH_STORE_MAILDIR_STORE_H_
 
