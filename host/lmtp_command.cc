@@ -4,12 +4,12 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <cctype>
 #include <mutex>
 
 #include "host/command.h"
 #include "host/lmtp_server.h"
 #include "host/mail_host.h"
+#include "platform/text.h"
 #include "store/mailbox.h"
 
 namespace corvalith::host {
@@ -28,7 +28,7 @@ class HostMailroom : public Mailroom {
     std::string domain = address.substr(at + 1);
     std::lock_guard<std::mutex> lock(mutex_);
     for (const MailboxAddress& mailbox : host_.Mailboxes()) {
-      if (mailbox.user == user && SameHostName(mailbox.domain, domain)) return mailbox;
+      if (mailbox.user == user && EqualsIgnoringCase(mailbox.domain, domain)) return mailbox;
     }
     return std::nullopt;
   }
@@ -46,17 +46,6 @@ class HostMailroom : public Mailroom {
   }
 
  private:
-  static bool SameHostName(const std::string& a, const std::string& b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-      if (std::tolower(static_cast<unsigned char>(a[i])) !=
-          std::tolower(static_cast<unsigned char>(b[i]))) {
-        return false;
-      }
-    }
-    return true;
-  }
-
   MailHost& host_;
   std::mutex mutex_;
 };

@@ -10,6 +10,7 @@
 #include "host/output.h"
 #include "host/submission.h"
 #include "logging/control_characters.h"
+#include "platform/text.h"
 
 namespace corvalith::host {
 
@@ -20,17 +21,6 @@ namespace {
 constexpr size_t kDataPiece = 64 << 10;
 // How much of a failure's description a reply carries.
 constexpr size_t kMaxReplyDetail = 200;
-
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (std::toupper(static_cast<unsigned char>(a[i])) !=
-        std::toupper(static_cast<unsigned char>(b[i]))) {
-      return false;
-    }
-  }
-  return true;
-}
 
 std::string_view TrimBlanks(std::string_view text) {
   size_t start = text.find_first_not_of(" \t");
@@ -50,8 +40,8 @@ std::string RetryItemName(const SubmissionStamp& stamp, const std::string& recip
   if (stamp.queue_id.empty()) return "";
   const uint64_t envelope = HashCombine(HashBytes(recipient), sender);
   char digest[40];
-  std::snprintf(digest, sizeof digest, "%016" PRIx64 "%016" PRIx64,
-                HashCombine(envelope, message), HashCombine(~envelope, message));
+  std::snprintf(digest, sizeof digest, "%016" PRIx64 "%016" PRIx64, HashCombine(envelope, message),
+                HashCombine(~envelope, message));
   return stamp.queue_id + "-" + digest + ".EML";
 }
 
@@ -135,7 +125,7 @@ void LmtpSession::Command(std::string_view line, std::string& replies) {
   std::string_view argument = verb.size() < line.size() ? line.substr(verb.size() + 1) : "";
   if (HasControlCharacter(line)) {
     replies += Reply("501 5.5.2 Control characters in command");
-  } else if (EqualsNoCase(verb, "LHLO")) {
+  } else if (EqualsIgnoringCase(verb, "LHLO")) {
     if (TrimBlanks(argument).empty()) {
       replies += Reply("501 5.5.4 LHLO needs a host name");
       return;
@@ -145,28 +135,28 @@ void LmtpSession::Command(std::string_view line, std::string& replies) {
     replies += Reply("250-" + host_name_) + Reply("250-PIPELINING") +
                Reply("250-ENHANCEDSTATUSCODES") + Reply("250-8BITMIME") +
                Reply("250 SIZE " + std::to_string(limits_.max_message_bytes));
-  } else if (EqualsNoCase(verb, "MAIL")) {
+  } else if (EqualsIgnoringCase(verb, "MAIL")) {
     Mail(argument, replies);
-  } else if (EqualsNoCase(verb, "RCPT")) {
+  } else if (EqualsIgnoringCase(verb, "RCPT")) {
     Recipient(argument, replies);
-  } else if (EqualsNoCase(verb, "DATA")) {
+  } else if (EqualsIgnoringCase(verb, "DATA")) {
     if (state_ != State::kMail || recipients_.empty()) {
       replies += Reply("503 5.5.1 No valid recipients");
       return;
     }
     state_ = State::kData;
     replies += Reply("354 2.0.0 End data with <CR><LF>.<CR><LF>");
-  } else if (EqualsNoCase(verb, "RSET")) {
+  } else if (EqualsIgnoringCase(verb, "RSET")) {
     Reset();
     replies += Reply("250 2.0.0 Ok");
-  } else if (EqualsNoCase(verb, "NOOP")) {
+  } else if (EqualsIgnoringCase(verb, "NOOP")) {
     replies += Reply("250 2.0.0 Ok");
-  } else if (EqualsNoCase(verb, "VRFY")) {
+  } else if (EqualsIgnoringCase(verb, "VRFY")) {
     replies += Reply("252 2.5.0 Cannot verify the user, but will take the message");
-  } else if (EqualsNoCase(verb, "QUIT")) {
+  } else if (EqualsIgnoringCase(verb, "QUIT")) {
     finished_ = true;
     replies += Reply("221 2.0.0 Bye");
-  } else if (EqualsNoCase(verb, "HELO") || EqualsNoCase(verb, "EHLO")) {
+  } else if (EqualsIgnoringCase(verb, "HELO") || EqualsIgnoringCase(verb, "EHLO")) {
     replies += Reply("500 5.5.1 This is LMTP: say LHLO");
   } else {
     replies += Reply("500 5.5.2 Command not recognised");
@@ -182,7 +172,7 @@ void LmtpSession::Mail(std::string_view argument, std::string& replies) {
     replies += Reply("503 5.5.1 Nested MAIL command");
     return;
   }
-  if (argument.size() < 5 || !EqualsNoCase(argument.substr(0, 5), "FROM:")) {
+  if (argument.size() < 5 || !EqualsIgnoringCase(argument.substr(0, 5), "FROM:")) {
     replies += Reply("501 5.5.4 Syntax: MAIL FROM:<address>");
     return;
   }
@@ -201,7 +191,7 @@ void LmtpSession::Recipient(std::string_view argument, std::string& replies) {
     replies += Reply("503 5.5.1 Need MAIL before RCPT");
     return;
   }
-  if (argument.size() < 3 || !EqualsNoCase(argument.substr(0, 3), "TO:")) {
+  if (argument.size() < 3 || !EqualsIgnoringCase(argument.substr(0, 3), "TO:")) {
     replies += Reply("501 5.5.4 Syntax: RCPT TO:<address>");
     return;
   }
@@ -290,9 +280,9 @@ void LmtpSession::DeliverToEach(std::string& replies) {
           mailroom_.Deliver(recipient.mailbox, delivered, stamp.authenticated,
                             RetryItemName(stamp, recipient.address, sender_, message_));
       replies += Reply("250 2.0.0 <" + recipient.address + "> Delivered");
-      log_(id + "to=" + recipient.address + " 250 " +
-           (result.earlier ? "stored already " : "") + MarkerName(result.state.marker) +
-           (stamp.authenticated ? " internal " : " ") + EscapeControlCharacters(result.state.url));
+      log_(id + "to=" + recipient.address + " 250 " + (result.earlier ? "stored already " : "") +
+           MarkerName(result.state.marker) + (stamp.authenticated ? " internal " : " ") +
+           EscapeControlCharacters(result.state.url));
     } catch (const std::exception& e) {
       replies +=
           Reply("451 4.3.0 <" + recipient.address + "> Temporary failure: " + Detail(e.what()));

@@ -4,6 +4,7 @@
 #include <optional>
 
 #include "platform/mail_header.h"
+#include "platform/text.h"
 
 namespace corvalith::host {
 
@@ -11,17 +12,6 @@ namespace {
 
 constexpr std::string_view kAuthenticatedSender = "(Authenticated sender: ";
 constexpr size_t kMaxQueueIdLength = 32;
-
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (std::tolower(static_cast<unsigned char>(a[i])) !=
-        std::tolower(static_cast<unsigned char>(b[i]))) {
-      return false;
-    }
-  }
-  return true;
-}
 
 // The token after " id " in a Received field's value, when it is a plausible queue id.
 std::string QueueId(std::string_view field) {
@@ -46,7 +36,7 @@ SubmissionStamp ReadSubmissionStamp(std::string_view message) {
   const std::string_view head = message.substr(0, kMaxStampBytes);
   const std::optional<MailHeaderField> first = MailHeaderReader(head).Next();
   // The reader passes over lines that are no field: only one on the topmost line counts.
-  if (!first || first->name.data() != head.data() || !EqualsNoCase(first->name, "Received")) {
+  if (!first || first->name.data() != head.data() || !EqualsIgnoringCase(first->name, "Received")) {
     return stamp;
   }
   stamp.authenticated = first->folded.find(kAuthenticatedSender) != std::string_view::npos;

@@ -4,6 +4,7 @@
 #define CORVALITH_PLATFORM_TEXT_H_
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace corvalith {
@@ -17,6 +18,9 @@ std::string TrimBlanks(const std::string& text);
 
 // ASCII lower case, as the filter compares folder URLs.
 std::string LowerCase(std::string text);
+
+// Equal but for the case of ASCII letters, as protocol keywords and host names compare.
+bool EqualsIgnoringCase(std::string_view a, std::string_view b);
 
 }  // namespace corvalith
 

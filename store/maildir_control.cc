@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <thread>
 
+#include "platform/text.h"
 #include "store/maildir_files.h"
 #include "store/store_errors.h"
 
@@ -75,13 +76,6 @@ int LeadingNumber(std::string_view text) {
   return negative ? -value : value;
 }
 
-bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b) {
-  return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
-    auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
-    return lower(x) == lower(y);
-  });
-}
-
 // Replaces dovecot-keywords through dovecot-keywords.lock, with an mtime later than the old
 // file's so that a Dovecot holding the old table rereads it.
 void ReplaceKeywordsFile(const std::string& folder_directory, const std::string& content) {
@@ -139,7 +133,8 @@ class LockCandidate {
     if (fd < 0 && errno == ENOENT) throw StoreFailure(StoreError::kNotFound, folder_directory);
     if (fd < 0) ThrowIoFailure("create", path_, errno);
     const std::string owner = std::to_string(getpid()) + ":" + HostName();
-    const bool written = write(fd, owner.data(), owner.size()) == static_cast<ssize_t>(owner.size());
+    const bool written =
+        write(fd, owner.data(), owner.size()) == static_cast<ssize_t>(owner.size());
     const int err = errno;
     close(fd);
     if (!written) {
@@ -246,7 +241,7 @@ std::string KeywordTable::Serialize() const {
 
 std::optional<char> KeywordTable::LetterOf(std::string_view name) const {
   for (size_t i = 0; i < names_.size(); ++i) {
-    if (names_[i] && EqualsIgnoringAsciiCase(*names_[i], name)) return static_cast<char>('a' + i);
+    if (names_[i] && EqualsIgnoringCase(*names_[i], name)) return static_cast<char>('a' + i);
   }
   return std::nullopt;
 }
