@@ -31,6 +31,7 @@
 #include <vector>
 
 #include "bench/engine_corpus.h"
+#include "platform/testing/shell_quote.h"
 #include "platform/testing/temp_directory.h"
 #include "platform/testing/unix_socket.h"
 
@@ -50,11 +51,7 @@ struct Settings {
   std::string binary = kDefaultBinary;
 };
 
-std::string Quote(const std::string& arg) {
-  std::string quoted = "'";
-  for (char c : arg) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return quoted + "'";
-}
+using testing::Quote;
 
 int Corvalith(const Settings& settings, const std::string& home, const std::string& args) {
   std::string command = "env -u CORVALITH_REGISTRY -u CORVALITH_HOME " + Quote(settings.binary) +
@@ -77,9 +74,9 @@ std::vector<std::string> LoadMessages(const Settings& settings) {
     for (size_t i = 0; i < settings.messages; ++i) {
       std::string body;
       for (size_t w = 0; w < 200; ++w) body += std::string(words[(i * 31 + w * 7) % 7]) + " ";
-      messages.push_back(
-          "From: <s" + std::to_string(i % 50) +
-          "@sender.example>\nSubject: message " + std::to_string(i) + "\n\n" + body + "\n");
+      messages.push_back("From: <s" + std::to_string(i % 50) +
+                         "@sender.example>\nSubject: message " + std::to_string(i) + "\n\n" + body +
+                         "\n");
     }
   }
   if (messages.empty()) throw std::runtime_error("no messages");
@@ -92,7 +89,8 @@ std::vector<std::string> LoadMessages(const Settings& settings) {
     std::snprintf(queue_id, sizeof queue_id, "4B%08zX", i);
     chosen.push_back(
         "Received: from mx.sender.example (mx.sender.example [192.0.2.1])\n"
-        "\tby mx.example.com (Postfix) with ESMTP id " + std::string(queue_id) +
+        "\tby mx.example.com (Postfix) with ESMTP id " +
+        std::string(queue_id) +
         "\n\tfor <user@example.com>; Tue,  8 Dec 2026 12:00:00 +0000 (UTC)\n" +
         messages[i % messages.size()]);
   }

@@ -7,6 +7,7 @@
 #include <sstream>
 
 #include "platform/testing/file_bytes.h"
+#include "platform/testing/shell_quote.h"
 
 namespace corvalith::host::testing {
 namespace {
@@ -14,13 +15,7 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr char kBinary[] = CORVALITH_BINARY;
-
-// `arg` as one word for /bin/sh, whatever it holds.
-std::string Quote(const std::string& arg) {
-  std::string quoted = "'";
-  for (char c : arg) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return quoted + "'";
-}
+using corvalith::testing::Quote;
 
 }  // namespace
 

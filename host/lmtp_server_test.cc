@@ -28,6 +28,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/testing/shell_quote.h"
 #include "platform/testing/temp_directory.h"
 #include "platform/testing/unix_socket.h"
 
@@ -42,11 +43,7 @@ constexpr char kBinary[] = CORVALITH_BINARY;
 // Every wait of the test ends by then: a hung server fails the test instead of holding it.
 constexpr auto kPatience = std::chrono::seconds(60);
 
-std::string Quote(const std::string& arg) {
-  std::string quoted = "'";
-  for (char c : arg) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return quoted + "'";
-}
+using corvalith::testing::Quote;
 
 int RemainingMilliseconds(Clock::time_point deadline) {
   auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
