@@ -29,21 +29,35 @@ std::string_view TrimBlanks(std::string_view text) {
   return text.substr(start, end - start + 1);
 }
 
-// The item name of a message from a mail queue for one recipient: the same on every try of the
+// What names a queued message's item for each of its recipients: the same on every try of the
 // same queued message, so that a try after a lost reply finds what the first one stored. A
 // message without a queue id is not from a queue that retries and may legitimately come twice
-// with the same bytes: it gets a fresh name. Two 64-bit hashes over the whole message, whose
-// topmost field (the queue's own Received field) tells one submission from the next, keep
-// two different messages from meeting by chance.
-std::string RetryItemName(const SubmissionStamp& stamp, const std::string& recipient,
-                          const std::string& sender, const std::string& message) {
-  if (stamp.queue_id.empty()) return "";
-  const uint64_t envelope = HashCombine(HashBytes(recipient), sender);
-  char digest[40];
-  std::snprintf(digest, sizeof digest, "%016" PRIx64 "%016" PRIx64, HashCombine(envelope, message),
-                HashCombine(~envelope, message));
-  return stamp.queue_id + "-" + digest + ".EML";
-}
+// with the same bytes: its items get fresh names. Two 64-bit hashes over the whole message,
+// whose topmost field (the queue's own Received field) tells one submission from the next,
+// keep two different messages from meeting by chance; the message is hashed once, however
+// many recipients it has.
+class RetryNames {
+ public:
+  RetryNames(const SubmissionStamp& stamp, const std::string& message)
+      : queue_id_(stamp.queue_id),
+        digests_{queue_id_.empty() ? 0 : HashBytes(message),
+                 queue_id_.empty() ? 0 : HashBytes(message, ~0xcbf29ce484222325ULL)} {}
+
+  // "" when the message has no queue id.
+  std::string ItemName(const std::string& recipient, const std::string& sender) const {
+    if (queue_id_.empty()) return "";
+    // Neither address holds a line end.
+    const std::string envelope = recipient + "\n" + sender;
+    char digest[40];
+    std::snprintf(digest, sizeof digest, "%016" PRIx64 "%016" PRIx64,
+                  HashCombine(digests_[0], envelope), HashCombine(digests_[1], envelope));
+    return queue_id_ + "-" + digest + ".EML";
+  }
+
+ private:
+  std::string queue_id_;
+  uint64_t digests_[2];
+};
 
 // The address of a MAIL FROM or RCPT TO argument (after the colon): in angle brackets or bare,
 // a source route dropped, ESMTP parameters after it ignored. Nothing when it is malformed.
@@ -270,6 +284,7 @@ void LmtpSession::DeliverToEach(std::string& replies) {
   }
   SubmissionStamp stamp = ReadSubmissionStamp(message_);
   std::string id = stamp.queue_id.empty() ? "" : "id=" + stamp.queue_id + " ";
+  const RetryNames retry_names(stamp, message_);
   for (const AcceptedRecipient& recipient : recipients_) {
     // What a delivery agent adds on top, as Dovecot's does: the envelope, which the message
     // itself does not carry.
@@ -278,7 +293,7 @@ void LmtpSession::DeliverToEach(std::string& replies) {
     try {
       Mailroom::Delivered result =
           mailroom_.Deliver(recipient.mailbox, delivered, stamp.authenticated,
-                            RetryItemName(stamp, recipient.address, sender_, message_));
+                            retry_names.ItemName(recipient.address, sender_));
       replies += Reply("250 2.0.0 <" + recipient.address + "> Delivered");
       log_(id + "to=" + recipient.address + " 250 " + (result.earlier ? "stored already " : "") +
            MarkerName(result.state.marker) + (stamp.authenticated ? " internal " : " ") +
