@@ -27,6 +27,14 @@ class HostMailroom : public Mailroom {
     std::string user = address.substr(0, at);
     std::string domain = address.substr(at + 1);
     std::lock_guard<std::mutex> lock(mutex_);
+    // Nearly every recipient is written as its mailbox was added: one look, not a listing.
+    try {
+      MailboxAddress exact = ParseMailboxAddress(address);
+      host_.RequireMailbox(exact);
+      return exact;
+    } catch (const Failure&) {
+      // Not a name a mailbox can have, or the domain written in other letters: list them.
+    }
     for (const MailboxAddress& mailbox : host_.Mailboxes()) {
       if (mailbox.user == user && EqualsIgnoringCase(mailbox.domain, domain)) return mailbox;
     }
