@@ -1,5 +1,6 @@
 // The few raw POSIX file operations the platform implementations share, each turning errno
-// into a Failure in one place. Only platform/ includes this.
+// into a Failure in one place. Only platform/ and the Maildir store, which works on POSIX
+// files directly, include this.
 #ifndef CORVALITH_PLATFORM_POSIX_IO_H_
 #define CORVALITH_PLATFORM_POSIX_IO_H_
 

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <thread>
 
+#include "platform/posix_io.h"
 #include "platform/text.h"
 #include "store/maildir_files.h"
 #include "store/store_errors.h"
@@ -90,12 +91,8 @@ void ReplaceKeywordsFile(const std::string& folder_directory, const std::string&
       open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, mode);
   if (fd < 0) ThrowIoFailure("create", temporary, errno);
   try {
-    size_t done = 0;
-    while (done < content.size()) {
-      ssize_t written = write(fd, content.data() + done, content.size() - done);
-      if (written < 0 && errno == EINTR) continue;
-      if (written < 0) ThrowIoFailure("write", temporary, errno);
-      done += static_cast<size_t>(written);
+    if (int err = posix::WriteAll(fd, content.data(), content.size())) {
+      ThrowIoFailure("write", temporary, err);
     }
     struct stat now;
     if (fstat(fd, &now) != 0) ThrowIoFailure("fstat", temporary, errno);
@@ -129,18 +126,9 @@ class LockCandidate {
  public:
   explicit LockCandidate(const std::string& folder_directory)
       : path_(folder_directory + "/tmp/" + UniqueToken() + "." + HostName() + ".lock") {
-    const int fd = open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644);
-    if (fd < 0 && errno == ENOENT) throw StoreFailure(StoreError::kNotFound, folder_directory);
-    if (fd < 0) ThrowIoFailure("create", path_, errno);
-    const std::string owner = std::to_string(getpid()) + ":" + HostName();
-    const bool written =
-        write(fd, owner.data(), owner.size()) == static_cast<ssize_t>(owner.size());
-    const int err = errno;
-    close(fd);
-    if (!written) {
-      unlink(path_.c_str());
-      ThrowIoFailure("write", path_, err);
-    }
+    const int err = posix::CreateFileWith(path_, std::to_string(getpid()) + ":" + HostName());
+    if (err == ENOENT) throw StoreFailure(StoreError::kNotFound, folder_directory);
+    if (err != 0) ThrowIoFailure("create", path_, err);
   }
   ~LockCandidate() { unlink(path_.c_str()); }
   LockCandidate(const LockCandidate&) = delete;

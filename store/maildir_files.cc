@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/posix_io.h"
 #include "store/store_errors.h"
 
 namespace corvalith::store::maildir {
@@ -36,15 +37,7 @@ class FileDescriptor {
 };
 
 void WriteAllAndSync(int fd, const std::string& path, const std::string& bytes) {
-  size_t done = 0;
-  while (done < bytes.size()) {
-    ssize_t written = write(fd, bytes.data() + done, bytes.size() - done);
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      ThrowIoFailure("write", path, errno);
-    }
-    done += static_cast<size_t>(written);
-  }
+  if (int err = posix::WriteAll(fd, bytes.data(), bytes.size())) ThrowIoFailure("write", path, err);
   if (fsync(fd) != 0) ThrowIoFailure("fsync", path, errno);
 }
 
