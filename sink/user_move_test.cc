@@ -14,10 +14,11 @@ class UserMoveTest : public SinkTest {
     store_.CreateFolder(kSpambox);
     store_.CreateFolder(kInbox + "/Sub");
   }
-  std::string MailWithMarker(const std::string& folder, int marker) {
+  std::string MailWithMarker(const std::string& folder, int marker,
+                             const std::string& from = "Bob <bob@friend.net>") {
     std::map<std::string, Variant> extra;
     if (marker != 0) extra[store::kMailMarkerProperty] = Variant::Int32(marker);
-    return PutMail(folder, "M" + std::to_string(next_++) + ".EML", "Bob <bob@friend.net>", extra);
+    return PutMail(folder, "M" + std::to_string(next_++) + ".EML", from, extra);
   }
   int next_ = 0;
 };
@@ -109,6 +110,33 @@ TEST_F(UserMoveTest, RescuedSenderIsWhiteListedOnceWithItsLine) {
   EXPECT_EQ(env_.files.Contents(kUserData + ".wlt"), "bob@friend.net\r\n");
   EXPECT_NE(LogRecords()[LogRecords().size() - 2],
             "Sender Address bob@friend.net added to WhiteList.");
+}
+
+// A rescued sender goes on the list as one address: whatever a spammer writes into the From
+// header, no entry "@domain", which would trust every later mail from there, comes of it.
+TEST_F(UserMoveTest, RescuedMailNeverWhiteListsAWholeDomain) {
+  SetSettings(1, 0, 0, "Nope", 1, 1);
+  env_.files.WriteFile(kUserData + ".wlt", "");
+  const char* froms[] = {
+      "\"Your bank\" <@gmail.com>",
+      "\"Your bank\" < @gmail.com>",  // the list's reader drops the blank
+      "\"<@gmail.com>\" <bank@gmail.com>",  // the first "<" lies in the display name
+      "\"Your bank\" <@gmail.com:bank@gmail.com>",
+      "\"Your bank\" <@bank@gmail.com>",
+      "\"Your bank\" <\"\" @gmail.com>",
+  };
+  for (const char* from : froms) {
+    std::string moved = MoveByUser(MailWithMarker(kSpambox, 2, from), kInbox);
+    EXPECT_EQ(Summary(), "Mail moved by User was swapped to HAM (FP?)") << from;
+    std::vector<std::string> records = LogRecords();
+    ASSERT_GE(records.size(), 2u);
+    EXPECT_EQ(records[records.size() - 2],
+              "Err: AddToWhiteList() failed: Not a full sender address 0x5 Source: " + moved)
+        << from;
+  }
+  EXPECT_EQ(env_.files.Contents(kUserData + ".wlt"), "");
+  Deliver("Next.EML", "Bank <bank@gmail.com>");
+  EXPECT_EQ(Summary().find("(WL)"), std::string::npos) << Summary();
 }
 
 TEST_F(UserMoveTest, AutoWhiteListNeedsTheBitwiseAndOfBothSettings) {

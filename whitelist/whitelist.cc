@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <optional>
+#include <string_view>
 
 #include "logging/control_characters.h"
 #include "platform/failure.h"
@@ -9,6 +10,26 @@
 #include "platform/text_reader.h"
 
 namespace corvalith {
+
+namespace {
+
+// True when the part holds more than quotes, backslashes and blanks: '""' and '" "' are
+// quoted empty or blank local parts, nobody's address.
+bool HasSubstance(std::string_view part) { return part.find_first_not_of(" \"\\") != part.npos; }
+
+// An entry the filter writes is one sender: a local part, one "@", a domain, each of
+// substance, as the list's reader will see the line (without its blanks). Anything else might
+// read back as "@domain", which trusts every sender there: "<@gmail.com>", "< @gmail.com>",
+// a source route "<@gmail.com:eve@evil.example>", or an address out of a display name.
+bool IsFullAddress(const std::string& address) {
+  const std::string entry = TrimBlanks(address);
+  const size_t at = entry.find('@');
+  if (at == std::string::npos || entry.find('@', at + 1) != std::string::npos) return false;
+  const std::string_view view(entry);
+  return HasSubstance(view.substr(0, at)) && HasSubstance(view.substr(at + 1));
+}
+
+}  // namespace
 
 std::string DomainKey(const std::string& sender_address) {
   size_t at = sender_address.rfind('@');
@@ -48,6 +69,9 @@ bool AddToWhiteList(FileSystem& files, Logger& logger, const std::string& source
     // sender's choosing.
     if (HasControlCharacter(sender_address)) {
       throw Failure("Control character in the sender address", kErrInvalidProcedureCall);
+    }
+    if (!IsFullAddress(sender_address)) {
+      throw Failure("Not a full sender address", kErrInvalidProcedureCall);
     }
     if (sender_address.size() > kMaxWhiteListLineBytes) {
       throw Failure(

@@ -38,7 +38,9 @@ bool InWhiteList(FileSystem& files, Logger& logger, const std::string& source,
 
 // Appends the address as a line of its own to the list at `path`, creating the file; false
 // with an "AddToWhiteList() failed: " line naming `source` when the file cannot be written or
-// the address has a control character.
+// the address has a control character or is not one full address (a local part and a domain
+// around its only "@", each more than quotes, backslashes and blanks): the filter appends
+// senders, and an entry "@domain", which trusts a whole domain, is only ever written by people.
 bool AddToWhiteList(FileSystem& files, Logger& logger, const std::string& source,
                     const std::string& path, const std::string& sender_address);
 

@@ -6,6 +6,7 @@
 
 #include "logging/testing/recording_logger.h"
 #include "platform/testing/memory_environment.h"
+#include "platform/text.h"
 
 namespace corvalith {
 namespace {
@@ -91,6 +92,39 @@ TEST_F(WhiteListTest, AddressWithAControlCharacterNeverMatchesAndIsNeverAdded) {
                                                       std::string(kItem)});
   }
   EXPECT_EQ(files_.Contents("/data/d/u.dat.wlt"), list);
+}
+
+// The filter appends senders; an entry that reads back as "@domain" would trust everyone
+// there, and one of several "@" or of quotes and blanks is nobody's address.
+TEST_F(WhiteListTest, OnlyAFullAddressIsAdded) {
+  const char* refused[] = {
+      "@gmail.com",       " @gmail.com",       "  @gmail.com ",      "@gmail.com:eve@evil.example",
+      "\"\"@gmail.com",   "\" \"@gmail.com",   "\"\" @gmail.com",    "\\@gmail.com",
+      "@@gmail.com",      "@eve@gmail.com",    "a@b@gmail.com",      "\"a@b\"@gmail.com",
+      "alice@",           "alice@ ",           "alice@\"\"",         "alice",
+      "",                 " ",                 "@",
+  };
+  for (const char* address : refused) {
+    testing::RecordingLogger log;
+    EXPECT_FALSE(AddToWhiteList(files_, log, kItem, "/data/d/u.dat.wlt", address)) << address;
+    EXPECT_EQ(log.records(), std::vector<std::string>{"Err: AddToWhiteList() failed: Not a full "
+                                                      "sender address 0x5 Source: " +
+                                                      std::string(kItem)})
+        << address;
+  }
+  EXPECT_FALSE(files_.Exists("/data/d/u.dat.wlt"));
+
+  const char* added[] = {"alice@example.com", "\"john doe\"@example.com", "o'brien@example.com",
+                         "j\xC3\xB6rg@b\xC3\xBC" "ro.example", " bob@example.com "};
+  std::string list;
+  for (const char* address : added) {
+    EXPECT_TRUE(Add(address)) << address;
+    EXPECT_TRUE(In(TrimBlanks(address))) << address;
+    list += std::string(address) + "\r\n";
+  }
+  EXPECT_EQ(files_.Contents("/data/d/u.dat.wlt"), list);
+  EXPECT_FALSE(In("anyone@gmail.com"));
+  EXPECT_TRUE(logger_.records().empty());
 }
 
 // A list is a file anyone with access to the data directory can write, read on every mail.
