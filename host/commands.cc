@@ -97,14 +97,18 @@ const std::vector<Command>& Commands() {
                "Inbox/Sub ...) as its user would, so the filter learns from the move.",
        .run = RunMove},
       {.name = "moved",
-       .synopsis = {{"moved USER@DOMAIN FOLDER", "learn from a move the mail server made (stdin)"}},
-       .usage = "corvalith moved USER@DOMAIN FOLDER",
+       .synopsis = {{"moved USER@DOMAIN FOLDER [--special-use FLAGS]",
+                     "learn from a move the mail server made (stdin)"}},
+       .usage = "corvalith moved USER@DOMAIN FOLDER [--special-use FLAGS]",
        .help = "The message on stdin is one its user has moved into FOLDER through the mail\n"
                "server (an IMAP client): finds the item of FOLDER that holds it and runs the\n"
-               "filter's move save on it there, as move does after moving. Prints the item's\n"
-               "state. Exit status (sysexits): 0 done, 64 usage, 65 no item holds the\n"
-               "message, 66 unreadable input, 67 unknown mailbox or folder, 75 temporary\n"
-               "failure: try again.",
+               "filter's move save on it there, as move does after moving. --special-use: the\n"
+               "folder's IMAP special-use flags; with \\Trash among them FOLDER is recorded as\n"
+               "the mailbox's Deleted Items folder first, so that the filter leaves the mail\n"
+               "alone. Prints the item's state. Exit status (sysexits): 0 done, 64 usage, 65 no\n"
+               "item holds the message, 66 unreadable input, 67 unknown mailbox or folder, 75\n"
+               "temporary failure: try again.",
+       .options = {{"--special-use", true}},
        .run = RunMoved,
        .sysexits = true},
       {.name = "ls",

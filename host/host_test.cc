@@ -610,4 +610,29 @@ TEST_F(MaildirHostTest, OfSeveralCopiesMovedTakesOneNotYetHandled) {
   EXPECT_EQ(handled, urls);
 }
 
+// The mail server's wastebasket may have a name of its own ("Trash" on a stock Debian Dovecot):
+// its special use tells moved, and a spam deleted into it is neither relearned nor is its
+// sender whitelisted.
+TEST_F(MaildirHostTest, MovedIntoTheServersWasteBasketLeavesTheMailAlone) {
+  InitWithMailbox();
+  const fs::path junk = Maildir() / ".Junk E-mail";
+  const fs::path trash = Maildir() / ".Trash";
+  for (const char* sub : {"tmp", "new", "cur"}) fs::create_directories(trash / sub);
+  WriteFile(trash / "maildirfolder", "");
+  const std::string raw = Message("Bank <bank@gmail.com>", "Verify", "verify your account now");
+  std::string url = Corvalith({"--json", "deliver", kAlice, "-"}, raw).JsonLines().at(0)["url"];
+  std::string junk_url = Corvalith({"--json", "move", url, "Junk E-mail"}).JsonLines().at(0)["url"];
+  const Json stats = Stats();
+  ASSERT_EQ(stats["spam"], 1);
+
+  MoveAsDovecot(junk_url, junk, trash);
+  Outcome run = Corvalith({"--json", "moved", kAlice, "Trash", "--special-use", "\\Trash"}, raw);
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.JsonLines().at(0)["marker"], 2);
+  EXPECT_EQ(Stats(), stats) << "neither relearned nor whitelisted";
+  EXPECT_NE(ReadFile(home_ / "data/Corvalith.log")
+                .find("Mail moved by User to Deleted Items - leave untouched"),
+            std::string::npos);
+}
+
 }  // namespace

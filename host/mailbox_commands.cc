@@ -8,6 +8,7 @@
 #include "host/command.h"
 #include "host/mail_host.h"
 #include "host/message_source.h"
+#include "platform/text.h"
 #include "store/mailbox.h"
 
 namespace corvalith::host {
@@ -117,6 +118,28 @@ int RunMove(Context& c) {
   return kExitOk;
 }
 
+namespace {
+
+// Whether the special-use flags the mail server gives a folder (IMAP's \Trash, \Junk, …; a
+// blank between two, any case) make it the wastebasket.
+bool IsWasteBasket(const std::string& special_use) {
+  for (const std::string& flag : SplitText(special_use, ' ')) {
+    if (EqualsIgnoringCase(flag, "\\Trash")) return true;
+  }
+  return false;
+}
+
+// The filter leaves alone what the user moves into the mailbox's Deleted Items folder (the
+// root's property): the server's wastebasket becomes that folder, under whatever name.
+void MakeWasteBasket(store::Store& store, const MailboxAddress& mailbox,
+                     const std::string& folder_url) {
+  const Variant folder = Variant::String(folder_url);
+  if (store.Property(mailbox.RootUrl(), store::kDeletedItemsProperty) == folder) return;
+  store.PutItem(mailbox.RootUrl(), {{store::kDeletedItemsProperty, folder}});
+}
+
+}  // namespace
+
 int RunMoved(Context& c) {
   ExpectPositional(c.line, c.command, 2, 2);
   MailboxAddress mailbox =
@@ -130,6 +153,9 @@ int RunMoved(Context& c) {
   if (!url) {
     throw ExitFailure(Failure("no item of " + folder_url + " holds the message", E_INVALIDARG),
                       EX_DATAERR);
+  }
+  if (IsWasteBasket(c.line.Option("--special-use"))) {
+    MailServerStep(EX_DATAERR, [&] { MakeWasteBasket(host.store(), mailbox, folder_url); });
   }
   ItemState state = MailServerStep(EX_DATAERR, [&] { return host.MovedByUser(*url); });
   c.output.Emit(StateJson(state), StateText(state));
