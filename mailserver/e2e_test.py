@@ -193,7 +193,6 @@ mydomain = {DOMAIN}
 mydestination =
 inet_interfaces = 127.0.0.1
 inet_protocols = ipv4
-smtputf8_enable = no
 alias_maps =
 alias_database =
 biff = no
@@ -209,7 +208,7 @@ lmtp_connection_cache_on_demand = no
             f.write(self.substitute(snippets["main.cf"]))
         with open(self.path("postfix", "corvalith-mailboxes"), "w") as f:
             # carol has no mailbox in corvalith: its LMTP server refuses her.
-            f.write(f"alice@{DOMAIN} ok\nbob@{DOMAIN} ok\ncarol@{DOMAIN} ok\n")
+            f.write(f"alice@{DOMAIN} ok\nbob@{DOMAIN} ok\ncarol@{DOMAIN} ok\n{UTF8_USER} ok\n")
         with open("/etc/postfix/master.cf") as f:
             master = f.read()
         # The stock master.cf with the SMTP server on the test's port and without chroot.
@@ -301,6 +300,7 @@ userdb {{
 }}
 """)
             f.write(self.substitute(snippets["dovecot.conf"]))
+            f.write(self.substitute(snippets["15-mailboxes.conf"]))
         sieve = self.path("sieve", "report-move.sieve")
         compiled = subprocess.run(["sievec", "-c", self.dovecot_conf, sieve],
                                   capture_output=True, timeout=STEP_SECONDS)
@@ -486,6 +486,17 @@ class ImapUser:
 
         return wait_for(f"{message_id} in {folder} with {sorted(wanted)}", probe)
 
+    def create(self, folder):
+        status, answer = self.imap.create(f'"{folder}"')
+        if status != "OK":
+            raise Failure(f"CREATE {folder}: {answer}")
+
+    def special_use(self, folder):
+        """The folder's attributes as LIST answers them (its special use among them)."""
+        status, data = self.imap.list('""', f'"{folder}"')
+        found = re.match(rb"\(([^)]*)\)", data[0] or b"") if status == "OK" else None
+        return found.group(1).decode().split() if found else []
+
     def move(self, message_id, source, destination):
         self._select(source)
         _, data = self.imap.uid("SEARCH", None, "HEADER", "Message-ID", f'"{message_id}"')
@@ -538,18 +549,21 @@ def log_count(server, text):
 
 ALICE = f"alice@{DOMAIN}"
 BOB = f"bob@{DOMAIN}"
+# A mailbox whose address needs SMTPUTF8; it has no IMAP login.
+UTF8_USER = f"j\u00fcrgen@{DOMAIN}"
 HAM_FLAGS = {"Corvalith-Ham", "$NotJunk"}
 SPAM_FLAGS = {"Corvalith-Spam", "$Junk"}
 
 
 def set_up_home(server):
     server.corvalith_run("init", "--maildir", server.root)
-    for user in (ALICE, BOB):
+    for user in (ALICE, BOB, UTF8_USER):
         server.corvalith_run("mailbox", "add", user)
     domain_directory = os.path.join(server.home, "data", DOMAIN)
     server.write_as_mail_user(os.path.join(domain_directory, "global.wlt"), "@partner.example\n")
-    for user in ("alice", "bob"):
-        server.write_as_mail_user(os.path.join(domain_directory, f"{user}.dat.wlt"), "")
+    for user in (ALICE, BOB, UTF8_USER):
+        local = user.split("@")[0]
+        server.write_as_mail_user(os.path.join(domain_directory, f"{local}.dat.wlt"), "")
 
 
 def check_sorting(server, alice):
@@ -575,9 +589,100 @@ def check_unknown_recipient(server):
                                read(server.path("maillog"))))
 
 
+def check_deleted_spam(server, alice):
+    """A spam that the user deletes from Junk E-mail into a \\Trash folder named "Trash", which
+    the client creates (as stock Debian's Dovecot lets it), and a rescue into a folder named like
+    an option: the deleted spam is neither relearned nor is its sender whitelisted; the rescued
+    mail is relearned."""
+    deleted_sender = "prize@lottery-again.example"
+    deleted = send(server, message(deleted_sender, ALICE, "You won again", SPAM_WORDS, 11))
+    rescued = send(server, message("news@oddfolder.example", ALICE, "Odd folder", SPAM_WORDS, 12))
+    for message_id in (deleted, rescued):
+        alice.wait_flags(JUNK, message_id, SPAM_FLAGS)
+    for folder in ("Trash", "--help"):
+        alice.create(folder)
+    if "\\Trash" not in alice.special_use("Trash"):
+        raise Failure(f"Dovecot gives Trash the special use {alice.special_use('Trash')}")
+
+    untouched = "Mail moved by User to Deleted Items - leave untouched"
+    rescue = "Mail moved by User was swapped to HAM"
+    reported = move_out_of_junk(server, alice, deleted, "Trash", [untouched, rescue])
+    if reported != untouched:
+        raise Failure(f"the spam moved into Trash was reported as '{reported}'")
+    flags = alice.flags("Trash", deleted)
+    if flags is None or not SPAM_FLAGS <= flags or flags & HAM_FLAGS:
+        raise Failure(f"the spam moved into Trash carries {flags}")
+    whitelist = os.path.join(server.home, "data", DOMAIN, "alice.dat.wlt")
+    if deleted_sender in read(whitelist).split():
+        raise Failure(f"{deleted_sender} is on the whitelist after its spam was deleted")
+
+    if move_out_of_junk(server, alice, rescued, "--help", [rescue, untouched]) != rescue:
+        raise Failure("the mail rescued into the folder --help was not relearned")
+    alice.wait_flags("--help", rescued, HAM_FLAGS)
+
+
+def move_out_of_junk(server, alice, message_id, destination, records):
+    """Moves the message from Junk E-mail into `destination` and waits for the filter's log
+    record of the move, one more of `records`; answers which. Fails at once when Dovecot logs
+    that corvalith-moved failed instead."""
+    def failures():
+        return [line for line in read(server.path("dovecot.log")).splitlines()
+                if "corvalith-moved" in line and re.search(r"Error|Fatal|failed|non-zero", line)]
+
+    before = {record: log_count(server, record) for record in records}
+    failures_before = len(failures())
+    alice.move(message_id, JUNK, destination)
+
+    def probe():
+        for record in records:
+            if log_count(server, record) > before[record]:
+                return record
+        failed = failures()
+        if len(failed) > failures_before:
+            raise Failure(f"corvalith-moved failed: {failed[-1]}")
+        return None
+
+    return wait_for(f"one of the log records {records}", probe)
+
+
+def check_address_forms(server):
+    """Recipients written in another case than their mailbox's address, and mail that needs
+    SMTPUTF8 (a sender with a UTF-8 local part; a recipient whose mailbox has one), are
+    delivered into the right mailbox, not bounced."""
+    to_alice = [send(server, message("tom@fieldwork.example", recipient, f"Case {i}",
+                                     HAM_WORDS, 20 + i))
+                for i, recipient in enumerate(("Alice@Example.COM", "ALICE@EXAMPLE.COM"))]
+    to_alice.append(send(server, message("j\u00f6rg@absender.example", ALICE, "Gr\u00fc\u00dfe",
+                                         HAM_WORDS, 22)))
+    to_utf8_user = [send(server, message("tom@fieldwork.example", UTF8_USER, "Hallo",
+                                         HAM_WORDS, 23))]
+    wait_delivered(server, ALICE, to_alice)
+    wait_delivered(server, UTF8_USER, to_utf8_user)
+
+
+def wait_delivered(server, user, message_ids):
+    """Waits until each message lies in the user's mailbox once; fails at once with Postfix's
+    reason when one was bounced or deferred instead."""
+    def probe():
+        stored = message_ids_in_mailbox(server, user)
+        if all(stored.get(m) == 1 for m in message_ids):
+            return True
+        log = read(server.path("maillog"))
+        queue_ids = dict((m, q) for q, m in re.findall(r"(\w+): message-id=(\S+)", log))
+        for m in message_ids:
+            refused = m in queue_ids and re.search(
+                rf"^.*\b{queue_ids[m]}: to=.*status=(bounced|deferred).*$", log, re.M)
+            if refused:
+                raise Failure(f"{m} was not delivered to {user}: {refused.group(0)}")
+        return False
+
+    wait_for(f"{message_ids} in the mailbox of {user}", probe)
+
+
 def check_trusted(server, alice):
     """Spam words from a colleague who logged in, and from a partner domain on the domain's
-    whitelist, reach INBOX as ham. (Checked last: the filter learns trusted mail as ham.)"""
+    whitelist, reach INBOX as ham. (Checked after the spam: the filter learns trusted mail as
+    ham.)"""
     internal = send(server, message(BOB, ALICE, "Forwarded offer", SPAM_WORDS, 3), login=BOB)
     partner = send(server, message("sales@partner.example", ALICE, "Offer", SPAM_WORDS, 4))
     alice.wait_flags("INBOX", internal, HAM_FLAGS)
@@ -737,13 +842,15 @@ def run(corvalith_binary):
         checks = [
             lambda: check_sorting(server, alice),
             lambda: check_user_moves(server, alice),
+            lambda: check_deleted_spam(server, alice),
             lambda: check_trusted(server, alice),
+            lambda: check_address_forms(server),
             lambda: check_unknown_recipient(server),
             lambda: check_outages(server),
             lambda: check_pipe_transport(server, snippets),
         ]
-        names = ["sorting", "user moves", "trusted senders", "unknown recipient", "outages",
-                 "pipe transport"]
+        names = ["sorting", "user moves", "deleted spam", "trusted senders", "address forms",
+                 "unknown recipient", "outages", "pipe transport"]
         failed = []
         for name, check in zip(names, checks):
             try:
