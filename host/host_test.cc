@@ -185,6 +185,28 @@ TEST_F(HostTest, UserMovesTeachTheFilterAndRescueWhitelistsTheSender) {
   EXPECT_NE(ReadFile(home_ / "data/Corvalith.log").find("(WL) forced to HAM"), std::string::npos);
 }
 
+// However a spammer writes the From header (an encoded word is decoded by the store first), a
+// rescue whitelists no whole domain.
+TEST_F(HostTest, RescuedForgedSenderWhitelistsNoDomain) {
+  InitWithMailbox();
+  const char* froms[] = {"\"Your bank\" <@gmail.com>", "\"Your bank\" < @gmail.com>",
+                         "=?utf-8?q?=3C=40gmail=2Ecom=3E?= <bank@gmail.com>"};
+  for (const char* from : froms) {
+    std::string url =
+        Corvalith({"--json", "deliver", kAlice, "-"}, Message(from, "Verify", "verify now"))
+            .JsonLines()
+            .at(0)["url"];
+    std::string junk_url = Corvalith({"--json", "move", url, "Junk E-mail"}).JsonLines().at(0)["url"];
+    Outcome back = Corvalith({"--json", "move", junk_url, "Inbox"});
+    ASSERT_EQ(back.status, 0) << back.err;
+    EXPECT_EQ(back.JsonLines().at(0)["marker"], 1) << from << ": relearned all the same";
+  }
+  EXPECT_EQ(Corvalith({"--json", "stats", kAlice}).JsonLines().at(0)["whitelist"], Json::array());
+  ASSERT_EQ(Corvalith({"deliver", kAlice, "-"}, Message("Bank <bank@gmail.com>", "Hi", "x")).status,
+            0);
+  EXPECT_EQ(ReadFile(home_ / "data/Corvalith.log").find("(WL) forced to HAM"), std::string::npos);
+}
+
 TEST_F(HostTest, BatchAnswersEveryLineThroughOneInstance) {
   InitWithMailbox();
   std::string file = MessageFile("b.eml", Message("Ann <ann@a.example>", "batch", "body"));
