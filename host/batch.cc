@@ -38,9 +38,9 @@ Json Move(MailHost& host, const BatchRequest& request) {
 
 Json Score(MailHost& host, FileSystem& files, const std::string& data_directory,
            const BatchRequest& request) {
-  host.RequireMailbox(request.to);
+  const MailboxAddress mailbox = host.RequireMailbox(request.to);
   return Json{{"ok", true},
-              {"score", ScoreMessage(data_directory, request.to, OneMessage(files, request))}};
+              {"score", ScoreMessage(data_directory, mailbox, OneMessage(files, request))}};
 }
 
 // The answer to a request, by its operation.

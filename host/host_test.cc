@@ -411,6 +411,52 @@ TEST_F(HostTest, HelpForEveryCommand) {
   }
 }
 
+// A mail server matches addresses without regard to case (Postfix accepts ALICE@EXAMPLE.COM
+// for alice@example.com): every command that names a mailbox finds it so, and works on it as
+// it was added, in the store and in the data directory alike.
+TEST_F(HostTest, AMailboxIsFoundWhateverTheCaseOfItsAddress) {
+  InitWithMailbox();
+  const std::string kElodie = "\xC3\x89lodie@Example.org";  // Élodie
+  ASSERT_EQ(Corvalith({"mailbox", "add", kElodie}).status, 0);
+  const std::string file = MessageFile("m.eml", Message("Ann <ann@a.example>", "hi", "hello"));
+
+  Outcome alice = Corvalith({"--json", "deliver", "ALICE@EXAMPLE.COM", file});
+  ASSERT_EQ(alice.status, 0) << alice.err;
+  EXPECT_TRUE(alice.JsonLines().at(0)["url"].get<std::string>().starts_with(kRoot + "/Inbox/"));
+  Outcome elodie = Corvalith({"--json", "deliver", "\xC3\xA9LODIE@example.ORG", file});
+  ASSERT_EQ(elodie.status, 0) << elodie.err;
+  EXPECT_TRUE(elodie.JsonLines().at(0)["url"].get<std::string>().starts_with(
+      "file://./backofficestorage/Example.org/MBX/\xC3\x89lodie/Inbox/"));
+  EXPECT_EQ(Corvalith({"--json", "ls", "Alice@Example.Com"}).JsonLines().size(), 4u);
+  EXPECT_EQ(Corvalith({"--json", "ls", "Alice@Example.Com", "inbox"}).JsonLines().size(), 2u)
+      << "the mail and the user's manual";
+  Outcome stats = Corvalith({"--json", "stats", "aLiCe@example.com"});
+  ASSERT_EQ(stats.status, 0) << stats.err;
+  EXPECT_EQ(stats.JsonLines().at(0)["mailbox"], kAlice);
+  EXPECT_EQ(stats.JsonLines().at(0)["database"], (home_ / "data/example.com/alice.dat").string());
+  EXPECT_EQ(stats.JsonLines().at(0)["ham"], 1);
+  EXPECT_EQ(Corvalith({"score", "ALICE@example.com", file}).status, 0);
+  Outcome batch = Corvalith(
+      {"batch"}, "{\"op\":\"deliver\",\"to\":\"Alice@Example.COM\",\"file\":\"" + file + "\"}\n" +
+                     "{\"op\":\"score\",\"to\":\"ALICE@example.com\",\"file\":\"" + file + "\"}\n");
+  ASSERT_EQ(batch.status, 0) << batch.out;
+  EXPECT_TRUE(batch.JsonLines().at(0)["url"].get<std::string>().starts_with(kRoot + "/Inbox/"));
+  std::set<std::string> domains;
+  for (const fs::directory_entry& entry : fs::directory_iterator(home_ / "data")) {
+    if (entry.is_directory()) domains.insert(entry.path().filename());
+  }
+  EXPECT_EQ(domains, (std::set<std::string>{"Example.org", "example.com"}));
+
+  // A mailbox that differs from one only in case would be the same to the mail server.
+  Outcome twin = Corvalith({"mailbox", "add", "Alice@example.com"});
+  EXPECT_EQ(twin.status, 1);
+  EXPECT_NE(twin.err.find("alice@example.com exists already"), std::string::npos) << twin.err;
+  EXPECT_EQ(Corvalith({"--json", "mailbox", "list"}).JsonLines().size(), 2u);
+  Outcome bad = Corvalith({"deliver", "al\xFFice@example.com", file});
+  EXPECT_EQ(bad.status, 64);
+  EXPECT_NE(bad.err.find("not UTF-8"), std::string::npos) << bad.err;
+}
+
 // A home that keeps its mail as Maildirs, where a mail server (Dovecot) finds it.
 class MaildirHostTest : public HostTest {
  protected:

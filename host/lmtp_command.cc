@@ -21,24 +21,18 @@ class HostMailroom : public Mailroom {
  public:
   explicit HostMailroom(MailHost& host) : host_(host) {}
 
+  // No mailbox only when surely there is none: whatever fails while looking (a mailbox the
+  // store may not read, a lock, a broken store) is thrown, and the session answers 451, so
+  // that the mail server tries again instead of bouncing the mail.
   std::optional<MailboxAddress> FindMailbox(const std::string& address) override {
-    size_t at = address.rfind('@');
-    if (at == std::string::npos) return std::nullopt;
-    std::string user = address.substr(0, at);
-    std::string domain = address.substr(at + 1);
-    std::lock_guard<std::mutex> lock(mutex_);
-    // Nearly every recipient is written as its mailbox was added: one look, not a listing.
+    MailboxAddress wanted;
     try {
-      MailboxAddress exact = ParseMailboxAddress(address);
-      host_.RequireMailbox(exact);
-      return exact;
+      wanted = ParseMailboxAddress(address);
     } catch (const Failure&) {
-      // Not a name a mailbox can have, or the domain written in other letters: list them.
+      return std::nullopt;  // not a name any mailbox can have
     }
-    for (const MailboxAddress& mailbox : host_.Mailboxes()) {
-      if (mailbox.user == user && EqualsIgnoringCase(mailbox.domain, domain)) return mailbox;
-    }
-    return std::nullopt;
+    std::lock_guard<std::mutex> lock(mutex_);
+    return host_.FindMailbox(wanted);
   }
 
   Delivered Deliver(const MailboxAddress& mailbox, const std::string& message, bool internal,

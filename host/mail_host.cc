@@ -13,6 +13,7 @@
 #include "mailbox_ops/item_url.h"
 #include "platform/mail_header.h"
 #include "platform/text.h"
+#include "platform/unicode.h"
 #include "provisioning/data_layout.h"
 #include "sink/server.h"
 #include "store/mailbox.h"
@@ -118,6 +119,14 @@ std::string MessageIdOf(std::string_view raw) {
   return "";
 }
 
+// The address as all its spellings in other case share it; nullopt when it is not UTF-8.
+std::optional<MailboxAddress> CaseFolded(const MailboxAddress& address) {
+  std::optional<std::string> user = store::CaseFoldedName(address.user);
+  std::optional<std::string> domain = store::CaseFoldedName(address.domain);
+  if (!user || !domain) return std::nullopt;
+  return MailboxAddress{*user, *domain};
+}
+
 // Where a correctly filed message wears the SPAM marker.
 bool IsJunkFolder(const std::string& folder_url) {
   std::string name = LowerCase(folder_url.substr(folder_url.rfind('/') + 1));
@@ -145,6 +154,8 @@ std::string MailboxAddress::RootUrl() const { return store::MailboxRootUrl(domai
 
 MailboxAddress ParseMailboxAddress(const std::string& text) {
   RefuseControlCharacters("bad mailbox address", text);
+  // Not repeated: bytes that are no text would end up in a JSON answer.
+  if (!IsValidUtf8(text)) throw Failure("bad mailbox address: it is not UTF-8", E_INVALIDARG);
   size_t at = text.rfind('@');
   if (at == std::string::npos || at == 0 || at + 1 == text.size()) {
     throw Failure("bad mailbox address '" + text + "' (expected USER@DOMAIN)", E_INVALIDARG);
@@ -215,22 +226,50 @@ FilterInstance& MailHost::Filter() {
 }
 
 bool MailHost::AddMailbox(const MailboxAddress& mailbox) {
-  bool existed = store_->Exists(mailbox.RootUrl());
+  std::optional<MailboxAddress> existing = FindMailbox(mailbox);
+  if (existing && *existing != mailbox) {
+    throw Failure("the mailbox " + existing->Text() + " exists already; " + mailbox.Text() +
+                      " differs from it only in case, and mail to either would go to it",
+                  E_INVALIDARG);
+  }
   store::CreateMailbox(*connection_, mailbox.domain, mailbox.user);
-  return !existed;
+  return !existing;
 }
 
-void MailHost::RequireMailbox(const MailboxAddress& mailbox) {
-  if (!store_->Exists(mailbox.RootUrl())) {
-    throw UnknownMailbox("unknown mailbox " + mailbox.Text() +
-                             " (add it with `corvalith mailbox add " + mailbox.Text() + "`)",
+std::optional<MailboxAddress> MailHost::FindMailbox(const MailboxAddress& address) {
+  // Nearly every address is written as its mailbox was added, and mailboxes are mostly added in
+  // lower case: one look, or two, and no listing. The store throws where it cannot tell.
+  if (store_->Exists(address.RootUrl())) return address;
+  std::optional<MailboxAddress> folded = CaseFolded(address);
+  if (!folded) return std::nullopt;
+  if (*folded != address && store_->Exists(folded->RootUrl())) return folded;
+  std::optional<MailboxAddress> found;
+  for (const MailboxAddress& mailbox : Mailboxes()) {
+    if (CaseFolded(mailbox) != folded) continue;
+    if (found) {
+      throw Failure("the mailboxes " + found->Text() + " and " + mailbox.Text() +
+                        " differ only in case: mail to " + address.Text() +
+                        " could be for either (remove one)",
+                    E_FAIL);
+    }
+    found = mailbox;
+  }
+  return found;
+}
+
+MailboxAddress MailHost::RequireMailbox(const MailboxAddress& address) {
+  std::optional<MailboxAddress> mailbox = FindMailbox(address);
+  if (!mailbox) {
+    throw UnknownMailbox("unknown mailbox " + address.Text() +
+                             " (add it with `corvalith mailbox add " + address.Text() + "`)",
                          E_INVALIDARG);
   }
+  return *mailbox;
 }
 
-std::string MailHost::ResolveFolder(const MailboxAddress& mailbox, const std::string& folder) {
+std::string MailHost::ResolveFolder(const MailboxAddress& address, const std::string& folder) {
   RefuseControlCharacters("bad folder name", folder);
-  RequireMailbox(mailbox);
+  const MailboxAddress mailbox = RequireMailbox(address);
   std::string path = TrimSlashes(folder);
   if (path.empty()) throw Failure("empty folder name", E_INVALIDARG);
   // Every delivery names its folder: the exact name answers from the URL index, while the
@@ -309,9 +348,9 @@ std::optional<ItemState> MailHost::FindItemNamed(const MailboxAddress& mailbox,
 
 ItemState MailHost::Move(const std::string& url, const std::string& folder) {
   ItemLocation location = ParseItemUrl(url);
-  RequireMailbox(location.mailbox);
+  const MailboxAddress mailbox = RequireMailbox(location.mailbox);
   if (!store_->Exists(url)) throw Failure("no item at " + url, E_INVALIDARG);
-  std::string folder_url = ResolveFolder(location.mailbox, folder);
+  std::string folder_url = ResolveFolder(mailbox, folder);
   if (folder_url == location.FolderUrl()) {
     throw Failure("the item is already in " + folder_url, E_INVALIDARG);
   }
@@ -329,8 +368,7 @@ ItemState MailHost::Move(const std::string& url, const std::string& folder) {
 }
 
 ItemState MailHost::MovedByUser(const std::string& url) {
-  ItemLocation location = ParseItemUrl(url);
-  RequireMailbox(location.mailbox);
+  (void)RequireMailbox(ParseItemUrl(url).mailbox);
   if (!store_->FindItem(url)) throw Failure("no item at " + url, E_INVALIDARG);
   Filter();  // started before the transaction opens, as for a delivery
   Transaction transaction(FreshConnection());
@@ -435,7 +473,8 @@ std::vector<FolderSummary> MailHost::Folders(const MailboxAddress& mailbox) {
   return folders;
 }
 
-std::vector<ItemSummary> MailHost::Items(const MailboxAddress& mailbox, const std::string& folder) {
+std::vector<ItemSummary> MailHost::Items(const MailboxAddress& address, const std::string& folder) {
+  const MailboxAddress mailbox = RequireMailbox(address);
   std::string folder_url = ResolveFolder(mailbox, folder);
   std::set<std::string> folder_urls;
   for (const FolderSummary& f : Folders(mailbox)) folder_urls.insert(f.url);

@@ -28,6 +28,7 @@ struct MailboxAddress {
 
   std::string Text() const { return user + "@" + domain; }
   std::string RootUrl() const;
+  bool operator==(const MailboxAddress&) const = default;
 };
 
 // A mailbox or folder that does not exist: what a mail server answers "no such user" for,
@@ -37,7 +38,8 @@ class UnknownMailbox : public Failure {
   using Failure::Failure;
 };
 
-// Throws Failure for anything but USER@DOMAIN with names that can be part of a path.
+// Throws Failure(E_INVALIDARG) for anything but USER@DOMAIN in UTF-8 with names that can be
+// part of a path. The address is as written: MailHost::FindMailbox finds the mailbox it names.
 MailboxAddress ParseMailboxAddress(const std::string& text);
 
 // The parts of an item URL in a mailbox; throws Failure("bad URL ...") for anything else.
@@ -91,18 +93,30 @@ class MailHost {
   MailHost(const Home& home, std::string construct_string);
   ~MailHost();
 
-  // Creates the mailbox's folders; false when it existed already.
+  // Creates the mailbox's folders, spelled as `mailbox` is; false when it existed already (its
+  // missing standard folders are created then). Throws Failure for an address that differs
+  // only in case from an existing mailbox: a mail server would take both for one.
   bool AddMailbox(const MailboxAddress& mailbox);
   std::vector<MailboxAddress> Mailboxes();
-  // Throws UnknownMailbox unless the mailbox exists.
-  void RequireMailbox(const MailboxAddress& mailbox);
+  // The mailbox an address names, spelled as it was added, whatever the case of the address's
+  // letters (store::CaseFoldedName): the mailbox spelled as the address is, else the one
+  // spelled as its case folding, else the one mailbox that equals it without regard to case.
+  // nullopt only when surely none does. Throws Failure when the store cannot tell (it cannot
+  // look into a mailbox, it is locked, it fails) and when two mailboxes differ from the
+  // address only in case. A mailbox spelled as the address, or as its folding, costs a look or
+  // two; any other spelling lists the store's mailboxes.
+  std::optional<MailboxAddress> FindMailbox(const MailboxAddress& address);
+  // The same, but throws UnknownMailbox when there is no such mailbox.
+  [[nodiscard]] MailboxAddress RequireMailbox(const MailboxAddress& address);
 
-  // Stores the message as a new item of the folder (a name or a path below the root) and
-  // runs the filter's delivery save before committing. The item is named `item_name`, or a
-  // fresh name when it is empty; a name that is taken in the folder is a Failure.
+  // Stores the message as a new item of the folder (a name or a path below the root) of the
+  // mailbox the address names and runs the filter's delivery save before committing. The item
+  // is named `item_name`, or a fresh name when it is empty; a name that is taken in the folder
+  // is a Failure.
   ItemState Deliver(const MailboxAddress& mailbox, const std::string& folder,
                     const std::string& raw, bool internal, const std::string& item_name = "");
-  // The state of the item named `item_name` in whichever folder of the mailbox holds it.
+  // The state of the item named `item_name` in whichever folder of the mailbox (as FindMailbox
+  // answers it) holds it.
   std::optional<ItemState> FindItemNamed(const MailboxAddress& mailbox,
                                          const std::string& item_name);
   // Moves the item into another folder of its mailbox and runs the filter's move save on
@@ -118,15 +132,18 @@ class MailHost {
   // none inside) is preferred.
   std::optional<std::string> FindMessage(const std::string& folder_url, const std::string& raw);
 
+  // The folders of the mailbox as FindMailbox answers it.
   std::vector<FolderSummary> Folders(const MailboxAddress& mailbox);
+  // The items of a folder of the mailbox the address names.
   std::vector<ItemSummary> Items(const MailboxAddress& mailbox, const std::string& folder);
   // The item's known properties (name, value as text) and its header block.
   std::vector<std::pair<std::string, std::string>> Properties(const std::string& url);
   std::string HeaderBlock(const std::string& url);
   ItemState State(const std::string& url);
 
-  // The folder's URL; throws UnknownMailbox when the mailbox has no such folder. Names
-  // match exactly, or else case-insensitively, as a user types them.
+  // The folder's URL in the mailbox the address names; throws UnknownMailbox when there is
+  // no such mailbox or folder. Names match exactly, or else case-insensitively, as a user
+  // types them.
   std::string ResolveFolder(const MailboxAddress& mailbox, const std::string& folder);
 
   store::Store& store() { return *store_; }

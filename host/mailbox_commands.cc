@@ -86,6 +86,7 @@ int RunDeliver(Context& c) {
   bool internal = c.line.Has("--internal") || !c.line.Option("--sasl-user").empty();
   MailHost host(c.home, c.construct_string);
   // Bad arguments fail the command before any mail is delivered.
+  mailbox = MailServerStep(EX_USAGE, [&] { return host.RequireMailbox(mailbox); });
   MailServerStep(EX_USAGE, [&] { return host.ResolveFolder(mailbox, folder); });
   std::vector<SourceMessage> messages = ReadInput(
       c, std::vector<std::string>(c.line.positional.begin() + 1, c.line.positional.end()));
@@ -145,6 +146,7 @@ int RunMoved(Context& c) {
   MailboxAddress mailbox =
       MailServerStep(EX_USAGE, [&] { return ParseMailboxAddress(c.line.positional[0]); });
   MailHost host(c.home, c.construct_string);
+  mailbox = MailServerStep(EX_USAGE, [&] { return host.RequireMailbox(mailbox); });
   std::string folder_url =
       MailServerStep(EX_USAGE, [&] { return host.ResolveFolder(mailbox, c.line.positional[1]); });
   std::vector<SourceMessage> messages = ReadInput(c, {"-"});
@@ -166,7 +168,7 @@ int RunLs(Context& c) {
   ExpectPositional(c.line, c.command, 1, 2);
   MailboxAddress mailbox = ParseMailboxAddress(c.line.positional[0]);
   MailHost host(c.home, c.construct_string);
-  host.RequireMailbox(mailbox);
+  mailbox = host.RequireMailbox(mailbox);
   if (c.line.positional.size() == 1) {
     for (const FolderSummary& folder : host.Folders(mailbox)) {
       c.output.Emit(Json{{"folder", folder.path}, {"url", folder.url}, {"items", folder.items}},
@@ -213,7 +215,7 @@ int RunStats(Context& c) {
   MailboxAddress mailbox = ParseMailboxAddress(c.line.positional[0]);
   {
     MailHost host(c.home, c.construct_string);
-    host.RequireMailbox(mailbox);
+    mailbox = host.RequireMailbox(mailbox);
   }
   UserStatistics stats =
       ReadUserStatistics(DataDirectoryFromConstructString(c.construct_string), mailbox);

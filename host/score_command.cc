@@ -69,7 +69,7 @@ int RunScore(Context& c) {
   MailboxAddress mailbox = ParseMailboxAddress(c.line.positional[0]);
   {
     MailHost host(c.home, c.construct_string);
-    host.RequireMailbox(mailbox);
+    mailbox = host.RequireMailbox(mailbox);
   }
   // Bad arguments fail the command before anything is scored.
   std::vector<SourceMessage> messages;

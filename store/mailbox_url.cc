@@ -1,5 +1,9 @@
 #include "store/mailbox_url.h"
 
+#include <glib.h>
+
+#include <memory>
+
 #include "platform/text.h"
 
 namespace corvalith::store {
@@ -21,6 +25,16 @@ std::optional<MailboxUrl> ParseMailboxUrl(const std::string& url) {
 bool IsMailboxRoot(const std::string& url) {
   std::optional<MailboxUrl> parts = ParseMailboxUrl(url);
   return parts && parts->below.empty();
+}
+
+std::optional<std::string> CaseFoldedName(const std::string& name) {
+  // GLib's folding assumes valid UTF-8, and stops at a NUL.
+  if (!g_utf8_validate(name.data(), static_cast<gssize>(name.size()), nullptr)) {
+    return std::nullopt;
+  }
+  std::unique_ptr<gchar, decltype(&g_free)> folded(
+      g_utf8_casefold(name.data(), static_cast<gssize>(name.size())), g_free);
+  return std::string(folded.get());
 }
 
 }  // namespace corvalith::store

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <utility>
+
 namespace corvalith::store {
 namespace {
 
@@ -33,6 +35,30 @@ TEST(MailboxUrlTest, RootAndParts) {
     EXPECT_EQ(parts->below, c.parts->below) << c.url;
     EXPECT_EQ(IsMailboxRoot(c.url), c.parts->below.empty()) << c.url;
   }
+}
+
+// Mail servers match addresses without regard to case, in every script a local part may be
+// written in; a name that is not UTF-8 matches nothing but itself.
+TEST(MailboxUrlTest, NamesDifferingOnlyInCaseFoldAlike) {
+  const std::pair<const char*, const char*> alike[] = {
+      {"Alice", "aLICE"},
+      {"EXAMPLE.COM", "example.com"},
+      {"\xC3\x89lodie", "\xC3\xA9LODIE"},                        // Élodie, éLODIE
+      {"\xCE\xA3\xCE\x9F\xCE\xA3", "\xCF\x83\xCE\xBF\xCF\x82"},  // ΣΟΣ, σος (final sigma)
+      {"\xD0\x96\xD0\xB5\xD0\xBD\xD1\x8F", "\xD0\xB6\xD0\x95\xD0\x9D\xD0\xAF"},  // Женя
+      {"gro\xC3\x9F", "GROSS"},                                                  // groß
+      {"\xE2\x84\xAA", "k"},                                                     // the Kelvin sign
+  };
+  for (const auto& [a, b] : alike) {
+    ASSERT_TRUE(CaseFoldedName(a).has_value()) << a;
+    EXPECT_EQ(CaseFoldedName(a), CaseFoldedName(b)) << a << " / " << b;
+  }
+  EXPECT_NE(CaseFoldedName("alice"), CaseFoldedName("alicia"));
+  EXPECT_NE(CaseFoldedName("\xC3\xA9lodie"), CaseFoldedName("elodie")) << "accents count";
+  EXPECT_EQ(CaseFoldedName(""), "");
+  EXPECT_EQ(CaseFoldedName("al\xFFice"), std::nullopt);
+  EXPECT_EQ(CaseFoldedName("\xC3"), std::nullopt) << "a truncated sequence";
+  EXPECT_EQ(CaseFoldedName(std::string("al\0ice", 6)), std::nullopt);
 }
 
 }  // namespace
