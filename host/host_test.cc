@@ -703,4 +703,30 @@ TEST_F(MaildirHostTest, MovedIntoTheServersWasteBasketLeavesTheMailAlone) {
             std::string::npos);
 }
 
+// Only a mailbox that surely does not exist is an unknown one (67, and 550 over LMTP): a
+// mailbox the store cannot look into is a temporary failure (75), so that the mail server
+// keeps the mail instead of bouncing it. A mailbox created by root (owner root, mode 0700)
+// stops the mail user so; a link loop stops root as well.
+TEST_F(MaildirHostTest, AMailboxThatCannotBeReadIsATemporaryFailureNotAnUnknownOne) {
+  InitWithMailbox();
+  const std::string raw = Message("Ann <ann@a.example>", "hi", "hello");
+  ASSERT_EQ(Corvalith({"deliver", "Alice@Example.com", "-"}, raw).status, 0);
+  const fs::path readable = Maildir().parent_path() / "Maildir.readable";
+  fs::rename(Maildir(), readable);
+  fs::create_directory_symlink("Maildir", Maildir());
+
+  // Other spellings too, and an address that might be this mailbox's in other case.
+  for (const char* address : {kAlice, "ALICE@example.com", "bob@example.com"}) {
+    Outcome run = Corvalith({"deliver", address, "-"}, raw);
+    EXPECT_EQ(run.status, 75) << address << ": " << run.err;
+    EXPECT_NE(run.err.find("Maildir"), std::string::npos) << run.err;
+  }
+  EXPECT_EQ(Corvalith({"moved", kAlice, "Inbox"}, raw).status, 75);
+
+  fs::remove(Maildir());
+  fs::rename(readable, Maildir());
+  EXPECT_EQ(Corvalith({"moved", "ALICE@EXAMPLE.COM", "inbox"}, raw).status, 0);
+  EXPECT_EQ(Corvalith({"deliver", "bob@example.com", "-"}, raw).status, 67);
+}
+
 }  // namespace

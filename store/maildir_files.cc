@@ -73,7 +73,12 @@ std::optional<std::string> ReadBoundedFile(const std::string& path, size_t max_b
 
 bool IsDirectory(const std::string& path) {
   struct stat st;
-  return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+  if (stat(path.c_str(), &st) == 0) return S_ISDIR(st.st_mode);
+  // Only a path that surely leads nowhere is no directory. A mailbox the store may not look
+  // into, a link loop or an I/O error must not pass for a missing one: a mail server would
+  // refuse the recipient's mail for good, where it should try again.
+  if (errno == ENOENT || errno == ENOTDIR) return false;
+  ThrowIoFailure("stat", path, errno);
 }
 
 bool IsRegularFile(const std::string& path) {

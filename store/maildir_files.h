@@ -18,7 +18,9 @@ namespace corvalith::store::maildir {
 // all); nullopt when nothing is at the path.
 std::optional<std::string> ReadBoundedFile(const std::string& path, size_t max_bytes);
 
-// True for a directory, or a symbolic link to one (an administrator may link a Maildir).
+// True for a directory, or a symbolic link to one (an administrator may link a Maildir); false
+// when nothing (or something else) is at the path; kStorageFault when that cannot be told
+// (no permission to look, a link loop, an I/O error).
 bool IsDirectory(const std::string& path);
 // True for a regular file that is not a symbolic link.
 bool IsRegularFile(const std::string& path);
