@@ -6,6 +6,7 @@
 #include <set>
 
 #include "host/command.h"
+#include "host/run_as_owner.h"
 #include "platform/registry_file.h"
 #include "sink/server.h"
 
@@ -247,6 +248,8 @@ int RunCommandLine(const std::vector<std::string>& args, std::istream& in, std::
     AllowOptions(line, allowed);
     Output output(out, line.Has("--json"));
     Home home = ResolveHome(line.Option("--home"));
+    // Before anything in the home is opened: what a command creates there stays its owner's.
+    RunAsHomeOwner(home.directory);
     // Before anything touches the component: the platform reads these once.
     UseHomeEnvironment(home);
     // A broken settings file leaves every setting unset, and with DebugLevel unset the

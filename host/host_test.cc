@@ -1,6 +1,9 @@
 // End-to-end tests of the real `corvalith` binary in a temporary home: what an administrator
 // or a script sees — output, exit status, files — with the real store, filter and engine.
 #include <gtest/gtest.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -455,6 +458,34 @@ TEST_F(HostTest, AMailboxIsFoundWhateverTheCaseOfItsAddress) {
   Outcome bad = Corvalith({"deliver", "al\xFFice@example.com", file});
   EXPECT_EQ(bad.status, 64);
   EXPECT_NE(bad.err.find("not UTF-8"), std::string::npos) << bad.err;
+}
+
+// Root working in a home that belongs to the mail user (a `sudo corvalith deliver`) creates
+// files that the mail user's processes (Dovecot, corvalith lmtp) can open.
+TEST_F(HostTest, RootWorksInAnotherUsersHomeAsItsOwner) {
+  if (geteuid() != 0) GTEST_SKIP() << "only root can become another user";
+  const passwd* nobody = getpwnam("nobody");
+  ASSERT_NE(nobody, nullptr);
+  const uid_t owner = nobody->pw_uid;
+  InitWithMailbox();
+  // The home given to the user, and the way to it and to the mail opened.
+  fs::permissions(dir_, fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
+  ASSERT_EQ(chown(home_.c_str(), owner, nobody->pw_gid), 0);
+  for (const fs::directory_entry& entry : fs::recursive_directory_iterator(home_)) {
+    ASSERT_EQ(lchown(entry.path().c_str(), owner, nobody->pw_gid), 0) << entry.path();
+  }
+  const std::string file = MessageFile("m.eml", Message("Ann <ann@a.example>", "hi", "hello"));
+
+  Outcome delivered = Corvalith({"deliver", kAlice, file});
+  ASSERT_EQ(delivered.status, 0) << delivered.err;
+  Outcome added = Corvalith({"mailbox", "add", "bob@example.org"});
+  ASSERT_EQ(added.status, 0) << added.err;
+  ASSERT_TRUE(fs::exists(home_ / "data/example.com/alice.dat"));
+  for (const fs::directory_entry& entry : fs::recursive_directory_iterator(home_)) {
+    struct stat st;
+    ASSERT_EQ(lstat(entry.path().c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, owner) << entry.path();
+  }
 }
 
 // A home that keeps its mail as Maildirs, where a mail server (Dovecot) finds it.
