@@ -234,6 +234,11 @@ std::optional<char> KeywordTable::LetterOf(std::string_view name) const {
   return std::nullopt;
 }
 
+bool KeywordTable::Full() const {
+  return std::all_of(names_.begin(), names_.end(),
+                     [](const std::optional<std::string>& name) { return name.has_value(); });
+}
+
 std::optional<std::string> KeywordTable::NameOf(char letter) const {
   if (letter < 'a' || letter >= 'a' + kMaxKeywords) return std::nullopt;
   return names_[static_cast<size_t>(letter - 'a')];
@@ -260,12 +265,7 @@ KeywordTable AddKeywords(const std::string& folder_directory,
   KeywordTable table = ReadKeywordTable(folder_directory);
   bool changed = false;
   for (const std::string& name : names) {
-    if (table.LetterOf(name)) continue;
-    if (!table.Add(name)) {
-      throw StoreFailure(StoreError::kStorageFault,
-                         "no keyword letter left in " + folder_directory + " for " + name);
-    }
-    changed = true;
+    if (!table.LetterOf(name) && table.Add(name)) changed = true;
   }
   if (changed) ReplaceKeywordsFile(folder_directory, table.Serialize());
   return table;

@@ -67,6 +67,7 @@ class KeywordTable {
   std::optional<std::string> NameOf(char letter) const;
   // Gives the name the first free letter; false when all are taken.
   bool Add(const std::string& name);
+  bool Full() const;
 
  private:
   std::array<std::optional<std::string>, kMaxKeywords> names_;
@@ -74,8 +75,8 @@ class KeywordTable {
 
 // The folder's table; empty when the folder has none yet.
 KeywordTable ReadKeywordTable(const std::string& folder_directory);
-// Adds the names the table lacks and answers the table. REQUIRES: the folder's UidListLock.
-// kStorageFault when no letter is left for one of them.
+// Adds the names the table lacks, as long as letters are left, and answers the table.
+// REQUIRES: the folder's UidListLock.
 KeywordTable AddKeywords(const std::string& folder_directory,
                          const std::vector<std::string>& names);
 

@@ -96,11 +96,11 @@ int MakeDirectory(const std::string& path) {
   return mkdir(path.c_str(), kDirectoryMode) == 0 ? 0 : errno;
 }
 
-std::vector<DirectoryEntry> ListDirectory(const std::string& path, size_t max_entries) {
-  std::vector<DirectoryEntry> entries;
+void ForEachDirectoryEntry(const std::string& path,
+                           const std::function<void(const DirectoryEntry&)>& visit) {
   DIR* dir = opendir(path.c_str());
   if (dir == nullptr) {
-    if (errno == ENOENT || errno == ENOTDIR) return entries;
+    if (errno == ENOENT || errno == ENOTDIR) return;
     ThrowIoFailure("opendir", path, errno);
   }
   struct Closer {
@@ -112,14 +112,10 @@ std::vector<DirectoryEntry> ListDirectory(const std::string& path, size_t max_en
     const struct dirent* entry = readdir(dir);
     if (entry == nullptr) {
       if (errno != 0) ThrowIoFailure("readdir", path, errno);
-      return entries;
+      return;
     }
     const std::string name = entry->d_name;
     if (name == "." || name == "..") continue;
-    if (entries.size() >= max_entries) {
-      throw StoreFailure(StoreError::kStorageFault,
-                         path + " holds more than " + std::to_string(max_entries) + " entries");
-    }
     DirectoryEntry::Kind kind = DirectoryEntry::Kind::kOther;
     unsigned char type = entry->d_type;
     if (type == DT_UNKNOWN || type == DT_LNK) {
@@ -136,8 +132,20 @@ std::vector<DirectoryEntry> ListDirectory(const std::string& path, size_t max_en
     } else if (type == DT_REG) {
       kind = DirectoryEntry::Kind::kFile;
     }
-    entries.push_back(DirectoryEntry{name, kind});
+    visit(DirectoryEntry{name, kind});
   }
+}
+
+std::vector<DirectoryEntry> ListDirectory(const std::string& path, size_t max_entries) {
+  std::vector<DirectoryEntry> entries;
+  ForEachDirectoryEntry(path, [&](const DirectoryEntry& entry) {
+    if (entries.size() >= max_entries) {
+      throw StoreFailure(StoreError::kStorageFault,
+                         path + " holds more than " + std::to_string(max_entries) + " entries");
+    }
+    entries.push_back(entry);
+  });
+  return entries;
 }
 
 std::string WriteNewFile(const std::string& directory, const std::string& bytes) {

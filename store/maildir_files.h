@@ -5,6 +5,7 @@
 #define CORVALITH_STORE_MAILDIR_FILES_H_
 
 #include <cstddef>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -35,6 +36,11 @@ struct DirectoryEntry {
   std::string name;
   Kind kind;  // a symbolic link to a file is kOther: a message is never a link
 };
+// Calls `visit` with each entry of a directory, "." and ".." left out, as readdir hands them
+// over: memory stays the same however many entries the directory holds. Nothing for a missing
+// directory.
+void ForEachDirectoryEntry(const std::string& path,
+                           const std::function<void(const DirectoryEntry&)>& visit);
 // The entries of a directory, "." and ".." left out; empty for a missing directory.
 // kStorageFault when it holds more than `max_entries`.
 std::vector<DirectoryEntry> ListDirectory(const std::string& path, size_t max_entries);

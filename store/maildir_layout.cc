@@ -58,6 +58,17 @@ std::string Place::Key() const {
 
 std::string Place::FolderText() const { return Join(folder); }
 
+FolderPath FolderPathOfText(std::string_view text) {
+  FolderPath path;
+  if (text.empty()) return path;
+  for (size_t start = 0;;) {
+    const size_t slash = text.find('/', start);
+    path.emplace_back(text.substr(start, slash - start));
+    if (slash == std::string_view::npos) return path;
+    start = slash + 1;
+  }
+}
+
 std::optional<Place> PlaceOfUrl(const std::string& url) {
   std::optional<MailboxUrl> parts = ParseMailboxUrl(url);
   if (!parts || !IsDirectoryName(parts->domain) || !IsDirectoryName(parts->user)) {
@@ -69,12 +80,25 @@ std::optional<Place> PlaceOfUrl(const std::string& url) {
   return Place{parts->domain, parts->user, parts->below, ""};
 }
 
+std::optional<Place> ItemPlace(const Place& place) {
+  if (place.folder.size() < 2) return std::nullopt;
+  Place item = place;
+  item.item = item.folder.back();
+  item.folder.pop_back();
+  if (!IsItemName(item.item)) return std::nullopt;
+  return item;
+}
+
 std::string Layout::MailboxDirectory(const Place& place) const {
   return root_ + "/" + place.domain + "/" + place.user;
 }
 
 std::string Layout::MaildirDirectory(const Place& place) const {
   return MailboxDirectory(place) + "/" + kMaildirName;
+}
+
+std::string Layout::PropertiesPath(const Place& place) const {
+  return MailboxDirectory(place) + "/" + kPropertiesFileName;
 }
 
 std::optional<std::string> Layout::FolderDirectoryOf(const Place& place) const {
@@ -149,29 +173,26 @@ std::optional<MessageFile> ScanForItem(const std::string& folder_directory,
                                        const std::string& item) {
   for (const char* directory : {kNewDirectory, kCurDirectory}) {
     std::optional<std::string> found;
-    for (const DirectoryEntry& entry :
-         ListDirectory(folder_directory + "/" + directory, kMaxDirectoryEntries)) {
-      if (entry.kind != DirectoryEntry::Kind::kFile) continue;
+    ForEachDirectoryEntry(folder_directory + "/" + directory, [&](const DirectoryEntry& entry) {
+      if (entry.kind != DirectoryEntry::Kind::kFile || !entry.name.starts_with(item)) return;
       std::optional<MessageFileName> parsed = ParseMessageFileName(entry.name);
       // Two files of one item (an outside program's copy): the same one is taken every time.
       if (parsed && parsed->item == item && (!found || entry.name < *found)) found = entry.name;
-    }
+    });
     if (found) return MessageFile{directory, *found};
   }
   return std::nullopt;
 }
 
-std::vector<MessageFile> ScanMessages(const std::string& folder_directory) {
-  std::vector<MessageFile> files;
+void ForEachMessage(const std::string& folder_directory,
+                    const std::function<void(const MessageFile&)>& visit) {
   for (const char* directory : {kNewDirectory, kCurDirectory}) {
-    for (const DirectoryEntry& entry :
-         ListDirectory(folder_directory + "/" + directory, kMaxDirectoryEntries)) {
+    ForEachDirectoryEntry(folder_directory + "/" + directory, [&](const DirectoryEntry& entry) {
       if (entry.kind == DirectoryEntry::Kind::kFile && ParseMessageFileName(entry.name)) {
-        files.push_back(MessageFile{directory, entry.name});
+        visit(MessageFile{directory, entry.name});
       }
-    }
+    });
   }
-  return files;
 }
 
 }  // namespace corvalith::store::maildir

@@ -14,8 +14,10 @@
 #ifndef CORVALITH_STORE_MAILDIR_LAYOUT_H_
 #define CORVALITH_STORE_MAILDIR_LAYOUT_H_
 
+#include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "store/maildir_names.h"
@@ -24,9 +26,12 @@ namespace corvalith::store::maildir {
 
 inline constexpr char kMaildirName[] = "Maildir";
 inline constexpr char kPropertiesFileName[] = "corvalith-properties.db";
-// Bounds on what a Maildir may make the store read.
+// Bounds on what a Maildir may make the store read. A folder's new/ and cur/ have no bound on
+// their entries: they are read one entry at a time, and a large folder is legitimate.
 inline constexpr size_t kMaxMessageBytes = size_t{256} << 20;
-inline constexpr size_t kMaxDirectoryEntries = 1000000;
+inline constexpr size_t kMaxDirectoryEntries = 1000000;  // of a directory of mailboxes or folders
+// How often a lookup or a change is tried again when the file it works on was renamed under it.
+inline constexpr int kMaxAttempts = 8;
 
 // A folder (item empty) or an item of one mailbox.
 struct Place {
@@ -50,6 +55,12 @@ struct Place {
 // The mailbox and the path below its root that a URL names: nullopt for a URL outside any
 // mailbox, or whose domain or user cannot be a directory name, or with an empty level.
 std::optional<Place> PlaceOfUrl(const std::string& url);
+// The item a place below a folder would name (its last level): nullopt for the mailbox root
+// and its direct children, which are folders or nothing, and for a name no message file can
+// start with.
+std::optional<Place> ItemPlace(const Place& place);
+// The folder path of Place::FolderText.
+FolderPath FolderPathOfText(std::string_view text);
 
 // The folder directories and files of a store rooted at one directory.
 class Layout {
@@ -60,6 +71,7 @@ class Layout {
   // <root>/<domain>/<user>: the mailbox's home, which holds the Maildir and the property table.
   std::string MailboxDirectory(const Place& place) const;
   std::string MaildirDirectory(const Place& place) const;
+  std::string PropertiesPath(const Place& place) const;
   // The folder's directory; nullopt for a path the Maildir cannot hold. The mailbox root's
   // directory is the Maildir (which has no messages of its own: those are Inbox's).
   std::optional<std::string> FolderDirectoryOf(const Place& place) const;
@@ -88,10 +100,12 @@ struct MessageFile {
 
 // The file of the item in the folder, from new/ then cur/ (Dovecot only ever moves files that
 // way, so a file renamed during the scan is seen at least once); nullopt when none is there.
+// Reads the whole folder: a lookup tries the mailbox's index first (maildir_index.h).
 std::optional<MessageFile> ScanForItem(const std::string& folder_directory,
                                        const std::string& item);
-// Every message file of the folder, from new/ then cur/.
-std::vector<MessageFile> ScanMessages(const std::string& folder_directory);
+// Calls `visit` with every message file of the folder, from new/ then cur/.
+void ForEachMessage(const std::string& folder_directory,
+                    const std::function<void(const MessageFile&)>& visit);
 
 }  // namespace corvalith::store::maildir
 

@@ -1,6 +1,7 @@
 #include "store/maildir_properties.h"
 
 #include <sqlite3.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "store/sqlite_support.h"
@@ -8,7 +9,7 @@
 namespace corvalith::store::maildir {
 namespace {
 
-constexpr char kSchema[] = R"sql(
+constexpr char kPropertiesSchema[] = R"sql(
 CREATE TABLE properties(
   folder TEXT NOT NULL,
   item TEXT NOT NULL,
@@ -17,6 +18,19 @@ CREATE TABLE properties(
   value,
   PRIMARY KEY(folder, item, name)) WITHOUT ROWID;
 )sql";
+
+// Rows in the order they were written (the rowid), so that the oldest are found at once.
+constexpr char kFilesSchema[] = R"sql(
+CREATE TABLE files(
+  folder TEXT NOT NULL,
+  item TEXT NOT NULL,
+  file TEXT NOT NULL,
+  placed INTEGER NOT NULL,
+  UNIQUE(folder, item));
+CREATE INDEX files_by_item ON files(item);
+)sql";
+
+constexpr int64_t kFileRowSeconds = int64_t{kFileRowDays} * 24 * 60 * 60;
 
 }  // namespace
 
@@ -59,6 +73,10 @@ class PropertyTable::Database {
 
   // False for a new, empty file; throws for a file that is not ours or too new.
   bool HasSchema() { return HasOwnSchema(handle_, path_, kApplicationId, kSchemaVersion); }
+  int64_t Version() {
+    Statement query(*this, "PRAGMA user_version");
+    return query.Step() ? query.Int(0) : 0;
+  }
 
  private:
   std::string path_;
@@ -75,15 +93,18 @@ bool PropertyTable::Open(bool create) {
   const bool ours = db->HasSchema();
   db->Exec("PRAGMA journal_mode = WAL");
   db->Exec("PRAGMA synchronous = NORMAL");
-  if (!ours) {
+  if (!ours || db->Version() < kSchemaVersion) {
     db->Exec("BEGIN IMMEDIATE");
     try {
-      // Another process may have made the schema since the check above.
+      // Another process may have made or brought up the schema since the check above.
       if (!db->HasSchema()) {
-        db->Exec(kSchema);
+        db->Exec(kPropertiesSchema);
+        db->Exec(kFilesSchema);
         db->Exec("PRAGMA application_id = " + std::to_string(kApplicationId));
-        db->Exec("PRAGMA user_version = " + std::to_string(kSchemaVersion));
+      } else if (db->Version() < kSchemaVersion) {
+        db->Exec(kFilesSchema);
       }
+      db->Exec("PRAGMA user_version = " + std::to_string(kSchemaVersion));
       db->Exec("COMMIT");
     } catch (...) {
       db->Abandon();
@@ -103,45 +124,129 @@ std::optional<Variant> PropertyTable::Read(const PropertyOwner& owner, const std
   return query.Property(0, name);
 }
 
-void PropertyTable::Apply(const std::vector<PropertyChange>& changes) {
-  if (changes.empty()) return;
+std::optional<std::string> PropertyTable::File(const PropertyOwner& owner) {
+  if (!Open(/*create=*/false)) return std::nullopt;
+  Database::Statement query(*db_, "SELECT file FROM files WHERE folder = ?1 AND item = ?2");
+  query.Owner(1, owner);
+  if (!query.Step()) return std::nullopt;
+  return query.Bytes(0);
+}
+
+std::vector<FileRow> PropertyTable::FilesNamed(const std::string& item) {
+  std::vector<FileRow> rows;
+  if (!Open(/*create=*/false)) return rows;
+  Database::Statement query(*db_, "SELECT folder, file FROM files WHERE item = ?1");
+  query.Bind(1, item);
+  while (query.Step()) rows.push_back(FileRow{query.Bytes(0), query.Bytes(1)});
+  return rows;
+}
+
+std::vector<std::pair<std::string, Variant>> PropertyTable::Properties(const PropertyOwner& owner) {
+  Database::Statement query(
+      *db_, "SELECT name, type, value FROM properties WHERE folder = ?1 AND item = ?2");
+  query.Owner(1, owner);
+  std::vector<std::pair<std::string, Variant>> properties;
+  while (query.Step()) {
+    std::string name = query.Bytes(0);
+    Variant value = query.Property(1, name);
+    properties.emplace_back(std::move(name), std::move(value));
+  }
+  return properties;
+}
+
+std::vector<PropertyChange> PropertyTable::Apply(const std::vector<PropertyChange>& changes) {
+  if (changes.empty()) return {};
   Open(/*create=*/true);
   db_->Exec("BEGIN IMMEDIATE");
+  std::vector<PropertyChange> undo;
   try {
     for (const PropertyChange& change : changes) {
-      switch (change.kind) {
-        case PropertyChange::Kind::kSet:
-          if (change.value.IsEmpty()) {
-            Database::Statement remove(
-                *db_, "DELETE FROM properties WHERE folder = ?1 AND item = ?2 AND name = ?3");
-            remove.Owner(1, change.owner).Bind(3, change.name).Run();
-          } else {
-            Database::Statement put(*db_,
-                                    "INSERT OR REPLACE INTO properties(folder, item, name, type, "
-                                    "value) VALUES(?1, ?2, ?3, ?4, ?5)");
-            put.Owner(1, change.owner).Bind(3, change.name).BindProperty(4, change.value).Run();
-          }
-          break;
-        case PropertyChange::Kind::kClear: {
-          Database::Statement clear(*db_, "DELETE FROM properties WHERE folder = ?1 AND item = ?2");
-          clear.Owner(1, change.owner).Step();
-          break;
-        }
-        case PropertyChange::Kind::kMove: {
-          if (change.owner == change.to) break;
-          Database::Statement clear(*db_, "DELETE FROM properties WHERE folder = ?1 AND item = ?2");
-          clear.Owner(1, change.to).Step();
-          Database::Statement move(
-              *db_, "UPDATE properties SET folder = ?3, item = ?4 WHERE folder = ?1 AND item = ?2");
-          move.Owner(1, change.owner).Owner(3, change.to).Step();
-          break;
-        }
-      }
+      std::vector<PropertyChange> inverse = Inverse(change);
+      Execute(change);
+      // Undone last change first.
+      undo.insert(undo.begin(), inverse.begin(), inverse.end());
     }
     db_->Exec("COMMIT");
   } catch (...) {
     db_->Abandon();
     throw;
+  }
+  return undo;
+}
+
+std::vector<PropertyChange> PropertyTable::Inverse(const PropertyChange& change) {
+  std::vector<PropertyChange> inverse;
+  switch (change.kind) {
+    case PropertyChange::Kind::kSet:
+      inverse.push_back(PropertyChange::Set(change.owner, change.name,
+                                            Read(change.owner, change.name).value_or(Variant())));
+      break;
+    case PropertyChange::Kind::kClear:
+      for (const auto& [name, value] : Properties(change.owner)) {
+        inverse.push_back(PropertyChange::Set(change.owner, name, value));
+      }
+      break;
+    case PropertyChange::Kind::kCopy:
+      inverse.push_back(PropertyChange::Clear(change.to));
+      for (const auto& [name, value] : Properties(change.to)) {
+        inverse.push_back(PropertyChange::Set(change.to, name, value));
+      }
+      break;
+    case PropertyChange::Kind::kFile:
+      inverse.push_back(PropertyChange::File(change.owner, File(change.owner).value_or("")));
+      break;
+  }
+  return inverse;
+}
+
+void PropertyTable::Execute(const PropertyChange& change) {
+  switch (change.kind) {
+    case PropertyChange::Kind::kSet:
+      if (change.value.IsEmpty()) {
+        Database::Statement remove(
+            *db_, "DELETE FROM properties WHERE folder = ?1 AND item = ?2 AND name = ?3");
+        remove.Owner(1, change.owner).Bind(3, change.name).Run();
+      } else {
+        Database::Statement put(*db_,
+                                "INSERT OR REPLACE INTO properties(folder, item, name, type, "
+                                "value) VALUES(?1, ?2, ?3, ?4, ?5)");
+        put.Owner(1, change.owner).Bind(3, change.name).BindProperty(4, change.value).Run();
+      }
+      break;
+    case PropertyChange::Kind::kClear: {
+      Database::Statement clear(*db_, "DELETE FROM properties WHERE folder = ?1 AND item = ?2");
+      clear.Owner(1, change.owner).Run();
+      break;
+    }
+    case PropertyChange::Kind::kCopy: {
+      if (change.owner == change.to) break;
+      Database::Statement clear(*db_, "DELETE FROM properties WHERE folder = ?1 AND item = ?2");
+      clear.Owner(1, change.to).Run();
+      Database::Statement copy(*db_,
+                               "INSERT INTO properties(folder, item, name, type, value) "
+                               "SELECT ?3, ?4, name, type, value FROM properties "
+                               "WHERE folder = ?1 AND item = ?2");
+      copy.Owner(1, change.owner).Owner(3, change.to).Run();
+      break;
+    }
+    case PropertyChange::Kind::kFile: {
+      if (change.file.empty()) {
+        Database::Statement remove(*db_, "DELETE FROM files WHERE folder = ?1 AND item = ?2");
+        remove.Owner(1, change.owner).Run();
+        break;
+      }
+      const int64_t now = time(nullptr);
+      Database::Statement put(
+          *db_, "INSERT OR REPLACE INTO files(folder, item, file, placed) VALUES(?1, ?2, ?3, ?4)");
+      put.Owner(1, change.owner).Bind(3, change.file).Bind(4, now).Run();
+      // Each new row takes up to two expired ones with it: the table keeps to the mail of the
+      // last kFileRowDays, whatever the mailbox holds.
+      Database::Statement expire(*db_,
+                                 "DELETE FROM files WHERE rowid IN (SELECT rowid FROM files "
+                                 "ORDER BY rowid LIMIT 2) AND placed < ?1");
+      expire.Bind(1, now - kFileRowSeconds).Run();
+      break;
+    }
   }
 }
 

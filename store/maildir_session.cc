@@ -4,9 +4,11 @@
 #include <map>
 #include <string_view>
 
+#include "platform/text.h"
 #include "store/mailbox.h"
 #include "store/maildir_control.h"
 #include "store/maildir_files.h"
+#include "store/maildir_index.h"
 #include "store/maildir_names.h"
 #include "store/maildir_properties.h"
 #include "store/store_errors.h"
@@ -14,8 +16,6 @@
 namespace corvalith::store::maildir {
 namespace {
 
-// How often a change is tried again when the file it works on was renamed under it.
-constexpr int kMaxAttempts = 8;
 constexpr char kCurDirectory[] = "cur";
 
 // The properties computed from the message file.
@@ -52,16 +52,9 @@ std::optional<std::string> DerivedText(const DerivedMessage& message, Derived ki
 }
 
 // Keyword names compare as Dovecot compares them: without regard to ASCII case.
-bool SameKeyword(std::string_view a, std::string_view b) {
-  return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
-    auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
-    return lower(x) == lower(y);
-  });
-}
-
 bool HasKeyword(const std::vector<std::string>& names, std::string_view name) {
   return std::any_of(names.begin(), names.end(),
-                     [&](const std::string& held) { return SameKeyword(held, name); });
+                     [&](const std::string& held) { return EqualsIgnoringCase(held, name); });
 }
 
 struct KeywordChange {
@@ -154,28 +147,53 @@ std::optional<std::string> LettersOf(const KeywordTable& table,
   return letters;
 }
 
-// The table of a folder that knows every name, adding the missing ones under the folder's
-// lock.
+// The table of a folder that knows every name it has letters left for, adding the missing
+// ones under the folder's lock.
 KeywordTable EnsureKeywords(const std::string& folder_directory,
                             const std::vector<std::string>& names,
                             std::chrono::milliseconds lock_timeout) {
   KeywordTable table = ReadKeywordTable(folder_directory);
-  if (LettersOf(table, names)) return table;
+  if (LettersOf(table, names) || table.Full()) return table;
   UidListLock lock(folder_directory, lock_timeout);
   return AddKeywords(folder_directory, names);
 }
 
-PropertyOwner OwnerOf(const Place& place) { return PropertyOwner{place.FolderText(), place.item}; }
+// The keywords of a file as it goes into a folder: the letters of the names the folder's
+// table knows; the verdict whose keywords got no letter, as the property rows that keep it
+// instead (an empty value where the keywords hold it, which removes an older row).
+struct PlacedKeywords {
+  std::string letters;
+  Variant marker;
+  Variant hidden;
+};
 
-PropertyChange SetChange(const PropertyOwner& owner, const std::string& name,
-                         const Variant& value) {
-  return PropertyChange{PropertyChange::Kind::kSet, owner, name, value, {}};
-}
-PropertyChange ClearChange(const PropertyOwner& owner) {
-  return PropertyChange{PropertyChange::Kind::kClear, owner, "", Variant(), {}};
-}
-PropertyChange MoveChange(const PropertyOwner& from, const PropertyOwner& to) {
-  return PropertyChange{PropertyChange::Kind::kMove, from, "", Variant(), to};
+// nullopt when a name the table was not made to know lacks a letter: it came with a rename
+// meanwhile. kStorageFault for a name of someone else's that cannot get a letter: leaving it
+// out would take a mail client's label off the message.
+std::optional<PlacedKeywords> PlaceKeywords(const KeywordTable& table,
+                                            const std::vector<std::string>& names,
+                                            const std::vector<std::string>& ensured,
+                                            const std::string& folder_directory) {
+  PlacedKeywords placed;
+  bool marker_left_out = false;
+  bool hidden_left_out = false;
+  for (const std::string& name : names) {
+    if (std::optional<char> letter = table.LetterOf(name)) {
+      placed.letters += *letter;
+    } else if (!HasKeyword(ensured, name)) {
+      return std::nullopt;
+    } else if (HasKeyword({kSpamKeyword, kHamKeyword}, name)) {
+      marker_left_out = true;
+    } else if (EqualsIgnoringCase(name, kHiddenKeyword)) {
+      hidden_left_out = true;
+    } else if (!HasKeyword({kJunkKeyword, kNotJunkKeyword}, name)) {
+      throw StoreFailure(StoreError::kStorageFault,
+                         "no keyword letter left in " + folder_directory + " for " + name);
+    }
+  }
+  if (marker_left_out) placed.marker = Variant::Int32(MarkerOfKeywords(names));
+  if (hidden_left_out) placed.hidden = Variant::Bool(true);
+  return placed;
 }
 
 // What a session knows of a folder or an item, and what its open transaction changed.
@@ -221,7 +239,7 @@ class MaildirSession final : public Session {
       return Node{NodeFor(*place, NodeKind::kFolder), NodeKind::kFolder};
     std::optional<Place> item = ItemPlace(*place);
     if (!item) return std::nullopt;
-    std::optional<NodeId> id = FindItem(*item);
+    std::optional<NodeId> id = FindItem(*item, Expect::kPresent);
     if (!id) return std::nullopt;
     return Node{*id, NodeKind::kItem};
   }
@@ -269,13 +287,12 @@ class MaildirSession final : public Session {
       return Table(node.place).Read(OwnerOf(node.place), name);
     }
     if (name == kMailMarkerProperty) {
-      const int32_t marker = node.marker ? *node.marker : MarkerOfKeywords(CommittedKeywords(node));
+      const int32_t marker = node.marker ? *node.marker : CommittedMarker(node);
       if (marker == 0) return std::nullopt;
       return Variant::Int32(marker);
     }
     if (name == kHiddenProperty) {
-      const bool hidden =
-          node.hidden ? *node.hidden : HasKeyword(CommittedKeywords(node), kHiddenKeyword);
+      const bool hidden = node.hidden ? *node.hidden : CommittedHidden(node);
       if (!hidden) return std::nullopt;
       return Variant::Bool(true);
     }
@@ -350,7 +367,7 @@ class MaildirSession final : public Session {
       throw StoreFailure(StoreError::kRefused, "a move between mailboxes: " + destination);
     }
     const Place target = NewItemPlace(destination);
-    if (target == node.place || FindItem(target)) {
+    if (target == node.place || FindItem(target, Expect::kMissing)) {
       throw StoreFailure(StoreError::kAlreadyExists, destination);
     }
     ids_.erase(node.place.Key());
@@ -416,22 +433,8 @@ class MaildirSession final : public Session {
 
   PropertyTable& Table(const Place& place) {
     std::unique_ptr<PropertyTable>& table = tables_[place.domain + '\0' + place.user];
-    if (!table) {
-      table = std::make_unique<PropertyTable>(layout_.MailboxDirectory(place) + "/" +
-                                              kPropertiesFileName);
-    }
+    if (!table) table = std::make_unique<PropertyTable>(layout_.PropertiesPath(place));
     return *table;
-  }
-
-  // The item a URL below a folder would name: nullopt for the mailbox root and its direct
-  // children, which are folders or nothing, and for a name no message file can start with.
-  static std::optional<Place> ItemPlace(const Place& place) {
-    if (place.folder.size() < 2) return std::nullopt;
-    Place item = place;
-    item.item = item.folder.back();
-    item.folder.pop_back();
-    if (!IsItemName(item.item)) return std::nullopt;
-    return item;
   }
 
   // Where a new item at the URL goes, with the failure the URL deserves when it cannot.
@@ -452,10 +455,7 @@ class MaildirSession final : public Session {
     return item;
   }
 
-  // What a lookup expects to find, so that it looks the cheaper way first.
-  enum class Expect { kPresent, kMissing };
-
-  std::optional<NodeId> FindItem(const Place& item, Expect expect = Expect::kPresent) {
+  std::optional<NodeId> FindItem(const Place& item, Expect expect) {
     auto known = ids_.find(item.Key());
     if (known != ids_.end()) {
       NodeState& node = nodes_.at(known->second);
@@ -476,25 +476,33 @@ class MaildirSession final : public Session {
     return id;
   }
 
-  // The file of an item; a scan that finds nothing is repeated under the folder's lock,
-  // because a rename by Dovecot during the scan may have hidden the file. A name expected to
-  // be free (a new item's) is looked for under the lock at once: one scan of the folder
-  // instead of two.
+  // The file of an item: where this session saw it last, else as the index says
+  // (maildir_index.h).
   std::optional<MessageFile> Locate(const Place& item, const std::optional<MessageFile>& hint,
-                                    Expect expect = Expect::kPresent) {
-    const std::string directory = FolderDirectory(item);
-    if (hint && IsRegularFile(hint->Path(directory))) return hint;
-    if (expect == Expect::kPresent) {
-      if (std::optional<MessageFile> file = ScanForItem(directory, item.item)) return file;
-    }
-    if (!layout_.FolderExists(item.Folder())) return std::nullopt;
-    UidListLock lock(directory, options_.lock_timeout);
-    return ScanForItem(directory, item.item);
+                                    Expect expect) {
+    if (hint && IsRegularFile(hint->Path(FolderDirectory(item)))) return hint;
+    return LocateItem(layout_, Table(item), item, expect, options_.lock_timeout);
   }
 
   std::optional<MessageFile> LocateCommitted(NodeState& node) {
-    node.file_hint = Locate(*node.committed, node.file_hint);
+    node.file_hint = Locate(*node.committed, node.file_hint, Expect::kPresent);
     return node.file_hint;
+  }
+
+  // The verdict of the committed item: the property table's row when a folder had no keyword
+  // letter for it, else its keywords. None for an item new in this transaction or created
+  // anew over the committed one.
+  std::optional<Variant> CommittedRow(NodeState& node, const std::string& name) {
+    if (!node.committed || node.reset) return std::nullopt;
+    return Table(*node.committed).Read(OwnerOf(*node.committed), name);
+  }
+  int32_t CommittedMarker(NodeState& node) {
+    if (std::optional<Variant> row = CommittedRow(node, kMailMarkerProperty)) return MarkerOf(*row);
+    return MarkerOfKeywords(CommittedKeywords(node));
+  }
+  bool CommittedHidden(NodeState& node) {
+    if (std::optional<Variant> row = CommittedRow(node, kHiddenProperty)) return HiddenOf(*row);
+    return HasKeyword(CommittedKeywords(node), kHiddenKeyword);
   }
 
   // The keyword names of the committed file; none for an item new in this transaction or
@@ -603,35 +611,57 @@ class MaildirSession final : public Session {
     }
   }
 
+  // Writes the node's changes. When an item's file changes, its property rows are written
+  // first and the rename that puts the file in place comes last (CommitRename).
   void CommitNode(NodeId id) {
     NodeState& node = nodes_.at(id);
-    std::vector<PropertyChange> changes;
     const PropertyOwner owner = OwnerOf(node.place);
-    if (node.kind == NodeKind::kItem) {
-      if (node.FileChanges()) node.file_hint = PlaceFile(node);
-      if (!node.committed || node.reset) {
-        if (node.committed && *node.committed != node.place) {
-          changes.push_back(ClearChange(OwnerOf(*node.committed)));
-        }
-        changes.push_back(ClearChange(owner));
-      } else if (*node.committed != node.place) {
-        changes.push_back(MoveChange(OwnerOf(*node.committed), owner));
-      }
+    const bool item = node.kind == NodeKind::kItem;
+    std::vector<PropertyChange> changes;
+    if (item && (!node.committed || node.reset)) {
+      changes.push_back(PropertyChange::Clear(owner));
+    } else if (item && *node.committed != node.place) {
+      changes.push_back(PropertyChange::Copy(OwnerOf(*node.committed), owner));
+    }
+    for (const auto& [name, value] : node.properties) {
+      changes.push_back(PropertyChange::Set(owner, name, value));
+    }
+    if (item && node.FileChanges()) {
+      node.file_hint = PlaceFile(node, changes);
+      if (node.committed && *node.committed != node.place) ForgetRows(*node.committed);
       node.committed = node.place;
       node.tmp_path.clear();
+    } else {
+      Table(node.place).Apply(changes);
     }
-    for (const auto& [name, value] : node.properties)
-      changes.push_back(SetChange(owner, name, value));
-    Table(node.place).Apply(changes);
     node.ClearPending();
   }
 
-  // Puts the item's file where the session sees the item, with its keywords: delivers new
-  // content from tmp/, or renames the committed file. Answers where the file is now.
-  MessageFile PlaceFile(NodeState& node) {
+  // The rows of a place the item has left. What stays when this fails belongs to no file.
+  void ForgetRows(const Place& left) noexcept {
+    try {
+      Table(left).Apply(
+          {PropertyChange::Clear(OwnerOf(left)), PropertyChange::File(OwnerOf(left), "")});
+    } catch (const Failure&) {
+    }
+  }
+
+  // Puts the item's file where the session sees the item, with its keywords, and writes the
+  // changes with it: delivers new content from tmp/, or renames the committed file. Answers
+  // where the file is now.
+  MessageFile PlaceFile(NodeState& node, const std::vector<PropertyChange>& changes) {
     const std::string target = FolderDirectory(node.place);
-    const KeywordChange change = ChangeFor(node.marker, node.hidden);
     const bool inherits = node.committed && !node.reset;
+    // A verdict the property table keeps goes into keywords where the folder has letters now.
+    std::optional<int32_t> marker = node.marker;
+    std::optional<bool> hidden = node.hidden;
+    if (std::optional<Variant> row = CommittedRow(node, kMailMarkerProperty); row && !marker) {
+      marker = MarkerOf(*row);
+    }
+    if (std::optional<Variant> row = CommittedRow(node, kHiddenProperty); row && !hidden) {
+      hidden = HiddenOf(*row);
+    }
+    const KeywordChange change = ChangeFor(marker, hidden);
     for (int attempt = 0; attempt < kMaxAttempts; ++attempt) {
       // Every keyword the file will carry needs a letter in the target folder before the file
       // arrives; the target's lock is let go before the source's is taken, so that this
@@ -641,7 +671,11 @@ class MaildirSession final : public Session {
         for (const std::string& name : CommittedKeywords(node)) wanted.push_back(name);
       }
       const KeywordTable table = EnsureKeywords(target, wanted, options_.lock_timeout);
-      if (!node.committed) return Deliver(node, target, Letters(table, change.add));
+      auto deliver_new = [&] {
+        const PlacedKeywords placed = *PlaceKeywords(table, change.add, wanted, target);
+        return Deliver(node, target, placed.letters, WithVerdict(changes, node.place, placed));
+      };
+      if (!node.committed) return deliver_new();
 
       const std::string source = FolderDirectory(*node.committed);
       UidListLock lock(source, options_.lock_timeout);
@@ -652,7 +686,7 @@ class MaildirSession final : public Session {
       if (!file) {
         // The item went meanwhile (an IMAP client deleted it): only new content survives it.
         if (node.tmp_path.empty()) throw StoreFailure(StoreError::kNotFound, node.place.Url());
-        return Deliver(node, target, Letters(table, change.add));
+        return deliver_new();
       }
       const MessageFileName parsed = *ParseMessageFileName(file->name);
       std::string flags;
@@ -664,23 +698,33 @@ class MaildirSession final : public Session {
         flags = StandardFlags(parsed.flags) + (source == target ? unnamed : "");
       }
       change.ApplyTo(&names);
-      std::optional<std::string> letters = LettersOf(table, names);
-      if (!letters) continue;  // a keyword came with a rename meanwhile: map it first
-      flags = SortedFlags(flags + *letters);
+      std::optional<PlacedKeywords> placed = PlaceKeywords(table, names, wanted, target);
+      if (!placed) continue;  // a keyword came with a rename meanwhile: map it first
+      flags = SortedFlags(flags + placed->letters);
+      const std::vector<PropertyChange> staged = WithVerdict(changes, node.place, *placed);
       if (!node.tmp_path.empty()) {
+        // The new file first: a failure on the way leaves the old one.
+        const MessageFile delivered = Deliver(node, target, flags, staged);
         RemoveFile(file->Path(source));
-        return Deliver(node, target, flags);
+        return delivered;
       }
       const std::string base =
           node.place.item + std::string(parsed.base.substr(parsed.item.size()));
-      const MessageFile moved{kCurDirectory, MessageFileNameOf(base, flags, parsed.fields, true)};
-      if (moved.Path(target) == file->Path(source)) return moved;
-      switch (RenameNoReplace(file->Path(source), moved.Path(target))) {
+      // A message that gets no flag stays new when it stays in its folder.
+      const MessageFile moved =
+          flags.empty() && !parsed.has_info && file->directory != kCurDirectory && source == target
+              ? MessageFile{file->directory, base}
+              : MessageFile{kCurDirectory, MessageFileNameOf(base, flags, parsed.fields, true)};
+      if (moved.Path(target) == file->Path(source)) {
+        Table(node.place).Apply(WithFileRow(staged, node.place, moved));
+        return moved;
+      }
+      std::vector<std::string> synced{target + "/" + kCurDirectory};
+      if (target != source || file->directory != kCurDirectory) {
+        synced.push_back(source + "/" + file->directory);
+      }
+      switch (CommitRename(node.place, staged, file->Path(source), moved, target, synced)) {
         case RenameResult::kDone:
-          SyncDirectory(target + "/" + kCurDirectory);
-          if (target != source || file->directory != kCurDirectory) {
-            SyncDirectory(source + "/" + file->directory);
-          }
           return moved;
         case RenameResult::kTargetExists:
           throw StoreFailure(StoreError::kAlreadyExists, node.place.Url());
@@ -692,29 +736,80 @@ class MaildirSession final : public Session {
     throw StoreFailure(StoreError::kBusy, "the message kept changing: " + node.place.Url());
   }
 
-  // REQUIRES: the table names every keyword (EnsureKeywords).
-  static std::string Letters(const KeywordTable& table, const std::vector<std::string>& names) {
-    return SortedFlags(LettersOf(table, names).value_or(""));
+  static std::vector<PropertyChange> WithVerdict(std::vector<PropertyChange> changes,
+                                                 const Place& place, const PlacedKeywords& placed) {
+    changes.push_back(PropertyChange::Set(OwnerOf(place), kMailMarkerProperty, placed.marker));
+    changes.push_back(PropertyChange::Set(OwnerOf(place), kHiddenProperty, placed.hidden));
+    return changes;
   }
 
-  // Renames the content in tmp/ into the folder: new/ without flags, cur/ with them.
+  static std::vector<PropertyChange> WithFileRow(std::vector<PropertyChange> changes,
+                                                 const Place& place, const MessageFile& file) {
+    changes.push_back(PropertyChange::File(OwnerOf(place), FileRowText(file)));
+    return changes;
+  }
+
+  // Renames the content in tmp/ into the folder, writing the changes with it: new/ without
+  // flags, cur/ with them.
   MessageFile Deliver(NodeState& node, const std::string& folder_directory,
-                      const std::string& flags) {
+                      const std::string& letters, const std::vector<PropertyChange>& changes) {
+    const std::string flags = SortedFlags(letters);
     const std::string size = std::to_string(FileSize(node.tmp_path));
     for (;;) {
       const std::string base = node.place.item + ",S=" + size + ",C=" + UniqueToken();
       const MessageFile file =
           flags.empty() ? MessageFile{"new", base}
                         : MessageFile{kCurDirectory, MessageFileNameOf(base, flags, "", true)};
-      switch (RenameNoReplace(node.tmp_path, file.Path(folder_directory))) {
+      switch (CommitRename(node.place, changes, node.tmp_path, file, folder_directory,
+                           {folder_directory + "/" + file.directory})) {
         case RenameResult::kDone:
-          SyncDirectory(folder_directory + "/" + file.directory);
           return file;
         case RenameResult::kTargetExists:
           continue;  // cannot happen with a unique token, but never overwrite a message
         case RenameResult::kSourceMissing:
           throw StoreFailure(StoreError::kStorageFault, node.tmp_path + " vanished");
       }
+    }
+  }
+
+  // Writes the changes with the item's file row, then renames `from` into the folder and
+  // flushes the `synced` directories. The rename is the commit point: when it does not happen,
+  // or is not known to be on disk, the rows are put back (and the file taken back), so that
+  // a failed commit leaves no message behind and a reader never sees a message without its
+  // properties.
+  RenameResult CommitRename(const Place& place, const std::vector<PropertyChange>& changes,
+                            const std::string& from, const MessageFile& file,
+                            const std::string& folder_directory,
+                            const std::vector<std::string>& synced) {
+    PropertyTable& table = Table(place);
+    const std::vector<PropertyChange> undo = table.Apply(WithFileRow(changes, place, file));
+    const std::string to = file.Path(folder_directory);
+    RenameResult result;
+    try {
+      result = RenameNoReplace(from, to);
+    } catch (...) {
+      PutBack(table, undo);
+      throw;
+    }
+    if (result != RenameResult::kDone) {
+      PutBack(table, undo);
+      return result;
+    }
+    try {
+      for (const std::string& directory : synced) SyncDirectory(directory);
+    } catch (...) {
+      if (RenameNoReplace(to, from) == RenameResult::kDone) PutBack(table, undo);
+      throw;
+    }
+    return result;
+  }
+
+  // What is left when this fails too belongs to no file a lookup finds (every file row is
+  // verified), and a new item's commit clears its place's rows first.
+  static void PutBack(PropertyTable& table, const std::vector<PropertyChange>& undo) noexcept {
+    try {
+      table.Apply(undo);
+    } catch (const Failure&) {
     }
   }
 

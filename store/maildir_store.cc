@@ -6,7 +6,9 @@
 #include "store/mailbox_url.h"
 #include "store/maildir_control.h"
 #include "store/maildir_files.h"
+#include "store/maildir_index.h"
 #include "store/maildir_layout.h"
+#include "store/maildir_properties.h"
 #include "store/maildir_session.h"
 #include "store/store_errors.h"
 #include "store/store_session.h"
@@ -95,9 +97,9 @@ std::map<std::string, maildir::MessageFile> MaildirStore::ItemFiles(const Layout
   const std::string directory = *layout.FolderDirectoryOf(folder);
   // Under the lock: a listing must not miss a message that Dovecot renames meanwhile.
   maildir::UidListLock lock(directory, options_.lock_timeout);
-  for (const maildir::MessageFile& file : maildir::ScanMessages(directory)) {
+  maildir::ForEachMessage(directory, [&](const maildir::MessageFile& file) {
     items.emplace(std::string(maildir::ParseMessageFileName(file.name)->item), file);
-  }
+  });
   return items;
 }
 
@@ -141,33 +143,26 @@ std::vector<std::string> MaildirStore::Mailboxes() const {
 
 std::optional<Store::ItemInfo> MaildirStore::FindItem(const std::string& url) const {
   const Layout layout(root_);
-  const std::string item = CanonicalUrl(url);
-  std::optional<Place> place = maildir::PlaceOfUrl(item);
-  if (!place || place->folder.size() < 2 || layout.FolderExists(*place)) return std::nullopt;
-  Place folder = *place;
-  const std::string name = folder.folder.back();
-  folder.folder.pop_back();
-  if (!layout.FolderExists(folder)) return std::nullopt;
-  const std::string directory = *layout.FolderDirectoryOf(folder);
-  // The size from the file itself: a listing must not read every message. As for reading, a
-  // file Dovecot renames meanwhile is looked for once more under the folder's lock.
-  auto size_of = [&]() -> std::optional<int64_t> {
-    std::optional<maildir::MessageFile> file = maildir::ScanForItem(directory, name);
-    if (!file || !maildir::IsRegularFile(file->Path(directory))) return std::nullopt;
-    return static_cast<int64_t>(maildir::FileSize(file->Path(directory)));
-  };
-  std::optional<int64_t> size;
-  try {
-    size = size_of();
-  } catch (const Failure&) {
-    // Renamed between the scan and the look at its size.
+  const std::string canonical = CanonicalUrl(url);
+  std::optional<Place> place = maildir::PlaceOfUrl(canonical);
+  if (!place || layout.FolderExists(*place)) return std::nullopt;
+  std::optional<Place> item = maildir::ItemPlace(*place);
+  if (!item || !layout.FolderExists(item->Folder())) return std::nullopt;
+  const std::string directory = *layout.FolderDirectoryOf(item->Folder());
+  maildir::PropertyTable table(layout.PropertiesPath(*item));
+  // The size from the file itself: a listing must not read every message. A file Dovecot
+  // renames between the lookup and the look at its size is looked up again.
+  for (int attempt = 0; attempt < maildir::kMaxAttempts; ++attempt) {
+    std::optional<maildir::MessageFile> file =
+        maildir::LocateItem(layout, table, *item, maildir::Expect::kPresent, options_.lock_timeout);
+    if (!file) return std::nullopt;
+    try {
+      return ItemInfo{canonical, ParentUrl(canonical),
+                      static_cast<int64_t>(maildir::FileSize(file->Path(directory)))};
+    } catch (const Failure&) {
+    }
   }
-  if (!size) {
-    maildir::UidListLock lock(directory, options_.lock_timeout);
-    size = size_of();
-  }
-  if (!size) return std::nullopt;
-  return ItemInfo{item, ParentUrl(item), *size};
+  throw StoreFailure(StoreError::kBusy, "the message kept changing: " + canonical);
 }
 
 std::vector<Store::ItemInfo> MaildirStore::Items(const std::string& folder_url) const {
@@ -200,17 +195,10 @@ std::optional<std::string> MaildirStore::FindItemInMailbox(const std::string& ma
   const Layout layout(root_);
   std::optional<Place> root = maildir::PlaceOfUrl(CanonicalUrl(mailbox_root));
   if (!root || !root->folder.empty() || !layout.FolderExists(*root)) return std::nullopt;
-  std::vector<Place> pending = layout.ChildFolders(*root);
-  while (!pending.empty()) {
-    Place folder = std::move(pending.back());
-    pending.pop_back();
-    if (maildir::ScanForItem(*layout.FolderDirectoryOf(folder), item_name)) {
-      folder.item = item_name;
-      return folder.Url();
-    }
-    for (Place& child : layout.ChildFolders(folder)) pending.push_back(std::move(child));
-  }
-  return std::nullopt;
+  maildir::PropertyTable table(layout.PropertiesPath(*root));
+  std::optional<Place> item = maildir::LocateInMailbox(layout, table, *root, item_name);
+  if (!item) return std::nullopt;
+  return item->Url();
 }
 
 std::string MaildirStore::MaildirPath(const std::string& domain, const std::string& user) const {

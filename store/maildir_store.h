@@ -20,6 +20,12 @@
 //    marker reads only the Corvalith keywords, since a client may set $Junk on its own. The
 //    marker reads back as a 32-bit integer (0 as a missing property), the hidden flag as true
 //    or missing; the marker takes 0, 1 or 2, the hidden flag a Boolean.
+//    A folder has 26 keyword letters. When none is left for a Corvalith keyword, the file goes
+//    without it and the value is kept in the property table instead, as any other property
+//    is (for $Junk and $NotJunk, nothing is kept). Such a row, where there is one, is the
+//    value: the store removes it whenever it writes the value into keywords again (it does so
+//    with the next change of the item that has a letter free), so the two disagree only when
+//    something else changed the keywords. Like every row, it follows the store's moves only.
 //  - everything else (folder properties, other item properties): the mailbox's property table
 //    (maildir_properties.h), keyed by folder path and item name. It follows the store's own
 //    moves, not Dovecot's.
@@ -36,15 +42,26 @@
 //    Both happen under the source folder's dovecot-uidlist.lock, as does removing a file, so
 //    that a Dovecot scanning the folder never misses a message. New keyword names go into
 //    the destination's dovecot-keywords (under that folder's lock) before a file uses them.
+//    A keyword of someone else's that gets no letter in the destination fails the move
+//    (kStorageFault): leaving it out would take a mail client's label off the message.
 //  - A transaction keeps new messages in tmp/ and every other change in the session until
 //    CommitTrans, which applies them item by item; RollbackTrans removes the files in tmp/.
-//    A failed commit may have applied the changes of the items before the one that failed.
-//    Folders are created at once, outside any transaction.
+//    For each item, the property table is written first (the item's rows and the index row
+//    of its new file) and the rename that puts the file in place comes last: the rename is
+//    the commit point. When it fails, or the directory cannot be flushed after it, the rows
+//    are put back (and the file taken back), so that a failed commit never leaves the
+//    message in the folder and nobody sees a message without its properties. A failed
+//    commit may have applied the changes of the items before the one that failed. Folders
+//    are created at once, outside any transaction.
 //
-// Reading: a file is looked up in new/, then cur/, without a lock; when it is not found, once
-// more under the folder's lock, since a rename by Dovecot during the scan may have hidden it.
-// A file that vanishes between the lookup and the read is looked up again. Reads are bounded
-// (message size, directory entries, control file sizes: maildir_layout.h, maildir_control.cc).
+// Reading: an item's file is found by name through the mailbox's index (maildir_index.h): the
+// file the store last put it in, checked with one stat. Without a row, or when Dovecot has
+// renamed, moved or expunged the file since, the folder is read (new/, then cur/, one entry
+// at a time, however many it holds) without a lock, and when nothing is found, once more under
+// the folder's lock, since a rename by Dovecot during the read may have hidden it. A file that
+// vanishes between the lookup and the read is looked up again. Reads are bounded (message
+// size, the entries of directories that hold mailboxes and folders, control file sizes:
+// maildir_layout.h, maildir_control.cc).
 //
 // Not supported: moves between mailboxes and items directly in the mailbox root (kRefused);
 // folder names with "." (kBadArgument); dovecot control files moved by mail_control_path.
@@ -117,9 +134,11 @@ class MaildirStore : public Store {
   std::vector<std::string> Mailboxes() const override;
   std::optional<ItemInfo> FindItem(const std::string& url) const override;
   std::vector<ItemInfo> Items(const std::string& folder_url) const override;
-  // Looks through each folder without its lock: new/ before cur/, so that a message Dovecot
-  // moves from one to the other meanwhile is seen; one that Dovecot renames within cur/ at that
-  // moment (a flag change) may be missed.
+  // Through the mailbox's index: nullopt at once for a name the store has not put into any
+  // folder in the last kFileRowDays. When Dovecot has renamed, moved or expunged the file
+  // since, looks through the folders without their locks: new/ before cur/, so that a message
+  // Dovecot moves from one to the other meanwhile is seen; one that Dovecot renames within
+  // cur/ at that moment (a flag change) may be missed.
   std::optional<std::string> FindItemInMailbox(const std::string& mailbox_root,
                                                const std::string& item_name) const override;
 

@@ -29,6 +29,7 @@
 #include "store/maildir_control.h"
 #include "store/maildir_files.h"
 #include "store/maildir_layout.h"
+#include "store/maildir_properties.h"
 #include "store/store_test_util.h"
 
 namespace corvalith::store {
@@ -90,6 +91,9 @@ class MaildirStoreTest : public ::testing::Test {
 
   std::string Maildir() const { return store_.MaildirPath("example.com", "alice"); }
   std::string Junk() const { return Maildir() + kJunkDirectory; }
+  std::string PropertiesFile() const {
+    return dir_.File("mail/example.com/alice/corvalith-properties.db");
+  }
 
   std::string Deliver(const std::string& folder_url, const std::string& name,
                       const std::string& raw, Origin origin = Origin::kExternal) {
@@ -457,19 +461,188 @@ TEST_F(MaildirStoreTest, ANewKeywordsFileIsNewerThanTheOneItReplaces) {
   EXPECT_FALSE(fs::exists(Maildir() + "/dovecot-uidlist.lock"));
 }
 
-TEST_F(MaildirStoreTest, AFullKeywordTableFailsOnlyTheChange) {
-  std::string table;
+// A migrated mailbox, or a user with many labels, may have all 26 letters of a folder taken.
+TEST_F(MaildirStoreTest, AVerdictWithoutAKeywordLetterIsKeptInThePropertyTable) {
+  std::string full;
   for (int i = 0; i < maildir::kMaxKeywords; ++i) {
-    table += std::to_string(i) + " $Label" + std::to_string(i) + "\n";
+    full += std::to_string(i) + " $Label" + std::to_string(i) + "\n";
   }
-  WriteWhole(Maildir() + "/dovecot-keywords", table);
-  const std::string item = Deliver(kInbox, "M1.EML", Message("one"));
-  const std::string file = FileOf(Maildir(), "M1.EML");
-  EXPECT_EQ(FailureNumber([&] { Write(item, kMailMarkerProperty, Variant::Int32(2)); }),
+  WriteWhole(Maildir() + "/dovecot-keywords", full);
+  const std::string item = kInbox + "/M1.EML";
+  // Delivered as the save pipeline delivers spam: marked inside the delivery's transaction.
+  connection_->BeginTrans();
+  ImportMessage(*connection_, item, Message("one"), Origin::kExternal);
+  Write(item, kMailMarkerProperty, Variant::Int32(2));
+  Write(item, kHiddenProperty, Variant::Bool(true));
+  connection_->CommitTrans();
+  EXPECT_EQ(fs::path(FileOf(Maildir(), "M1.EML")).parent_path().filename(), "new")
+      << "no flag to carry";
+  EXPECT_EQ(ReadFileBytes(Maildir() + "/dovecot-keywords"), full);
+  EXPECT_EQ(store_.Property(item, kMailMarkerProperty), Variant::Int32(2));
+  EXPECT_EQ(store_.Property(item, kHiddenProperty), Variant::Bool(true));
+
+  // A move the store makes takes the verdict along, into keywords where letters are free.
+  const std::string spam = kJunk + "/M1.EML";
+  Open(item)->MoveRecord(item, spam, "", "", adMoveUnspecified, false);
+  EXPECT_EQ(KeywordsOf(Junk(), "M1.EML"),
+            (std::set<std::string>{kSpamKeyword, kJunkKeyword, kHiddenKeyword}));
+  EXPECT_EQ(store_.Property(spam, kMailMarkerProperty), Variant::Int32(2));
+  Open(spam)->MoveRecord(spam, item, "", "", adMoveUnspecified, false);
+  EXPECT_EQ(Flags(Maildir(), "M1.EML"), "") << "the Junk E-mail letters mean nothing here";
+  EXPECT_EQ(store_.Property(item, kMailMarkerProperty), Variant::Int32(2));
+  EXPECT_EQ(store_.Property(item, kHiddenProperty), Variant::Bool(true));
+
+  // A letter that becomes free later is used with the next change of the verdict; until then
+  // the table's value is the verdict.
+  WriteWhole(Maildir() + "/dovecot-keywords", full.substr(full.find('\n') + 1));
+  EXPECT_EQ(store_.Property(item, kMailMarkerProperty), Variant::Int32(2));
+  Write(item, kMailMarkerProperty, Variant::Int32(1));
+  EXPECT_EQ(KeywordsOf(Maildir(), "M1.EML"), std::set<std::string>{kHamKeyword});
+  EXPECT_EQ(store_.Property(item, kMailMarkerProperty), Variant::Int32(1));
+  EXPECT_EQ(store_.Property(item, kHiddenProperty), Variant::Bool(true));
+  Write(item, kHiddenProperty, Variant::Bool(false));
+  EXPECT_EQ(store_.Property(item, kHiddenProperty), std::nullopt);
+
+  // A mail client's label that cannot get a letter is never dropped: such a move fails whole.
+  const std::string labelled = Deliver(kJunk, "M2.EML", Message("two"));
+  WriteWhole(Junk() + "/dovecot-keywords", "0 Work\n");
+  const std::string file = FileOf(Junk(), "M2.EML");
+  fs::rename(file, Junk() + "/cur/" + fs::path(file).filename().string() + ":2,a");
+  WriteWhole(Maildir() + "/dovecot-keywords", full);
+  EXPECT_EQ(FailureNumber([&] {
+              Open(labelled)->MoveRecord(labelled, kInbox + "/M2.EML", "", "", adMoveUnspecified,
+                                         false);
+            }),
             Number(StoreError::kStorageFault));
-  EXPECT_EQ(FileOf(Maildir(), "M1.EML"), file);
-  EXPECT_EQ(ReadFileBytes(Maildir() + "/dovecot-keywords"), table);
-  EXPECT_EQ(store_.Property(item, kMailMarkerProperty), std::nullopt);
+  EXPECT_EQ(KeywordsOf(Junk(), "M2.EML"), std::set<std::string>{"Work"});
+  EXPECT_FALSE(store_.Exists(kInbox + "/M2.EML"));
+}
+
+// A commit reported as failed must leave no message: a delivery's sender tries again, and every
+// try that left one would be one more copy in the mailbox.
+TEST_F(MaildirStoreTest, ACommitThatFailsLeavesNoMessage) {
+  auto deliver_internal = [&](const std::string& name) {
+    connection_->BeginTrans();
+    // Mail from a colleague: its sender address type is kept in the property table.
+    ImportMessage(*connection_, kInbox + "/" + name, Message(name), Origin::kInternal);
+    const int32_t failure = FailureNumber([&] { connection_->CommitTrans(); });
+    if (failure != 0) connection_->RollbackTrans();
+    return failure;
+  };
+  auto no_message_files = [&] {
+    for (const char* sub : {"/new", "/cur", "/tmp"}) {
+      EXPECT_EQ(Names(Maildir() + sub), std::vector<std::string>{}) << sub;
+    }
+  };
+  // The property table refuses to be written (a full disk, a writer holding it too long).
+  Sql(PropertiesFile(),
+      "CREATE TRIGGER refuse BEFORE INSERT ON properties BEGIN SELECT RAISE(ABORT, 'disk full'); "
+      "END");
+  EXPECT_EQ(deliver_internal("M1.EML"), Number(StoreError::kStorageFault));
+  no_message_files();
+  EXPECT_FALSE(store_.Exists(kInbox + "/M1.EML"));
+  Sql(PropertiesFile(), "DROP TRIGGER refuse");
+
+  // The rename into the folder fails: the rows written for the message go again.
+  connection_->BeginTrans();
+  ImportMessage(*connection_, kInbox + "/M2.EML", Message("M2.EML"), Origin::kInternal);
+  for (const std::string& waiting : Names(Maildir() + "/tmp")) {
+    fs::remove(Maildir() + "/tmp/" + waiting);
+  }
+  EXPECT_EQ(FailureNumber([&] { connection_->CommitTrans(); }), Number(StoreError::kStorageFault));
+  connection_->RollbackTrans();
+  no_message_files();
+  maildir::PropertyTable table(PropertiesFile());
+  EXPECT_EQ(table.Read({kInboxFolder, "M2.EML"}, kAddressTypeProperty), std::nullopt);
+  EXPECT_TRUE(table.FilesNamed("M2.EML").empty());
+
+  EXPECT_EQ(deliver_internal("M3.EML"), 0);
+  EXPECT_EQ(store_.Property(kInbox + "/M3.EML", kAddressTypeProperty),
+            Variant::String(kInternalAddressType));
+}
+
+// A delivery looks items up by name (the retry check, the new item's name, the spam move's
+// target, then what the filter reads): through the mailbox's index, so that its cost does not
+// grow with the folders. A folder that cannot be read at all shows that none is read.
+TEST_F(MaildirStoreTest, ADeliveryFindsItemsByNameWithoutReadingAFolder) {
+  const std::string earlier = Deliver(kJunk, "Q1.EML", Message("earlier"));
+  Write(earlier, kMailMarkerProperty, Variant::Int32(2));  // into cur/
+  ASSERT_TRUE(fs::is_empty(Junk() + "/new"));
+  fs::remove(Junk() + "/new");
+  fs::create_directory_symlink("new", Junk() + "/new");  // a loop: reading it fails
+  ASSERT_EQ(FailureNumber([&] { store_.Children(kJunk); }), Number(StoreError::kStorageFault));
+
+  EXPECT_EQ(store_.FindItemInMailbox(kRoot, "Q2.EML"), std::nullopt) << "a first try";
+  EXPECT_EQ(store_.FindItemInMailbox(kRoot, "Q1.EML"), earlier) << "a retry";
+  EXPECT_TRUE(store_.Exists(earlier));
+  EXPECT_EQ(store_.FindItem(earlier)->size, static_cast<int64_t>(Message("earlier").size()));
+  EXPECT_EQ(store_.Content(earlier), Message("earlier"));
+  EXPECT_EQ(store_.Property(earlier, kMailMarkerProperty), Variant::Int32(2));
+
+  // Spam, moved by the filter into Junk E-mail before the delivery commits.
+  connection_->BeginTrans();
+  ImportMessage(*connection_, kInbox + "/Q2.EML", Message("spam"), Origin::kExternal);
+  auto record = Open(kInbox + "/Q2.EML");
+  record->GetFields().Item(kMailMarkerProperty).SetValue(Variant::Int32(2));
+  record->GetFields().Update();
+  record->MoveRecord(kInbox + "/Q2.EML", kJunk + "/Q2.EML", "", "", adMoveUnspecified, false);
+  connection_->CommitTrans();
+  EXPECT_EQ(store_.FindItemInMailbox(kRoot, "Q2.EML"), kJunk + "/Q2.EML");
+
+  // The filter relearning a user's correction flips the marker where the message lies.
+  Write(earlier, kMailMarkerProperty, Variant::Int32(1));
+  EXPECT_EQ(store_.Property(earlier, kMailMarkerProperty), Variant::Int32(1));
+}
+
+// The index is a hint: Dovecot renames, moves and expunges messages without telling the store.
+TEST_F(MaildirStoreTest, WhatDovecotRenamedOrMovedIsFoundByNameAllTheSame) {
+  const std::string item = Deliver(kInbox, "M1.EML", Message("one"));
+  // The user reads it: Dovecot moves it from new/ to cur/ with the flag S.
+  const std::string file = FileOf(Maildir(), "M1.EML");
+  fs::rename(file, Maildir() + "/cur/" + fs::path(file).filename().string() + ":2,S");
+  EXPECT_EQ(store_.FindItemInMailbox(kRoot, "M1.EML"), item);
+  EXPECT_EQ(store_.FindItem(item)->size, static_cast<int64_t>(Message("one").size()));
+  EXPECT_EQ(store_.Content(item), Message("one"));
+
+  DovecotMove(Maildir(), Junk(), "M1.EML", "");
+  EXPECT_EQ(store_.FindItemInMailbox(kRoot, "M1.EML"), kJunk + "/M1.EML");
+  EXPECT_FALSE(store_.Exists(item));
+  EXPECT_EQ(FailureNumber([&] {
+              connection_->OpenRecord(kJunk + "/M1.EML", adModeReadWrite, adCreateNonCollection,
+                                      adOpenRecordUnspecified, "", "");
+            }),
+            Number(StoreError::kAlreadyExists))
+      << "the name is taken there, though the index knows only where the store put it";
+
+  // The user deletes it.
+  fs::remove(FileOf(Junk(), "M1.EML"));
+  EXPECT_EQ(store_.FindItemInMailbox(kRoot, "M1.EML"), std::nullopt);
+}
+
+// The index grows with the mail of the last weeks, not with everything ever delivered.
+TEST_F(MaildirStoreTest, TheIndexForgetsOldMail) {
+  const std::string old_item = Deliver(kInbox, "OLD.EML", Message("old"));
+  Sql(PropertiesFile(), "UPDATE files SET placed = placed - " +
+                            std::to_string((maildir::kFileRowDays + 1) * 24 * 60 * 60) +
+                            " WHERE item = 'OLD.EML'");
+  Deliver(kInbox, "NEW.EML", Message("new"));
+  maildir::PropertyTable table(PropertiesFile());
+  EXPECT_TRUE(table.FilesNamed("OLD.EML").empty());
+  EXPECT_EQ(table.FilesNamed("NEW.EML").size(), 1u);
+  EXPECT_EQ(store_.Content(old_item), Message("old")) << "found by reading its folder";
+}
+
+TEST_F(MaildirStoreTest, APropertyTableOfTheFirstVersionGainsTheIndex) {
+  const std::string bob = MailboxRootUrl("example.com", "bob");
+  store_.CreateFolder(bob + "/Inbox");
+  Sql(dir_.File("mail/example.com/bob/corvalith-properties.db"),
+      "CREATE TABLE properties(folder TEXT NOT NULL, item TEXT NOT NULL, name TEXT NOT NULL, "
+      "type INTEGER NOT NULL, value, PRIMARY KEY(folder, item, name)) WITHOUT ROWID;"
+      "INSERT INTO properties VALUES('Inbox', '', 'x', 3, 7);"
+      "PRAGMA application_id = 1129729360; PRAGMA user_version = 1;");
+  EXPECT_EQ(store_.Property(bob + "/Inbox", "x"), Variant::Int32(7));
+  const std::string item = Deliver(bob + "/Inbox", "M1.EML", Message("one"));
+  EXPECT_EQ(store_.FindItemInMailbox(bob, "M1.EML"), item);
 }
 
 TEST_F(MaildirStoreTest, APropertyTableThatIsNotOursIsLeftAlone) {
@@ -527,9 +700,9 @@ TEST_F(MaildirStoreTest, DovecotWorkingInTheSameMaildirLosesAndDuplicatesNothing
         UidListLock lock(Maildir(), kLockTimeout);
         auto items = [&] {
           std::set<std::string> found;
-          for (const auto& file : maildir::ScanMessages(Maildir())) {
+          maildir::ForEachMessage(Maildir(), [&](const maildir::MessageFile& file) {
             found.insert(std::string(ParseMessageFileName(file.name)->item));
-          }
+          });
           return found;
         };
         const std::set<std::string> seen = items();

@@ -394,4 +394,19 @@ std::vector<Store::ItemInfo> SqliteStore::Items(const std::string& folder_url) c
   return items;
 }
 
+std::optional<std::string> SqliteStore::FindItemInMailbox(const std::string& mailbox_root,
+                                                          const std::string& item_name) const {
+  std::lock_guard lock(mu_);
+  // The folder tree through the parent index (a range of URLs would walk every item too).
+  SqliteDatabase::Query query(
+      *db_,
+      "WITH RECURSIVE folders(url) AS (SELECT ?1 UNION ALL SELECT n.url FROM nodes n "
+      "JOIN folders f ON n.parent = f.url AND n.kind = 0) "
+      "SELECT i.url FROM folders f JOIN nodes i ON i.url = f.url || '/' || ?2 AND i.kind = 1 "
+      "ORDER BY f.url LIMIT 1");
+  query.Bind(1, CanonicalUrl(mailbox_root)).Bind(2, item_name);
+  if (!query.Step()) return std::nullopt;
+  return query.Bytes(0);
+}
+
 }  // namespace corvalith::store

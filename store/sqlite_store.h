@@ -64,6 +64,9 @@ class SqliteStore : public Store {
   std::vector<std::string> Mailboxes() const override;
   std::optional<ItemInfo> FindItem(const std::string& url) const override;
   std::vector<ItemInfo> Items(const std::string& folder_url) const override;
+  // One look at the URL index per folder of the mailbox, whatever the folders hold.
+  std::optional<std::string> FindItemInMailbox(const std::string& mailbox_root,
+                                               const std::string& item_name) const override;
 
   const std::string& path() const { return path_; }
 

@@ -1,7 +1,6 @@
 #include "store/sqlite_store.h"
 
 #include <gtest/gtest.h>
-#include <sqlite3.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -16,16 +15,6 @@ namespace {
 
 const std::string kRoot = "file://./backofficestorage/example.com/MBX/alice";
 const std::string kInbox = kRoot + "/Inbox";
-
-void Sql(const std::string& path, const std::string& sql) {
-  sqlite3* db = nullptr;
-  ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
-  char* error = nullptr;
-  EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &error), SQLITE_OK)
-      << (error ? error : "");
-  sqlite3_free(error);
-  sqlite3_close(db);
-}
 
 // Runs `body` in `n` child processes at once and waits for all; true when all exited 0.
 template <class Body>

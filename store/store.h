@@ -65,7 +65,8 @@ class Store {
   // The URL of the item named `item_name` (the last segment of its URL) in any folder of the
   // mailbox; nullopt when no folder holds one. A store may answer nullopt for an item that
   // another program is renaming at that very moment: a caller that must not miss one holds
-  // the item's folder still some other way.
+  // the item's folder still some other way. The Maildir store answers for the items it
+  // stored itself in the last weeks only (maildir_store.h): what a retried delivery needs.
   virtual std::optional<std::string> FindItemInMailbox(const std::string& mailbox_root,
                                                        const std::string& item_name) const;
 };
