@@ -9,6 +9,9 @@
 #include <optional>
 #include <vector>
 
+#include "logging/log_event.h"
+#include "logging/log_file.h"
+#include "logging/lost_log_records.h"
 #include "platform/failure.h"
 
 namespace corvalith {
@@ -118,7 +121,8 @@ struct ClassifierEngineObject::Mail {
   Working user, site;
 };
 
-ClassifierEngineObject::ClassifierEngineObject(const EngineOptions& options) : options_(options) {}
+ClassifierEngineObject::ClassifierEngineObject(const EngineOptions& options, SiteModelAlarm alarm)
+    : options_(options), alarm_(std::move(alarm)) {}
 
 ClassifierEngineObject::~ClassifierEngineObject() = default;
 
@@ -168,7 +172,7 @@ bool ClassifierEngineObject::OnSite(Step&& step) {
     step();
     return true;
   } catch (const Failure& failure) {
-    site_failure_ = failure.description();
+    site_failure_ = failure;
     // Opened afresh next time: the file at the path may have been put right by then.
     open_site_.reset();
     open_site_path_.clear();
@@ -192,9 +196,9 @@ ClassifierEngineObject::Mail ClassifierEngineObject::Prepare(const std::string& 
 HRESULT ClassifierEngineObject::Classify(const std::string& key, const std::string& header,
                                          const std::string& body, bool* spam) {
   if (spam == nullptr) return E_POINTER;
-  return ReturnStatus([&] {
+  const HRESULT status = ReturnStatus([&] {
     const ModelOptions& o = options_.model;
-    site_failure_.clear();
+    site_failure_.reset();
     Mail mail = Prepare(header, body);
     UserDatabase* db = Database(key, /*create=*/true);
     UserDatabase::Lock lock(db, /*exclusive=*/true);
@@ -239,12 +243,14 @@ HRESULT ClassifierEngineObject::Classify(const std::string& key, const std::stri
     update.PutLedgerEntry(std::nullopt, {mail.digest, verdict, static_cast<float>(gain)});
     update.Commit();
   });
+  AlarmOnSiteFailure(key);
+  return status;
 }
 
 void ClassifierEngineObject::Teach(const std::string& key, const std::string& header,
                                    const std::string& body, bool spam) {
   const ModelOptions& o = options_.model;
-  site_failure_.clear();
+  site_failure_.reset();
   Mail mail = Prepare(header, body);
   UserDatabase* db = Database(key, /*create=*/true);
   UserDatabase::Lock lock(db, /*exclusive=*/true);
@@ -277,18 +283,26 @@ void ClassifierEngineObject::Teach(const std::string& key, const std::string& he
 
 HRESULT ClassifierEngineObject::Learn(const std::string& key, const std::string& header,
                                       const std::string& body, bool spam) {
-  return ReturnStatus([&] { Teach(key, header, body, spam); });
+  const HRESULT status = ReturnStatus([&] { Teach(key, header, body, spam); });
+  AlarmOnSiteFailure(key);
+  return status;
 }
 
 HRESULT ClassifierEngineObject::Relearn(const std::string& key, const std::string& header,
                                         const std::string& body, bool spam) {
-  return ReturnStatus([&] { Teach(key, header, body, spam); });
+  const HRESULT status = ReturnStatus([&] { Teach(key, header, body, spam); });
+  AlarmOnSiteFailure(key);
+  return status;
+}
+
+void ClassifierEngineObject::AlarmOnSiteFailure(const std::string& key) {
+  if (site_failure_ && alarm_) alarm_(key, *site_failure_);
 }
 
 HRESULT ClassifierEngineObject::Forget(const std::string& key, const std::string& header,
                                        const std::string& body) {
-  return ReturnStatus([&] {
-    site_failure_.clear();
+  const HRESULT status = ReturnStatus([&] {
+    site_failure_.reset();
     UserDatabase* db = Database(key, /*create=*/false);
     if (db == nullptr) return;
     Mail mail = Prepare(header, body);
@@ -312,13 +326,15 @@ HRESULT ClassifierEngineObject::Forget(const std::string& key, const std::string
     update.EraseLedgerEntry(*index);
     update.Commit();
   });
+  AlarmOnSiteFailure(key);
+  return status;
 }
 
 HRESULT ClassifierEngineObject::Score(const std::string& key, const std::string& header,
                                       const std::string& body, double* spam_probability) {
   if (spam_probability == nullptr) return E_POINTER;
   return ReturnStatus([&] {
-    site_failure_.clear();
+    site_failure_.reset();
     Mail mail = Prepare(header, body);
     double score = 0;
     if (UserDatabase* db = Database(key, /*create=*/false)) {
@@ -341,7 +357,7 @@ HRESULT ClassifierEngineObject::Compact(const std::string& key) {
   // The files have a fixed size, so there is no space to reclaim; taking the locks completes
   // an update a crashed writer left in a journal.
   return ReturnStatus([&] {
-    site_failure_.clear();
+    site_failure_.reset();
     if (UserDatabase* db = Database(key, /*create=*/false)) {
       UserDatabase::Lock lock(db, /*exclusive=*/true);
     }
@@ -368,36 +384,64 @@ HRESULT ClassifierEngineObject::GetStatistics(const std::string& key, int32_t* h
 namespace {
 
 // `options` gives the options of each new object.
-void Register(ClassTable& table, std::function<EngineOptions()> options) {
-  table.Register(CLSID_ClassifierEngine, [options](const IID& iid, void** object) -> HRESULT {
-    if (object == nullptr) return E_POINTER;
-    *object = nullptr;
-    auto* engine = new (std::nothrow) ClassifierEngineObject(options());
-    if (engine == nullptr) {
-      SetErrorInfo("Out of memory creating the classifier engine");
-      return E_OUTOFMEMORY;
-    }
-    HRESULT hr = engine->QueryInterface(iid, object);
-    if (Failed(hr)) SetErrorInfo("The classifier engine does not implement " + GuidToString(iid));
-    engine->Release();
-    return hr;
-  });
+void Register(ClassTable& table, std::function<EngineOptions()> options,
+              SiteModelAlarm alarm = nullptr) {
+  table.Register(CLSID_ClassifierEngine,
+                 [options, alarm](const IID& iid, void** object) -> HRESULT {
+                   if (object == nullptr) return E_POINTER;
+                   *object = nullptr;
+                   auto* engine = new (std::nothrow) ClassifierEngineObject(options(), alarm);
+                   if (engine == nullptr) {
+                     SetErrorInfo("Out of memory creating the classifier engine");
+                     return E_OUTOFMEMORY;
+                   }
+                   HRESULT hr = engine->QueryInterface(iid, object);
+                   if (Failed(hr))
+                     SetErrorInfo("The classifier engine does not implement " + GuidToString(iid));
+                   engine->Release();
+                   return hr;
+                 });
+}
+
+// The record and the event of an unusable site model. Whatever fails here is the engine's
+// courtesy failing, never the call: a record the log cannot take is lost, and noted as such.
+void ReportUnusableSiteModel(Environment& environment, const std::string& site_path,
+                             const std::string& key, const Failure& failure) {
+  const std::string text =
+      "Site model not used, each user's own model decides alone: " + failure.description();
+  try {
+    AppendLogRecord(environment.file_system(), environment.clock(), DataDirectoryOfKey(key),
+                    ErrorRecordText(text, failure.number(), site_path));
+  } catch (const Failure& lost) {
+    NoteLostLogRecord(lost);
+  }
+  LogEvent::WriteEventLog(environment.event_log(), text, EVENTLOG_ERROR_TYPE,
+                          kSiteModelUnusableEventId);
 }
 
 }  // namespace
 
-void RegisterClassifierEngine(ClassTable& table, Registry& registry) {
+void RegisterClassifierEngine(ClassTable& table, Environment& environment) {
   // Read once, at the first object: like the filter's settings, the engine's are kept for the
   // life of the process.
-  struct Settings {
+  struct Shared {
     std::once_flag read;
     EngineOptions options;
+    std::atomic<bool> site_failure_reported{false};
   };
-  auto settings = std::make_shared<Settings>();
-  Register(table, [settings, &registry] {
-    std::call_once(settings->read, [&] { settings->options.site_scope = ReadSiteScope(registry); });
-    return settings->options;
-  });
+  auto shared = std::make_shared<Shared>();
+  auto options = [shared, &environment] {
+    std::call_once(shared->read,
+                   [&] { shared->options.site_scope = ReadSiteScope(environment.registry()); });
+    return shared->options;
+  };
+  // Once, not per mail: a damaged site model fails every call until it is put right.
+  auto alarm = [shared, &environment](const std::string& key, const Failure& failure) {
+    if (shared->site_failure_reported.exchange(true)) return;
+    ReportUnusableSiteModel(environment, SiteModelPath(key, shared->options.site_scope), key,
+                            failure);
+  };
+  Register(table, options, alarm);
 }
 
 void RegisterClassifierEngine(ClassTable& table, const EngineOptions& options) {

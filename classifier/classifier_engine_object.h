@@ -8,34 +8,50 @@
 //
 // The site model is an aid, never a condition: when it is off, missing for a read-only call,
 // or cannot be used (a foreign or damaged file, a failed creation or lock), the user's own
-// model decides alone and the call still succeeds; site_failure() says why.
+// model decides alone and the call still succeeds; site_failure() says why. That must not go
+// unseen: users' models learn only what the site model leaves unexplained, so without it a
+// trained user's mail scores much like an untrained one's. The calls that register or train
+// (Classify, Learn, Relearn, Forget) hand the failure to the object's SiteModelAlarm.
 #ifndef CORVALITH_CLASSIFIER_CLASSIFIER_ENGINE_OBJECT_H_
 #define CORVALITH_CLASSIFIER_CLASSIFIER_ENGINE_OBJECT_H_
 
 #include <atomic>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "classifier/engine_settings.h"
 #include "classifier/site_model.h"
 #include "classifier/user_database.h"
 #include "engine/classifier_engine.h"
+#include "platform/environment.h"
+#include "platform/failure.h"
 #include "platform/object_factory.h"
-#include "platform/registry.h"
 
 namespace corvalith {
 
-// Makes CLSID_ClassifierEngine creatable through `table`. The engine's settings are read from
-// `registry` when the first object is created, and kept; `registry` must outlive `table`.
-void RegisterClassifierEngine(ClassTable& table, Registry& registry);
+// Told that a call for the user's `key` could not use the site model, and why.
+using SiteModelAlarm = std::function<void(const std::string& key, const Failure& failure)>;
+
+// Makes CLSID_ClassifierEngine creatable through `table`, as the filter's environment does.
+// The engine's settings are read from the environment's registry when the first object is
+// created, and kept. The first time an object cannot use the site model, one error record goes
+// into the log of the key's data directory (Corvalith.log: "Err: Site model not used, each
+// user's own model decides alone: WHY 0xNUMBER Source: SITE MODEL PATH"; a record the log cannot
+// take is lost, and noted in logging/lost_log_records.h) and one error entry into the event log
+// (kSiteModelUnusableEventId); later failures of any object of the table are not reported
+// again. `environment` must outlive `table`.
+void RegisterClassifierEngine(ClassTable& table, Environment& environment);
 
 // The same with fixed options, for tests and benchmarks.
 void RegisterClassifierEngine(ClassTable& table, const EngineOptions& options = EngineOptions());
 
 class ClassifierEngineObject final : public IClassifierEngine {
  public:
-  // The reference count starts at one, owned by the caller.
-  explicit ClassifierEngineObject(const EngineOptions& options = EngineOptions());
+  // The reference count starts at one, owned by the caller. `alarm` may be empty.
+  explicit ClassifierEngineObject(const EngineOptions& options = EngineOptions(),
+                                  SiteModelAlarm alarm = nullptr);
 
   HRESULT QueryInterface(const IID& iid, void** object) override;
   uint32_t AddRef() override;
@@ -58,7 +74,9 @@ class ClassifierEngineObject final : public IClassifierEngine {
   // Score would have answered for that mail at that moment.
   double last_probability() const { return last_probability_; }
   // Why the site model took no part in the last call that wanted it; empty when it did.
-  const std::string& site_failure() const { return site_failure_; }
+  std::string site_failure() const {
+    return site_failure_ ? site_failure_->description() : std::string();
+  }
 
  private:
   struct Mail;
@@ -76,6 +94,8 @@ class ClassifierEngineObject final : public IClassifierEngine {
   bool OnSite(Step&& step);
   // Trains a mail as `spam`, correcting its earlier registration if there is one.
   void Teach(const std::string& key, const std::string& header, const std::string& body, bool spam);
+  // Sounds the alarm when the call that just ended left the site model out.
+  void AlarmOnSiteFailure(const std::string& key);
 
   std::atomic<uint32_t> references_{1};
   EngineOptions options_;
@@ -84,7 +104,8 @@ class ClassifierEngineObject final : public IClassifierEngine {
   std::string open_site_path_;
   std::unique_ptr<SiteModel> open_site_;
   double last_probability_ = 0;
-  std::string site_failure_;
+  std::optional<Failure> site_failure_;
+  SiteModelAlarm alarm_;
 };
 
 }  // namespace corvalith

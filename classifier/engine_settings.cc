@@ -34,16 +34,20 @@ SiteScope ReadSiteScope(Registry& registry) {
   }
 }
 
+std::string DataDirectoryOfKey(const std::string& key) {
+  const size_t user_slash = key.rfind('/');
+  if (user_slash == std::string::npos || user_slash == 0) return {};
+  // D ends with "/" or is empty: the domain directory is whatever follows it.
+  const size_t domain_slash = key.rfind('/', user_slash - 1);
+  return domain_slash == std::string::npos ? std::string() : key.substr(0, domain_slash + 1);
+}
+
 std::string SiteModelPath(const std::string& key, SiteScope scope) {
   if (scope == SiteScope::kOff) return {};
   const size_t user_slash = key.rfind('/');
   if (user_slash == std::string::npos) return {};
   if (scope == SiteScope::kDomain) return key.substr(0, user_slash + 1) + kSiteModelFileName;
-  // D ends with "/" or is empty: the domain directory is whatever follows it.
-  const size_t domain_slash = user_slash == 0 ? std::string::npos : key.rfind('/', user_slash - 1);
-  const std::string data_directory =
-      domain_slash == std::string::npos ? std::string() : key.substr(0, domain_slash + 1);
-  return data_directory + kSiteModelFileName;
+  return DataDirectoryOfKey(key) + kSiteModelFileName;
 }
 
 }  // namespace corvalith

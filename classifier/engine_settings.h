@@ -35,6 +35,10 @@ inline constexpr char kSiteModelFileName[] = "Corvalith site model";
 // The scope "SiteModel" sets; the default when the key or value is missing or not 0, 1, 2.
 SiteScope ReadSiteScope(Registry& registry);
 
+// The data directory D of a user's key D + domain + "/" + user + ".dat", ending in its
+// separator; empty when the key names no directory above the domain's.
+std::string DataDirectoryOfKey(const std::string& key);
+
 // The site model's path for a user's key D + domain + "/" + user + ".dat": D + the file name,
 // or D + domain + "/" + the file name. Empty when the scope is off or the key names no
 // domain directory.

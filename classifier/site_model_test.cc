@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <filesystem>
 #include <fstream>
@@ -12,8 +13,11 @@
 #include "classifier/classifier_engine_object.h"
 #include "classifier/classifier_test_support.h"
 #include "classifier/engine_settings.h"
+#include "logging/log_event.h"
+#include "logging/lost_log_records.h"
 #include "platform/posix_environment.h"
 #include "platform/testing/file_bytes.h"
+#include "platform/testing/memory_environment.h"
 #include "platform/testing/temp_directory.h"
 
 namespace corvalith {
@@ -38,6 +42,10 @@ TEST(SiteModelPathTest, DerivedFromTheKeysDirectories) {
       {"ann.dat", SiteScope::kDomain, ""},
   };
   for (const auto& c : cases) EXPECT_EQ(SiteModelPath(c.key, c.scope), c.path) << c.key;
+  // The data directory, whose log reports a site model of either scope.
+  EXPECT_EQ(DataDirectoryOfKey("/data/example.com/ann.dat"), "/data/");
+  EXPECT_EQ(DataDirectoryOfKey("example.com/ann.dat"), "");
+  EXPECT_EQ(DataDirectoryOfKey("ann.dat"), "");
   // Never a user's file: none of their suffixes; never a mail domain's directory: a blank.
   const std::string name = kSiteModelFileName;
   for (const char* suffix : {".dat", ".create", ".wlt"}) {
@@ -189,6 +197,70 @@ TEST_F(SiteModelTest, UnusableSiteModelLeavesTheUsersOwnModelDeciding) {
   EXPECT_NE(engine->site_failure(), "");
   EXPECT_TRUE(fs::is_directory(SitePath()));
   EXPECT_EQ(Stats(Key(30)), std::make_pair(1, 0));
+}
+
+// Users' models learn only what the site model leaves unexplained: without it a trained user's
+// mail scores much like an untrained one's, and that must not go unseen. The first call that
+// registers or trains without it writes one error record and one error event; the reading
+// calls say nothing, and neither do later failures of any object made by the same table.
+TEST_F(SiteModelTest, UnusableSiteModelIsReportedOnceInTheLogAndTheEventLog) {
+  const std::string foreign = "Some user's notes\n";
+  { std::ofstream(SitePath(), std::ios::binary) << foreign; }
+  testing::DiskEnvironment environment;
+  RegisterClassifierEngine(environment.classes, environment);
+  auto engine = [&] {
+    ComPtr<IClassifierEngine> engine;
+    EXPECT_EQ(environment.classes.CreateInstance(CLSID_ClassifierEngine, IID_IClassifierEngine,
+                                                 engine.put_void()),
+              S_OK);
+    return engine;
+  };
+  const std::string log = data_ + "Corvalith.log";
+  double p;
+  int32_t ham, spam;
+  ASSERT_EQ(engine()->Score(Key(1), HamHeader(1), HamBody(1), &p), S_OK);
+  ASSERT_EQ(engine()->Compact(Key(1)), S_OK);
+  ASSERT_EQ(engine()->GetStatistics(Key(1), &ham, &spam), S_OK);
+  EXPECT_FALSE(fs::exists(log));
+  EXPECT_TRUE(environment.events.entries().empty());
+
+  for (int i = 1; i <= 3; ++i) {
+    bool verdict;
+    EXPECT_EQ(engine()->Classify(Key(i), HamHeader(i), HamBody(i), &verdict), S_OK);
+    EXPECT_EQ(engine()->Learn(Key(i), SpamHeader(i), SpamBody(i), true), S_OK);
+    EXPECT_EQ(engine()->Relearn(Key(i), HamHeader(i), HamBody(i), true), S_OK);
+    EXPECT_EQ(engine()->Forget(Key(i), HamHeader(i), HamBody(i)), S_OK);
+  }
+  const std::string why = "Site model not used, each user's own model decides alone: The file " +
+                          SitePath() + " is not a site model (unknown format)";
+  const std::string record = ReadFileBytes(log);
+  EXPECT_TRUE(record.ends_with(" " + why + " 0x80040E11 Source: " + SitePath() + "\r\n")) << record;
+  EXPECT_EQ(std::count(record.begin(), record.end(), '\n'), 1) << record;
+  const std::vector<EventLogEntry> events = environment.events.entries();
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events[0].type, EVENTLOG_ERROR_TYPE);
+  EXPECT_EQ(events[0].event_id, static_cast<uint32_t>(kSiteModelUnusableEventId));
+  EXPECT_EQ(events[0].strings, std::vector<std::string>{why});
+  EXPECT_EQ(ReadFileBytes(SitePath()), foreign);
+}
+
+// A log that cannot take the record loses it, as the filter loses its own records, and the loss
+// is noted for the host to report; the event is written all the same.
+TEST_F(SiteModelTest, UnusableSiteModelRecordThatCannotBeWrittenIsNotedAsLost) {
+  { std::ofstream(SitePath(), std::ios::binary) << "not ours"; }
+  fs::create_directory(data_ + "Corvalith.log");
+  testing::DiskEnvironment environment;
+  RegisterClassifierEngine(environment.classes, environment);
+  ComPtr<IClassifierEngine> engine;
+  ASSERT_EQ(environment.classes.CreateInstance(CLSID_ClassifierEngine, IID_IClassifierEngine,
+                                               engine.put_void()),
+            S_OK);
+  const uint64_t lost_before = LostLogRecordCount();
+  bool verdict;
+  EXPECT_EQ(engine->Classify(Key(1), HamHeader(1), HamBody(1), &verdict), S_OK);
+  EXPECT_EQ(LostLogRecordCount(), lost_before + 1);
+  EXPECT_EQ(LatestLostLogRecordFailure(), data_ + "Corvalith.log: Is a directory");
+  EXPECT_EQ(environment.events.entries().size(), 1u);
 }
 
 TEST_F(SiteModelTest, ScoreRegistersNothing) {
@@ -397,8 +469,13 @@ TEST(EngineSettingsTest, SiteModelSettingComesFromTheEnginesOwnKey) {
   }
   // Created objects follow the setting, read once by the first of them.
   write("[HKEY_LOCAL_MACHINE\\Software\\Corvalith\\Engine]\r\n\"SiteModel\"=dword:00000000\r\n");
-  ClassTable table;
-  RegisterClassifierEngine(table, registry);
+  struct : testing::DiskEnvironment {
+    Registry* file_registry;
+    Registry& registry() override { return *file_registry; }
+  } environment;
+  environment.file_registry = &registry;
+  ClassTable& table = environment.classes;
+  RegisterClassifierEngine(table, environment);
   const std::string data = dir.path() + "/";
   fs::create_directory(data + "example.com");
   for (int i = 0; i < 2; ++i) {

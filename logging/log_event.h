@@ -8,6 +8,17 @@
 
 #include "platform/event_log.h"
 
+namespace corvalith {
+
+// The component's event ids besides 0 (a new domain's directory, information) and
+// kRegistryFileEventId (1, platform/posix_environment.h):
+// the host found that the filter cannot write its log or its data directory (error);
+inline constexpr int32_t kFilterCannotWorkEventId = 2;
+// the engine could not use the site model (error).
+inline constexpr int32_t kSiteModelUnusableEventId = 3;
+
+}  // namespace corvalith
+
 namespace corvalith::LogEvent {
 
 // Writes one entry whose only insertion string is the message and whose binary data is the

@@ -15,7 +15,7 @@ namespace {
 class ServerEnvironmentImpl final : public Environment {
  public:
   ServerEnvironmentImpl() : base_(DefaultEnvironment()) {
-    RegisterClassifierEngine(classes_, base_.registry());
+    RegisterClassifierEngine(classes_, base_);
   }
   Registry& registry() override { return base_.registry(); }
   SharedPropertyManager& shared_properties() override { return base_.shared_properties(); }
