@@ -1,5 +1,7 @@
 #include "host/filter_instance.h"
 
+#include "config/constructor_string.h"
+#include "host/filter_health.h"
 #include "sink/server.h"
 
 namespace corvalith::host {
@@ -9,6 +11,16 @@ namespace {
 // The host's one store, as the application server names it in OnMDBStartup.
 constexpr char kStoreGuid[] = "{00000000-0000-0000-0000-000000000001}";
 constexpr char kStoreName[] = "Corvalith host store";
+
+// The directory the constructed filter works in: a constructor string that names none leaves
+// the filter in the current directory.
+std::string FilterDataDirectory(const std::string& construct_string) {
+  try {
+    return DataDirectoryFromConstructString(construct_string);
+  } catch (const Failure&) {
+    return "";
+  }
+}
 
 void Check(HRESULT hr, const char* step) {
   if (Failed(hr)) {
@@ -62,6 +74,8 @@ FilterInstance::FilterInstance(const std::string& construct_string) {
   Check(unknown->QueryInterface(IID_IExStoreSystemEvents, system_.put_void()),
         "QueryInterface(IExStoreSystemEvents)");
   Check(system_->OnMDBStartup(kStoreGuid, kStoreName, 0), "OnMDBStartup");
+  watch_ =
+      std::make_unique<FilterWatch>(FilterDataDirectory(construct_string), ProcessFilterAlarm());
 }
 
 FilterInstance::~FilterInstance() {
@@ -71,6 +85,7 @@ FilterInstance::~FilterInstance() {
 
 void FilterInstance::Save(SaveEventInfo& info, const std::string& url, int32_t flags) {
   Check(sync_->OnSyncSave(&info, url, flags), "OnSyncSave");
+  watch_->AfterSave();
 }
 
 }  // namespace corvalith::host

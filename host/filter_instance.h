@@ -16,6 +16,8 @@
 
 namespace corvalith::host {
 
+class FilterWatch;
+
 // The store's event flags of the two saves the host makes.
 inline constexpr int32_t kDeliveryFlags = EVT_SYNC_BEGIN | EVT_IS_DELIVERED;
 inline constexpr int32_t kUserMoveFlags = EVT_SYNC_BEGIN | EVT_MOVE;
@@ -70,7 +72,8 @@ class ConstructionObject final : public IObjectConstructString {
 class FilterInstance {
  public:
   // Creates the instance through DllGetClassObject, constructs it and sends OnMDBStartup.
-  // Throws Failure when any step fails.
+  // Throws Failure when any step fails. A data directory in which the filter cannot work is
+  // reported (filter_health.h), once per process.
   explicit FilterInstance(const std::string& construct_string);
   // Sends OnMDBShutdown and releases the instance.
   ~FilterInstance();
@@ -84,6 +87,7 @@ class FilterInstance {
  private:
   ComPtr<IExStoreSyncEvents> sync_;
   ComPtr<IExStoreSystemEvents> system_;
+  std::unique_ptr<FilterWatch> watch_;
 };
 
 }  // namespace corvalith::host

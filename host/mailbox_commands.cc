@@ -6,6 +6,7 @@
 
 #include "config/constructor_string.h"
 #include "host/command.h"
+#include "host/filter_health.h"
 #include "host/mail_host.h"
 #include "host/message_source.h"
 #include "platform/text.h"
@@ -227,14 +228,19 @@ int RunStats(Context& c) {
   text += "  domain whitelist " + stats.domain_list + ": " +
           std::to_string(stats.domain_entries.size()) + " entries";
   for (const std::string& entry : stats.domain_entries) text += "\n    " + entry;
-  c.output.Emit(Json{{"ok", true},
-                     {"mailbox", mailbox.Text()},
-                     {"database", stats.database},
-                     {"ham", stats.ham},
-                     {"spam", stats.spam},
-                     {"whitelist", stats.user_entries},
-                     {"domain_whitelist", stats.domain_entries}},
-                text);
+  Json answer{{"ok", true},
+              {"mailbox", mailbox.Text()},
+              {"database", stats.database},
+              {"ham", stats.ham},
+              {"spam", stats.spam},
+              {"whitelist", stats.user_entries},
+              {"domain_whitelist", stats.domain_entries}};
+  // Counts that stand still say nothing of why: a filter that cannot work says it here.
+  const FilterHealth health =
+      CheckFilterHealth(DataDirectoryFromConstructString(c.construct_string), mailbox);
+  for (const std::string& line : health.Lines()) text += "\n  " + line;
+  health.AddTo(&answer);
+  c.output.Emit(answer, text);
   return kExitOk;
 }
 

@@ -5,6 +5,7 @@
 
 #include "config/constructor_string.h"
 #include "host/command.h"
+#include "host/filter_health.h"
 #include "host/mail_host.h"
 #include "host/message_score.h"
 #include "host/message_source.h"
@@ -79,12 +80,16 @@ int RunScore(Context& c) {
   }
   const std::string data = DataDirectoryFromConstructString(c.construct_string);
   const bool explain = c.line.Has("--explain");
+  // A score is what the filter would decide only while the filter can work: say when it cannot.
+  const FilterHealth health = CheckFilterHealth(data, mailbox);
+  for (const std::string& line : health.Lines()) c.output.Text(line);
 
   int failures = 0;
   for (const SourceMessage& message : messages) {
     try {
       double score = ScoreMessage(data, mailbox, message.raw);
       Json answer{{"ok", true}, {"source", message.origin}, {"score", score}};
+      health.AddTo(&answer);
       std::string text = Fixed(score, "%.4f") + "  " + EscapeControlCharacters(message.origin);
       if (explain) {
         AddExplanation(ExplainMessage(data, mailbox, message.raw, kExplainedFeatures), &answer,

@@ -5,6 +5,7 @@
 #include "config/constructor_string.h"
 #include "config/shared_settings.h"
 #include "logging/log_file.h"
+#include "logging/lost_log_records.h"
 #include "platform/failure_styles.h"
 
 namespace corvalith {
@@ -58,6 +59,8 @@ void ExchangeFilter::InstanceLog::Log_Err(const std::string& sErr, int32_t nErr,
                                           const std::string& source) {
   CarryOn on;
   on([&] { Log(ErrorRecordText(sErr, nErr, source)); });
+  // The record is lost, as the filter's contract has it; the host learns that, and why.
+  if (on.failed()) NoteLostLogRecord(on.error());
 }
 
 HRESULT ExchangeFilter::Log(const std::string& sLog) {

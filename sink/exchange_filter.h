@@ -60,7 +60,8 @@ class ExchangeFilter final : public _ExchangeFilter,
   int32_t debug_level() const { return DebugLevel; }
 
  private:
-  // The log as the private operations see it: Log throws, Log_Err never fails.
+  // The log as the private operations see it: Log throws, Log_Err never fails (a record it
+  // cannot write is lost, and the loss noted for the host: logging/lost_log_records.h).
   class InstanceLog : public Logger {
    public:
     explicit InstanceLog(ExchangeFilter& filter) : filter_(filter) {}

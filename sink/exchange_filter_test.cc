@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include "logging/lost_log_records.h"
 #include "sink/sink_test_support.h"
 
 namespace corvalith::testing {
@@ -90,16 +91,22 @@ TEST_F(ExchangeFilterTest, DeleteAndTimerDoNothing) {
 }
 
 TEST_F(ExchangeFilterTest, LogAndLogErr) {
+  const uint64_t lost_before = LostLogRecordCount();
   EXPECT_EQ(filter_->Log("x"), S_OK);
   EXPECT_EQ(filter_->Log_Err("M", 13, ""), S_OK);
   EXPECT_EQ(filter_->Log_Err("M", -1, "src"), S_OK);
   EXPECT_EQ(LogRecords(), (std::vector<std::string>{
                               "x", "Err: M 0xD Source: ", "Err: M 0xFFFFFFFF Source: src"}));
+  EXPECT_EQ(LostLogRecordCount(), lost_before) << "written records are not lost ones";
   ConstructionObject construction("/missing");
   filter_->Construct(&construction);
   EXPECT_TRUE(Failed(filter_->Log("x")));
   EXPECT_EQ(filter_->Log_Err("M", 1, ""), S_OK);
   EXPECT_FALSE(env_.files.Contents("/missing/Corvalith.log").has_value());
+  // The lost error record leaves its reason for the host to report.
+  EXPECT_EQ(LostLogRecordCount(), lost_before + 1);
+  EXPECT_NE(LatestLostLogRecordFailure().find("/missing/Corvalith.log"), std::string::npos)
+      << LatestLostLogRecordFailure();
 }
 
 TEST_F(ExchangeFilterTest, GetSharedPropIsTheCachedSetting) {
