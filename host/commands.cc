@@ -170,15 +170,21 @@ const std::vector<Command>& Commands() {
                "A line\nlonger than 64 KiB is answered with an error and skipped.",
        .run = RunBatch},
       {.name = "lmtp",
-       .synopsis = {{"lmtp [--listen unix:PATH | HOST:PORT]",
+       .synopsis = {{"lmtp [--listen unix:PATH | HOST:PORT] [--received-by NAME] [--trust "
+                     "ADDRESS,...]",
                      "deliver what the mail server hands over by LMTP"}},
-       .usage = "corvalith lmtp [--listen unix:PATH | HOST:PORT]",
+       .usage = "corvalith lmtp [--listen unix:PATH | HOST:PORT] [--received-by NAME] "
+                "[--trust ADDRESS[,ADDRESS...]]",
        .help = "Serves LMTP (default unix:HOME/lmtp.sock, created with mode 0660) until SIGTERM\n"
                "or SIGINT, with one filter instance for the life of the process. Each recipient\n"
                "is answered 250 once its Inbox holds the message, 451 when the store failed, 550\n"
-               "when it has no mailbox. Mail whose topmost Received field names an authenticated\n"
-               "sender is internal. One line per delivery on stderr.",
-       .options = {{"--listen", true}},
+               "when it has no mailbox. One line per delivery on stderr.\n"
+               "Mail is internal when its topmost Received field is the one Postfix writes for\n"
+               "a client that logged in (smtpd_sasl_authenticated_header = yes), by NAME:\n"
+               "  --received-by NAME   Postfix's myhostname (default: this machine's host name)\n"
+               "  --trust ADDRESS,...  on TCP, the client addresses (numeric IPv4 or IPv6) whose\n"
+               "                       mail may be internal; from any other, none is (default)",
+       .options = {{"--listen", true}, {"--received-by", true}, {"--trust", true}},
        .run = RunLmtp},
       {.name = "demo",
        .synopsis = {{"demo [DIR]", "a guided tour in a fresh home"}},

@@ -9,6 +9,7 @@
 #include "host/command.h"
 #include "host/lmtp_server.h"
 #include "host/mail_host.h"
+#include "logging/control_characters.h"
 #include "platform/text.h"
 #include "store/mailbox.h"
 
@@ -90,6 +91,46 @@ std::string HostName() {
   return name;
 }
 
+// --received-by NAME: one word, as Postfix's myhostname is.
+std::string ReceivedBy(const std::string& name) {
+  if (name.empty() || HasControlCharacter(name) || name.find(' ') != std::string::npos) {
+    throw UsageError{"--received-by needs a host name (Postfix's myhostname)"};
+  }
+  return name;
+}
+
+// --trust ADDRESS[,ADDRESS...]: numeric addresses, for a TCP listener only.
+std::vector<std::string> TrustedClients(const std::string& list, const std::string& listen) {
+  if (listen.starts_with("unix:")) {
+    throw UsageError{"--trust is for a TCP listener: every client of the unix socket is trusted"};
+  }
+  std::vector<std::string> clients;
+  for (const std::string& piece : SplitText(list, ',')) {
+    std::string client = TrimBlanks(piece);
+    if (!NumericAddress(client)) {
+      throw UsageError{"--trust: '" + EscapeControlCharacters(client) +
+                       "' is not a numeric IPv4 or IPv6 address"};
+    }
+    clients.push_back(client);
+  }
+  if (clients.empty()) throw UsageError{"--trust needs at least one address"};
+  return clients;
+}
+
+// What the start line says of internal mail, so that a name that does not match Postfix's, or
+// a TCP listener without --trust, shows at once.
+std::string InternalMailRule(const LmtpServerOptions& options) {
+  const std::string rule =
+      "internal mail: an authenticated sender in a Received field by " + options.postfix_host_name;
+  if (options.listen.starts_with("unix:")) return rule;
+  if (options.trusted_clients.empty()) return "internal mail: none (no --trust)";
+  std::string clients;
+  for (const std::string& client : options.trusted_clients) {
+    clients += (clients.empty() ? "" : ", ") + client;
+  }
+  return rule + ", from " + clients;
+}
+
 }  // namespace
 
 int RunLmtp(Context& c) {
@@ -98,6 +139,11 @@ int RunLmtp(Context& c) {
   options.listen = c.line.Has("--listen") ? c.line.Option("--listen")
                                           : "unix:" + c.home.directory + "/lmtp.sock";
   options.host_name = HostName();
+  options.postfix_host_name =
+      c.line.Has("--received-by") ? ReceivedBy(c.line.Option("--received-by")) : options.host_name;
+  if (c.line.Has("--trust")) {
+    options.trusted_clients = TrustedClients(c.line.Option("--trust"), options.listen);
+  }
   MailHost host(c.home, c.construct_string);
   HostMailroom mailroom(host);
   std::mutex log_mutex;
@@ -109,7 +155,7 @@ int RunLmtp(Context& c) {
   StopSignals signals(server);
   // Whoever reads the log may go away; deliveries go on without it.
   signal(SIGPIPE, SIG_IGN);
-  log("listening on " + server.address());
+  log("listening on " + server.address() + "; " + InternalMailRule(options));
   server.Run();
   log("stopped");
   return kExitOk;

@@ -1,13 +1,16 @@
 #include "host/lmtp_server.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <netdb.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
@@ -26,6 +29,7 @@ namespace {
 
 constexpr char kUnixPrefix[] = "unix:";
 constexpr int kBacklog = 64;
+using SteadyClock = std::chrono::steady_clock;
 
 Failure SocketFailure(const std::string& what) {
   return Failure(what + ": " + std::strerror(errno), E_FAIL);
@@ -137,9 +141,46 @@ std::pair<int, std::string> ListenTcp(const std::string& text) {
   return {listener, shown + ":" + bound_port};
 }
 
+std::string AddressText(int family, const void* address) {
+  char text[INET6_ADDRSTRLEN] = "";
+  inet_ntop(family, address, text, sizeof text);
+  return text;
+}
+
+std::string AddressText(const in6_addr& address) {
+  if (IN6_IS_ADDR_V4MAPPED(&address)) return AddressText(AF_INET, &address.s6_addr[12]);
+  return AddressText(AF_INET6, &address);
+}
+
+// The client's address as NumericAddress writes it; empty for a unix socket's client.
+std::string PeerAddress(const sockaddr_storage& peer) {
+  if (peer.ss_family == AF_INET) {
+    return AddressText(AF_INET, &reinterpret_cast<const sockaddr_in&>(peer).sin_addr);
+  }
+  if (peer.ss_family == AF_INET6) {
+    return AddressText(reinterpret_cast<const sockaddr_in6&>(peer).sin6_addr);
+  }
+  return "";
+}
+
+// Milliseconds for poll, rounded up so that a wait never ends just before its time.
+int PollMilliseconds(SteadyClock::duration wait) {
+  return static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(wait).count());
+}
+
 }  // namespace
 
+std::optional<std::string> NumericAddress(std::string_view text) {
+  const std::string address(text);
+  in_addr v4{};
+  if (inet_pton(AF_INET, address.c_str(), &v4) == 1) return AddressText(AF_INET, &v4);
+  in6_addr v6{};
+  if (inet_pton(AF_INET6, address.c_str(), &v6) == 1) return AddressText(v6);
+  return std::nullopt;
+}
+
 struct LmtpServer::Connection {
+  std::string peer;  // its address, empty on a unix socket
   std::thread thread;
   std::atomic<bool> done = false;
 };
@@ -147,9 +188,20 @@ struct LmtpServer::Connection {
 LmtpServer::LmtpServer(LmtpServerOptions options, Mailroom& mailroom,
                        std::function<void(const std::string&)> log)
     : options_(std::move(options)), mailroom_(mailroom), log_(std::move(log)) {
+  const bool unix_socket = options_.listen.starts_with(kUnixPrefix);
+  for (const std::string& client : options_.trusted_clients) {
+    std::optional<std::string> address = NumericAddress(client);
+    if (!address || unix_socket) {
+      throw Failure("cannot trust '" + client + "'" +
+                        (unix_socket ? ": a unix socket trusts every client it admits"
+                                     : ": not a numeric IPv4 or IPv6 address"),
+                    E_INVALIDARG);
+    }
+    trusted_clients_.insert(*address);
+  }
   if (pipe2(stop_pipe_, O_CLOEXEC | O_NONBLOCK) != 0) throw SocketFailure("pipe");
   try {
-    if (options_.listen.starts_with(kUnixPrefix)) {
+    if (unix_socket) {
       socket_path_ = options_.listen.substr(sizeof kUnixPrefix - 1);
       listener_ = ListenUnix(socket_path_);
       address_ = options_.listen;
@@ -194,18 +246,35 @@ void LmtpServer::Run() {
       return true;
     });
     if ((waits[0].revents & POLLIN) == 0) continue;
-    int socket = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+    sockaddr_storage peer_address{};
+    socklen_t peer_length = sizeof peer_address;
+    int socket =
+        accept4(listener_, reinterpret_cast<sockaddr*>(&peer_address), &peer_length, SOCK_CLOEXEC);
     if (socket < 0) continue;
     if (connections.size() >= options_.max_connections) {
       SendAll(socket, "421 4.3.2 Too many connections, try again later\r\n");
       close(socket);
       continue;
     }
+    const std::string peer = PeerAddress(peer_address);
+    const auto from_peer = std::count_if(
+        connections.begin(), connections.end(),
+        [&](const std::unique_ptr<Connection>& connection) { return connection->peer == peer; });
+    if (!peer.empty() && static_cast<size_t>(from_peer) >= options_.max_connections_per_client) {
+      log_("refused a connection from " + peer + ": " +
+           std::to_string(options_.max_connections_per_client) + " from there already");
+      SendAll(socket, "421 4.7.0 Too many connections from your address, try again later\r\n");
+      close(socket);
+      continue;
+    }
+    // Every client of the unix socket is the mail system.
+    const bool trusted = socket_path_.empty() ? trusted_clients_.contains(peer) : true;
     auto connection = std::make_unique<Connection>();
+    connection->peer = peer;
     Connection* running = connection.get();
     try {
-      running->thread = std::thread([this, socket, running] {
-        Serve(socket);
+      running->thread = std::thread([this, socket, trusted, running] {
+        Serve(socket, trusted);
         running->done = true;
       });
     } catch (const std::system_error&) {
@@ -220,14 +289,14 @@ void LmtpServer::Run() {
   for (const std::unique_ptr<Connection>& connection : connections) connection->thread.join();
 }
 
-void LmtpServer::Serve(int socket) {
+void LmtpServer::Serve(int socket, bool trusted) {
   // A client that stops reading is given up after the idle time, also while a reply waits.
   timeval send_timeout{};
   send_timeout.tv_sec = static_cast<time_t>(
       std::chrono::duration_cast<std::chrono::seconds>(options_.idle_timeout).count() + 1);
   setsockopt(socket, SOL_SOCKET, SO_SNDTIMEO, &send_timeout, sizeof send_timeout);
   try {
-    Converse(socket);
+    Converse(socket, trusted);
   } catch (const std::exception& e) {
     // The message under way gets no reply: the client delivers it again.
     log_("connection dropped: " + EscapeControlCharacters(e.what()));
@@ -235,18 +304,29 @@ void LmtpServer::Serve(int socket) {
   close(socket);
 }
 
-void LmtpServer::Converse(int socket) {
-  LmtpSession session(mailroom_, options_.host_name, options_.limits, log_);
+void LmtpServer::Converse(int socket, bool trusted) {
+  const SteadyClock::time_point deadline = SteadyClock::now() + options_.connection_time_limit;
+  LmtpSession session(mailroom_, options_.host_name, options_.limits,
+                      {.client_trusted = trusted, .postfix_host_name = options_.postfix_host_name},
+                      log_);
   bool open = SendAll(socket, session.Greeting());
   char bytes[64 << 10];
   while (open && !session.Finished()) {
+    const SteadyClock::duration left = deadline - SteadyClock::now();
+    if (left <= SteadyClock::duration::zero()) {
+      SendAll(socket,
+              "421 4.4.2 " + options_.host_name + " Connection time limit reached, closing\r\n");
+      break;
+    }
+    const bool limit_first = left < options_.idle_timeout;
     pollfd waits[2] = {{socket, POLLIN, 0}, {stop_pipe_[0], POLLIN, 0}};
-    int ready = poll(waits, 2, static_cast<int>(options_.idle_timeout.count()));
+    int ready = poll(waits, 2, PollMilliseconds(limit_first ? left : options_.idle_timeout));
     if (ready < 0) {
       if (errno == EINTR) continue;
       break;
     }
     if (ready == 0) {
+      if (limit_first) continue;
       SendAll(socket, "421 4.4.2 " + options_.host_name + " Idle too long, closing\r\n");
       break;
     }

@@ -1,5 +1,12 @@
 // The LMTP listener: a unix socket or a TCP address, a thread per connection (at most
-// `max_connections`, the next ones are told to come back later), one LmtpSession each.
+// `max_connections`, and on TCP at most `max_connections_per_client` from one address; the
+// next ones are told to come back later), one LmtpSession each.
+//
+// Whoever can connect can hand in a message with a forged topmost Received field. The unix
+// socket (mode 0660) is reachable only by the mail system, so its clients are trusted to vouch
+// for internal mail; on TCP only the addresses in `trusted_clients` are. Every connection ends
+// after `connection_time_limit`, busy or not, so that clients that keep their connections
+// alive with NOOP cannot hold every slot for good.
 //
 // Stop() (from any thread, or from a signal handler through StopFromSignal) stops accepting,
 // lets every delivery in progress finish and send its replies, and closes every connection; a
@@ -9,7 +16,11 @@
 
 #include <chrono>
 #include <functional>
+#include <optional>
+#include <set>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "host/lmtp_session.h"
 
@@ -20,13 +31,31 @@ struct LmtpServerOptions {
   std::string listen;
   LmtpLimits limits;
   size_t max_connections = 32;
+  // TCP only: the unix socket's clients are all the mail system.
+  size_t max_connections_per_client = 8;
   std::chrono::milliseconds idle_timeout = std::chrono::minutes(5);
+  // Above Postfix's own: its LMTP client reuses a connection for at most
+  // lmtp_connection_reuse_time_limit (300 s) and then finishes the delivery under way.
+  std::chrono::milliseconds connection_time_limit = std::chrono::minutes(10);
+  // This server's name, in its greeting and replies.
   std::string host_name;
+  // The name this server's Postfix writes after "by" in its Received fields (its myhostname):
+  // only such a field can make a message internal.
+  std::string postfix_host_name;
+  // TCP client addresses, numeric IPv4 or IPv6, whose mail may be internal; none for a unix
+  // socket, whose clients all may.
+  std::vector<std::string> trusted_clients;
 };
+
+// The canonical text of a numeric IPv4 or IPv6 address (an IPv4-mapped IPv6 address as IPv4,
+// so that "::ffff:127.0.0.1" and "127.0.0.1" are one client); nothing for anything else, a
+// host name included.
+std::optional<std::string> NumericAddress(std::string_view text);
 
 class LmtpServer {
  public:
-  // Binds and listens; throws Failure when it cannot. A unix socket file left by a server
+  // Binds and listens; throws Failure when it cannot, or when a trusted client is no numeric
+  // address or is given for a unix socket. A unix socket file left by a server
   // that is gone is replaced; one that a server still listens on is an error. The new socket
   // file has mode 0660.
   LmtpServer(LmtpServerOptions options, Mailroom& mailroom,
@@ -48,14 +77,15 @@ class LmtpServer {
  private:
   struct Connection;
   // Serves one connection and closes it.
-  void Serve(int socket);
-  void Converse(int socket);
+  void Serve(int socket, bool trusted);
+  void Converse(int socket, bool trusted);
 
   LmtpServerOptions options_;
   Mailroom& mailroom_;
   std::function<void(const std::string&)> log_;
   std::string address_;
-  std::string socket_path_;  // unix sockets only
+  std::string socket_path_;                // unix sockets only
+  std::set<std::string> trusted_clients_;  // as NumericAddress writes them
   int listener_ = -1;
   int stop_pipe_[2] = {-1, -1};
 };

@@ -11,6 +11,7 @@
 #include "host/submission.h"
 #include "logging/control_characters.h"
 #include "platform/text.h"
+#include "platform/unicode.h"
 
 namespace corvalith::host {
 
@@ -59,15 +60,40 @@ class RetryNames {
   uint64_t digests_[2];
 };
 
-// The address of a MAIL FROM or RCPT TO argument (after the colon): in angle brackets or bare,
-// a source route dropped, ESMTP parameters after it ignored. Nothing when it is malformed.
-std::optional<std::string> PathAddress(std::string_view argument) {
+// An envelope address as it may go into a header line, a reply and the log: valid UTF-8
+// (SMTPUTF8), without control characters (C1 ones included), blanks or angle brackets.
+bool IsSafeAddress(std::string_view address) {
+  if (HasControlCharacter(address) || address.find_first_of(" <>") != std::string_view::npos ||
+      !IsValidUtf8(address)) {
+    return false;
+  }
+  // U+0080 to U+009F are C2 80 to C2 9F.
+  for (size_t at = address.find('\xC2'); at != std::string_view::npos;
+       at = address.find('\xC2', at + 1)) {
+    if (at + 1 < address.size() && static_cast<unsigned char>(address[at + 1]) <= 0x9F) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// A MAIL FROM or RCPT TO argument (after the colon): the address, in angle brackets or bare,
+// a source route dropped, and the ESMTP parameters after it.
+struct Path {
+  std::string address;
+  std::string_view parameters;
+};
+
+// Nothing when the address is malformed.
+std::optional<Path> ParsePath(std::string_view argument) {
   argument = TrimBlanks(argument);
   std::string_view address;
+  std::string_view parameters;
   if (!argument.empty() && argument.front() == '<') {
     size_t close = argument.find('>');
     if (close == std::string_view::npos) return std::nullopt;
     address = argument.substr(1, close - 1);
+    parameters = argument.substr(close + 1);
     if (!address.empty() && address.front() == '@') {
       size_t colon = address.find(':');
       if (colon == std::string_view::npos) return std::nullopt;
@@ -75,11 +101,48 @@ std::optional<std::string> PathAddress(std::string_view argument) {
     }
   } else {
     address = argument.substr(0, argument.find_first_of(" \t"));
+    parameters = argument.substr(address.size());
   }
-  if (HasControlCharacter(address) || address.find_first_of(" <>") != std::string_view::npos) {
-    return std::nullopt;
+  if (!IsSafeAddress(address)) return std::nullopt;
+  return Path{std::string(address), TrimBlanks(parameters)};
+}
+
+// The reply that refuses MAIL FROM for one of its parameters, or nothing when they are
+// acceptable: SIZE=digits up to the limit, BODY=7BIT or 8BITMIME, SMTPUTF8 without a value.
+// Parameters it does not know are ignored rather than refused: Postfix sends only those the
+// LHLO reply offers, and a refusal would bounce the mail.
+std::optional<std::string> RefusedParameter(std::string_view parameters, size_t max_bytes) {
+  while (!parameters.empty()) {
+    size_t end = std::min(parameters.find_first_of(" \t"), parameters.size());
+    std::string_view parameter = parameters.substr(0, end);
+    parameters = TrimBlanks(parameters.substr(end));
+    size_t equals = parameter.find('=');
+    std::string_view keyword = parameter.substr(0, equals);
+    std::optional<std::string_view> value;
+    if (equals != std::string_view::npos) value = parameter.substr(equals + 1);
+    if (EqualsIgnoringCase(keyword, "SIZE")) {
+      if (!value || value->empty() || value->find_first_not_of("0123456789") != std::string::npos) {
+        return "501 5.5.4 Bad SIZE parameter";
+      }
+      uint64_t size = 0;
+      for (char digit : *value) {
+        size = size * 10 + static_cast<uint64_t>(digit - '0');
+        // Stops before it could overflow.
+        if (size > max_bytes) {
+          return "552 5.3.4 Message size exceeds the limit of " + std::to_string(max_bytes) +
+                 " bytes";
+        }
+      }
+    } else if (EqualsIgnoringCase(keyword, "BODY")) {
+      if (!value ||
+          (!EqualsIgnoringCase(*value, "7BIT") && !EqualsIgnoringCase(*value, "8BITMIME"))) {
+        return "501 5.5.4 Bad BODY parameter";
+      }
+    } else if (EqualsIgnoringCase(keyword, "SMTPUTF8") && value) {
+      return "501 5.5.4 SMTPUTF8 takes no value";
+    }
   }
-  return std::string(address);
+  return std::nullopt;
 }
 
 std::string Reply(std::string_view text) { return std::string(text) + "\r\n"; }
@@ -92,10 +155,11 @@ std::string Detail(std::string_view text) {
 }  // namespace
 
 LmtpSession::LmtpSession(Mailroom& mailroom, std::string host_name, LmtpLimits limits,
-                         std::function<void(const std::string&)> log)
+                         SubmissionTrust trust, std::function<void(const std::string&)> log)
     : mailroom_(mailroom),
       host_name_(std::move(host_name)),
       limits_(limits),
+      trust_(std::move(trust)),
       log_(std::move(log)) {}
 
 std::string LmtpSession::Greeting() const {
@@ -147,7 +211,7 @@ void LmtpSession::Command(std::string_view line, std::string& replies) {
     Reset();
     greeted_ = true;
     replies += Reply("250-" + host_name_) + Reply("250-PIPELINING") +
-               Reply("250-ENHANCEDSTATUSCODES") + Reply("250-8BITMIME") +
+               Reply("250-ENHANCEDSTATUSCODES") + Reply("250-8BITMIME") + Reply("250-SMTPUTF8") +
                Reply("250 SIZE " + std::to_string(limits_.max_message_bytes));
   } else if (EqualsIgnoringCase(verb, "MAIL")) {
     Mail(argument, replies);
@@ -190,12 +254,17 @@ void LmtpSession::Mail(std::string_view argument, std::string& replies) {
     replies += Reply("501 5.5.4 Syntax: MAIL FROM:<address>");
     return;
   }
-  std::optional<std::string> sender = PathAddress(argument.substr(5));
+  std::optional<Path> sender = ParsePath(argument.substr(5));
   if (!sender) {
     replies += Reply("501 5.1.7 Bad sender address");
     return;
   }
-  sender_ = *sender;
+  if (std::optional<std::string> refusal =
+          RefusedParameter(sender->parameters, limits_.max_message_bytes)) {
+    replies += Reply(*refusal);
+    return;
+  }
+  sender_ = sender->address;
   state_ = State::kMail;
   replies += Reply("250 2.1.0 Ok");
 }
@@ -209,27 +278,28 @@ void LmtpSession::Recipient(std::string_view argument, std::string& replies) {
     replies += Reply("501 5.5.4 Syntax: RCPT TO:<address>");
     return;
   }
-  std::optional<std::string> address = PathAddress(argument.substr(3));
-  if (!address || address->empty()) {
+  std::optional<Path> path = ParsePath(argument.substr(3));
+  if (!path || path->address.empty()) {
     replies += Reply("501 5.1.3 Bad recipient address");
     return;
   }
+  const std::string& address = path->address;
   if (recipients_.size() >= limits_.max_recipients) {
     replies += Reply("452 4.5.3 Too many recipients");
     return;
   }
   std::optional<MailboxAddress> mailbox;
   try {
-    mailbox = mailroom_.FindMailbox(*address);
+    mailbox = mailroom_.FindMailbox(address);
   } catch (const std::exception& e) {
     replies += Reply("451 4.3.0 Mailbox lookup failed: " + Detail(e.what()));
     return;
   }
   if (!mailbox) {
-    replies += Reply("550 5.1.1 <" + *address + "> No such mailbox");
+    replies += Reply("550 5.1.1 <" + address + "> No such mailbox");
     return;
   }
-  recipients_.push_back({*address, *mailbox});
+  recipients_.push_back({address, *mailbox});
   replies += Reply("250 2.1.5 Ok");
 }
 
@@ -246,26 +316,27 @@ bool LmtpSession::TakeData() {
   size_t position = 0;
   bool complete = false;
   for (;;) {
-    size_t end = buffer_.find('\n', position);
+    size_t end = buffer_.find("\r\n", position);
     if (end == std::string::npos) {
       std::string_view piece = std::string_view(buffer_).substr(position);
       if (piece.size() > kDataPiece) {
+        // A CR at the end may be the first half of the line's CR LF: it waits for the next.
+        if (piece.back() == '\r') piece.remove_suffix(1);
+        position += piece.size();
         if (at_line_start_ && piece.front() == '.') piece.remove_prefix(1);
         append(piece);
         at_line_start_ = false;
-        position = buffer_.size();
       }
       break;
     }
     std::string_view line = std::string_view(buffer_).substr(position, end - position);
-    position = end + 1;
-    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    position = end + 2;
     bool line_start = std::exchange(at_line_start_, true);
     if (line_start && line == ".") {
       complete = true;
       break;
     }
-    if (line_start && !line.empty() && line.front() == '.') line.remove_prefix(1);
+    if (line_start && line.starts_with('.')) line.remove_prefix(1);
     append(line);
     append("\n");
   }
@@ -282,7 +353,8 @@ void LmtpSession::DeliverToEach(std::string& replies) {
     }
     return;
   }
-  SubmissionStamp stamp = ReadSubmissionStamp(message_);
+  const SubmissionStamp stamp = ReadSubmissionStamp(message_, trust_.postfix_host_name);
+  const bool internal = trust_.client_trusted && stamp.authenticated;
   std::string id = stamp.queue_id.empty() ? "" : "id=" + stamp.queue_id + " ";
   const RetryNames retry_names(stamp, message_);
   for (const AcceptedRecipient& recipient : recipients_) {
@@ -291,12 +363,11 @@ void LmtpSession::DeliverToEach(std::string& replies) {
     std::string delivered =
         "Return-Path: <" + sender_ + ">\nDelivered-To: " + recipient.address + "\n" + message_;
     try {
-      Mailroom::Delivered result =
-          mailroom_.Deliver(recipient.mailbox, delivered, stamp.authenticated,
-                            retry_names.ItemName(recipient.address, sender_));
+      Mailroom::Delivered result = mailroom_.Deliver(
+          recipient.mailbox, delivered, internal, retry_names.ItemName(recipient.address, sender_));
       replies += Reply("250 2.0.0 <" + recipient.address + "> Delivered");
       log_(id + "to=" + recipient.address + " 250 " + (result.earlier ? "stored already " : "") +
-           MarkerName(result.state.marker) + (stamp.authenticated ? " internal " : " ") +
+           MarkerName(result.state.marker) + (internal ? " internal " : " ") +
            EscapeControlCharacters(result.state.url));
     } catch (const std::exception& e) {
       replies +=

@@ -1,6 +1,6 @@
 // One LMTP conversation (RFC 2033) as a state machine without a socket: the bytes a client
 // sends go in, the replies to send back come out. The server (host/lmtp_server.h) moves the
-// bytes; the mailboxes are behind a Mailroom.
+// bytes and tells the session what it knows of the client; the mailboxes are behind a Mailroom.
 //
 // Postfix hands over a message for several recipients at once and wants one reply per
 // recipient after the data, so that it retries exactly those that failed. Nothing is ever
@@ -9,6 +9,11 @@
 // A message that Postfix hands over again because the 250 of an earlier try never reached it
 // (the server died after storing) is answered 250 without being stored twice: each delivery
 // of a queued message is stored under a name made from the message and its envelope.
+//
+// Line ends: the data ends only at CR LF "." CR LF, and only a line that began after CR LF is
+// dot-unstuffed; a bare LF or CR inside the data is part of the message. The message is stored
+// with each CR LF turned into LF. A command line ends at LF, with or without the CR before it
+// (Postfix always sends CR LF; a CR elsewhere in a command is refused as a control character).
 #ifndef CORVALITH_HOST_LMTP_SESSION_H_
 #define CORVALITH_HOST_LMTP_SESSION_H_
 
@@ -44,15 +49,26 @@ class Mailroom {
 };
 
 struct LmtpLimits {
-  size_t max_message_bytes = 32 << 20;  // advertised as SIZE
+  size_t max_message_bytes = 32 << 20;  // advertised as SIZE; a larger SIZE= is refused
   size_t max_command_bytes = 2048;      // a command line, without its line end
   size_t max_recipients = 1000;
 };
 
+// Whose word makes a message internal mail (host/submission.h).
+struct SubmissionTrust {
+  // The client hands over only what Postfix wrote: the unix socket, which only the mail system
+  // can reach, or a TCP client the administrator listed. Mail from any other client is never
+  // internal, whatever its topmost Received field says.
+  bool client_trusted = false;
+  // The host name this server's Postfix writes after "by" in its Received fields (myhostname).
+  std::string postfix_host_name;
+};
+
 class LmtpSession {
  public:
-  // `log` receives one line (without line end, control characters escaped) per delivery.
-  LmtpSession(Mailroom& mailroom, std::string host_name, LmtpLimits limits,
+  // `host_name` is this server's, for the greeting. `log` receives one line (without line end,
+  // control characters escaped) per delivery.
+  LmtpSession(Mailroom& mailroom, std::string host_name, LmtpLimits limits, SubmissionTrust trust,
               std::function<void(const std::string&)> log);
 
   // The greeting the server sends first.
@@ -79,6 +95,7 @@ class LmtpSession {
   Mailroom& mailroom_;
   std::string host_name_;
   LmtpLimits limits_;
+  SubmissionTrust trust_;
   std::function<void(const std::string&)> log_;
 
   State state_ = State::kIdle;
@@ -94,7 +111,7 @@ class LmtpSession {
   };
   std::vector<AcceptedRecipient> recipients_;
   std::string message_;
-  bool at_line_start_ = true;
+  bool at_line_start_ = true;  // the next data byte begins a line (after CR LF, or the first)
   bool too_big_ = false;
 };
 

@@ -29,7 +29,8 @@ class FakeMailroom : public Mailroom {
 
   std::optional<MailboxAddress> FindMailbox(const std::string& address) override {
     if (address == "lookup@broken.example") throw Failure("store is locked", E_FAIL);
-    for (const char* known : {"alice@example.com", "bob@example.com", "carol@example.com"}) {
+    for (const char* known : {"alice@example.com", "bob@example.com", "carol@example.com",
+                              "\xC3\xA4lice@example.com"}) {
       if (address == known) {
         std::string text = known;
         return MailboxAddress{text.substr(0, text.find('@')), "example.com"};
@@ -72,15 +73,18 @@ class LmtpSessionTest : public ::testing::Test {
   FakeMailroom mailroom_;
   std::vector<std::string> log_;
   LmtpLimits limits_{.max_message_bytes = 1000, .max_command_bytes = 100, .max_recipients = 3};
-  LmtpSession session_{mailroom_, "mx.example.com", limits_,
-                       [this](const std::string& line) { log_.push_back(line); }};
+  SubmissionTrust trust_{.client_trusted = true, .postfix_host_name = "mx.example.com"};
+  std::function<void(const std::string&)> log_line_ = [this](const std::string& line) {
+    log_.push_back(line);
+  };
+  LmtpSession session_{mailroom_, "mx.example.com", limits_, trust_, log_line_};
 };
 
 TEST_F(LmtpSessionTest, PipelinedTransactionGetsOneReplyPerRecipientAfterTheData) {
   EXPECT_THAT(session_.Greeting(), StartsWith("220 mx.example.com "));
   EXPECT_THAT(Say("LHLO postfix.example.com\r\n"),
               ElementsAre("250-mx.example.com", "250-PIPELINING", "250-ENHANCEDSTATUSCODES",
-                          "250-8BITMIME", "250 SIZE 1000"));
+                          "250-8BITMIME", "250-SMTPUTF8", "250 SIZE 1000"));
   // Everything up to the end of the data in one read, split in the middle of a line.
   std::string transaction =
       "MAIL FROM:<sender@outside.example> BODY=8BITMIME SIZE=120\r\n"
@@ -120,14 +124,30 @@ TEST_F(LmtpSessionTest, PipelinedTransactionGetsOneReplyPerRecipientAfterTheData
   EXPECT_THAT(Say("NOOP\r\n"), ElementsAre());
 }
 
-TEST_F(LmtpSessionTest, AuthenticatedSubmissionIsInternalAndItsQueueIdIsLogged) {
-  Say("LHLO p\r\nMAIL FROM:<alice@example.com>\r\nRCPT TO:<bob@example.com>\r\nDATA\r\n");
-  Say("Received: from c (c [192.0.2.1])\r\n\t(Authenticated sender: alice)\r\n"
+// Internal only when the client may vouch for the field and the field is this server's
+// Postfix's; the queue id is logged either way.
+TEST_F(LmtpSessionTest, AuthenticatedSubmissionIsInternalOnlyFromATrustedClient) {
+  const std::string submission =
+      "LHLO p\r\nMAIL FROM:<alice@example.com>\r\nRCPT TO:<bob@example.com>\r\nDATA\r\n"
+      "Received: from c (c [192.0.2.1])\r\n\t(Authenticated sender: alice)\r\n"
       "\tby mx.example.com (Postfix) with ESMTPSA id 4Fq2kX\r\n"
-      "Subject: lunch\r\n\r\nbody\r\n.\r\n");
-  ASSERT_EQ(mailroom_.deliveries.size(), 1u);
-  EXPECT_TRUE(mailroom_.deliveries[0].internal);
-  EXPECT_THAT(log_, ElementsAre("id=4Fq2kX to=bob@example.com 250 ham internal url-1"));
+      "Subject: lunch\r\n\r\nbody\r\n.\r\n";
+  const SubmissionTrust untrusted_client{.client_trusted = false,
+                                         .postfix_host_name = "mx.example.com"};
+  const SubmissionTrust other_postfix{.client_trusted = true,
+                                      .postfix_host_name = "mx2.example.com"};
+  std::vector<bool> internal;
+  for (const SubmissionTrust& trust : {trust_, untrusted_client, other_postfix}) {
+    FakeMailroom mailroom;
+    LmtpSession session(mailroom, "h", limits_, trust, log_line_);
+    session.Receive(submission);
+    ASSERT_EQ(mailroom.deliveries.size(), 1u);
+    internal.push_back(mailroom.deliveries[0].internal);
+  }
+  EXPECT_THAT(internal, ElementsAre(true, false, false));
+  EXPECT_THAT(log_, ElementsAre("id=4Fq2kX to=bob@example.com 250 ham internal url-1",
+                                "id=4Fq2kX to=bob@example.com 250 ham url-1",
+                                "id=4Fq2kX to=bob@example.com 250 ham url-1"));
 }
 
 // Postfix tries a message again when the 250 of a try was lost (the server died after
@@ -142,8 +162,10 @@ TEST_F(LmtpSessionTest, ARetryOfAQueuedMessageIsNotStoredTwice) {
     return Say("MAIL FROM:<" + from + ">\r\nRCPT TO:<" + to + ">\r\nDATA\r\n" + data).back();
   };
   Say("LHLO p\r\n");
-  EXPECT_EQ(send("s@o.example", "bob@example.com", queued), "250 2.0.0 <bob@example.com> Delivered");
-  EXPECT_EQ(send("s@o.example", "bob@example.com", queued), "250 2.0.0 <bob@example.com> Delivered");
+  EXPECT_EQ(send("s@o.example", "bob@example.com", queued),
+            "250 2.0.0 <bob@example.com> Delivered");
+  EXPECT_EQ(send("s@o.example", "bob@example.com", queued),
+            "250 2.0.0 <bob@example.com> Delivered");
   ASSERT_EQ(mailroom_.deliveries.size(), 1u);
   EXPECT_THAT(mailroom_.deliveries[0].item_name, StartsWith("4Fq2kX-"));
   EXPECT_EQ(log_[1], "id=4Fq2kX to=bob@example.com 250 stored already spam url-1");
@@ -169,7 +191,7 @@ TEST_F(LmtpSessionTest, AStoreFailureIsTemporaryForThatRecipientOnly) {
           "RCPT TO:<bob@example.com>\r\nRCPT TO:<lookup@broken.example>\r\n"
           "DATA\r\nSubject: x\r\n\r\nb\r\n.\r\n"),
       ElementsAre("250-mx.example.com", "250-PIPELINING", "250-ENHANCEDSTATUSCODES", "250-8BITMIME",
-                  "250 SIZE 1000", "250 2.1.0 Ok", "250 2.1.5 Ok", "250 2.1.5 Ok",
+                  "250-SMTPUTF8", "250 SIZE 1000", "250 2.1.0 Ok", "250 2.1.5 Ok", "250 2.1.5 Ok",
                   "451 4.3.0 Mailbox lookup failed: store is locked",
                   "354 2.0.0 End data with <CR><LF>.<CR><LF>",
                   "451 4.3.0 <alice@example.com> Temporary failure: disk full\\nsecond line",
@@ -206,14 +228,81 @@ TEST_F(LmtpSessionTest, OversizeMessageIsReadToItsEndAndRefusedForEachRecipient)
 
 TEST_F(LmtpSessionTest, AVeryLongDataLineKeepsItsDotsApartFromTheLineStart) {
   // Limits large enough for a line the session takes in several pieces.
-  LmtpSession big(mailroom_, "h", LmtpLimits{}, [](const std::string&) {});
+  LmtpSession big(mailroom_, "h", LmtpLimits{}, trust_, log_line_);
   big.Receive("LHLO p\r\nMAIL FROM:<>\r\nRCPT TO:<bob@example.com>\r\nDATA\r\n");
   std::string long_line = "." + std::string(100 << 10, 'a');
   big.Receive(long_line.substr(0, 70 << 10));
-  big.Receive(long_line.substr(70 << 10) + ".b\r\n..c\r\n.\r\n");
+  // The CR of a piece's last byte waits for what follows it.
+  big.Receive(long_line.substr(70 << 10) + "\r");
+  big.Receive("\n.b\r\n..c\r\n.\r\n");
   ASSERT_EQ(mailroom_.deliveries.size(), 1u);
   EXPECT_EQ(mailroom_.deliveries[0].message, "Return-Path: <>\nDelivered-To: bob@example.com\n" +
-                                                 std::string(100 << 10, 'a') + ".b\n.c\n");
+                                                 std::string(100 << 10, 'a') + "\nb\n.c\n");
+}
+
+// Only CR LF "." CR LF ends the data: a bare LF or CR is part of the message, and what follows
+// one is no command. The same whatever pieces the bytes come in.
+TEST_F(LmtpSessionTest, OnlyCrLfDotCrLfEndsTheData) {
+  const std::string start =
+      "LHLO p\r\nMAIL FROM:<s@o.example>\r\nRCPT TO:<bob@example.com>\r\nDATA\r\n";
+  const std::string data =
+      "Subject: x\r\n\r\nbare LF\n.\r\nRCPT TO:<carol@example.com>\r\n.\n..\r\nbare CR\r.\r\n"
+      "..\r\ntail\r\n.\r\nNOOP\r\n";
+  const std::string stored =
+      "Return-Path: <s@o.example>\nDelivered-To: bob@example.com\n"
+      "Subject: x\n\nbare LF\n.\nRCPT TO:<carol@example.com>\n\n..\nbare CR\r.\n.\ntail\n";
+  const std::string replies = "250 2.0.0 <bob@example.com> Delivered\r\n250 2.0.0 Ok\r\n";
+  // Byte by byte, then in two pieces split at every byte.
+  std::vector<std::vector<std::string>> splits(1);
+  for (char byte : data) splits[0].push_back(std::string(1, byte));
+  for (size_t at = 0; at <= data.size(); ++at) {
+    splits.push_back({data.substr(0, at), data.substr(at)});
+  }
+  for (const std::vector<std::string>& pieces : splits) {
+    FakeMailroom mailroom;
+    LmtpSession session(mailroom, "h", limits_, trust_, log_line_);
+    session.Receive(start);
+    std::string answered;
+    for (const std::string& piece : pieces) answered += session.Receive(piece);
+    EXPECT_EQ(answered, replies) << pieces.size() << " pieces, first " << pieces[0].size();
+    ASSERT_EQ(mailroom.deliveries.size(), 1u);
+    EXPECT_EQ(mailroom.deliveries[0].message, stored);
+  }
+}
+
+TEST_F(LmtpSessionTest, SmtpUtf8AddressesAndMailParameters) {
+  EXPECT_THAT(Say("LHLO p\r\n"), ::testing::Contains("250-SMTPUTF8"));
+  EXPECT_THAT(
+      Say("MAIL FROM:<j\xC3\xB6rg@b\xC3\xBCro.example> SMTPUTF8 BODY=8BITMIME SIZE=1000 "
+          "RET=HDRS\r\n"
+          "RCPT TO:<\xC3\xA4lice@example.com>\r\nDATA\r\nSubject: \xC3\xBC\r\n\r\nb\r\n.\r\n"),
+      ElementsAre("250 2.1.0 Ok", "250 2.1.5 Ok", "354 2.0.0 End data with <CR><LF>.<CR><LF>",
+                  "250 2.0.0 <\xC3\xA4lice@example.com> Delivered"));
+  ASSERT_EQ(mailroom_.deliveries.size(), 1u);
+  EXPECT_EQ(mailroom_.deliveries[0].mailbox, "\xC3\xA4lice@example.com");
+  EXPECT_EQ(
+      mailroom_.deliveries[0].message,
+      "Return-Path: <j\xC3\xB6rg@b\xC3\xBCro.example>\nDelivered-To: \xC3\xA4lice@example.com\n"
+      "Subject: \xC3\xBC\n\nb\n");
+
+  // Refused: a size over the limit (however many digits), bad parameter values, and addresses
+  // that are not valid UTF-8 or hold a C1 control character (U+0085, a line break to some).
+  EXPECT_THAT(
+      Say("MAIL FROM:<a@b.example> SIZE=1001\r\nMAIL FROM:<a@b.example> "
+          "size=99999999999999999999999\r\n"
+          "MAIL FROM:<a@b.example> SIZE=1k\r\nMAIL FROM:<a@b.example> SIZE\r\n"
+          "MAIL FROM:<a@b.example> BODY=BINARYMIME\r\nMAIL FROM:<a@b.example> SMTPUTF8=yes\r\n"
+          "MAIL FROM:<j\xC3rg@b.example>\r\nMAIL FROM:<a\xC2\x85@b.example>\r\n"),
+      ElementsAre("552 5.3.4 Message size exceeds the limit of 1000 bytes",
+                  "552 5.3.4 Message size exceeds the limit of 1000 bytes",
+                  "501 5.5.4 Bad SIZE parameter", "501 5.5.4 Bad SIZE parameter",
+                  "501 5.5.4 Bad BODY parameter", "501 5.5.4 SMTPUTF8 takes no value",
+                  "501 5.1.7 Bad sender address", "501 5.1.7 Bad sender address"));
+  EXPECT_THAT(Say("MAIL FROM:<a@b.example> body=7bit size=0\r\nRCPT TO:<\xE4lice@example.com>\r\n"
+                  "RCPT TO:<a\xC2\x9F@example.com>\r\n"),
+              ElementsAre("250 2.1.0 Ok", "501 5.1.3 Bad recipient address",
+                          "501 5.1.3 Bad recipient address"));
+  EXPECT_EQ(mailroom_.deliveries.size(), 1u);
 }
 
 TEST_F(LmtpSessionTest, CommandsOutOfOrderAndBadCommandsAreRefused) {
