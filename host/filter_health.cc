@@ -1,7 +1,6 @@
 #include "host/filter_health.h"
 
 #include <fcntl.h>
-#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,6 +12,7 @@
 
 #include "classifier/engine_settings.h"
 #include "classifier/site_model.h"
+#include "host/account.h"
 #include "logging/control_characters.h"
 #include "logging/log_event.h"
 #include "logging/log_file.h"
@@ -24,17 +24,6 @@
 namespace corvalith::host {
 
 namespace {
-
-// The account name, for a person; the number when there is no account.
-std::string UserName(uid_t uid) {
-  std::vector<char> buffer(16384);
-  struct passwd entry;
-  struct passwd* found = nullptr;
-  if (getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found) == 0 && found != nullptr) {
-    return entry.pw_name;
-  }
-  return "uid " + std::to_string(uid);
-}
 
 // What an administrator needs to put a permission right: "(owner root, mode 0755; running as
 // vmail)", the owner left out when the path cannot be examined.

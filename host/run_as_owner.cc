@@ -1,37 +1,15 @@
 #include "host/run_as_owner.h"
 
 #include <grp.h>
-#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <vector>
 
+#include "host/account.h"
 #include "platform/failure.h"
 
 namespace corvalith::host {
-
-namespace {
-
-// An account's name and primary group.
-struct Account {
-  std::string name;
-  gid_t group;
-};
-
-// nullopt when `uid` has no account.
-std::optional<Account> AccountOf(uid_t uid) {
-  std::vector<char> buffer(16384);
-  struct passwd entry;
-  struct passwd* found = nullptr;
-  if (getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found) != 0 || found == nullptr) {
-    return std::nullopt;
-  }
-  return Account{entry.pw_name, entry.pw_gid};
-}
-
-}  // namespace
 
 std::optional<uid_t> UserToBecome(uid_t effective_uid, std::optional<uid_t> home_owner) {
   if (effective_uid != 0 || !home_owner || *home_owner == 0) return std::nullopt;

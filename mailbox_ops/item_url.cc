@@ -1,8 +1,6 @@
 #include "mailbox_ops/item_url.h"
 
-#include <glib.h>
-
-#include <memory>
+#include <optional>
 #include <vector>
 
 #include "platform/failure.h"
@@ -35,17 +33,6 @@ size_t StartOfLastCharacters(const std::string& text, int count) {
     end = SequenceLength(text[start]) == end - start ? start : end - 1;
   }
   return end;
-}
-
-std::string CaseFolded(const std::string& text) {
-  std::unique_ptr<gchar, decltype(&g_free)> folded(
-      g_utf8_casefold(text.data(), static_cast<gssize>(text.size())), g_free);
-  return folded.get();
-}
-
-bool IsUtf8(const std::string& text) {
-  // Rejects an embedded NUL too.
-  return g_utf8_validate(text.data(), static_cast<gssize>(text.size()), nullptr);
 }
 
 }  // namespace
@@ -85,8 +72,10 @@ std::string ManualItemUrl(const std::string& folder_url) {
 }
 
 bool SameFolderUrl(const std::string& a, const std::string& b) {
-  if (!IsUtf8(a) || !IsUtf8(b)) return LowerCase(a) == LowerCase(b);
-  return CaseFolded(a) == CaseFolded(b);
+  std::optional<std::string> folded_a = store::CaseFoldedName(a);
+  std::optional<std::string> folded_b = store::CaseFoldedName(b);
+  if (!folded_a || !folded_b) return LowerCase(a) == LowerCase(b);
+  return *folded_a == *folded_b;
 }
 
 }  // namespace corvalith
