@@ -40,6 +40,10 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args,
         if (i + 1 >= args.size()) throw UsageError{"option " + name + " needs a value"};
         value = args[++i];
       }
+      // One value each: a second would silently replace the first (--trust a --trust b).
+      if (line.options.count(name)) {
+        throw UsageError{"option " + name + " given more than once"};
+      }
       line.options[name] = *value;
     } else if (line.command.empty()) {
       line.command = arg;

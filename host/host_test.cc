@@ -317,6 +317,7 @@ TEST_F(HostTest, BadInputFailsWithOneLineAndAnExitStatus) {
   const Case cases[] = {
       {{"frobnicate"}, 2, "unknown command"},
       {{"ls", kAlice, "--bogus"}, 2, "unknown option"},
+      {{"deliver", kAlice, "--folder", "Inbox", "--folder=Junk E-mail", file}, 2, "more than once"},
       {{"deliver", kAlice}, 64, "usage"},
       {{"move", "only-one-argument"}, 2, "usage"},
       // deliver answers as a mail server's delivery agent: with sysexits codes.
