@@ -157,7 +157,8 @@ class Server:
         output = self.path("lmtp.out")
         starts = read(output).count("listening on")
         with open(output, "ab") as log:
-            self.lmtp = subprocess.Popen([self.corvalith, "--home", self.home, "lmtp"],
+            self.lmtp = subprocess.Popen([self.corvalith, "--home", self.home, "lmtp",
+                                          "--received-by", f"mx.{DOMAIN}"],
                                          cwd=self.tmp, stdout=log, stderr=subprocess.STDOUT,
                                          **self.as_mail_user())
         socket_path = os.path.join(self.home, "lmtp.sock")
