@@ -145,6 +145,7 @@ int RunLmtp(Context& c) {
     options.trusted_clients = TrustedClients(c.line.Option("--trust"), options.listen);
   }
   MailHost host(c.home, c.construct_string);
+  host.StartFilter();
   HostMailroom mailroom(host);
   std::mutex log_mutex;
   auto log = [&](const std::string& line) {

@@ -496,6 +496,17 @@ TEST_F(LmtpCommandTest, TrustAndTheNameOfPostfixAreCheckedAndShownAtTheStart) {
                                        "\\(no --trust\\)\n"));
 }
 
+// A server runs for months: a filter that cannot work is told when it starts, not at the
+// first delivery, whenever that comes.
+TEST_F(LmtpCommandTest, AFilterThatCannotWriteItsLogIsToldAtTheStart) {
+  ASSERT_EQ(Corvalith("init"), 0);
+  ASSERT_EQ(mkdir((home_ + "/data/Corvalith.log").c_str(), 0755), 0);
+  ServerProcess server(home_, OnSocket());
+  EXPECT_THAT(server.WaitFor("listening on"),
+              ::testing::ContainsRegex("warning: the filter is not filtering: cannot write "
+                                       ".*Corvalith.log: Is a directory(.|\n)*listening on"));
+}
+
 // Run with each store a home can keep its mail in: "sqlite" or "maildir".
 class LmtpServerTest : public LmtpCommandTest, public ::testing::WithParamInterface<std::string> {};
 

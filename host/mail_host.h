@@ -148,6 +148,10 @@ class MailHost {
 
   store::Store& store() { return *store_; }
 
+  // Creates the filter instance now rather than at the first save, so that a server that runs
+  // for long says at its start whether the filter can work. Throws Failure.
+  void StartFilter() { Filter(); }
+
  private:
   FilterInstance& Filter();
   // The host's connection for the next save, opened anew every few saves.
