@@ -33,8 +33,9 @@ namespace corvalith::host {
 class Mailroom {
  public:
   virtual ~Mailroom() = default;
-  // The mailbox the address names (USER@DOMAIN, the domain matched without regard to case),
-  // or nothing when there is no such mailbox.
+  // The mailbox the address names (USER@DOMAIN, both parts matched without regard to case, as
+  // Postfix and Dovecot match them), or nothing only when there surely is no such mailbox: a
+  // lookup that fails throws, and the recipient is tried again rather than bounced.
   virtual std::optional<MailboxAddress> FindMailbox(const std::string& address) = 0;
   // Stores the message in the mailbox's Inbox, through the filter, as the item `item_name`
   // (a fresh name when empty), and returns once it is safely stored. When an item of that name
