@@ -4,6 +4,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <map>
+
 #include "store/sqlite_support.h"
 
 namespace corvalith::store::maildir {
@@ -36,30 +38,29 @@ constexpr int64_t kFileRowSeconds = int64_t{kFileRowDays} * 24 * 60 * 60;
 
 class PropertyTable::Database {
  public:
-  // One prepared statement, finalized when it goes out of scope.
+  // One use of a statement the handle prepares once (SQL literals only: the address is the
+  // key), reset when it goes out of scope. A statement is never in use twice at a time.
   class Statement : public SqliteQuery {
    public:
     Statement(Database& db, const char* sql)
-        : SqliteQuery(db.handle_, Prepare(db, sql), db.path_) {}
-    ~Statement() { sqlite3_finalize(statement()); }
+        : SqliteQuery(db.handle_, db.Prepared(sql), db.path_) {}
+    ~Statement() {
+      sqlite3_reset(statement());
+      sqlite3_clear_bindings(statement());
+    }
 
     Statement& Owner(int first, const PropertyOwner& owner) {
       Bind(first, owner.folder).Bind(first + 1, owner.item);
       return *this;
     }
-
-   private:
-    static sqlite3_stmt* Prepare(Database& db, const char* sql) {
-      sqlite3_stmt* stmt = nullptr;
-      const int rc = sqlite3_prepare_v2(db.handle_, sql, -1, &stmt, nullptr);
-      if (rc != SQLITE_OK) throw SqliteFailure(db.handle_, rc, db.path_);
-      return stmt;
-    }
   };
 
   Database(const std::string& path, bool create)
       : path_(path), handle_(OpenSqlite(path, create)) {}
-  ~Database() { sqlite3_close_v2(handle_); }
+  ~Database() {
+    for (auto& [sql, stmt] : statements_) sqlite3_finalize(stmt);
+    sqlite3_close_v2(handle_);
+  }
 
   void Exec(const std::string& sql) {
     int rc = sqlite3_exec(handle_, sql.c_str(), nullptr, nullptr, nullptr);
@@ -69,6 +70,16 @@ class PropertyTable::Database {
   void Abandon() noexcept {
     if (!sqlite3_get_autocommit(handle_))
       sqlite3_exec(handle_, "ROLLBACK", nullptr, nullptr, nullptr);
+  }
+
+  sqlite3_stmt* Prepared(const char* sql) {
+    auto known = statements_.find(sql);
+    if (known != statements_.end()) return known->second;
+    sqlite3_stmt* stmt = nullptr;
+    const int rc = sqlite3_prepare_v2(handle_, sql, -1, &stmt, nullptr);
+    if (rc != SQLITE_OK) throw SqliteFailure(handle_, rc, path_);
+    statements_.emplace(sql, stmt);
+    return stmt;
   }
 
   // False for a new, empty file; throws for a file that is not ours or too new.
@@ -81,6 +92,7 @@ class PropertyTable::Database {
  private:
   std::string path_;
   sqlite3* handle_ = nullptr;
+  std::map<const char*, sqlite3_stmt*> statements_;
 };
 
 PropertyTable::PropertyTable(std::string path) : path_(std::move(path)) {}
@@ -158,18 +170,22 @@ std::vector<PropertyChange> PropertyTable::Apply(const std::vector<PropertyChang
   if (changes.empty()) return {};
   Open(/*create=*/true);
   db_->Exec("BEGIN IMMEDIATE");
-  std::vector<PropertyChange> undo;
+  std::vector<std::vector<PropertyChange>> inverses;
+  inverses.reserve(changes.size());
   try {
     for (const PropertyChange& change : changes) {
-      std::vector<PropertyChange> inverse = Inverse(change);
+      inverses.push_back(Inverse(change));
       Execute(change);
-      // Undone last change first.
-      undo.insert(undo.begin(), inverse.begin(), inverse.end());
     }
     db_->Exec("COMMIT");
   } catch (...) {
     db_->Abandon();
     throw;
+  }
+  // Undone last change first.
+  std::vector<PropertyChange> undo;
+  for (auto inverse = inverses.rbegin(); inverse != inverses.rend(); ++inverse) {
+    undo.insert(undo.end(), inverse->begin(), inverse->end());
   }
   return undo;
 }
