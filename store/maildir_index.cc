@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "platform/failure.h"
 #include "store/maildir_control.h"
 #include "store/maildir_files.h"
 
@@ -28,6 +29,29 @@ std::optional<MessageFile> VerifiedRow(const std::string& text, const std::strin
   return file;
 }
 
+// The item's file read from its folder: first without the lock when it is expected there.
+std::optional<MessageFile> ScanFolder(const Layout& layout, const Place& item,
+                                      const std::string& directory, Expect expect,
+                                      std::chrono::milliseconds lock_timeout) {
+  if (expect == Expect::kPresent) {
+    if (std::optional<MessageFile> file = ScanForItem(directory, item.item)) return file;
+  }
+  if (!layout.FolderExists(item.Folder())) return std::nullopt;
+  UidListLock lock(directory, lock_timeout);
+  return ScanForItem(directory, item.item);
+}
+
+// Points the item's row at the file a read of its folder found, so that the next lookup (a
+// user's move reads the item several times) is one stat again. Only for a name the index
+// knows: a lookup never creates the table. The row is a hint: a table that cannot take it now
+// costs the next lookup another read of the folder, nothing more.
+void RememberFile(PropertyTable& table, const Place& item, const MessageFile& file) {
+  try {
+    table.Apply({PropertyChange::File(OwnerOf(item), FileRowText(file))});
+  } catch (const Failure&) {
+  }
+}
+
 }  // namespace
 
 PropertyOwner OwnerOf(const Place& place) { return PropertyOwner{place.FolderText(), place.item}; }
@@ -38,17 +62,15 @@ std::optional<MessageFile> LocateItem(const Layout& layout, PropertyTable& table
                                       Expect expect, std::chrono::milliseconds lock_timeout) {
   const std::optional<std::string> directory = layout.FolderDirectoryOf(item.Folder());
   if (!directory) return std::nullopt;
-  if (std::optional<std::string> row = table.File(OwnerOf(item))) {
+  const std::optional<std::string> row = table.File(OwnerOf(item));
+  if (row) {
     if (std::optional<MessageFile> file = VerifiedRow(*row, item.item, *directory)) return file;
-  } else if (expect == Expect::kMissing && table.FilesNamed(item.item).empty()) {
-    return std::nullopt;
   }
-  if (expect == Expect::kPresent) {
-    if (std::optional<MessageFile> file = ScanForItem(*directory, item.item)) return file;
-  }
-  if (!layout.FolderExists(item.Folder())) return std::nullopt;
-  UidListLock lock(*directory, lock_timeout);
-  return ScanForItem(*directory, item.item);
+  const bool known = row || !table.FilesNamed(item.item).empty();
+  if (!known && expect == Expect::kMissing) return std::nullopt;
+  std::optional<MessageFile> file = ScanFolder(layout, item, *directory, expect, lock_timeout);
+  if (file && known) RememberFile(table, item, *file);
+  return file;
 }
 
 std::optional<Place> LocateInMailbox(const Layout& layout, PropertyTable& table, const Place& root,

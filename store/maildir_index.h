@@ -6,7 +6,9 @@
 //
 // A row is a hint: Dovecot renames a file when its flags change, and moves and expunges
 // messages, without telling the store; a lookup that finds the named file gone looks for the
-// item as if there were no row. The index's silence is believed only where the caller expects
+// item as if there were no row and, having found it, points the row at it (for a name the
+// index knows), so that a message Dovecot renamed or moved costs one read of its folder, not
+// one on every later lookup. The index's silence is believed only where the caller expects
 // the name to be free (a new item, the target of a move, a retried delivery): every file the
 // store puts into a folder has its row first, and the names the host gives out are never given
 // out again, so a name the index does not know in any folder is no message the store stored in

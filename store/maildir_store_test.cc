@@ -603,10 +603,17 @@ TEST_F(MaildirStoreTest, WhatDovecotRenamedOrMovedIsFoundByNameAllTheSame) {
   EXPECT_EQ(store_.FindItemInMailbox(kRoot, "M1.EML"), item);
   EXPECT_EQ(store_.FindItem(item)->size, static_cast<int64_t>(Message("one").size()));
   EXPECT_EQ(store_.Content(item), Message("one"));
+  // The read of the folder put the row right: the next lookup is one look again.
+  EXPECT_EQ(maildir::PropertyTable(PropertiesFile()).File({"Inbox", "M1.EML"}),
+            "cur/" + fs::path(file).filename().string() + ":2,S");
 
   DovecotMove(Maildir(), Junk(), "M1.EML", "");
   EXPECT_EQ(store_.FindItemInMailbox(kRoot, "M1.EML"), kJunk + "/M1.EML");
   EXPECT_FALSE(store_.Exists(item));
+  EXPECT_TRUE(store_.Exists(kJunk + "/M1.EML"));
+  EXPECT_EQ(maildir::PropertyTable(PropertiesFile()).File({"Junk E-mail", "M1.EML"}),
+            "cur/" + fs::path(FileOf(Junk(), "M1.EML")).filename().string())
+      << "the copy Dovecot made is remembered where it was found";
   EXPECT_EQ(FailureNumber([&] {
               connection_->OpenRecord(kJunk + "/M1.EML", adModeReadWrite, adCreateNonCollection,
                                       adOpenRecordUnspecified, "", "");
