@@ -73,8 +73,10 @@ const std::vector<Command>& Commands() {
                     {"mailbox list", "list the mailboxes"}},
        .usage = "corvalith mailbox add USER@DOMAIN | corvalith mailbox list",
        .help = "add creates the mailbox root and its folders Inbox, Sent Items, Deleted Items and\n"
-               "Junk E-mail (adding an existing mailbox changes nothing); list shows every "
-               "mailbox.",
+               "Junk E-mail (adding an existing mailbox changes nothing; one that differs from an\n"
+               "existing mailbox only in case is refused, since a mail server takes both for one);\n"
+               "list shows every mailbox. Every command finds a mailbox whatever the case of its\n"
+               "address.",
        .run = RunMailbox},
       {.name = "deliver",
        .synopsis = {{"deliver USER@DOMAIN [--folder NAME] [--internal] [--sasl-user NAME] PATH...",
@@ -177,8 +179,10 @@ const std::vector<Command>& Commands() {
                 "[--trust ADDRESS[,ADDRESS...]]",
        .help = "Serves LMTP (default unix:HOME/lmtp.sock, created with mode 0660) until SIGTERM\n"
                "or SIGINT, with one filter instance for the life of the process. Each recipient\n"
-               "is answered 250 once its Inbox holds the message, 451 when the store failed, 550\n"
-               "when it has no mailbox. One line per delivery on stderr.\n"
+               "is answered 250 once its Inbox holds the message, 451 when the store failed or\n"
+               "could not tell whether the mailbox exists, 550 only when it surely has none. At\n"
+               "most 32 connections (on TCP 8 from one address), each for at most 10 minutes.\n"
+               "One line per delivery on stderr.\n"
                "Mail is internal when its topmost Received field is the one Postfix writes for\n"
                "a client that logged in (smtpd_sasl_authenticated_header = yes), by NAME:\n"
                "  --received-by NAME   Postfix's myhostname (default: this machine's host name)\n"
