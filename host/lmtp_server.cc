@@ -31,6 +31,14 @@ constexpr char kUnixPrefix[] = "unix:";
 constexpr int kBacklog = 64;
 using SteadyClock = std::chrono::steady_clock;
 
+// How long the server waits before it tries to accept again when it has run out of file
+// descriptors or memory.
+constexpr std::chrono::milliseconds kAcceptPause{1000};
+
+bool OutOfResources(int error) {
+  return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM;
+}
+
 Failure SocketFailure(const std::string& what) {
   return Failure(what + ": " + std::strerror(errno), E_FAIL);
 }
@@ -233,6 +241,7 @@ void LmtpServer::StopFromSignal() {
 
 void LmtpServer::Run() {
   std::list<std::unique_ptr<Connection>> connections;
+  bool starved = false;  // out of file descriptors or memory at the last accept
   for (;;) {
     pollfd waits[2] = {{listener_, POLLIN, 0}, {stop_pipe_[0], POLLIN, 0}};
     if (poll(waits, 2, -1) < 0) {
@@ -250,7 +259,20 @@ void LmtpServer::Run() {
     socklen_t peer_length = sizeof peer_address;
     int socket =
         accept4(listener_, reinterpret_cast<sockaddr*>(&peer_address), &peer_length, SOCK_CLOEXEC);
-    if (socket < 0) continue;
+    if (socket < 0) {
+      if (OutOfResources(errno)) {
+        // The connection still waits and the listener stays readable: polling it again at once
+        // would spin. Said once, then looked at again after a pause, while the connections
+        // being served finish and give back what they hold.
+        if (!starved) log_("cannot accept connections: " + std::string(std::strerror(errno)));
+        starved = true;
+        pollfd stop = {stop_pipe_[0], POLLIN, 0};
+        poll(&stop, 1, static_cast<int>(kAcceptPause.count()));
+      }
+      continue;
+    }
+    if (starved) log_("accepting connections again");
+    starved = false;
     if (connections.size() >= options_.max_connections) {
       SendAll(socket, "421 4.3.2 Too many connections, try again later\r\n");
       close(socket);

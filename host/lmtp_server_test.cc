@@ -10,18 +10,21 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <memory>
 #include <mutex>
@@ -345,6 +348,51 @@ TEST(LmtpServerLimitTest, AConnectionEndsAfterItsTimeLimitHoweverBusy) {
   }
   EXPECT_THAT(reply, ElementsAre("421 4.4.2 mx Connection time limit reached, closing"));
   EXPECT_THAT(client.Exchange("", 1), ElementsAre());
+}
+
+// Out of file descriptors, a waiting connection keeps the listener readable: the server says
+// so once, pauses instead of spinning, and serves the connection once descriptors are free.
+TEST(LmtpServerLimitTest, OutOfFileDescriptorsIsToldAndOutlasted) {
+  GatedMailroom mailroom;
+  mailroom.Release();
+  RunningServer server(OnLoopback(), mailroom);
+  rlimit saved{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+  std::vector<int> fillers;
+  auto free_descriptors = [&] {
+    for (int fd : fillers) close(fd);
+    fillers.clear();
+  };
+  struct Restore {
+    std::function<void()> undo;
+    ~Restore() { undo(); }
+  } restore{[&] {
+    free_descriptors();
+    setrlimit(RLIMIT_NOFILE, &saved);
+  }};
+  rlimit low = saved;
+  low.rlim_cur = std::min<rlim_t>(saved.rlim_cur, 256);
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+
+  for (int fd; (fd = dup(0)) >= 0;) fillers.push_back(fd);
+  ASSERT_EQ(errno, EMFILE);
+  // The client takes the last free descriptor; the server finds none for the connection.
+  close(fillers.back());
+  fillers.pop_back();
+  LmtpClient client(server.port());
+  ASSERT_TRUE(client.connected());
+  auto said = [&](const std::string& text) {
+    std::vector<std::string> log = server.log();
+    return std::count(log.begin(), log.end(), text);
+  };
+  for (auto deadline = Clock::now() + kPatience;
+       said("cannot accept connections: Too many open files") == 0 && Clock::now() < deadline;) {
+    std::this_thread::yield();
+  }
+  free_descriptors();
+  EXPECT_THAT(client.Exchange("", 1), ElementsAre(::testing::StartsWith("220 mx ")));
+  EXPECT_EQ(said("cannot accept connections: Too many open files"), 1);
+  EXPECT_EQ(said("accepting connections again"), 1);
 }
 
 // One address holds at most max_connections_per_client of the connections; once one of them
