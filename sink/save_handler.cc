@@ -74,6 +74,8 @@ HRESULT ExchangeFilter::OnSyncSave(IUnknown* pEventInfo, const std::string& bstr
           try {
             source = event.event_record->Source();
           } catch (const Failure&) {
+            // A record that cannot name itself leaves the source empty: the failure that ended
+            // the event is the one to report, not this one.
           }
         }
         log_.Log_Err("Corvalith Extension failed: " + failure.description(), failure.number(),
