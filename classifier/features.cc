@@ -6,9 +6,9 @@
 
 #include "classifier/ascii.h"
 #include "classifier/feature_sink.h"
-#include "classifier/hash.h"
 #include "classifier/header_fields.h"
 #include "classifier/sender_evidence.h"
+#include "platform/hash.h"
 
 namespace corvalith {
 

@@ -16,8 +16,8 @@
 #include <string_view>
 #include <unordered_map>
 
-#include "classifier/hash.h"
 #include "platform/failure.h"
+#include "platform/hash.h"
 
 namespace corvalith {
 

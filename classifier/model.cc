@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "classifier/hash.h"
+#include "platform/hash.h"
 
 namespace corvalith {
 

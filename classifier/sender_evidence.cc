@@ -6,7 +6,7 @@
 
 #include "classifier/ascii.h"
 #include "classifier/features.h"
-#include "classifier/hash.h"
+#include "platform/hash.h"
 
 namespace corvalith {
 

@@ -3,7 +3,7 @@
 #include <cstring>
 #include <limits>
 
-#include "classifier/hash.h"
+#include "platform/hash.h"
 
 namespace corvalith {
 

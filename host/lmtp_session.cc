@@ -6,10 +6,10 @@
 #include <exception>
 #include <utility>
 
-#include "classifier/hash.h"
 #include "host/output.h"
 #include "host/submission.h"
 #include "logging/control_characters.h"
+#include "platform/hash.h"
 #include "platform/text.h"
 #include "platform/unicode.h"
 

@@ -1,8 +1,9 @@
-// Small non-cryptographic hashes for feature slots and mail digests. Both are stored on disk
-// (slots index the weight table, digests key the ledger), so they must never change for an
-// existing database format version.
-#ifndef CORVALITH_CLASSIFIER_HASH_H_
-#define CORVALITH_CLASSIFIER_HASH_H_
+// Small non-cryptographic hashes for feature slots, mail digests and the names of delivered
+// items. All are stored on disk (slots index the weight table, digests key the ledger, an LMTP
+// retry finds its earlier try by name), so they must never change for an existing database
+// format version, nor while mail may still be queued for a retry.
+#ifndef CORVALITH_PLATFORM_HASH_H_
+#define CORVALITH_PLATFORM_HASH_H_
 
 #include <cstdint>
 #include <string_view>
@@ -36,4 +37,4 @@ inline uint64_t HashCombine(uint64_t h, std::string_view data) {
 
 }  // namespace corvalith
 
-#endif  // CORVALITH_CLASSIFIER_HASH_H_
+#endif  // CORVALITH_PLATFORM_HASH_H_
