@@ -21,6 +21,12 @@
 //   engine_replay CORPUS_DIR [--orders N] [--first-seed S] [--users U]
 //                 [--hostile ham|spam|passive] [--site off|directory|domain]
 //                 [--no-bogofilter] [--work DIR]
+//                 [--feedback daily:N [--corrects FRACTION] [--order time]]
+//
+// --feedback replays one user day by day instead (bench/engine_feedback.h): per day the false
+// positives and negatives, and after the first day the worst day's false positives and the
+// errors; --corrects: the share of mistakes the user corrects (seeded); --order time: the mail
+// in the order of its Date: fields, one order only, instead of the seeded shuffles.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -36,13 +42,16 @@
 
 #include "bench/engine_bogofilter.h"
 #include "bench/engine_corpus.h"
+#include "bench/engine_feedback.h"
 #include "classifier/classifier_engine_object.h"
 #include "classifier/engine_settings.h"
 #include "engine/classifier_engine.h"
 #include "platform/object_factory.h"
 
 using namespace corvalith;
-using Clock = std::chrono::steady_clock;
+using SteadyClock = std::chrono::steady_clock;
+using bench::Figure;
+using bench::Filter;
 
 namespace {
 
@@ -50,7 +59,7 @@ constexpr int kFirstMails = 50;
 
 enum class Hostility { kNone, kAllHam, kAllSpam, kPassive };
 
-double Ms(Clock::time_point a, Clock::time_point b) {
+double Ms(SteadyClock::time_point a, SteadyClock::time_point b) {
   return std::chrono::duration<double, std::milli>(b - a).count();
 }
 
@@ -59,16 +68,6 @@ double Percentile(std::vector<double> v, double p) {
   std::sort(v.begin(), v.end());
   return v[static_cast<size_t>(p * (v.size() - 1) + 0.5)];
 }
-
-// A filter as the replay drives it.
-class Filter {
- public:
-  virtual ~Filter() = default;
-  // Classifies and registers the mail for the user; `score` is higher for spam.
-  virtual bool Classify(int user, const bench::CorpusMail& mail, double* score) = 0;
-  // The user moved the mail: it is `spam`.
-  virtual void Correct(int user, const bench::CorpusMail& mail, bool spam) = 0;
-};
 
 class Corvalith : public Filter {
  public:
@@ -93,10 +92,10 @@ class Corvalith : public Filter {
 
   bool Classify(int user, const bench::CorpusMail& mail, double* score) override {
     bool spam = false;
-    auto t0 = Clock::now();
+    auto t0 = SteadyClock::now();
     ComPtr<IClassifierEngine> engine = NewEngine();
     Check(engine->Classify(Key(user), mail.header, mail.body, &spam), "Classify");
-    classify_ms.push_back(Ms(t0, Clock::now()));
+    classify_ms.push_back(Ms(t0, SteadyClock::now()));
     auto* object = static_cast<ClassifierEngineObject*>(engine.get());
     if (!object->site_failure().empty()) {
       std::fprintf(stderr, "site model unusable: %s\n", object->site_failure().c_str());
@@ -107,9 +106,9 @@ class Corvalith : public Filter {
   }
 
   void Correct(int user, const bench::CorpusMail& mail, bool spam) override {
-    auto t0 = Clock::now();
+    auto t0 = SteadyClock::now();
     Check(NewEngine()->Relearn(Key(user), mail.header, mail.body, spam), "Relearn");
-    relearn_ms.push_back(Ms(t0, Clock::now()));
+    relearn_ms.push_back(Ms(t0, SteadyClock::now()));
   }
 
   static void Check(HRESULT hr, const char* what) {
@@ -135,9 +134,9 @@ class Bogofilters : public Filter {
     }
   }
   bool Classify(int user, const bench::CorpusMail& mail, double* score) override {
-    auto t0 = Clock::now();
+    auto t0 = SteadyClock::now();
     bool spam = List(user).Classify(mail.path, score);
-    classify_ms.push_back(Ms(t0, Clock::now()));
+    classify_ms.push_back(Ms(t0, SteadyClock::now()));
     return spam;
   }
   void Correct(int user, const bench::CorpusMail& mail, bool spam) override {
@@ -197,20 +196,6 @@ Outcome Replay(Filter& filter, const std::vector<bench::CorpusMail>& mails,
   return out;
 }
 
-// Mean and worst of one figure over the orders.
-struct Figure {
-  std::vector<double> values;
-  std::string Text(const char* format) const {
-    if (values.empty()) return "-";
-    double sum = 0;
-    for (double v : values) sum += v;
-    char mean[32], worst[32];
-    std::snprintf(mean, sizeof mean, format, sum / values.size());
-    std::snprintf(worst, sizeof worst, format, *std::max_element(values.begin(), values.end()));
-    return std::string(mean) + " / " + worst;
-  }
-};
-
 struct Column {
   std::string name;
   std::map<std::string, Figure> figures;
@@ -263,14 +248,16 @@ int main(int argc, char** argv) {
     std::fprintf(stderr,
                  "usage: engine_replay CORPUS_DIR [--orders N] [--first-seed S] [--users U] "
                  "[--hostile ham|spam|passive] [--site off|directory|domain] [--no-bogofilter] "
-                 "[--work DIR]\n");
+                 "[--work DIR] [--feedback daily:N [--corrects FRACTION] [--order time]]\n");
     return 2;
   }
   std::setvbuf(stdout, nullptr, _IOLBF, 0);  // each order's lines as they come
   const std::string corpus = argv[1];
   int orders = 8, users = 1;
   uint64_t first_seed = 1;
-  bool bogofilter = true;
+  bool bogofilter = true, time_order = false;
+  int per_day = 0;
+  double corrects = 1.0;
   Hostility hostility = Hostility::kNone;
   SiteScope scope = EngineOptions().site_scope;
   std::string work =
@@ -303,6 +290,17 @@ int main(int argc, char** argv) {
       bogofilter = false;
     } else if (arg == "--work" && more) {
       work = argv[++i];
+    } else if (arg == "--feedback" && more) {
+      per_day = bench::ParseDaily(argv[++i]);
+      if (per_day == 0) {
+        std::fprintf(stderr, "--feedback takes daily:N\n");
+        return 2;
+      }
+    } else if (arg == "--corrects" && more) {
+      corrects = std::atof(argv[++i]);
+    } else if (arg == "--order" && more && std::string(argv[i + 1]) == "time") {
+      time_order = true;
+      ++i;
     } else {
       std::fprintf(stderr, "unknown argument %s\n", arg.c_str());
       return 2;
@@ -312,10 +310,16 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "--hostile needs --users of 2 or more\n");
     return 2;
   }
+  if (per_day == 0 && (time_order || corrects != 1.0)) {
+    std::fprintf(stderr, "--corrects and --order time need --feedback\n");
+    return 2;
+  }
+  if (per_day != 0 && (users != 1 || hostility != Hostility::kNone)) {
+    std::fprintf(stderr, "--feedback replays one user\n");
+    return 2;
+  }
+  if (time_order) orders = 1;
   const std::vector<bench::CorpusMail> mails = bench::LoadDevelopmentSplit(corpus);
-  std::vector<bench::CorpusMail> fresh = bench::LoadHeldOut(corpus);
-  bench::ShuffleMails(&fresh, first_seed);
-  fresh.resize(std::min<size_t>(fresh.size(), 1000));
   const size_t ham =
       std::count_if(mails.begin(), mails.end(), [](const auto& m) { return !m.spam; });
   std::printf(
@@ -326,6 +330,19 @@ int main(int argc, char** argv) {
       scope == SiteScope::kOff      ? "off"
       : scope == SiteScope::kDomain ? "per domain"
                                     : "on");
+  if (per_day != 0) {
+    bench::RunFeedback(
+        mails, {per_day, corrects, time_order, orders, first_seed},
+        [&] { return std::make_unique<Corvalith>(work + "/data/", scope); },
+        bogofilter ? [&] { return std::make_unique<Bogofilters>(work + "/bogofilter", 1, false); }
+                   : bench::FilterMaker());
+    std::filesystem::remove_all(work);
+    return 0;
+  }
+  // Held-out mail, only to time Classify on trained databases.
+  std::vector<bench::CorpusMail> fresh = bench::LoadHeldOut(corpus);
+  bench::ShuffleMails(&fresh, first_seed);
+  fresh.resize(std::min<size_t>(fresh.size(), 1000));
 
   Column engine{"corvalith", {}}, per_user{users == 1 ? "bogofilter" : "bogofilter per user", {}},
       site_wide{"bogofilter site-wide", {}};
@@ -360,15 +377,15 @@ int main(int argc, char** argv) {
       }
       for (const auto& mail : fresh) {
         double ignored;
-        auto t0 = Clock::now();
+        auto t0 = SteadyClock::now();
         timing.Classify(0, mail, &ignored);
-        trained_ms.push_back(Ms(t0, Clock::now()));
+        trained_ms.push_back(Ms(t0, SteadyClock::now()));
       }
       for (int i = 0; i < 1000; ++i) {
         int32_t h, s;
-        auto t0 = Clock::now();
+        auto t0 = SteadyClock::now();
         Corvalith::Check(timing.NewEngine()->GetStatistics(timing.Key(0), &h, &s), "GetStatistics");
-        statistics_ms.push_back(Ms(t0, Clock::now()));
+        statistics_ms.push_back(Ms(t0, SteadyClock::now()));
       }
     }
     if (hostility != Hostility::kNone) {

@@ -1,0 +1,90 @@
+// The feedback people really give, for the engine replay (bench/engine_replay.cc): mail comes in
+// days -- a first day of 20 ham + 20 spam, then days of N ham + N spam -- and all of a day's mail
+// is classified and registered, as the filter does on delivery, before the user corrects the
+// day's mistakes at once (a share of them when they do not correct everything). Per day: the
+// false positives and false negatives.
+//
+// Also what the replays share: the filter interface and a figure's mean and worst over orders.
+#ifndef CORVALITH_BENCH_ENGINE_FEEDBACK_H_
+#define CORVALITH_BENCH_ENGINE_FEEDBACK_H_
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "bench/engine_corpus.h"
+
+namespace corvalith::bench {
+
+// A filter as the replays drive it.
+class Filter {
+ public:
+  virtual ~Filter() = default;
+  // Classifies and registers the mail for the user; `score` is higher for spam.
+  virtual bool Classify(int user, const CorpusMail& mail, double* score) = 0;
+  // The user moved the mail: it is `spam`.
+  virtual void Correct(int user, const CorpusMail& mail, bool spam) = 0;
+};
+
+// Mean and worst of one figure over the orders.
+struct Figure {
+  std::vector<double> values;
+  std::string Text(const char* format) const;
+};
+
+// Mail counts of the first day, per class.
+constexpr int kFirstDayMails = 20;
+
+// "daily:N" with N of 1 or more; 0 when `text` is not that.
+int ParseDaily(const std::string& text);
+
+// The mails in the order of their Date: fields, as they arrived; those without a date the
+// parser reads keep their place among each other after all dated mail. *undated: how many.
+std::vector<size_t> DateOrder(const std::vector<CorpusMail>& mails, size_t* undated);
+
+struct Day {
+  int fp = 0, fn = 0, corrected = 0;
+};
+
+// Replays the mails of `order` day by day for one user (0): per_day ham and per_day spam a day
+// (kFirstDayMails of each on the first), the day's mail in the order's sequence, until the
+// spam or the ham runs out. Each mistake is corrected with probability `corrects`, drawn from
+// a generator of its own for `seed`.
+std::vector<Day> ReplayDays(Filter& filter, const std::vector<CorpusMail>& mails,
+                            const std::vector<size_t>& order, int per_day, double corrects,
+                            uint64_t seed);
+
+// One filter's figures over the orders.
+struct FeedbackColumn {
+  std::string name;
+  Figure worst_day_fp, fp, fn, errors;
+  void Add(const std::vector<Day>& days);
+};
+
+struct FeedbackOptions {
+  int per_day = 0;
+  double corrects = 1.0;
+  bool time_order = false;  // the one order of the Date: fields instead of the shuffles
+  int orders = 8;
+  uint64_t first_seed = 1;
+};
+
+// A new filter with empty databases.
+using FilterMaker = std::function<std::unique_ptr<Filter>()>;
+
+// The day-by-day replay of the engine and, when `bogofilter` is set, bogofilter on the same
+// orders, printing each order's days and then the table.
+void RunFeedback(const std::vector<CorpusMail>& mails, const FeedbackOptions& options,
+                 const FilterMaker& engine, const FilterMaker& bogofilter);
+
+// One order's false positives, false negatives and corrections, day by day.
+void PrintDays(const char* name, const std::vector<Day>& days);
+
+// The mean / worst table of the columns side by side.
+void PrintFeedbackTable(const std::vector<const FeedbackColumn*>& columns, const char* over);
+
+}  // namespace corvalith::bench
+
+#endif  // CORVALITH_BENCH_ENGINE_FEEDBACK_H_
