@@ -89,6 +89,8 @@ int RunStats(Context& c);
 int RunMoved(Context& c);
 // What the engine thinks of a message, registering nothing: score_command.cc.
 int RunScore(Context& c);
+// Teaching a user's model from mail the user has sorted: train_command.cc.
+int RunTrain(Context& c);
 // The batch protocol: batch.cc.
 int RunBatch(Context& c);
 // Delivery from the mail server over LMTP: lmtp_command.cc.

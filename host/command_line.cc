@@ -10,6 +10,11 @@ std::string CommandLine::Option(const std::string& option) const {
   return it == options.end() ? "" : it->second;
 }
 
+std::vector<std::string> CommandLine::Values(const std::string& option) const {
+  auto it = lists.find(option);
+  return it == lists.end() ? std::vector<std::string>() : it->second;
+}
+
 CommandLine ParseCommandLine(const std::vector<std::string>& args,
                              const std::vector<OptionSpec>& known) {
   CommandLine line;
@@ -36,6 +41,13 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args,
         line.options[name] = "";
         continue;
       }
+      if (option->several_values) {
+        std::vector<std::string>& values = line.lists[name];
+        if (value) values.push_back(*value);
+        while (i + 1 < args.size() && !args[i + 1].starts_with("-")) values.push_back(args[++i]);
+        if (values.empty()) throw UsageError{"option " + name + " needs a value"};
+        continue;
+      }
       if (!value) {
         if (i + 1 >= args.size()) throw UsageError{"option " + name + " needs a value"};
         value = args[++i];
@@ -55,11 +67,13 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args,
 }
 
 void AllowOptions(const CommandLine& line, const std::set<std::string>& allowed) {
-  for (const auto& [name, value] : line.options) {
+  auto allow = [&](const std::string& name) {
     if (!allowed.count(name)) {
       throw UsageError{"option " + name + " does not apply to " + line.command};
     }
-  }
+  };
+  for (const auto& [name, value] : line.options) allow(name);
+  for (const auto& [name, values] : line.lists) allow(name);
 }
 
 }  // namespace corvalith::host

@@ -142,6 +142,26 @@ const std::vector<Command>& Commands() {
                "and towards ham: the token, where it came from, and its weight.",
        .options = {{"--explain", false}},
        .run = RunScore},
+      {.name = "train",
+       .synopsis = {{"train USER@DOMAIN [--spam FOLDER...] [--ham FOLDER...] [--dry-run]",
+                     "teach the user's filter from mail already sorted"}},
+       .usage = "corvalith train USER@DOMAIN [--spam FOLDER...] [--ham FOLDER...] [--dry-run]",
+       .help = "Teaches the user's model (and the site model) every mail of the --spam folders\n"
+               "as spam and of the --ham folders as ham, as the filter learns from its user.\n"
+               "FOLDER is a folder of the mailbox (\"Junk E-mail\", Inbox, any case), else a\n"
+               "Maildir directory (its cur/ and new/) or an mbox file; a name that begins with /\n"
+               "or . is always a path. Each option takes every word up to the next option, so\n"
+               "USER@DOMAIN comes first; it may be given again. Only reads the mail.\n"
+               "What was taught is kept in HOME/trained.db: a mail taught before as the same\n"
+               "class is not taught again, one taught as the other class is relearned, so a\n"
+               "second run changes nothing. A mail that cannot be read, is larger than 32 MiB\n"
+               "or has no header is skipped with one line on stderr. --dry-run counts what\n"
+               "would be taught and writes nothing. Prints per class how many mails were\n"
+               "learned, relearned, already trained and skipped. Exit status: 0 when the run\n"
+               "got through (skipped mails included), 1 when the engine or the store failed, 2\n"
+               "for a usage error, a FOLDER that names nothing included (nothing is taught).",
+       .options = {{"--spam", true, true}, {"--ham", true, true}, {"--dry-run", false}},
+       .run = RunTrain},
       {.name = "register",
        .synopsis = {{"register [--library PATH]", "write the component's class registration"}},
        .usage = "corvalith register [--library PATH]",

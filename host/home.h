@@ -8,6 +8,7 @@
 //   HOME/registry.reg   the settings (used unless CORVALITH_REGISTRY is set)
 //   HOME/data/          the component's data directory (the default constructor string)
 //   HOME/events.jsonl   every event-log entry, one JSON object per line
+//   HOME/trained.db     what `corvalith train` taught each user's model (host/training_record.h)
 #ifndef CORVALITH_HOST_HOME_H_
 #define CORVALITH_HOST_HOME_H_
 
@@ -31,6 +32,7 @@ struct Home {
   std::string RegistryPath() const { return directory + "/registry.reg"; }
   std::string DataDirectory() const { return directory + "/data"; }
   std::string EventLogPath() const { return directory + "/events.jsonl"; }
+  std::string TrainingRecordPath() const { return directory + "/trained.db"; }
 };
 
 // The home named by --home (when not empty), else $CORVALITH_HOME, else the default.

@@ -1,21 +1,11 @@
 #include "host/message_score.h"
 
-#include "engine/classifier_engine.h"
 #include "platform/com.h"
 #include "provisioning/data_layout.h"
 #include "sink/server.h"
 #include "store/mailbox.h"
 
 namespace corvalith::host {
-
-namespace {
-
-// The header and body the filter hands the engine for an external delivery: the transport
-// header block, and the HTML body unless it is empty, else the plain text.
-struct EngineInput {
-  std::string header;
-  std::string body;
-};
 
 EngineInput AsDelivered(const std::string& raw) {
   store::DerivedMessage derived = store::DeriveMessage(raw, store::Origin::kExternal);
@@ -26,14 +16,17 @@ EngineInput AsDelivered(const std::string& raw) {
   return input;
 }
 
-}  // namespace
+ComPtr<IClassifierEngine> NewClassifierEngine() {
+  ComPtr<IClassifierEngine> engine;
+  ThrowIfFailed(ServerEnvironment().objects().CreateInstance(
+      CLSID_ClassifierEngine, IID_IClassifierEngine, engine.put_void()));
+  return engine;
+}
 
 double ScoreMessage(const std::string& data_directory, const MailboxAddress& mailbox,
                     const std::string& raw) {
   EngineInput input = AsDelivered(raw);
-  ComPtr<IClassifierEngine> engine;
-  ThrowIfFailed(ServerEnvironment().objects().CreateInstance(
-      CLSID_ClassifierEngine, IID_IClassifierEngine, engine.put_void()));
+  ComPtr<IClassifierEngine> engine = NewClassifierEngine();
   double probability = 0;
   ThrowIfFailed(engine->Score(UserDataPath(data_directory, mailbox.domain, mailbox.user),
                               input.header, input.body, &probability));

@@ -75,8 +75,7 @@ Progress::Progress(std::ostream& terminal, size_t total, bool enabled)
 Progress::~Progress() {
   if (enabled_) {
     Draw();
-    terminal_ << "\r\033[K";
-    terminal_.flush();
+    Clear();
   }
 }
 
@@ -88,6 +87,12 @@ void Progress::Step() {
     last_draw_ = now;
     Draw();
   }
+}
+
+void Progress::Clear() {
+  if (!enabled_) return;
+  terminal_ << "\r\033[K";
+  terminal_.flush();
 }
 
 void Progress::Draw() {

@@ -51,6 +51,9 @@ class Progress {
   Progress(std::ostream& terminal, size_t total, bool enabled);
   ~Progress();
   void Step();
+  // Takes the bar off the terminal, so that a line written next stands on its own; the next
+  // draw puts it back.
+  void Clear();
 
  private:
   void Draw();
