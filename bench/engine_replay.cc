@@ -21,12 +21,14 @@
 //   engine_replay CORPUS_DIR [--orders N] [--first-seed S] [--users U]
 //                 [--hostile ham|spam|passive] [--site off|directory|domain]
 //                 [--no-bogofilter] [--work DIR]
-//                 [--feedback daily:N [--corrects FRACTION] [--order time]]
+//                 [--feedback daily:N [--corrects FRACTION] [--order time]] [--model CONFIG]
 //
 // --feedback replays one user day by day instead (bench/engine_feedback.h): per day the false
 // positives and negatives, and after the first day the worst day's false positives and the
 // errors; --corrects: the share of mistakes the user corrects (seeded); --order time: the mail
 // in the order of its Date: fields, one order only, instead of the seeded shuffles.
+//
+// --model changes the engine's model options from the defaults (bench/engine_model_config.h).
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -43,6 +45,7 @@
 #include "bench/engine_bogofilter.h"
 #include "bench/engine_corpus.h"
 #include "bench/engine_feedback.h"
+#include "bench/engine_model_config.h"
 #include "classifier/classifier_engine_object.h"
 #include "classifier/engine_settings.h"
 #include "engine/classifier_engine.h"
@@ -71,9 +74,7 @@ double Percentile(std::vector<double> v, double p) {
 
 class Corvalith : public Filter {
  public:
-  Corvalith(const std::string& data, SiteScope scope) : data_(data) {
-    EngineOptions options;
-    options.site_scope = scope;
+  Corvalith(const std::string& data, const EngineOptions& options) : data_(data) {
     RegisterClassifierEngine(table_, options);
     std::filesystem::remove_all(data_);
     std::filesystem::create_directories(data_ + "example.com");
@@ -248,7 +249,8 @@ int main(int argc, char** argv) {
     std::fprintf(stderr,
                  "usage: engine_replay CORPUS_DIR [--orders N] [--first-seed S] [--users U] "
                  "[--hostile ham|spam|passive] [--site off|directory|domain] [--no-bogofilter] "
-                 "[--work DIR] [--feedback daily:N [--corrects FRACTION] [--order time]]\n");
+                 "[--work DIR] [--feedback daily:N [--corrects FRACTION] [--order time]] "
+                 "[--model CONFIG]\n");
     return 2;
   }
   std::setvbuf(stdout, nullptr, _IOLBF, 0);  // each order's lines as they come
@@ -259,7 +261,8 @@ int main(int argc, char** argv) {
   int per_day = 0;
   double corrects = 1.0;
   Hostility hostility = Hostility::kNone;
-  SiteScope scope = EngineOptions().site_scope;
+  EngineOptions engine_options;
+  SiteScope& scope = engine_options.site_scope;
   std::string work =
       std::filesystem::temp_directory_path() / ("engine-replay-" + std::to_string(getpid()));
   for (int i = 2; i < argc; ++i) {
@@ -286,6 +289,11 @@ int main(int argc, char** argv) {
       scope = kind == "off"      ? SiteScope::kOff
               : kind == "domain" ? SiteScope::kDomain
                                  : SiteScope::kDataDirectory;
+    } else if (arg == "--model" && more) {
+      if (!bench::ParseModelOptions(argv[++i], &engine_options.model)) {
+        std::fprintf(stderr, "unknown model option in %s\n", argv[i]);
+        return 2;
+      }
     } else if (arg == "--no-bogofilter") {
       bogofilter = false;
     } else if (arg == "--work" && more) {
@@ -333,7 +341,7 @@ int main(int argc, char** argv) {
   if (per_day != 0) {
     bench::RunFeedback(
         mails, {per_day, corrects, time_order, orders, first_seed},
-        [&] { return std::make_unique<Corvalith>(work + "/data/", scope); },
+        [&] { return std::make_unique<Corvalith>(work + "/data/", engine_options); },
         bogofilter ? [&] { return std::make_unique<Bogofilters>(work + "/bogofilter", 1, false); }
                    : bench::FilterMaker());
     std::filesystem::remove_all(work);
@@ -358,7 +366,7 @@ int main(int argc, char** argv) {
     std::printf("order %d (seed %llu), %d spam among %s first 50 mails\n", o + 1,
                 static_cast<unsigned long long>(seed), early_spam,
                 users == 1 ? "the" : "each user's");
-    Corvalith corvalith(work + "/data/", scope);
+    Corvalith corvalith(work + "/data/", engine_options);
     const Outcome e = Replay(corvalith, mails, order, owner, users, Hostility::kNone);
     engine.Add(e);
     std::printf("  %s\n", Line("corvalith", e).c_str());
@@ -369,7 +377,7 @@ int main(int argc, char** argv) {
       user_bytes = FileBytes(corvalith.Key(0));
       site_bytes = FileBytes(SiteModelPath(corvalith.Key(0), scope));
       // Speed on copies of the trained databases, with mail they have not seen.
-      Corvalith timing(work + "/timing/", scope);
+      Corvalith timing(work + "/timing/", engine_options);
       std::filesystem::copy_file(corvalith.Key(0), timing.Key(0));
       if (scope != SiteScope::kOff) {
         std::filesystem::copy_file(SiteModelPath(corvalith.Key(0), scope),
@@ -389,7 +397,7 @@ int main(int argc, char** argv) {
       }
     }
     if (hostility != Hostility::kNone) {
-      Corvalith attacked(work + "/data/", scope);
+      Corvalith attacked(work + "/data/", engine_options);
       const int others = OthersErrors(Replay(attacked, mails, order, owner, users, hostility));
       engine_rise.values.push_back(others - OthersErrors(e));
       std::printf("  corvalith, user 0 hostile: other users' errors %d (%+d)", others,
@@ -397,7 +405,7 @@ int main(int argc, char** argv) {
       if (hostility != Hostility::kPassive) {
         // A user who corrects nothing already costs the others the help of their corrections;
         // what the hostile user does beyond that is the damage done.
-        Corvalith passive(work + "/data/", scope);
+        Corvalith passive(work + "/data/", engine_options);
         const int quiet =
             OthersErrors(Replay(passive, mails, order, owner, users, Hostility::kPassive));
         engine_over_passive.values.push_back(others - quiet);

@@ -33,6 +33,7 @@
 #include <vector>
 
 #include "bench/engine_corpus.h"
+#include "bench/engine_model_config.h"
 #include "classifier/model.h"
 
 using namespace corvalith;
@@ -54,8 +55,6 @@ struct Config {
 
 bool ParseConfig(const std::string& text, Config* config) {
   config->text = text;
-  ModelOptions* o = &config->model;
-  FeatureOptions* f = &o->features;
   std::stringstream in(text);
   std::string item;
   while (std::getline(in, item, ',')) {
@@ -63,33 +62,15 @@ bool ParseConfig(const std::string& text, Config* config) {
     if (eq == std::string::npos) return false;
     const std::string key = item.substr(0, eq);
     const double v = std::atof(item.c_str() + eq + 1);
-    const std::map<std::string, double*> reals = {
-        {"lr", &o->learning_rate},   {"margin", &o->train_margin},
-        {"hmargin", &o->ham_margin}, {"threshold", &o->spam_threshold},
-        {"share", &o->header_share}, {"take", &config->take},
-    };
     const std::map<std::string, bool*> flags = {
-        {"self", &o->self_train},    {"words", &f->body_words}, {"osb", &f->body_osb},
-        {"tags", &f->html_tags},     {"hosts", &f->link_hosts}, {"hdr", &f->header_tokens},
-        {"ev", &f->sender_evidence}, {"site", &config->site},   {"perdom", &config->per_domain},
-        {"own", &config->own},       {"veto", &config->veto},   {"comb", &config->fade},
-        {"agree", &config->agree},
+        {"site", &config->site}, {"perdom", &config->per_domain}, {"own", &config->own},
+        {"veto", &config->veto}, {"comb", &config->fade},         {"agree", &config->agree},
     };
-    const std::map<std::string, size_t*> sizes = {
-        {"gram", &f->body_ngram_bytes},
-        {"hgram", &f->header_ngram_bytes},
-        {"maxf", &f->max_features},
-    };
-    if (auto r = reals.find(key); r != reals.end()) {
-      *r->second = v;
-    } else if (auto b = flags.find(key); b != flags.end()) {
+    if (bench::SetModelOption(key, v, &config->model)) continue;
+    if (auto b = flags.find(key); b != flags.end()) {
       *b->second = v != 0;
-    } else if (auto z = sizes.find(key); z != sizes.end()) {
-      *z->second = static_cast<size_t>(v);
-    } else if (key == "passes") {
-      o->max_passes = static_cast<int>(v);
-    } else if (key == "minc") {
-      o->min_class_mails = static_cast<int>(v);
+    } else if (key == "take") {
+      config->take = v;
     } else if (key == "sbits") {
       config->site_bits = static_cast<int>(v);
     } else {
@@ -254,7 +235,7 @@ class Replay {
           g = TrainingGain(ss, ss > o.spam_threshold, o);
         }
       } else {
-        g = config_.veto ? SiteTeachingGain(ss, spam, o) : TrainingGain(ss, spam, o);
+        g = config_.veto && SiteVetoes(ss, spam, o) ? 0.0 : TrainingGain(ss, spam, o);
       }
       ApplyGain(mail.site, g, site.table.data());
       r->site_gain += g;

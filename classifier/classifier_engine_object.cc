@@ -9,6 +9,7 @@
 #include <optional>
 #include <vector>
 
+#include "classifier/counting_model.h"
 #include "logging/log_event.h"
 #include "logging/log_file.h"
 #include "logging/lost_log_records.h"
@@ -18,15 +19,21 @@ namespace corvalith {
 
 namespace {
 
-// A mail's vector on one table, with the weights of its slots copied out, so that a step
-// (undo, then train) can be worked out before anything is written.
+// A mail's vector on one table, with the weights and counts of its slots copied out, so that
+// a step (undo, then train and count) can be worked out before anything is written.
 struct Working {
   MailVector vector;
   std::vector<float> weights;
+  std::vector<SlotCounts> counts;
+  CountedMails mails;
 
-  void Load(const float* table) {
+  template <typename Model>
+  void Load(const Model& model) {
+    const float* table = model.weights();
     weights.resize(vector.slots.size());
     for (size_t i = 0; i < weights.size(); ++i) weights[i] = table[vector.slots[i]];
+    counts = CountsOfSlots(vector.slots, model.counts());
+    mails = model.counted_mails();
   }
   double Score() const {
     double score = 0;
@@ -38,9 +45,24 @@ struct Working {
       weights[i] += static_cast<float>(gain * vector.values[i]);
     }
   }
+  // Counts the mail in (+1) or out of (-1) a class; counts saturate rather than wrap.
+  void Count(bool spam, int delta) {
+    auto move = [delta](uint32_t& n) {
+      if (delta > 0 && n < std::numeric_limits<uint32_t>::max()) ++n;
+      if (delta < 0 && n > 0) --n;
+    };
+    for (SlotCounts& c : counts) move(spam ? c.spam : c.ham);
+    move(spam ? mails.spam : mails.ham);
+  }
+  MailCounts Counts() const { return {&vector.slots, counts, mails}; }
   template <typename Update>
-  void Write(Update* update) const {
+  void WriteWeights(Update* update) const {
     for (size_t i = 0; i < weights.size(); ++i) update->SetWeight(vector.slots[i], weights[i]);
+  }
+  template <typename Update>
+  void WriteCounts(Update* update) const {
+    for (size_t i = 0; i < counts.size(); ++i) update->SetSlotCounts(vector.slots[i], counts[i]);
+    update->SetCountedMails(mails);
   }
 };
 
@@ -58,46 +80,61 @@ std::optional<uint32_t> IndexOf(const std::optional<SiteModel::Found>& found) {
   return found ? std::optional<uint32_t>(found->index) : std::nullopt;
 }
 
-// The site model trains on a mail by its own verdict where the sum's `verdict` agrees
-// (model.h); returns its score afterwards. The weights are read again under the exclusive
-// lock: another process may have trained them since the verdict was read.
-double SelfTrainSite(SiteModel* site, uint64_t key, Working* mail, bool verdict,
-                     const ModelOptions& options) {
+// The site model registers a mail where the sum's `verdict` agrees with its own (model.h):
+// counts it, and trains on it inside its margin; returns its score afterwards. The weights
+// and counts are read again under the exclusive lock: another process may have changed them
+// since the verdict was read.
+double RegisterOnSite(SiteModel* site, uint64_t key, Working* mail, bool verdict,
+                      const ModelOptions& options) {
   SiteModel::Lock lock(site, /*exclusive=*/true);
-  mail->Load(site->weights());
+  mail->Load(*site);
   const double score = mail->Score();
+  if ((score > options.spam_threshold) != verdict || site->Find(key)) return score;
   const double gain = SiteSelfTrainingGain(score, verdict, options);
-  if (gain == 0) return score;
   mail->Add(gain);
+  mail->Count(verdict, +1);
   SiteModel::Update update(site);
-  mail->Write(&update);
-  update.CountTrained(verdict);
-  update.Remember(key, IndexOf(site->Find(key)), {verdict, static_cast<float>(gain)});
+  if (gain != 0) {
+    mail->WriteWeights(&update);
+    update.CountTrained(verdict);
+  }
+  mail->WriteCounts(&update);
+  update.Remember(key, std::nullopt, {verdict, static_cast<float>(gain), /*counted=*/true});
   update.Commit();
   return score + gain;
 }
 
-// A user's training of the site model: the mail's earlier registration undone, then trained
-// as `spam` unless the site holds it firmly on the other side (model.h). Returns the site's
-// score afterwards.
+// Takes a registration off the site: its training undone, its counts taken back.
+void Unregister(const SiteModel::Registration& registration, Working* mail) {
+  mail->Add(-registration.gain);
+  if (registration.counted) mail->Count(registration.spam, -1);
+}
+
+// A user's training of the site model: the mail's earlier registration undone, then counted
+// and trained as `spam` unless the site holds it firmly on the other side (model.h). Returns
+// the site's score afterwards.
 double TeachSite(SiteModel* site, uint64_t key, Working* mail, bool spam,
                  const ModelOptions& options) {
   SiteModel::Lock lock(site, /*exclusive=*/true);
-  mail->Load(site->weights());
+  mail->Load(*site);
   const std::optional<SiteModel::Found> found = site->Find(key);
-  if (found) mail->Add(-found->registration.gain);
+  if (found) Unregister(found->registration, mail);
   const double score = mail->Score();
-  const double gain = SiteTeachingGain(score, spam, options);
-  if (!found && gain == 0) return score;
-  mail->Add(gain);
+  const bool vetoed = SiteVetoes(score, spam, options);
+  if (!found && vetoed) return score;
   SiteModel::Update update(site);
-  mail->Write(&update);
-  if (gain != 0) {
-    update.CountTrained(spam);
-    update.Remember(key, IndexOf(found), {spam, static_cast<float>(gain)});
-  } else {
+  double gain = 0;
+  if (vetoed) {
     update.Erase(found->index);
+  } else {
+    gain = TrainingGain(score, spam, options);
+    mail->Add(gain);
+    mail->Count(spam, +1);
+    if (gain != 0) update.CountTrained(spam);
+    update.Remember(key, IndexOf(found), {spam, static_cast<float>(gain), /*counted=*/true});
   }
+  mail->WriteWeights(&update);
+  mail->WriteCounts(&update);
   update.Commit();
   return score + gain;
 }
@@ -106,10 +143,11 @@ void ForgetOnSite(SiteModel* site, uint64_t key, Working* mail) {
   SiteModel::Lock lock(site, /*exclusive=*/true);
   const std::optional<SiteModel::Found> found = site->Find(key);
   if (!found) return;
-  mail->Load(site->weights());
-  mail->Add(-found->registration.gain);
+  mail->Load(*site);
+  Unregister(found->registration, mail);
   SiteModel::Update update(site);
-  mail->Write(&update);
+  mail->WriteWeights(&update);
+  mail->WriteCounts(&update);
   update.Erase(found->index);
   update.Commit();
 }
@@ -193,6 +231,12 @@ ClassifierEngineObject::Mail ClassifierEngineObject::Prepare(const std::string& 
   return mail;
 }
 
+double ClassifierEngineObject::CountingShare(const Mail& mail, bool with_site) const {
+  const MailCounts site = mail.site.Counts();
+  return CountingScore(mail.user.Counts(), with_site ? &site : nullptr, kSiteToUserSlotShift,
+                       options_.model);
+}
+
 HRESULT ClassifierEngineObject::Classify(const std::string& key, const std::string& header,
                                          const std::string& body, bool* spam) {
   if (spam == nullptr) return E_POINTER;
@@ -202,45 +246,48 @@ HRESULT ClassifierEngineObject::Classify(const std::string& key, const std::stri
     Mail mail = Prepare(header, body);
     UserDatabase* db = Database(key, /*create=*/true);
     UserDatabase::Lock lock(db, /*exclusive=*/true);
-    mail.user.Load(db->weights());
+    mail.user.Load(*db);
     SiteModel* site = Site(key, /*create=*/true);
     double site_score = 0;
     uint32_t site_trained[2] = {0, 0};
     const bool with_site = site != nullptr && OnSite([&] {
                              SiteModel::Lock site_lock(site, /*exclusive=*/false);
-                             mail.site.Load(site->weights());
+                             mail.site.Load(*site);
                              site_trained[0] = site->trained_mails(false);
                              site_trained[1] = site->trained_mails(true);
                              site_score = mail.site.Score();
                            });
     if (!with_site) site_score = site_trained[0] = site_trained[1] = 0;
     const double user_score = mail.user.Score();
+    const double counting = CountingShare(mail, with_site);
+    const double score = FusedScore(site_score + user_score, counting, o);
     const uint32_t ham_mails = db->ham_mails(), spam_mails = db->spam_mails();
-    const bool verdict = IsSpam(site_score + user_score, int64_t{ham_mails} + site_trained[0],
+    const bool verdict = IsSpam(score, int64_t{ham_mails} + site_trained[0],
                                 int64_t{spam_mails} + site_trained[1], o);
-    last_probability_ = VerdictProbability(site_score + user_score, o);
+    last_probability_ = VerdictProbability(score, o);
     *spam = verdict;
     // A mail registered before (delivered twice, or already corrected) keeps its
     // registration: counting or training it again would make Relearn's undo incomplete.
     if (db->FindMail(mail.digest)) return;
     // Training on the verdict while inside the margin measured clearly better than training
-    // on corrections only (see classifier/README.md); a correction undoes it. The site trains
-    // first; the user's own model then learns what the site does not explain.
-    double gain = 0;
-    if (o.self_train) {
-      if (with_site && SiteSelfTrainingGain(site_score, verdict, o) != 0) {
-        const uint64_t site_key = SiteModel::RegistrationKey(key, mail.digest);
-        OnSite([&] { site_score = SelfTrainSite(site, site_key, &mail.site, verdict, o); });
-      }
-      gain = TrainingGain(site_score + user_score, verdict, o);
+    // on corrections only (see classifier/README.md); a correction undoes it. The site
+    // registers first; the user's own model then learns what the site does not explain.
+    if (with_site && (site_score > o.spam_threshold) == verdict) {
+      const uint64_t site_key = SiteModel::RegistrationKey(key, mail.digest);
+      OnSite([&] { site_score = RegisterOnSite(site, site_key, &mail.site, verdict, o); });
     }
+    double gain = 0;
+    if (o.self_train) gain = TrainingGain(site_score + user_score, verdict, o);
+    mail.user.Count(verdict, +1);
     UserDatabase::Update update(db);
     if (gain != 0) {
       mail.user.Add(gain);
-      mail.user.Write(&update);
+      mail.user.WriteWeights(&update);
     }
+    mail.user.WriteCounts(&update);
     update.SetCounts(ham_mails + (verdict ? 0 : 1), spam_mails + (verdict ? 1 : 0));
-    update.PutLedgerEntry(std::nullopt, {mail.digest, verdict, static_cast<float>(gain)});
+    update.PutLedgerEntry(std::nullopt,
+                          {mail.digest, verdict, static_cast<float>(gain), /*counted=*/true});
     update.Commit();
   });
   AlarmOnSiteFailure(key);
@@ -260,12 +307,14 @@ void ClassifierEngineObject::Teach(const std::string& key, const std::string& he
     entry = db->ledger_entry(*index);
     if (entry.spam == spam) return;  // already held as this class: a repeat changes nothing
   }
-  mail.user.Load(db->weights());
+  mail.user.Load(*db);
   uint32_t counts[2] = {db->ham_mails(), db->spam_mails()};
   if (index) {
     mail.user.Add(-entry.gain);
+    if (entry.counted) mail.user.Count(entry.spam, -1);
     counts[entry.spam] = counts[entry.spam] > 0 ? counts[entry.spam] - 1 : 0;
   }
+  mail.user.Count(spam, +1);
   double site_score = 0;
   if (SiteModel* site = Site(key, /*create=*/true)) {
     const uint64_t site_key = SiteModel::RegistrationKey(key, mail.digest);
@@ -275,9 +324,10 @@ void ClassifierEngineObject::Teach(const std::string& key, const std::string& he
   mail.user.Add(gain);
   ++counts[spam];
   UserDatabase::Update update(db);
-  mail.user.Write(&update);
+  mail.user.WriteWeights(&update);
+  mail.user.WriteCounts(&update);
   update.SetCounts(counts[0], counts[1]);
-  update.PutLedgerEntry(index, {mail.digest, spam, static_cast<float>(gain)});
+  update.PutLedgerEntry(index, {mail.digest, spam, static_cast<float>(gain), /*counted=*/true});
   update.Commit();
 }
 
@@ -316,11 +366,15 @@ HRESULT ClassifierEngineObject::Forget(const std::string& key, const std::string
     const UserDatabase::LedgerEntry entry = db->ledger_entry(*index);
     uint32_t counts[2] = {db->ham_mails(), db->spam_mails()};
     counts[entry.spam] = counts[entry.spam] > 0 ? counts[entry.spam] - 1 : 0;
+    mail.user.Load(*db);
     UserDatabase::Update update(db);
     if (entry.gain != 0) {
-      mail.user.Load(db->weights());
       mail.user.Add(-entry.gain);
-      mail.user.Write(&update);
+      mail.user.WriteWeights(&update);
+    }
+    if (entry.counted) {
+      mail.user.Count(entry.spam, -1);
+      mail.user.WriteCounts(&update);
     }
     update.SetCounts(counts[0], counts[1]);
     update.EraseLedgerEntry(*index);
@@ -339,17 +393,21 @@ HRESULT ClassifierEngineObject::Score(const std::string& key, const std::string&
     double score = 0;
     if (UserDatabase* db = Database(key, /*create=*/false)) {
       UserDatabase::Lock lock(db, /*exclusive=*/false);
-      mail.user.Load(db->weights());
+      mail.user.Load(*db);
       score += mail.user.Score();
+    } else {
+      mail.user.counts.assign(mail.user.vector.slots.size(), SlotCounts{});
     }
+    bool with_site = false;
     if (SiteModel* site = Site(key, /*create=*/false)) {
-      OnSite([&] {
+      with_site = OnSite([&] {
         SiteModel::Lock lock(site, /*exclusive=*/false);
-        mail.site.Load(site->weights());
+        mail.site.Load(*site);
         score += mail.site.Score();
       });
     }
-    *spam_probability = VerdictProbability(score, options_.model);
+    *spam_probability = VerdictProbability(
+        FusedScore(score, CountingShare(mail, with_site), options_.model), options_.model);
   });
 }
 

@@ -88,6 +88,8 @@ class ClassifierEngineObject final : public IClassifierEngine {
   // unusable (then site_failure_ says why).
   SiteModel* Site(const std::string& key, bool create);
   Mail Prepare(const std::string& header, const std::string& body) const;
+  // The counting model's share of the score, from the counts loaded into `mail`.
+  double CountingShare(const Mail& mail, bool with_site) const;
   // Runs a step on the site model; a failure leaves the site out (false) instead of failing
   // the call.
   template <typename Step>

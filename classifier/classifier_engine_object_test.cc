@@ -94,7 +94,7 @@ TEST_F(EngineTest, ClassifyCreatesTheFileAndNewUserSaysHam) {
   ASSERT_EQ(engine_->Classify(key_, Header(1), "Buy cheap pills now", &spam), S_OK);
   EXPECT_FALSE(spam);
   EXPECT_TRUE(fs::is_regular_file(key_));
-  EXPECT_LE(fs::file_size(key_), 2u * 1024 * 1024);
+  EXPECT_LE(fs::file_size(key_), 4u * 1024 * 1024);
   EXPECT_EQ(Stats(), std::make_pair(1, 0));
   // Only the key itself: no temporary file left beside it.
   EXPECT_EQ(std::distance(fs::directory_iterator(dir_ / "example.com"), fs::directory_iterator()),

@@ -38,10 +38,15 @@ Explanation ExplainMail(const std::string& key, const std::string& header, const
   e.threshold = o.spam_threshold;
   std::unordered_map<uint32_t, double> user, site;
   int64_t trained[2] = {0, 0};
+  const MailVector user_vector = Vectorize(features, UserDatabase::kTableBits, o.header_share);
+  const MailVector site_vector = Vectorize(features, SiteModel::kTableBits, o.header_share);
+  MailCounts user_counts{&user_vector.slots, std::vector<SlotCounts>(user_vector.slots.size()), {}};
+  MailCounts site_counts{&site_vector.slots, {}, {}};
   if (std::unique_ptr<UserDatabase> db = UserDatabase::Open(key, /*create=*/false)) {
     UserDatabase::Lock lock(db.get(), /*exclusive=*/false);
-    user = SlotContributions(Vectorize(features, UserDatabase::kTableBits, o.header_share),
-                             db->weights());
+    user = SlotContributions(user_vector, db->weights());
+    user_counts.counts = CountsOfSlots(user_vector.slots, db->counts());
+    user_counts.mails = db->counted_mails();
     trained[0] += db->ham_mails();
     trained[1] += db->spam_mails();
   }
@@ -50,8 +55,9 @@ Explanation ExplainMail(const std::string& key, const std::string& header, const
     try {
       if (std::unique_ptr<SiteModel> model = SiteModel::Open(site_path, /*create=*/false)) {
         SiteModel::Lock lock(model.get(), /*exclusive=*/false);
-        site = SlotContributions(Vectorize(features, SiteModel::kTableBits, o.header_share),
-                                 model->weights());
+        site = SlotContributions(site_vector, model->weights());
+        site_counts.counts = CountsOfSlots(site_vector.slots, model->counts());
+        site_counts.mails = model->counted_mails();
         trained[0] += model->trained_mails(false);
         trained[1] += model->trained_mails(true);
         e.site_model = site_path;
@@ -87,7 +93,9 @@ Explanation ExplainMail(const std::string& key, const std::string& header, const
     e.user_score += c.user;
     e.site_score += c.site;
   }
-  const double score = e.user_score + e.site_score;
+  e.counting_score = CountingScore(user_counts, e.site_model.empty() ? nullptr : &site_counts,
+                                   kSiteToUserSlotShift, o);
+  const double score = FusedScore(e.user_score + e.site_score, e.counting_score, o);
   e.spam_probability = Probability(score - o.spam_threshold);
   e.spam = IsSpam(score, trained[0], trained[1], o);
   std::sort(all.begin(), all.end(), [](const FeatureContribution& a, const FeatureContribution& b) {

@@ -29,8 +29,10 @@ struct Explanation {
   double spam_probability = 0;
   // The verdict Classify would give now (it also needs both classes trained somewhere).
   bool spam = false;
-  // The score is user_score + site_score; the contributions of all features add up to it.
-  double user_score = 0, site_score = 0;
+  // The score is the linear models' user_score + site_score (within the engine's limit, see
+  // FusedScore) plus the counting model's counting_score; the features' contributions add up
+  // to user_score + site_score.
+  double user_score = 0, site_score = 0, counting_score = 0;
   double threshold = 0;
   // The site model that took part, or empty; when one should have but could not, why.
   std::string site_model;

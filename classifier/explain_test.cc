@@ -66,7 +66,9 @@ TEST_F(ExplainTest, NamesWhatPushedTheScoreAndAddsUpToIt) {
   for (const auto& c : e.towards_spam) sum += c.total();
   for (const auto& c : e.towards_ham) sum += c.total();
   EXPECT_NEAR(sum, e.user_score + e.site_score, 1e-4);
-  EXPECT_NEAR(e.spam_probability, Probability(e.user_score + e.site_score - e.threshold), 1e-9);
+  const double score = FusedScore(e.user_score + e.site_score, e.counting_score, EngineOptions().model);
+  EXPECT_NEAR(e.spam_probability, Probability(score - e.threshold), 1e-9);
+  EXPECT_GT(e.counting_score, 0);  // the counts, too, know the taught spam
   const auto spam = Names(e.towards_spam), ham = Names(e.towards_ham);
   EXPECT_TRUE(spam.count("subject:viagra"));
   EXPECT_TRUE(spam.count("link host pills.example"));

@@ -240,11 +240,10 @@ TEST(ModelTest, SiteTrainsOnItsOwnVerdictAndKeepsWhatItHoldsFirmly) {
   EXPECT_EQ(SiteSelfTrainingGain(o.spam_threshold - 0.5, true, o), 0);
   EXPECT_EQ(SiteSelfTrainingGain(o.spam_threshold + o.train_margin + 0.1, true, o), 0);
   // A user's teaching moves the site only where it does not hold the other class firmly.
-  EXPECT_LT(SiteTeachingGain(o.spam_threshold + o.train_margin - 0.1, false, o), 0);
-  EXPECT_EQ(SiteTeachingGain(o.spam_threshold + o.train_margin + 0.1, false, o), 0);
-  EXPECT_GT(SiteTeachingGain(o.spam_threshold - o.ham_margin + 0.1, true, o), 0);
-  EXPECT_EQ(SiteTeachingGain(o.spam_threshold - o.ham_margin - 0.1, true, o), 0);
-  EXPECT_EQ(SiteTeachingGain(0.0, true, o), TrainingGain(0.0, true, o));
+  EXPECT_FALSE(SiteVetoes(o.spam_threshold + o.train_margin - 0.1, false, o));
+  EXPECT_TRUE(SiteVetoes(o.spam_threshold + o.train_margin + 0.1, false, o));
+  EXPECT_FALSE(SiteVetoes(o.spam_threshold - o.ham_margin + 0.1, true, o));
+  EXPECT_TRUE(SiteVetoes(o.spam_threshold - o.ham_margin - 0.1, true, o));
 }
 
 TEST(ModelTest, NoSpamVerdictWithoutEvidence) {

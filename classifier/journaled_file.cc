@@ -13,6 +13,7 @@
 #include <cstring>
 #include <list>
 #include <mutex>
+#include <optional>
 #include <string_view>
 #include <unordered_map>
 
@@ -56,10 +57,24 @@ Failure IoFailure(const std::string& what, const FileFormat& format, const std::
                  kEngineDatabaseIo);
 }
 
-void CreateFile(const FileFormat& format, const std::string& path) {
+// The header page of a new file: magic, version, geometry, journal capacity and their check.
+void WriteHeaderPage(const FileFormat& format, uint8_t* header) {
+  std::memcpy(header, format.magic.data(), format.magic.size());
+  auto put = [&](uint64_t at, uint32_t word) { std::memcpy(header + at, &word, 4); };
+  put(kVersionAt, format.version);
+  for (size_t i = 0; i < format.geometry.size(); ++i) put(kGeometryAt + 4 * i, format.geometry[i]);
+  put(JournalCapacityAt(format), format.journal_capacity);
+  put(HeaderCheckAt(format), HeaderCheck(header, format));
+}
+
+// A new file of the format's size under a temporary name beside `path`, every block
+// allocated: a store of a mapped page into a hole on a full disk would kill the process with
+// SIGBUS, where a failed creation is just a failure status. Returns the descriptor.
+int CreateTemporary(const FileFormat& format, const std::string& path, const char* purpose,
+                    std::string* temp) {
   static std::atomic<uint32_t> counter{0};
-  std::string temp = path + ".new." + std::to_string(getpid()) + "." + std::to_string(counter++);
-  int fd = open(temp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  *temp = path + purpose + std::to_string(getpid()) + "." + std::to_string(counter++);
+  int fd = open(temp->c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
   if (fd < 0) {
     int err = errno;
     if (err == ENOENT) {
@@ -68,21 +83,23 @@ void CreateFile(const FileFormat& format, const std::string& path) {
     }
     throw IoFailure("Cannot create", format, path, err);
   }
-  uint8_t header[kPage] = {};
-  std::memcpy(header, format.magic.data(), format.magic.size());
-  auto put = [&](uint64_t at, uint32_t word) { std::memcpy(header + at, &word, 4); };
-  put(kVersionAt, format.version);
-  for (size_t i = 0; i < format.geometry.size(); ++i) put(kGeometryAt + 4 * i, format.geometry[i]);
-  put(JournalCapacityAt(format), format.journal_capacity);
-  put(HeaderCheckAt(format), HeaderCheck(header, format));
-  // Every block is allocated now: a store of a mapped page into a hole on a full disk would
-  // kill the process with SIGBUS, where a failed creation is just a failure status.
-  int err = posix_fallocate(fd, 0, static_cast<off_t>(format.size));
-  bool ok = err == 0;
-  if (ok && pwrite(fd, header, sizeof header, 0) != static_cast<ssize_t>(sizeof header)) {
-    ok = false;
-    err = errno;
+  const int err = posix_fallocate(fd, 0, static_cast<off_t>(format.size));
+  if (err != 0) {
+    close(fd);
+    unlink(temp->c_str());
+    throw IoFailure("Cannot create", format, path, err);
   }
+  return fd;
+}
+
+void CreateFile(const FileFormat& format, const std::string& path) {
+  std::string temp;
+  const int fd = CreateTemporary(format, path, ".new.", &temp);
+  uint8_t header[kPage] = {};
+  WriteHeaderPage(format, header);
+  int err = 0;
+  bool ok = pwrite(fd, header, sizeof header, 0) == static_cast<ssize_t>(sizeof header);
+  if (!ok) err = errno;
   close(fd);
   // link() refuses to replace: when another process created the file meanwhile, its file
   // (and whatever it already holds) wins and ours is discarded.
@@ -92,6 +109,16 @@ void CreateFile(const FileFormat& format, const std::string& path) {
   }
   unlink(temp.c_str());
   if (!ok) throw IoFailure("Cannot create", format, path, err);
+}
+
+// Makes a rename in the folder of `path` survive a crash of the machine.
+void SyncFolderOf(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+  const int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;
+  fsync(fd);
+  close(fd);
 }
 
 }  // namespace
@@ -239,6 +266,13 @@ bool JournaledFile::AttachToPath() {
     if (got != static_cast<ssize_t>(magic.size()) || magic != format_.magic) {
       throw Foreign();
     }
+    uint32_t version = 0;
+    if (pread(fd_, &version, 4, kVersionAt) == 4 && version < format_.version) {
+      throw Failure("The " + format_.noun + " " + path_ + " is of the older version " +
+                        std::to_string(version) + " (this engine uses version " +
+                        std::to_string(format_.version) + ")",
+                    kEngineDatabaseOlderVersion);
+    }
     if (static_cast<uint64_t>(st.st_size) != format_.size) throw Resized(st.st_size);
     // Populated: the pages are entered in one pass, where touching them one by one costs a
     // page fault each.
@@ -263,6 +297,49 @@ bool JournaledFile::AttachToPath() {
                   kEngineDatabaseCorrupt);
   }
   return true;
+}
+
+void JournaledFile::Upgrade(const FileFormat& from, const FileFormat& to, const std::string& path,
+                            const Converter& convert) {
+  std::unique_ptr<JournaledFile> old;
+  try {
+    old = Open(from, path, /*create=*/false);
+    if (!old) return;
+  } catch (const Failure&) {
+    return;  // not an intact file of the old version: opening it as the new one says what it is
+  }
+  std::optional<Lock> lock;
+  try {
+    lock.emplace(old.get(), /*exclusive=*/true);  // completes a journal the old file holds
+  } catch (const Failure&) {
+    return;  // replaced meanwhile, by another process's upgrade
+  }
+  std::string temp;
+  const int fd = CreateTemporary(to, path, ".upgrade.", &temp);
+  bool ok = false;
+  int err = 0;
+  void* base = mmap(nullptr, to.size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  if (base == MAP_FAILED) {
+    err = errno;
+  } else {
+    auto* image = static_cast<uint8_t*>(base);
+    WriteHeaderPage(to, image);
+    convert(*old, image);
+    ok = msync(base, to.size, MS_SYNC) == 0 && fsync(fd) == 0;
+    if (!ok) err = errno;
+    munmap(base, to.size);
+  }
+  close(fd);
+  // Written in full and on disk before it takes the old file's place: a crash leaves either.
+  if (ok && rename(temp.c_str(), path.c_str()) != 0) {
+    ok = false;
+    err = errno;
+  }
+  if (!ok) {
+    unlink(temp.c_str());
+    throw IoFailure("Cannot upgrade", to, path, err);
+  }
+  SyncFolderOf(path);
 }
 
 Failure JournaledFile::Foreign() const {

@@ -39,8 +39,10 @@
 //                                         {kSiteBits}, kSiteJournalCapacity, kSiteSize};
 //          return format;
 //        }
-//      Change the version or a geometry word whenever the layout changes: old files are then
-//      refused as "of another version" instead of being misread.
+//      Raise the version whenever the layout or the meaning of what is stored changes
+//      (feature phrases and seeds included: they decide what each weight and count is for):
+//      a file of an older version is then refused as such (kEngineDatabaseOlderVersion) and
+//      never misread; the kind may upgrade it in place with Upgrade().
 //   2. Lay its data out from DataOffset(journal_capacity) to format.size (4-byte aligned; the
 //      size must stay below 4 GiB because journal offsets are 32-bit), and its small mutable
 //      header values in the header words [kHeaderWordsAt, kHeaderWordsEnd).
@@ -58,6 +60,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <utility>
@@ -72,6 +75,9 @@ inline constexpr int32_t kEngineDatabaseCorrupt = static_cast<int32_t>(0x80040E1
 inline constexpr int32_t kEngineDatabaseForeign = static_cast<int32_t>(0x80040E11);
 inline constexpr int32_t kEngineDatabaseIo = static_cast<int32_t>(0x80040E12);
 inline constexpr int32_t kEngineJournalFull = static_cast<int32_t>(0x80040E13);
+// A file of the kind written by an earlier version of the engine: its kind may upgrade it
+// (JournaledFile::Upgrade); it is never read as the current version.
+inline constexpr int32_t kEngineDatabaseOlderVersion = static_cast<int32_t>(0x80040E14);
 
 struct FileFormat {
   std::string noun;           // "classifier database": how failures name the file
@@ -111,6 +117,17 @@ class JournaledFile {
   };
   // Thread-safe; for benchmarks and tests.
   static void SetTuning(const Tuning& tuning);
+
+  // Writes the data and header words of a file of the new format from the intact old file.
+  using Converter = std::function<void(const JournaledFile& old, uint8_t* image)>;
+  // Replaces the intact file of `from` at `path` by one of `to` that `convert` fills, under
+  // the old file's exclusive lock (so its journal is completed first and no update is lost).
+  // Crash-safe: the new file is written in full and synced under a temporary name beside the
+  // path, then renamed over the old one. A file at the path that is not an intact file of
+  // `from` is left alone: another process may have upgraded it, and opening it as `to` says
+  // what it is. Throws Failure when the new file cannot be written.
+  static void Upgrade(const FileFormat& from, const FileFormat& to, const std::string& path,
+                      const Converter& convert);
 
   ~JournaledFile();
   JournaledFile(const JournaledFile&) = delete;

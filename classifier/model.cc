@@ -74,10 +74,22 @@ double SiteSelfTrainingGain(double site_score, bool verdict, const ModelOptions&
   return site_verdict == verdict ? TrainingGain(site_score, site_verdict, options) : 0.0;
 }
 
-double SiteTeachingGain(double site_score, bool spam, const ModelOptions& options) {
-  const bool beyond_other_side = spam ? site_score < options.spam_threshold - options.ham_margin
-                                      : site_score > options.spam_threshold + options.train_margin;
-  return beyond_other_side ? 0.0 : TrainingGain(site_score, spam, options);
+bool SiteVetoes(double site_score, bool spam, const ModelOptions& options) {
+  return spam ? site_score < options.spam_threshold - options.ham_margin
+              : site_score > options.spam_threshold + options.train_margin;
+}
+
+double CountingScore(const MailCounts& user, const MailCounts* site, int site_shift,
+                     const ModelOptions& options) {
+  if (options.counting_weight == 0) return 0;
+  return options.counting_weight * CountingEvidence(user, site, site_shift, options.counting);
+}
+
+double FusedScore(double linear, double counting, const ModelOptions& options) {
+  if (options.linear_limit > 0) {
+    linear = std::clamp(linear, -options.linear_limit, options.linear_limit);
+  }
+  return linear + counting;
 }
 
 bool IsSpam(double score, int64_t ham_mails, int64_t spam_mails, const ModelOptions& options) {

@@ -19,6 +19,7 @@
 #include <string_view>
 #include <vector>
 
+#include "classifier/counting_model.h"
 #include "classifier/features.h"
 
 namespace corvalith {
@@ -43,7 +44,24 @@ struct ModelOptions {
   // No spam verdict until the user's database holds this many mails of each class: a new
   // user's first few corrections are not yet evidence enough to reject anybody's mail.
   int min_class_mails = 1;
+  // The counting model (counting_model.h) adds its evidence, from -1 to +1, times this
+  // weight to the score; 0 leaves it out of the verdict (it still counts).
+  CountingOptions counting;
+  double counting_weight = 4;
+  // The linear models' sum enters the verdict only up to this far from 0 either way (0: no
+  // limit), so that confident counts always outweigh it: a batch of corrections all one way
+  // can still carry the linear models far along the features those mails share.
+  double linear_limit = 3;
 };
+
+// The score a verdict is taken on: the linear models' sum (site and user), within the
+// options' limit, plus the counting model's share.
+double FusedScore(double linear, double counting, const ModelOptions& options);
+
+// The counting model's share of the score: its evidence from the user's counts, with the
+// site's as priors when given (CountingEvidence), times the options' weight.
+double CountingScore(const MailCounts& user, const MailCounts* site, int site_shift,
+                     const ModelOptions& options);
 
 // The verdict for a score, given how many ham and spam mails the database holds.
 bool IsSpam(double score, int64_t ham_mails, int64_t spam_mails, const ModelOptions& options);
@@ -74,11 +92,12 @@ double TrainingGain(double score, bool spam, const ModelOptions& options);
 // and let the spam through.
 double SiteSelfTrainingGain(double site_score, bool verdict, const ModelOptions& options);
 
-// A user's training (Learn, Relearn) of the site model: none when the site holds the mail
-// beyond its margin on the other side. One user's word does not unlearn what the site learned
-// from all users; that user's own model takes the correction instead. This bounds what a user
-// who moves all their spam into the inbox (or all ham into the junk folder) does to others.
-double SiteTeachingGain(double site_score, bool spam, const ModelOptions& options);
+// Whether the site model refuses a user's training (Learn, Relearn) of a mail as `spam`:
+// when the site holds it beyond its margin on the other side. One user's word does not unlearn
+// what the site learned from all users; that user's own model takes the correction instead.
+// This bounds what a user who moves all their spam into the inbox (or all ham into the junk
+// folder) does to others.
+bool SiteVetoes(double site_score, bool spam, const ModelOptions& options);
 
 // Adds gain times its value to each of the mail's weights.
 void ApplyGain(const MailVector& mail, double gain, float* table);

@@ -4,12 +4,17 @@
 // refusal of foreign or damaged files.
 //
 // Layout after the common header page and journal (little-endian, 4-byte words):
-//   header words  mails trained as ham, as spam (saturating); the ledger's clock
+//   header words  mails trained as ham, as spam (saturating); the ledger's clock; the ham and
+//                 spam mails the feature counts were taken from
 //   ledger        2^kLedgerBucketBits buckets of kLedgerWays registrations: which user's mail
-//                 (a 64-bit key), its class, the gain it applied, and when it came; a full
-//                 bucket gives up its oldest registration, whose training stays
-//   weights       2^kTableBits floats
-// The size is fixed (about 24 MiB) whatever the number of users.
+//                 (a 64-bit key), its class, whether it is in the feature counts, the gain it
+//                 applied, and when it came; a full bucket gives up its oldest registration,
+//                 whose training and counts stay
+//   weights       2^kTableBits floats (the linear model, model.h)
+//   counts        2^kTableBits pairs of ham and spam counts (the counting model,
+//                 counting_model.h)
+// The size is fixed (about 56 MiB) whatever the number of users. Version 1 files, without
+// counts, are upgraded in place on first open; the counts start from the next registration.
 //
 // A SiteModel object is for one thread at a time.
 #ifndef CORVALITH_CLASSIFIER_SITE_MODEL_H_
@@ -20,7 +25,9 @@
 #include <optional>
 #include <string>
 
+#include "classifier/counting_model.h"
 #include "classifier/journaled_file.h"
+#include "classifier/user_database.h"
 
 namespace corvalith {
 
@@ -29,17 +36,20 @@ class SiteModel {
   static constexpr int kTableBits = 22;
   static constexpr int kLedgerBucketBits = 16;
   static constexpr uint32_t kLedgerWays = 8;
-  static constexpr uint32_t kJournalCapacity = 8192 + 64;
+  // Room for a relearn of the largest mail: its weights and both counts of every slot.
+  static constexpr uint32_t kJournalCapacity = 3 * 8192 + 64;
 
   // The registration of one user's mail.
   struct Registration {
     bool spam = false;
     float gain = 0;
+    bool counted = false;  // whether the mail is in the feature counts
   };
 
   // Opens the site model at `path`. When the file does not exist: creates it if `create`,
-  // else returns nullptr. Throws Failure when the file cannot be opened or created or is not
-  // an intact site model; the file is then left untouched.
+  // else returns nullptr. An intact file of the previous version is upgraded first. Throws
+  // Failure when the file cannot be opened, created or upgraded or is not an intact site
+  // model; the file is then left untouched.
   static std::unique_ptr<SiteModel> Open(const std::string& path, bool create);
 
   // The ledger key of a user's mail: the user's key by its last two parts (the domain folder
@@ -61,6 +71,9 @@ class SiteModel {
   // Reads; REQUIRES: a Lock is held.
   const float* weights() const;
   uint32_t trained_mails(bool spam) const;
+  // The feature counts: slot s has its ham count at [2s] and its spam count at [2s + 1].
+  const uint32_t* counts() const;
+  CountedMails counted_mails() const;
   struct Found {
     uint32_t index;
     Registration registration;
@@ -73,6 +86,8 @@ class SiteModel {
     explicit Update(SiteModel* site) : site_(site), update_(site->file_.get()) {}
     void SetWeight(uint32_t slot, float value);
     void CountTrained(bool spam);
+    void SetSlotCounts(uint32_t slot, SlotCounts counts);
+    void SetCountedMails(CountedMails mails);
     // Stores the registration under `key`: in place of the one found at `index`, else in a
     // free way of the key's bucket or in place of the bucket's oldest.
     void Remember(uint64_t key, std::optional<uint32_t> index, const Registration& registration);
@@ -92,6 +107,10 @@ class SiteModel {
 
   std::unique_ptr<JournaledFile> file_;
 };
+
+// Both tables take a feature's slot from the high bits of its hash, the site's table more of
+// them: a site slot shifted right by this is the user slot of the same feature.
+inline constexpr int kSiteToUserSlotShift = SiteModel::kTableBits - UserDatabase::kTableBits;
 
 }  // namespace corvalith
 

@@ -46,6 +46,7 @@ std::string ContributionsText(const char* heading,
 void AddExplanation(const Explanation& e, Json* answer, std::string* text) {
   (*answer)["user_score"] = e.user_score;
   (*answer)["site_score"] = e.site_score;
+  (*answer)["counting_score"] = e.counting_score;
   (*answer)["threshold"] = e.threshold;
   (*answer)["site_model"] = e.site_model;
   if (!e.site_failure.empty()) (*answer)["site_failure"] = e.site_failure;
@@ -53,7 +54,8 @@ void AddExplanation(const Explanation& e, Json* answer, std::string* text) {
   (*answer)["towards_ham"] = ContributionsJson(e.towards_ham);
 
   *text += "\n  weights: user " + Fixed(e.user_score, "%+.3f") + ", site " +
-           Fixed(e.site_score, "%+.3f") + " (spam above " + Fixed(e.threshold, "%.3f") + ")";
+           Fixed(e.site_score, "%+.3f") + "; counts " + Fixed(e.counting_score, "%+.3f") +
+           " (spam above " + Fixed(e.threshold, "%.3f") + ")";
   if (e.site_model.empty()) {
     *text += e.site_failure.empty()
                  ? "\n  no site model"
