@@ -155,6 +155,21 @@ void CollectTextUrls(std::string_view text, std::vector<std::string>* hosts) {
   }
 }
 
+// The part of a field's value that says something about the mail other than when it was
+// written: nothing of a date field, a Received field up to its date. A year or a day learned
+// from last year's spam is no evidence about this year's mail, and in a live mail stream every
+// mail of a day would share it.
+std::string_view UndatedValue(const HeaderField& field) {
+  const std::string& name = field.name;  // lower case
+  if (name == "date" || name == "resent-date" || name == "delivery-date") return {};
+  std::string_view value = field.value;
+  if (name == "received" || name == "x-received") {
+    const size_t semicolon = value.rfind(';');
+    if (semicolon != std::string_view::npos) value = value.substr(0, semicolon);
+  }
+  return value;
+}
+
 // The header block: each field's name on its own, and each token of its value prefixed by
 // the name, so "from:example.com" and "received:example.com" are different evidence.
 void AddHeader(const std::vector<HeaderField>& fields, FeatureSink* sink) {
@@ -179,7 +194,7 @@ void AddHeader(const std::vector<HeaderField>& fields, FeatureSink* sink) {
       }
       token.clear();
     };
-    for (unsigned char c : field.value) {
+    for (unsigned char c : UndatedValue(field)) {
       if (IsAlnum(c) || c >= 0x80 || c == '.' || c == '-' || c == '_' || c == '@' || c == '$' ||
           c == '!' || c == '%') {
         if (token.size() <= kMaxTokenBytes) token.push_back(Lower(static_cast<char>(c)));

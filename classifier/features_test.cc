@@ -90,6 +90,27 @@ TEST(FeaturesTest, HeaderTokensCarryTheFieldName) {
   EXPECT_EQ(FeatureSet("Subject:\r\n\tmortgage\r\n", ""), subject);
 }
 
+TEST(FeaturesTest, WhenAMailWasWrittenIsNoEvidence) {
+  const std::string header =
+      "Received: from relay.example.org by mx.example.net; Tue, 3 Sep 2002 10:00:00 +0100\n"
+      "Date: Tue, 3 Sep 2002 09:59:58 +0100\nDelivery-Date: Tue, 3 Sep 2002 10:00:01 +0100\n";
+  const MailFeatures f = ExtractFeatures(header, "", FeatureOptions(), /*with_names=*/true);
+  const std::set<std::string> names(f.names.begin(), f.names.end());
+  EXPECT_TRUE(names.count("received:relay.example.org"));
+  EXPECT_TRUE(names.count("header field date"));
+  for (const std::string& name : names) {
+    EXPECT_EQ(name.find("2002"), std::string::npos) << name;
+    EXPECT_EQ(name.find("sep"), std::string::npos) << name;
+    EXPECT_NE(name.rfind("date:", 0), 0u) << name;
+  }
+  // The same mail a day later is the same evidence.
+  EXPECT_EQ(FeatureSet(header, ""), FeatureSet("Received: from relay.example.org by "
+                                               "mx.example.net; Wed, 4 Sep 2002 10:00:00 +0100\n"
+                                               "Date: Wed, 4 Sep 2002 09:59:58 +0100\n"
+                                               "Delivery-Date: Wed, 4 Sep 2002 10:00:01 +0100\n",
+                                               ""));
+}
+
 TEST(FeaturesTest, WordsAreCaseFoldedAndTrimmed) {
   EXPECT_EQ(FeatureSet("", "FREE money!!"), FeatureSet("", "free money"));
   EXPECT_EQ(FeatureSet("", "(hello), 'world'."), FeatureSet("", "hello world"));
