@@ -1,8 +1,10 @@
-// Chooses the classifier's settings by measurement on the development split only: replays it
-// online in memory (no files, no locking) with the engine's own protocol and policy -- each
-// mail scored by the site model plus the user's own and registered, a wrong verdict corrected
-// by undoing its registration and training the true class -- once per configuration given
-// on the command line and order, and prints mean and worst over the orders.
+// Chooses the linear models' settings by measurement on the development split only: replays
+// it online in memory (no files, no locking) with the engine's protocol and policy for its
+// linear models -- each mail scored by the site model plus the user's own and registered, a
+// wrong verdict corrected by undoing its registration and training the true class -- once per
+// configuration given on the command line and order, and prints mean and worst over the
+// orders. The counting model is not replayed here: these are the engine's verdicts with
+// `counting_weight` 0 and no `linear_limit`; engine_replay --model measures the whole engine.
 //
 //   engine_tune CORPUS_DIR [--seeds N] [--first S] [--users U] [--domains D]
 //               [--hostile ham|spam|passive|dissent] [--verbose] CONFIG...
