@@ -19,6 +19,8 @@ class Bogofilter {
   bool Classify(const std::string& file, double* spamicity);
   // Moves the mail's registration to the other class: `spam` is the class it now has.
   void Correct(const std::string& file, bool spam);
+  // Registers the mail, not seen before, as `spam` or ham (-s / -n), as sorted mail is taught.
+  void Learn(const std::string& file, bool spam);
   // Bytes of the word list on disk.
   uint64_t Bytes() const;
 
