@@ -105,6 +105,61 @@ std::vector<size_t> DateOrder(const std::vector<CorpusMail>& mails, size_t* unda
   return order;
 }
 
+TimeHalves SplitByDate(const std::vector<CorpusMail>& mails) {
+  const size_t spam =
+      std::count_if(mails.begin(), mails.end(), [](const CorpusMail& m) { return m.spam; });
+  const size_t older[2] = {(mails.size() - spam) / 2, spam / 2};  // [spam]
+  size_t seen[2] = {0, 0};
+  size_t undated = 0;
+  TimeHalves halves;
+  for (size_t i : DateOrder(mails, &undated)) {
+    const bool is_spam = mails[i].spam;
+    (seen[is_spam]++ < older[is_spam] ? halves.older : halves.newer).push_back(mails[i]);
+  }
+  return halves;
+}
+
+ReplayMails ReplayMails::Choose(const std::vector<CorpusMail>& mails, int pretrain,
+                                bool time_order) {
+  ReplayMails chosen;
+  int taught[2] = {0, 0};  // [spam]
+  for (size_t i : DateOrder(mails, &chosen.undated)) {
+    int& count = taught[mails[i].spam];
+    if (count < pretrain) {
+      ++count;
+      chosen.taught.push_back(i);
+    } else {
+      chosen.pool.push_back(i);
+    }
+  }
+  chosen.limit = pretrain > 0 ? kPretrainedReplayMails : mails.size();
+  if (pretrain > 0) {
+    std::printf(
+        "pretrained: the oldest %d ham and %d spam by date taught first, then each order's "
+        "first %zu other mails, replayed again by an untrained user\n",
+        taught[0], taught[1], chosen.limit);
+  } else if (!time_order) {
+    // The whole split as loaded, so that a seed shuffles it as it always has.
+    for (size_t i = 0; i < chosen.pool.size(); ++i) chosen.pool[i] = i;
+  }
+  return chosen;
+}
+
+std::vector<size_t> ReplayMails::Order(bool time_order, uint64_t seed) const {
+  std::vector<size_t> order;
+  if (time_order) {
+    order = pool;
+  } else {
+    for (size_t i : ShuffledOrder(pool.size(), seed)) order.push_back(pool[i]);
+  }
+  if (order.size() > limit) order.resize(limit);
+  return order;
+}
+
+void ReplayMails::Pretrain(Filter& filter, const std::vector<CorpusMail>& mails) const {
+  for (size_t i : taught) filter.Learn(0, mails[i], mails[i].spam);
+}
+
 std::vector<Day> ReplayDays(Filter& filter, const std::vector<CorpusMail>& mails,
                             const std::vector<size_t>& order, int per_day, double corrects,
                             uint64_t seed) {
@@ -147,7 +202,7 @@ std::vector<Day> ReplayDays(Filter& filter, const std::vector<CorpusMail>& mails
 
 void FeedbackColumn::Add(const std::vector<Day>& days) {
   int worst = 0, fps = 0, fns = 0;
-  for (size_t d = 1; d < days.size(); ++d) {
+  for (size_t d = first_day; d < days.size(); ++d) {
     worst = std::max(worst, days[d].fp);
     fps += days[d].fp;
     fns += days[d].fn;
@@ -169,56 +224,81 @@ void PrintDays(const char* name, const std::vector<Day>& days) {
               days.size(), fp.c_str(), fn.c_str(), corrected.c_str());
 }
 
-void PrintFeedbackTable(const std::vector<const FeedbackColumn*>& columns, const char* over) {
-  std::printf("\nmean / worst %s, after day 1\n%-30s", over, "");
-  for (const FeedbackColumn* c : columns) std::printf(" %22s", c->name.c_str());
+void PrintFeedbackTable(const std::vector<FeedbackColumn>& columns,
+                        const std::vector<FeedbackColumn>& untrained, const char* over) {
+  std::printf("\nmean / worst %s, %s\n%-30s", over,
+              columns.empty() || columns[0].first_day == 0 ? "all days" : "after day 1", "");
+  for (const FeedbackColumn& c : columns) std::printf(" %22s", c.name.c_str());
   std::printf("\n");
   const std::pair<const char*, Figure FeedbackColumn::*> rows[] = {
       {"worst day's false positives", &FeedbackColumn::worst_day_fp},
       {"false positives", &FeedbackColumn::fp},
       {"false negatives", &FeedbackColumn::fn},
       {"errors", &FeedbackColumn::errors}};
-  for (const auto& [label, figure] : rows) {
+  auto print_row = [](const char* label, const std::vector<FeedbackColumn>& row_columns,
+                      Figure FeedbackColumn::*figure) {
     std::printf("%-30s", label);
-    for (const FeedbackColumn* c : columns) std::printf(" %22s", (c->*figure).Text("%.1f").c_str());
+    for (const FeedbackColumn& c : row_columns) {
+      std::printf(" %22s", (c.*figure).Text("%.1f").c_str());
+    }
     std::printf("\n");
+  };
+  for (const auto& [label, figure] : rows) print_row(label, columns, figure);
+  if (untrained.empty()) return;
+  for (const auto& [label, figure] : rows) {
+    if (figure != &FeedbackColumn::worst_day_fp) {
+      print_row(("untrained: " + std::string(label)).c_str(), untrained, figure);
+    }
   }
 }
 
 void RunFeedback(const std::vector<CorpusMail>& mails, const FeedbackOptions& options,
-                 const FilterMaker& engine, const FilterMaker& bogofilter) {
-  std::printf("feedback: a first day of %d ham + %d spam, then %d + %d a day, all classified "
-              "before the day's corrections; the user corrects %.0f%% of the mistakes\n",
-              kFirstDayMails, kFirstDayMails, options.per_day, options.per_day,
-              100 * options.corrects);
-  FeedbackColumn engine_column{"corvalith", {}, {}, {}, {}};
-  FeedbackColumn bogo_column{"bogofilter", {}, {}, {}, {}};
+                 const std::vector<NamedFilter>& filters) {
+  std::printf(
+      "feedback: a first day of %d ham + %d spam, then %d + %d a day, all classified "
+      "before the day's corrections; the user corrects %.0f%% of the mistakes\n",
+      kFirstDayMails, kFirstDayMails, options.per_day, options.per_day, 100 * options.corrects);
+  const bool pretrained = options.pretrain > 0;
+  const ReplayMails chosen = ReplayMails::Choose(mails, options.pretrain, options.time_order);
+  std::vector<FeedbackColumn> columns, untrained;
+  for (const NamedFilter& filter : filters) {
+    columns.push_back({filter.name, pretrained ? 0u : 1u, {}, {}, {}, {}});
+    untrained.push_back(columns.back());
+  }
   const int orders = options.time_order ? 1 : options.orders;
   for (int o = 0; o < orders; ++o) {
     const uint64_t seed = options.first_seed + o;
-    std::vector<size_t> order;
+    const std::vector<size_t> order = chosen.Order(options.time_order, seed);
     if (options.time_order) {
-      size_t undated = 0;
-      order = DateOrder(mails, &undated);
-      std::printf("the order of the Date: fields, one order only (%zu mails undated, last)\n",
-                  undated);
+      std::printf("the order of the Date: fields, one order only (%zu mails undated, last)",
+                  chosen.undated);
     } else {
-      order = ShuffledOrder(mails.size(), seed);
-      std::printf("order %d (seed %llu)\n", o + 1, static_cast<unsigned long long>(seed));
+      std::printf("order %d (seed %llu)", o + 1, static_cast<unsigned long long>(seed));
     }
-    for (auto [maker, column] : {std::pair{&engine, &engine_column}, {&bogofilter, &bogo_column}}) {
-      if (!*maker) continue;
-      const std::vector<Day> days = ReplayDays(*(*maker)(), mails, order, options.per_day,
-                                               options.corrects, seed);
-      column->Add(days);
-      PrintDays(column->name.c_str(), days);
+    if (pretrained) {
+      const size_t spam =
+          std::count_if(order.begin(), order.end(), [&](size_t i) { return mails[i].spam; });
+      std::printf(", %zu ham and %zu spam", order.size() - spam, spam);
+    }
+    std::printf("\n");
+    for (size_t f = 0; f < filters.size(); ++f) {
+      std::vector<Day> days;
+      {
+        std::unique_ptr<Filter> filter = filters[f].make();
+        chosen.Pretrain(*filter, mails);
+        days = ReplayDays(*filter, mails, order, options.per_day, options.corrects, seed);
+      }
+      columns[f].Add(days);
+      PrintDays(filters[f].name.c_str(), days);
+      if (!pretrained) continue;
+      days = ReplayDays(*filters[f].make(), mails, order, options.per_day, options.corrects, seed);
+      untrained[f].Add(days);
+      PrintDays((filters[f].name + ", untrained").c_str(), days);
     }
   }
-  std::vector<const FeedbackColumn*> columns = {&engine_column};
-  if (bogofilter) columns.push_back(&bogo_column);
   const std::string over = options.time_order ? "of the one order by date"
                                               : "over " + std::to_string(orders) + " orders";
-  PrintFeedbackTable(columns, over.c_str());
+  PrintFeedbackTable(columns, pretrained ? untrained : std::vector<FeedbackColumn>(), over.c_str());
 }
 
 }  // namespace corvalith::bench

@@ -1,4 +1,4 @@
-// The engine's online replay against bogofilter, on the development split (bench/
+// The engine's online replay against bogofilter and spamprobe, on the development split (bench/
 // engine_corpus.h), over several seeded orders, printing mean and worst of each figure.
 //
 // Each mail goes to a user -- one, or --users U of one domain, drawn from the order's own
@@ -6,7 +6,8 @@
 // save event; a wrong verdict is corrected by Relearn with the true class (the user moving
 // the mail), nothing else trained. bogofilter gets the same orders and users, once with a word
 // list per user and once with one word list for all (site-wide); with one user these are
-// the same and it runs once. Errors count overall and in each user's first 50 mails.
+// the same and it runs once. spamprobe runs beside them with one user only. Errors count
+// overall and in each user's first 50 mails.
 //
 // --hostile makes user 0 move every mail of the junk folder into the inbox (ham), or every
 // inbox mail into the junk folder (spam), or correct nothing (passive); each order then runs
@@ -20,13 +21,24 @@
 //
 //   engine_replay CORPUS_DIR [--orders N] [--first-seed S] [--users U]
 //                 [--hostile ham|spam|passive] [--site off|directory|domain]
-//                 [--no-bogofilter] [--work DIR]
-//                 [--feedback daily:N [--corrects FRACTION] [--order time]] [--model CONFIG]
+//                 [--no-bogofilter] [--no-spamprobe] [--work DIR]
+//                 [--feedback daily:N [--corrects FRACTION] [--order time]]
+//                 [--half older|newer] [--pretrain N] [--model CONFIG]
 //
 // --feedback replays one user day by day instead (bench/engine_feedback.h): per day the false
 // positives and negatives, and after the first day the worst day's false positives and the
 // errors; --corrects: the share of mistakes the user corrects (seeded); --order time: the mail
 // in the order of its Date: fields, one order only, instead of the seeded shuffles.
+//
+// --half replays only the older or the newer half of the split by Date: (each class split at
+// its own median date), with any of the protocols above.
+//
+// --pretrain N (one user): the user is first taught the oldest N ham and N spam by Date: --
+// the engine through Learn, as `corvalith train` does, bogofilter with -s / -n, spamprobe with
+// spam / good -- and the replay (or the days) then runs over the first 500 of the other mails
+// in each order; the same 500 are replayed again by an untrained user, and the table adds the
+// untrained user's false positives, false negatives and errors. The feedback table then counts
+// every day, the first too.
 //
 // --model changes the engine's model options from the defaults (bench/engine_model_config.h).
 #include <sys/stat.h>
@@ -46,6 +58,7 @@
 #include "bench/engine_corpus.h"
 #include "bench/engine_feedback.h"
 #include "bench/engine_model_config.h"
+#include "bench/engine_spamprobe.h"
 #include "classifier/classifier_engine_object.h"
 #include "classifier/engine_settings.h"
 #include "engine/classifier_engine.h"
@@ -112,6 +125,10 @@ class Corvalith : public Filter {
     relearn_ms.push_back(Ms(t0, SteadyClock::now()));
   }
 
+  void Learn(int user, const bench::CorpusMail& mail, bool spam) override {
+    Check(NewEngine()->Learn(Key(user), mail.header, mail.body, spam), "Learn");
+  }
+
   static void Check(HRESULT hr, const char* what) {
     if (Failed(hr)) {
       std::fprintf(stderr, "%s failed: %s\n", what, TakeErrorInfo().c_str());
@@ -126,12 +143,14 @@ class Corvalith : public Filter {
   ClassTable table_;
 };
 
-class Bogofilters : public Filter {
+// bogofilter or spamprobe (bench::Bogofilter, bench::Spamprobe) for the replays.
+template <typename Program>
+class Anchor : public Filter {
  public:
   // One word list for all users, or one per user.
-  Bogofilters(const std::string& dir, int users, bool site_wide) {
+  Anchor(const std::string& dir, int users, bool site_wide) {
     for (int u = 0; u < (site_wide ? 1 : users); ++u) {
-      lists_.push_back(std::make_unique<bench::Bogofilter>(dir + "/list" + std::to_string(u)));
+      lists_.push_back(std::make_unique<Program>(dir + "/list" + std::to_string(u)));
     }
   }
   bool Classify(int user, const bench::CorpusMail& mail, double* score) override {
@@ -143,6 +162,9 @@ class Bogofilters : public Filter {
   void Correct(int user, const bench::CorpusMail& mail, bool spam) override {
     List(user).Correct(mail.path, spam);
   }
+  void Learn(int user, const bench::CorpusMail& mail, bool spam) override {
+    List(user).Learn(mail.path, spam);
+  }
   uint64_t Bytes() const {
     uint64_t bytes = 0;
     for (const auto& list : lists_) bytes += list->Bytes();
@@ -152,9 +174,11 @@ class Bogofilters : public Filter {
   std::vector<double> classify_ms;
 
  private:
-  bench::Bogofilter& List(int user) { return *lists_[lists_.size() == 1 ? 0 : user]; }
-  std::vector<std::unique_ptr<bench::Bogofilter>> lists_;
+  Program& List(int user) { return *lists_[lists_.size() == 1 ? 0 : user]; }
+  std::vector<std::unique_ptr<Program>> lists_;
 };
+using Bogofilters = Anchor<bench::Bogofilter>;
+using Spamprobes = Anchor<bench::Spamprobe>;
 
 struct Outcome {
   int fp = 0, fn = 0, first_fp = 0, first_fn = 0;
@@ -208,6 +232,12 @@ struct Column {
     figures["first 50: false positives"].values.push_back(o.first_fp);
     figures["first 50: errors"].values.push_back(o.first_fp + o.first_fn);
   }
+  // The untrained user beside a pretrained one.
+  void AddUntrained(const Outcome& o) {
+    figures["untrained: false positives"].values.push_back(o.fp);
+    figures["untrained: false negatives"].values.push_back(o.fn);
+    figures["untrained: errors"].values.push_back(o.fp + o.fn);
+  }
 };
 
 // Spam among each user's first mails, the same for every filter: one that misses every early
@@ -237,6 +267,14 @@ std::string Line(const char* name, const Outcome& o) {
   return text;
 }
 
+// "N mails (H ham, S spam)".
+std::string HamAndSpam(const std::vector<bench::CorpusMail>& mails) {
+  const size_t spam =
+      std::count_if(mails.begin(), mails.end(), [](const auto& m) { return m.spam; });
+  return std::to_string(mails.size()) + " mails (" + std::to_string(mails.size() - spam) +
+         " ham, " + std::to_string(spam) + " spam)";
+}
+
 uint64_t FileBytes(const std::string& path) {
   struct stat st;
   return stat(path.c_str(), &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
@@ -249,16 +287,17 @@ int main(int argc, char** argv) {
     std::fprintf(stderr,
                  "usage: engine_replay CORPUS_DIR [--orders N] [--first-seed S] [--users U] "
                  "[--hostile ham|spam|passive] [--site off|directory|domain] [--no-bogofilter] "
-                 "[--work DIR] [--feedback daily:N [--corrects FRACTION] [--order time]] "
-                 "[--model CONFIG]\n");
+                 "[--no-spamprobe] [--work DIR] [--feedback daily:N [--corrects FRACTION] "
+                 "[--order time]] [--half older|newer] [--pretrain N] [--model CONFIG]\n");
     return 2;
   }
   std::setvbuf(stdout, nullptr, _IOLBF, 0);  // each order's lines as they come
   const std::string corpus = argv[1];
   int orders = 8, users = 1;
   uint64_t first_seed = 1;
-  bool bogofilter = true, time_order = false;
-  int per_day = 0;
+  bool bogofilter = true, spamprobe = true, time_order = false;
+  std::string half;
+  int per_day = 0, pretrain = 0;
   double corrects = 1.0;
   Hostility hostility = Hostility::kNone;
   EngineOptions engine_options;
@@ -296,6 +335,16 @@ int main(int argc, char** argv) {
       }
     } else if (arg == "--no-bogofilter") {
       bogofilter = false;
+    } else if (arg == "--no-spamprobe") {
+      spamprobe = false;
+    } else if (arg == "--half" && more) {
+      half = argv[++i];
+      if (half != "older" && half != "newer") {
+        std::fprintf(stderr, "--half takes older or newer\n");
+        return 2;
+      }
+    } else if (arg == "--pretrain" && more) {
+      pretrain = std::max(0, std::atoi(argv[++i]));
     } else if (arg == "--work" && more) {
       work = argv[++i];
     } else if (arg == "--feedback" && more) {
@@ -326,50 +375,83 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "--feedback replays one user\n");
     return 2;
   }
+  if (pretrain > 0 && users != 1) {
+    std::fprintf(stderr, "--pretrain teaches one user\n");
+    return 2;
+  }
   if (time_order) orders = 1;
-  const std::vector<bench::CorpusMail> mails = bench::LoadDevelopmentSplit(corpus);
-  const size_t ham =
-      std::count_if(mails.begin(), mails.end(), [](const auto& m) { return !m.spam; });
-  std::printf(
-      "development split: %zu mails (%zu ham, %zu spam); %d orders from seed %llu; %d "
-      "user(s)%s; site model %s\n",
-      mails.size(), ham, mails.size() - ham, orders, static_cast<unsigned long long>(first_seed),
-      users, hostility == Hostility::kNone ? "" : ", user 0 hostile",
-      scope == SiteScope::kOff      ? "off"
-      : scope == SiteScope::kDomain ? "per domain"
-                                    : "on");
+  spamprobe = spamprobe && users == 1;
+  std::vector<bench::CorpusMail> mails = bench::LoadDevelopmentSplit(corpus);
+  std::printf("development split: %s; %d orders from seed %llu; %d user(s)%s; site model %s\n",
+              HamAndSpam(mails).c_str(), orders, static_cast<unsigned long long>(first_seed), users,
+              hostility == Hostility::kNone ? "" : ", user 0 hostile",
+              scope == SiteScope::kOff      ? "off"
+              : scope == SiteScope::kDomain ? "per domain"
+                                            : "on");
+  if (!half.empty()) {
+    bench::TimeHalves halves = bench::SplitByDate(mails);
+    std::printf("halves by date: the older %s, the newer %s; replaying the %s\n",
+                HamAndSpam(halves.older).c_str(), HamAndSpam(halves.newer).c_str(), half.c_str());
+    mails = std::move(half == "older" ? halves.older : halves.newer);
+  }
   if (per_day != 0) {
-    bench::RunFeedback(
-        mails, {per_day, corrects, time_order, orders, first_seed},
-        [&] { return std::make_unique<Corvalith>(work + "/data/", engine_options); },
-        bogofilter ? [&] { return std::make_unique<Bogofilters>(work + "/bogofilter", 1, false); }
-                   : bench::FilterMaker());
+    std::vector<bench::NamedFilter> filters = {
+        {"corvalith",
+         [&] { return std::make_unique<Corvalith>(work + "/data/", engine_options); }}};
+    if (bogofilter) {
+      filters.push_back({"bogofilter", [&] {
+                           return std::make_unique<Bogofilters>(work + "/bogofilter", 1, false);
+                         }});
+    }
+    if (spamprobe) {
+      filters.push_back({"spamprobe", [&] {
+                           return std::make_unique<Spamprobes>(work + "/spamprobe", 1, false);
+                         }});
+    }
+    bench::RunFeedback(mails, {per_day, corrects, time_order, orders, first_seed, pretrain},
+                       filters);
     std::filesystem::remove_all(work);
     return 0;
   }
+  const bench::ReplayMails chosen =
+      bench::ReplayMails::Choose(mails, pretrain, /*time_order=*/false);
   // Held-out mail, only to time Classify on trained databases.
   std::vector<bench::CorpusMail> fresh = bench::LoadHeldOut(corpus);
   bench::ShuffleMails(&fresh, first_seed);
   fresh.resize(std::min<size_t>(fresh.size(), 1000));
 
   Column engine{"corvalith", {}}, per_user{users == 1 ? "bogofilter" : "bogofilter per user", {}},
-      site_wide{"bogofilter site-wide", {}};
+      site_wide{"bogofilter site-wide", {}}, spamprobe_column{"spamprobe", {}};
   Figure engine_rise, engine_over_passive, bogo_rise, first_spam;
-  std::vector<double> classify_ms, relearn_ms, bogo_ms, trained_ms, statistics_ms;
-  uint64_t user_bytes = 0, site_bytes = 0, bogo_bytes = 0, bogo_site_bytes = 0;
+  std::vector<double> classify_ms, relearn_ms, bogo_ms, spamprobe_ms, trained_ms, statistics_ms;
+  uint64_t user_bytes = 0, site_bytes = 0, bogo_bytes = 0, bogo_site_bytes = 0, spamprobe_bytes = 0;
   for (int o = 0; o < orders; ++o) {
     const uint64_t seed = first_seed + o;
-    const std::vector<size_t> order = bench::ShuffledOrder(mails.size(), seed);
-    const std::vector<int> owner = bench::DrawUsers(mails.size(), users, seed);
+    const std::vector<size_t> order = chosen.Order(/*time_order=*/false, seed);
+    const std::vector<int> owner = bench::DrawUsers(order.size(), users, seed);
+    // A filter's replay of the order, taught the oldest mail first with --pretrain, and then an
+    // untrained one's of the same mail.
+    auto replay = [&](Column& column, Filter& filter, const bench::FilterMaker& untrained) {
+      chosen.Pretrain(filter, mails);
+      const Outcome out = Replay(filter, mails, order, owner, users, Hostility::kNone);
+      column.Add(out);
+      std::printf("  %s\n", Line(column.name.c_str(), out).c_str());
+      if (pretrain > 0) {
+        const Outcome fresh = Replay(*untrained(), mails, order, owner, users, Hostility::kNone);
+        column.AddUntrained(fresh);
+        std::printf("  %s\n", Line((column.name + ", untrained").c_str(), fresh).c_str());
+      }
+      return out;
+    };
     const int early_spam = SpamAmongFirstMails(mails, order, owner, users);
     first_spam.values.push_back(early_spam);
     std::printf("order %d (seed %llu), %d spam among %s first 50 mails\n", o + 1,
                 static_cast<unsigned long long>(seed), early_spam,
                 users == 1 ? "the" : "each user's");
     Corvalith corvalith(work + "/data/", engine_options);
-    const Outcome e = Replay(corvalith, mails, order, owner, users, Hostility::kNone);
-    engine.Add(e);
-    std::printf("  %s\n", Line("corvalith", e).c_str());
+    const Outcome e = replay(engine, corvalith, [&] {
+      return std::make_unique<Corvalith>(work + "/untrained/", engine_options);
+    });
     classify_ms.insert(classify_ms.end(), corvalith.classify_ms.begin(),
                        corvalith.classify_ms.end());
     relearn_ms.insert(relearn_ms.end(), corvalith.relearn_ms.begin(), corvalith.relearn_ms.end());
@@ -413,19 +495,25 @@ int main(int argc, char** argv) {
       }
       std::printf("\n");
     }
-    if (!bogofilter) continue;
-    Bogofilters lists(work + "/bogofilter", users, /*site_wide=*/false);
-    const Outcome b = Replay(lists, mails, order, owner, users, Hostility::kNone);
-    per_user.Add(b);
-    bogo_bytes = lists.Bytes();
-    bogo_ms.insert(bogo_ms.end(), lists.classify_ms.begin(), lists.classify_ms.end());
-    std::printf("  %s\n", Line(per_user.name.c_str(), b).c_str());
-    if (users == 1) continue;
+    if (bogofilter) {
+      Bogofilters lists(work + "/bogofilter", users, /*site_wide=*/false);
+      replay(per_user, lists, [&] {
+        return std::make_unique<Bogofilters>(work + "/bogofilter-untrained", 1, false);
+      });
+      bogo_bytes = lists.Bytes();
+      bogo_ms.insert(bogo_ms.end(), lists.classify_ms.begin(), lists.classify_ms.end());
+    }
+    if (spamprobe) {
+      Spamprobes probe(work + "/spamprobe", 1, /*site_wide=*/false);
+      replay(spamprobe_column, probe,
+             [&] { return std::make_unique<Spamprobes>(work + "/spamprobe-untrained", 1, false); });
+      spamprobe_bytes = probe.Bytes();
+      spamprobe_ms.insert(spamprobe_ms.end(), probe.classify_ms.begin(), probe.classify_ms.end());
+    }
+    if (!bogofilter || users == 1) continue;
     Bogofilters one(work + "/bogofilter", users, /*site_wide=*/true);
-    const Outcome w = Replay(one, mails, order, owner, users, Hostility::kNone);
-    site_wide.Add(w);
+    const Outcome w = replay(site_wide, one, bench::FilterMaker());
     bogo_site_bytes = one.Bytes();
-    std::printf("  %s\n", Line(site_wide.name.c_str(), w).c_str());
     if (hostility != Hostility::kNone) {
       Bogofilters attacked(work + "/bogofilter", users, /*site_wide=*/true);
       const Outcome a = Replay(attacked, mails, order, owner, users, hostility);
@@ -439,12 +527,19 @@ int main(int argc, char** argv) {
   std::vector<const Column*> columns = {&engine};
   if (bogofilter) columns.push_back(&per_user);
   if (bogofilter && users > 1) columns.push_back(&site_wide);
+  if (spamprobe) columns.push_back(&spamprobe_column);
   std::printf("\nmean / worst over %d orders%s\n%-30s", orders,
               users > 1 ? " (first 50: each user's first 50 mails)" : "", "");
   for (const Column* c : columns) std::printf(" %22s", c->name.c_str());
   std::printf("\n");
-  for (const char* figure : {"false positives", "false negatives", "errors", "(1-ROCA)%",
-                             "first 50: false positives", "first 50: errors"}) {
+  std::vector<const char*> figures = {
+      "false positives", "false negatives",           "errors",
+      "(1-ROCA)%",       "first 50: false positives", "first 50: errors"};
+  if (pretrain > 0) {
+    figures.insert(figures.end(), {"untrained: false positives", "untrained: false negatives",
+                                   "untrained: errors"});
+  }
+  for (const char* figure : figures) {
     std::printf("%-30s", figure);
     const bool fraction = std::string(figure) == "(1-ROCA)%";
     for (const Column* c : columns) {
@@ -466,11 +561,17 @@ int main(int argc, char** argv) {
                   engine_over_passive.Text("%+.1f").c_str());
     }
   }
-  std::printf(
-      "\nClassify median / p95 ms            %.3f / %.3f   (bogofilter %.1f / %.1f, a process "
-      "per call)\n",
-      Percentile(classify_ms, 0.5), Percentile(classify_ms, 0.95), Percentile(bogo_ms, 0.5),
-      Percentile(bogo_ms, 0.95));
+  std::printf("\nClassify median / p95 ms            %.3f / %.3f", Percentile(classify_ms, 0.5),
+              Percentile(classify_ms, 0.95));
+  std::string anchors;
+  for (const auto& [name, ms] : {std::pair{"bogofilter", &bogo_ms}, {"spamprobe", &spamprobe_ms}}) {
+    if (ms->empty()) continue;
+    char text[80];
+    std::snprintf(text, sizeof text, "%s %.1f / %.1f, ", name, Percentile(*ms, 0.5),
+                  Percentile(*ms, 0.95));
+    anchors += text;
+  }
+  std::printf(anchors.empty() ? "\n" : "   (%sa process per call)\n", anchors.c_str());
   std::printf("Classify on trained dbs median / p95 %.3f / %.3f\n", Percentile(trained_ms, 0.5),
               Percentile(trained_ms, 0.95));
   std::printf("Relearn median / p95 ms             %.3f / %.3f\n", Percentile(relearn_ms, 0.5),
@@ -484,6 +585,9 @@ int main(int argc, char** argv) {
                              std::to_string(static_cast<int>(bogo_site_bytes / 1024)))
                                 .c_str()
                           : "");
+  }
+  if (spamprobe) {
+    std::printf("spamprobe database KiB              %.0f\n", spamprobe_bytes / 1024.0);
   }
   return 0;
 }
