@@ -1,11 +1,11 @@
 // ASCII character classes for the feature extractors: locale-free and byte-wise, so bytes of
-// UTF-8 sequences (0x80 and up) are never letters, digits or blanks here.
+// UTF-8 sequences (0x80 and up) are never letters, digits or blanks here. Case folding is
+// platform/text.h's AsciiLower, the one every comparison of the project uses.
 #ifndef CORVALITH_CLASSIFIER_ASCII_H_
 #define CORVALITH_CLASSIFIER_ASCII_H_
 
 namespace corvalith::ascii {
 
-inline char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
 inline bool IsDigit(unsigned char c) { return c >= '0' && c <= '9'; }
 inline bool IsAlpha(unsigned char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
 inline bool IsUpper(unsigned char c) { return c >= 'A' && c <= 'Z'; }

@@ -9,6 +9,7 @@
 #include "classifier/header_fields.h"
 #include "classifier/sender_evidence.h"
 #include "platform/hash.h"
+#include "platform/text.h"
 
 namespace corvalith {
 
@@ -29,23 +30,6 @@ constexpr uint64_t kBias = 0xb7e151628aed2a6bULL;
 using ascii::IsAlnum;
 using ascii::IsAlpha;
 using ascii::IsSpace;
-using ascii::Lower;
-
-bool StartsWithNoCase(std::string_view text, size_t at, std::string_view prefix) {
-  if (text.size() - std::min(at, text.size()) < prefix.size()) return false;
-  for (size_t i = 0; i < prefix.size(); ++i) {
-    if (Lower(text[at + i]) != prefix[i]) return false;
-  }
-  return true;
-}
-
-size_t FindNoCase(std::string_view text, size_t from, std::string_view needle) {
-  if (needle.empty()) return from;
-  for (size_t i = from; i + needle.size() <= text.size(); ++i) {
-    if (Lower(text[i]) == needle[0] && StartsWithNoCase(text, i, needle)) return i;
-  }
-  return std::string_view::npos;
-}
 
 void AppendUtf8(uint32_t cp, std::string* out) {
   if (cp == 0 || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
@@ -88,8 +72,8 @@ size_t DecodeEntity(std::string_view text, size_t at, std::string* out) {
       uint32_t d;
       if (c >= '0' && c <= '9') {
         d = c - '0';
-      } else if (hex && IsAlpha(c) && Lower(c) <= 'f') {
-        d = Lower(c) - 'a' + 10;
+      } else if (hex && IsAlpha(c) && AsciiLower(c) <= 'f') {
+        d = AsciiLower(c) - 'a' + 10;
       } else {
         return 0;
       }
@@ -107,7 +91,7 @@ size_t DecodeEntity(std::string_view text, size_t at, std::string* out) {
       {"trade", 0x2122}, {"euro", 0x20AC}, {"pound", 0xA3}, {"middot", 0xB7},
   };
   for (const auto& [entity, cp] : kNamed) {
-    if (name.size() == entity.size() && StartsWithNoCase(name, 0, entity)) {
+    if (EqualsIgnoringCase(name, entity)) {
       AppendUtf8(cp, out);
       return consumed;
     }
@@ -138,8 +122,8 @@ void AddHost(std::string_view host, FeatureSink* sink) {
 // match: searching the rest of the text again for both words at every candidate would be
 // quadratic in a text made of "http"s.
 void CollectTextUrls(std::string_view text, std::vector<std::string>* hosts) {
-  size_t http = FindNoCase(text, 0, "http");
-  size_t www = FindNoCase(text, 0, "www.");
+  size_t http = FindIgnoringCase(text, "http");
+  size_t www = FindIgnoringCase(text, "www.");
   int found = 0;
   while (found < 64) {
     size_t next = std::min(http, www);
@@ -150,8 +134,8 @@ void CollectTextUrls(std::string_view text, std::vector<std::string>* hosts) {
       ++found;
     }
     size_t at = next + 4;
-    if (http != std::string_view::npos && http < at) http = FindNoCase(text, at, "http");
-    if (www != std::string_view::npos && www < at) www = FindNoCase(text, at, "www.");
+    if (http != std::string_view::npos && http < at) http = FindIgnoringCase(text, "http", at);
+    if (www != std::string_view::npos && www < at) www = FindIgnoringCase(text, "www.", at);
   }
 }
 
@@ -197,7 +181,7 @@ void AddHeader(const std::vector<HeaderField>& fields, FeatureSink* sink) {
     for (unsigned char c : UndatedValue(field)) {
       if (IsAlnum(c) || c >= 0x80 || c == '.' || c == '-' || c == '_' || c == '@' || c == '$' ||
           c == '!' || c == '%') {
-        if (token.size() <= kMaxTokenBytes) token.push_back(Lower(static_cast<char>(c)));
+        if (token.size() <= kMaxTokenBytes) token.push_back(AsciiLower(static_cast<char>(c)));
       } else {
         flush();
       }
@@ -237,7 +221,7 @@ void AddWords(std::string_view text, const FeatureOptions& options, FeatureSink*
         c == '!') {
       // A very long run (base64 left in the body, a hostile line) is read through but not
       // kept, so its cost stays linear and it yields no feature.
-      if (token.size() <= kMaxTokenBytes) token.push_back(Lower(static_cast<char>(c)));
+      if (token.size() <= kMaxTokenBytes) token.push_back(AsciiLower(static_cast<char>(c)));
     } else {
       flush();
     }
@@ -258,13 +242,13 @@ void AddGrams(std::string_view text, size_t bytes, uint64_t seed, FeatureSink* s
 
 std::string UrlHost(std::string_view url) {
   size_t start;
-  if (StartsWithNoCase(url, 0, "http://")) {
+  if (StartsWithIgnoringCase(url, "http://")) {
     start = 7;
-  } else if (StartsWithNoCase(url, 0, "https://")) {
+  } else if (StartsWithIgnoringCase(url, "https://")) {
     start = 8;
-  } else if (StartsWithNoCase(url, 0, "ftp://")) {
+  } else if (StartsWithIgnoringCase(url, "ftp://")) {
     start = 6;
-  } else if (StartsWithNoCase(url, 0, "www.")) {
+  } else if (StartsWithIgnoringCase(url, "www.")) {
     start = 0;
   } else {
     return std::string();
@@ -286,7 +270,7 @@ std::string UrlHost(std::string_view url) {
   std::string host;
   for (char c : authority) {
     unsigned char u = c;
-    if (IsAlnum(u) || c == '.' || c == '-' || c == '_' || u >= 0x80) host.push_back(Lower(c));
+    if (IsAlnum(u) || c == '.' || c == '-' || c == '_' || u >= 0x80) host.push_back(AsciiLower(c));
   }
   while (!host.empty() && host.back() == '.') host.pop_back();
   return host;
@@ -297,7 +281,7 @@ bool LooksLikeHtml(std::string_view body) {
   std::string_view head = body.substr(0, window);
   for (std::string_view marker :
        {"<html", "<body", "<br", "<p>", "<div", "<table", "<font", "<a href", "<!doctype html"}) {
-    if (FindNoCase(head, 0, marker) != std::string_view::npos) return true;
+    if (FindIgnoringCase(head, marker) != std::string_view::npos) return true;
   }
   return false;
 }
@@ -326,7 +310,7 @@ std::string HtmlToText(std::string_view html, size_t limit, std::vector<std::str
       ++i;
       continue;
     }
-    if (StartsWithNoCase(html, i, "<!--")) {
+    if (StartsWithIgnoringCase(html.substr(i), "<!--")) {
       size_t close = html.find("-->", i + 4);
       i = close == std::string_view::npos ? n : close + 3;
       out.push_back(' ');
@@ -342,7 +326,7 @@ std::string HtmlToText(std::string_view html, size_t limit, std::vector<std::str
     }
     std::string name;
     while (j < n && (IsAlnum(html[j]) || html[j] == '!' || html[j] == '?')) {
-      if (name.size() < 16) name.push_back(Lower(html[j]));
+      if (name.size() < 16) name.push_back(AsciiLower(html[j]));
       ++j;
     }
     // Attributes, up to the closing '>', honouring quotes so that a '>' inside a value does
@@ -369,9 +353,10 @@ std::string HtmlToText(std::string_view html, size_t limit, std::vector<std::str
           value_end = j;
         }
         if (hosts != nullptr && !closing &&
-            (StartsWithNoCase(attribute, 0, "href") || StartsWithNoCase(attribute, 0, "src") ||
-             StartsWithNoCase(attribute, 0, "action") ||
-             StartsWithNoCase(attribute, 0, "background"))) {
+            (StartsWithIgnoringCase(attribute, "href") ||
+             StartsWithIgnoringCase(attribute, "src") ||
+             StartsWithIgnoringCase(attribute, "action") ||
+             StartsWithIgnoringCase(attribute, "background"))) {
           std::string value;
           std::string_view raw =
               html.substr(value_start, std::min<size_t>(value_end - value_start, 512));
@@ -392,7 +377,7 @@ std::string HtmlToText(std::string_view html, size_t limit, std::vector<std::str
     i = j < n ? j + 1 : n;
     if (tags != nullptr && !closing && !name.empty() && tags->size() < 1024) tags->push_back(name);
     if (!closing && (name == "script" || name == "style")) {
-      size_t close = FindNoCase(html, i, name == "script" ? "</script" : "</style");
+      size_t close = FindIgnoringCase(html, name == "script" ? "</script" : "</style", i);
       i = close == std::string_view::npos ? n : close;
     }
     out.push_back(' ');

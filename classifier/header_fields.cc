@@ -5,11 +5,11 @@
 
 #include "classifier/ascii.h"
 #include "platform/mail_header.h"
+#include "platform/text.h"
 
 namespace corvalith {
 
 using ascii::IsHostChar;
-using ascii::Lower;
 
 constexpr size_t kMaxNameBytes = 64;
 
@@ -23,7 +23,7 @@ std::vector<HeaderField> ParseHeaderFields(std::string_view header, size_t max_f
     if (fields.size() >= max_fields) break;
     HeaderField& parsed = fields.emplace_back();
     parsed.name.resize(field->name.size());
-    std::transform(field->name.begin(), field->name.end(), parsed.name.begin(), Lower);
+    std::transform(field->name.begin(), field->name.end(), parsed.name.begin(), AsciiLower);
     parsed.value = field->Unfolded(max_value_bytes);
   }
   return fields;
@@ -62,7 +62,7 @@ std::string AddressDomain(std::string_view value) {
   std::string domain;
   for (char c : address.substr(at + 1)) {
     if (!IsHostChar(c) || domain.size() >= 255) break;
-    domain.push_back(Lower(c));
+    domain.push_back(AsciiLower(c));
   }
   while (!domain.empty() && domain.back() == '.') domain.pop_back();
   return domain;
@@ -77,7 +77,7 @@ std::string AddressLocalPart(std::string_view value) {
 
 std::string RegisteredDomain(std::string_view host) {
   std::string h;
-  for (char c : host.substr(0, 255)) h.push_back(Lower(c));
+  for (char c : host.substr(0, 255)) h.push_back(AsciiLower(c));
   while (!h.empty() && h.back() == '.') h.pop_back();
   if (std::all_of(h.begin(), h.end(), [](char c) { return ascii::IsDigit(c) || c == '.'; })) {
     return h;

@@ -7,6 +7,7 @@
 #include "classifier/ascii.h"
 #include "classifier/features.h"
 #include "platform/hash.h"
+#include "platform/text.h"
 
 namespace corvalith {
 
@@ -23,12 +24,6 @@ const HeaderField* First(const std::vector<HeaderField>& fields, std::string_vie
     if (field.name == name) return &field;
   }
   return nullptr;
-}
-
-std::string Lowered(std::string_view text) {
-  std::string out(text);
-  std::transform(out.begin(), out.end(), out.begin(), ascii::Lower);
-  return out;
 }
 
 // "0", "1", "2-3", "4-9", "10+": counts grouped so that a feature stays common.
@@ -72,7 +67,7 @@ std::vector<std::string> RelayDomains(const std::vector<HeaderField>& fields, si
   *received = 0;
   for (const HeaderField& field : fields) {
     if (field.name != "received" || ++*received > 12) continue;
-    std::string value = Lowered(field.value.substr(0, 512));
+    std::string value = LowerCase(field.value.substr(0, 512));
     size_t from = value.find("from ");
     if (from == std::string::npos) continue;
     size_t by = value.find(" by ", from);
@@ -160,7 +155,7 @@ void AddAuthenticationResults(const std::vector<HeaderField>& fields,
   int seen = 0;
   for (const HeaderField& field : fields) {
     if (field.name != "authentication-results" || ++seen > 4) continue;
-    std::string value = Lowered(field.value.substr(0, 1024));
+    std::string value = LowerCase(field.value.substr(0, 1024));
     size_t start = 0;
     while (start < value.size()) {
       size_t end = value.find(';', start);
@@ -189,7 +184,7 @@ void AddAuthenticationResults(const std::vector<HeaderField>& fields,
     }
   }
   if (const HeaderField* signature = First(fields, "dkim-signature")) {
-    std::string value = Lowered(signature->value.substr(0, 2048));
+    std::string value = LowerCase(signature->value.substr(0, 2048));
     std::string_view tags = value;
     for (size_t at = tags.find("d="); at != std::string_view::npos; at = tags.find("d=", at + 1)) {
       if (at > 0 && tags[at - 1] != ';' && !ascii::IsSpace(tags[at - 1])) continue;
@@ -202,7 +197,7 @@ void AddAuthenticationResults(const std::vector<HeaderField>& fields,
     }
   }
   if (const HeaderField* spf = First(fields, "received-spf")) {
-    std::string value = Lowered(spf->value.substr(0, 64));
+    std::string value = LowerCase(spf->value.substr(0, 64));
     size_t start = value.find_first_not_of(" \t");
     if (start != std::string::npos) {
       size_t end = start;

@@ -8,7 +8,7 @@ namespace corvalith {
 std::string DataDirectoryFromConstructString(const std::string& construct_string) {
   std::vector<std::string> pieces = SplitText(construct_string, ';');
   if (pieces.empty()) throw Failure::SubscriptOutOfRange();
-  std::string directory = TrimBlanks(pieces[0]);
+  std::string directory(TrimSpaces(pieces[0]));
   if (directory.empty() || directory.back() != kPathSeparator) directory += kPathSeparator;
   return directory;
 }

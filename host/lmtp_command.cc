@@ -106,7 +106,7 @@ std::vector<std::string> TrustedClients(const std::string& list, const std::stri
   }
   std::vector<std::string> clients;
   for (const std::string& piece : SplitText(list, ',')) {
-    std::string client = TrimBlanks(piece);
+    std::string client(TrimSpaces(piece));
     if (!NumericAddress(client)) {
       throw UsageError{"--trust: '" + EscapeControlCharacters(client) +
                        "' is not a numeric IPv4 or IPv6 address"};

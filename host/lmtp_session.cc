@@ -23,13 +23,6 @@ constexpr size_t kDataPiece = 64 << 10;
 // How much of a failure's description a reply carries.
 constexpr size_t kMaxReplyDetail = 200;
 
-std::string_view TrimBlanks(std::string_view text) {
-  size_t start = text.find_first_not_of(" \t");
-  if (start == std::string_view::npos) return {};
-  size_t end = text.find_last_not_of(" \t");
-  return text.substr(start, end - start + 1);
-}
-
 // What names a queued message's item for each of its recipients: the same on every try of the
 // same queued message, so that a try after a lost reply finds what the first one stored. A
 // message without a queue id is not from a queue that retries and may legitimately come twice
@@ -250,7 +243,7 @@ void LmtpSession::Mail(std::string_view argument, std::string& replies) {
     replies += Reply("503 5.5.1 Nested MAIL command");
     return;
   }
-  if (argument.size() < 5 || !EqualsIgnoringCase(argument.substr(0, 5), "FROM:")) {
+  if (!StartsWithIgnoringCase(argument, "FROM:")) {
     replies += Reply("501 5.5.4 Syntax: MAIL FROM:<address>");
     return;
   }
@@ -274,7 +267,7 @@ void LmtpSession::Recipient(std::string_view argument, std::string& replies) {
     replies += Reply("503 5.5.1 Need MAIL before RCPT");
     return;
   }
-  if (argument.size() < 3 || !EqualsIgnoringCase(argument.substr(0, 3), "TO:")) {
+  if (!StartsWithIgnoringCase(argument, "TO:")) {
     replies += Reply("501 5.5.4 Syntax: RCPT TO:<address>");
     return;
   }

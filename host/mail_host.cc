@@ -111,7 +111,7 @@ std::string MessageIdOf(std::string_view raw) {
   constexpr size_t kMaxMessageIdBytes = 4096;
   MailHeaderReader fields(store::HeaderBlock(raw));
   while (std::optional<MailHeaderField> field = fields.Next()) {
-    if (LowerCase(std::string(field->name)) != "message-id") continue;
+    if (!EqualsIgnoringCase(field->name, "message-id")) continue;
     std::string value = field->Unfolded(kMaxMessageIdBytes);
     std::erase_if(value, [](char c) { return c == ' ' || c == '\t'; });
     return value;
@@ -129,8 +129,9 @@ std::optional<MailboxAddress> CaseFolded(const MailboxAddress& address) {
 
 // Where a correctly filed message wears the SPAM marker.
 bool IsJunkFolder(const std::string& folder_url) {
-  std::string name = LowerCase(folder_url.substr(folder_url.rfind('/') + 1));
-  return name == LowerCase(store::kJunkMailFolder) || name == LowerCase(kSpamFolderName);
+  const std::string_view name = std::string_view(folder_url).substr(folder_url.rfind('/') + 1);
+  return EqualsIgnoringCase(name, store::kJunkMailFolder) ||
+         EqualsIgnoringCase(name, kSpamFolderName);
 }
 
 }  // namespace
@@ -281,7 +282,7 @@ std::string MailHost::ResolveFolder(const MailboxAddress& address, const std::st
     if (f.path == path) return f.url;
   }
   for (const FolderSummary& f : folders) {
-    if (LowerCase(f.path) == LowerCase(path)) return f.url;
+    if (EqualsIgnoringCase(f.path, path)) return f.url;
   }
   throw UnknownMailbox("unknown folder '" + folder + "' in mailbox " + mailbox.Text(),
                        E_INVALIDARG);

@@ -21,20 +21,13 @@ std::string ReadStringProperty(store::Record& record, const std::string& name) {
   return result;
 }
 
-std::string TrimBlanksAndTabs(const std::string& text) {
-  size_t first = text.find_first_not_of(" \t");
-  if (first == std::string::npos) return "";
-  size_t last = text.find_last_not_of(" \t");
-  return text.substr(first, last - first + 1);
-}
-
 // The address of a From header without angle brackets: the header without surrounding
 // blanks, and without an old-style trailing "(Display Name)" comment. Only one token with
 // exactly one "@" between a non-empty local part and domain counts: "MAILER-DAEMON" or a
 // list of addresses is no sender that a user could mean to trust. Nothing else is an
 // address (subscript out of range, as for any header without "<").
 std::string BareAddress(const std::string& header) {
-  std::string address = TrimBlanksAndTabs(header.substr(0, header.find('(')));
+  std::string address(TrimBlanks(std::string_view(header).substr(0, header.find('('))));
   size_t at = address.find('@');
   bool one_address = at != std::string::npos && at != 0 && at + 1 != address.size() &&
                      address.find('@', at + 1) == std::string::npos &&

@@ -18,6 +18,7 @@
 #include "platform/posix_io.h"
 #include "platform/registry_file.h"
 #include "platform/shared_property_table.h"
+#include "platform/text.h"
 #include "platform/unicode.h"
 
 namespace corvalith {
@@ -126,11 +127,7 @@ class FileRegistryKey : public RegistryKey {
 
   int32_t QueryValue(const std::string& name, uint32_t* type,
                      std::vector<uint8_t>* data) const override {
-    std::string lower = name;
-    for (char& c : lower) {
-      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    }
-    auto it = values_.find(lower);
+    auto it = values_.find(LowerCase(name));
     if (it == values_.end()) return ERROR_FILE_NOT_FOUND;
     if (type != nullptr) *type = it->second.first;
     if (data != nullptr) *data = it->second.second;

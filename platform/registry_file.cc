@@ -23,28 +23,12 @@ constexpr char kUtf16LeBom[] = "\xFF\xFE";
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
-std::string TrimWhitespace(const std::string& text) {
-  size_t first = 0;
-  while (first < text.size() && (IsBlank(text[first]) || text[first] == '\r')) ++first;
-  size_t last = text.size();
-  while (last > first && (IsBlank(text[last - 1]) || text[last - 1] == '\r')) --last;
-  return text.substr(first, last - first);
-}
-
-bool StartsWithNoCase(const std::string& text, size_t pos, const char* prefix) {
-  for (size_t i = 0; prefix[i] != '\0'; ++i) {
-    if (pos + i >= text.size()) return false;
-    char a = text[pos + i], b = prefix[i];
-    if (a >= 'A' && a <= 'Z') a = static_cast<char>(a - 'A' + 'a');
-    if (b >= 'A' && b <= 'Z') b = static_cast<char>(b - 'A' + 'a');
-    if (a != b) return false;
-  }
-  return true;
-}
+// Without blanks and CRs at either end: a file edited on Windows may hold CR LF line ends.
+std::string TrimLine(const std::string& text) { return std::string(TrimAny(text, " \t\r")); }
 
 // The key as it is compared: lower case, without trailing separators.
 std::string NormalizeKey(const std::string& key) {
-  std::string k = LowerCase(TrimWhitespace(key));
+  std::string k = LowerCase(TrimLine(key));
   while (!k.empty() && k.back() == '\\') k.pop_back();
   return k;
 }
@@ -113,7 +97,7 @@ std::optional<std::vector<uint8_t>> ParseHexBytes(const std::string& text) {
   std::vector<uint8_t> bytes;
   std::vector<std::string> pieces = SplitText(text, ',');
   for (size_t i = 0; i < pieces.size(); ++i) {
-    std::string piece = TrimWhitespace(pieces[i]);
+    std::string piece = TrimLine(pieces[i]);
     if (piece.empty() && i + 1 == pieces.size() && i > 0) break;
     std::optional<uint32_t> byte = ParseHexNumber(piece, 2);
     if (!byte) return std::nullopt;
@@ -144,11 +128,12 @@ size_t ValueStart(const std::string& line, std::string* name) {
 bool IsHexValueLine(const std::string& line) {
   std::string name;
   size_t pos = ValueStart(line, &name);
-  return pos != std::string::npos && StartsWithNoCase(line, pos, "hex");
+  return pos != std::string::npos &&
+         StartsWithIgnoringCase(std::string_view(line).substr(pos), "hex");
 }
 
 bool IsBlankOrComment(const std::string& line) {
-  std::string trimmed = TrimWhitespace(line);
+  std::string trimmed = TrimLine(line);
   return trimmed.empty() || trimmed[0] == ';';
 }
 
@@ -227,7 +212,7 @@ std::optional<RegistryValueLine> ParseRegistryValueLine(const std::string& line)
   RegistryValueLine result;
   size_t pos = ValueStart(line, &result.name);
   if (pos == std::string::npos) return std::nullopt;
-  std::string rest = TrimWhitespace(line.substr(pos));
+  std::string rest = TrimLine(line.substr(pos));
   if (rest == "-") {
     result.remove = true;
     return result;
@@ -241,18 +226,18 @@ std::optional<RegistryValueLine> ParseRegistryValueLine(const std::string& line)
     result.data.push_back(0);
     return result;
   }
-  if (StartsWithNoCase(rest, 0, "dword:")) {
-    std::optional<uint32_t> dword = ParseHexNumber(TrimWhitespace(rest.substr(6)), 8);
+  if (StartsWithIgnoringCase(rest, "dword:")) {
+    std::optional<uint32_t> dword = ParseHexNumber(TrimLine(rest.substr(6)), 8);
     if (!dword) return std::nullopt;
     result.type = REG_DWORD;
     for (int i = 0; i < 4; ++i) result.data.push_back(static_cast<uint8_t>(*dword >> (8 * i)));
     return result;
   }
   size_t bytes_start;
-  if (StartsWithNoCase(rest, 0, "hex:")) {
+  if (StartsWithIgnoringCase(rest, "hex:")) {
     result.type = REG_BINARY;
     bytes_start = 4;
-  } else if (StartsWithNoCase(rest, 0, "hex(")) {
+  } else if (StartsWithIgnoringCase(rest, "hex(")) {
     size_t close = rest.find(')');
     if (close == std::string::npos || close + 1 >= rest.size() || rest[close + 1] != ':') {
       return std::nullopt;
@@ -264,7 +249,7 @@ std::optional<RegistryValueLine> ParseRegistryValueLine(const std::string& line)
   } else {
     return std::nullopt;
   }
-  std::string bytes_text = TrimWhitespace(rest.substr(bytes_start));
+  std::string bytes_text = TrimLine(rest.substr(bytes_start));
   if (!bytes_text.empty()) {
     std::optional<std::vector<uint8_t>> bytes = ParseHexBytes(bytes_text);
     if (!bytes) return std::nullopt;
@@ -309,7 +294,7 @@ RegistryFile RegistryFile::Parse(std::string bytes, const std::string& origin) {
   std::vector<std::string> lines = PhysicalLines(text);
   std::string first = WithoutLineEnd(lines[0]);
   if (first.compare(0, 3, kBom) == 0) first.erase(0, 3);
-  first = TrimWhitespace(first);
+  first = TrimLine(first);
   if (first != kRegistryHeader && first != kRegistryHeader4) {
     throw Failure(AtLine(origin, 1, "not a registry file (no version line)"), EINVAL);
   }
@@ -326,7 +311,7 @@ RegistryFile RegistryFile::Parse(std::string bytes, const std::string& origin) {
     if (IsSectionLine(content)) {
       Section section;
       section.header_raw = lines[i];
-      std::string trimmed = TrimWhitespace(content);
+      std::string trimmed = TrimLine(content);
       if (trimmed.size() >= 2 && trimmed.back() == ']') {
         std::string key = trimmed.substr(1, trimmed.size() - 2);
         if (!key.empty() && key[0] == '-') {
@@ -357,9 +342,9 @@ RegistryFile RegistryFile::Parse(std::string bytes, const std::string& origin) {
       };
       while (continued() && i + 1 < lines.size()) {
         std::string next = WithoutLineEnd(lines[i + 1]);
-        if (IsSectionLine(next) || TrimWhitespace(next).empty()) break;
+        if (IsSectionLine(next) || TrimLine(next).empty()) break;
         logical.pop_back();
-        logical += TrimWhitespace(next);
+        logical += TrimLine(next);
         line.raw += lines[++i];
       }
       // A continuation with nothing to continue ends the value.
@@ -495,8 +480,7 @@ void RegistryFile::SetString(const std::string& key, const std::string& name,
     // A new value goes after the section's last non-blank line, before the blank line that
     // separates it from the next section.
     size_t insert_at = target->lines.size();
-    while (insert_at > 0 &&
-           TrimWhitespace(WithoutLineEnd(target->lines[insert_at - 1].raw)).empty()) {
+    while (insert_at > 0 && TrimLine(WithoutLineEnd(target->lines[insert_at - 1].raw)).empty()) {
       --insert_at;
     }
     std::string& before = insert_at == 0 ? target->header_raw : target->lines[insert_at - 1].raw;
@@ -505,7 +489,7 @@ void RegistryFile::SetString(const std::string& key, const std::string& name,
     line.raw = text + eol_;
     // After a dangling continuation the new line would be read as more hex bytes; a blank
     // line ends the continuation.
-    std::string previous = TrimWhitespace(WithoutLineEnd(before));
+    std::string previous = TrimLine(WithoutLineEnd(before));
     if (!previous.empty() && previous.back() == '\\') line.raw = eol_ + line.raw;
     line.value = parsed;
     target->lines.insert(target->lines.begin() + static_cast<ptrdiff_t>(insert_at),

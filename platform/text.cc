@@ -17,29 +17,40 @@ std::vector<std::string> SplitText(const std::string& text, char separator) {
   }
 }
 
-std::string TrimBlanks(const std::string& text) {
-  size_t first = text.find_first_not_of(' ');
-  if (first == std::string::npos) return "";
-  size_t last = text.find_last_not_of(' ');
-  return text.substr(first, last - first + 1);
+std::string_view TrimAny(std::string_view text, std::string_view characters) {
+  const size_t first = text.find_first_not_of(characters);
+  if (first == std::string_view::npos) return text.substr(text.size());
+  return text.substr(first, text.find_last_not_of(characters) - first + 1);
 }
 
 std::string LowerCase(std::string text) {
-  for (char& c : text) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
+  for (char& c : text) c = AsciiLower(c);
   return text;
 }
 
 bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
   for (size_t i = 0; i < a.size(); ++i) {
-    char x = a[i], y = b[i];
-    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
-    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
-    if (x != y) return false;
+    if (AsciiLower(a[i]) != AsciiLower(b[i])) return false;
   }
   return true;
+}
+
+bool StartsWithIgnoringCase(std::string_view text, std::string_view prefix) {
+  return text.size() >= prefix.size() && EqualsIgnoringCase(text.substr(0, prefix.size()), prefix);
+}
+
+size_t FindIgnoringCase(std::string_view text, std::string_view needle, size_t from) {
+  if (from > text.size() || needle.size() > text.size() - from) return std::string_view::npos;
+  if (needle.empty()) return from;
+  const char first = AsciiLower(needle[0]);
+  const size_t last_start = text.size() - needle.size();
+  for (size_t i = from; i <= last_start; ++i) {
+    if (AsciiLower(text[i]) == first && EqualsIgnoringCase(text.substr(i, needle.size()), needle)) {
+      return i;
+    }
+  }
+  return std::string_view::npos;
 }
 
 }  // namespace corvalith

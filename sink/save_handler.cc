@@ -120,7 +120,7 @@ void ExchangeFilter::SearchJunkMailFolder(EventContext& event) {
   if (event.junk_folder_url.empty()) return;
   std::vector<std::string> names = SplitText(event.junk_folder_url, ';');
   for (std::string& name : names) {
-    name = TrimBlanks(name);
+    name = std::string(TrimSpaces(name));
     event.junk_folder_url = JunkMailFolderUrl(event.domain, event.user, name);
     // An empty name yields the mailbox root + "/", which opens, but is no junk-mail folder.
     if (OpenJunkMailFolder(event.EventConnection(), event.junk_folder_url) && !name.empty()) {

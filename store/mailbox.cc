@@ -8,6 +8,7 @@
 
 #include "platform/failure.h"
 #include "platform/mail_header.h"
+#include "platform/text.h"
 #include "store/mailbox_url.h"
 #include "store/store_errors.h"
 
@@ -84,28 +85,15 @@ std::string ToUtf8(const std::string& bytes, const char* charset) {
   return Latin1ToUtf8(WithoutNul(bytes));
 }
 
-bool EqualsIgnoreCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (g_ascii_tolower(a[i]) != g_ascii_tolower(b[i])) return false;
-  }
-  return true;
-}
-
-std::string_view Trim(std::string_view s) {
-  auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
-  while (!s.empty() && blank(s.front())) s.remove_prefix(1);
-  while (!s.empty() && blank(s.back())) s.remove_suffix(1);
-  return s;
-}
-
 // The unfolded value of the first header field called `name`, read from the header block
 // itself rather than from GMime so that it is the message's own text, whatever GMime
 // makes of malformed fields.
 std::optional<std::string> RawHeader(std::string_view headers, std::string_view name) {
   MailHeaderReader reader(headers);
   while (std::optional<MailHeaderField> field = reader.Next()) {
-    if (EqualsIgnoreCase(Trim(field->name), name)) return std::string(Trim(field->Unfolded()));
+    if (EqualsIgnoringCase(TrimWhitespace(field->name), name)) {
+      return std::string(TrimWhitespace(field->Unfolded()));
+    }
   }
   return std::nullopt;
 }

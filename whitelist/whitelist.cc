@@ -22,7 +22,7 @@ bool HasSubstance(std::string_view part) { return part.find_first_not_of(" \"\\"
 // read back as "@domain", which trusts every sender there: "<@gmail.com>", "< @gmail.com>",
 // a source route "<@gmail.com:eve@evil.example>", or an address out of a display name.
 bool IsFullAddress(const std::string& address) {
-  const std::string entry = TrimBlanks(address);
+  const std::string entry(TrimSpaces(address));
   const size_t at = entry.find('@');
   if (at == std::string::npos || entry.find('@', at + 1) != std::string::npos) return false;
   const std::string_view view(entry);
@@ -40,7 +40,7 @@ std::vector<std::string> ReadWhiteList(FileSystem& files, const std::string& pat
   TextReader reader(files.ReadFile(path, kMaxWhiteListBytes));
   std::vector<std::string> entries;
   while (std::optional<std::string> line = reader.ReadLine()) {
-    if (line->size() <= kMaxWhiteListLineBytes) entries.push_back(TrimBlanks(*line));
+    if (line->size() <= kMaxWhiteListLineBytes) entries.emplace_back(TrimSpaces(*line));
   }
   return entries;
 }

@@ -119,7 +119,7 @@ TEST_F(WhiteListTest, OnlyAFullAddressIsAdded) {
   std::string list;
   for (const char* address : added) {
     EXPECT_TRUE(Add(address)) << address;
-    EXPECT_TRUE(In(TrimBlanks(address))) << address;
+    EXPECT_TRUE(In(std::string(TrimSpaces(address)))) << address;
     list += std::string(address) + "\r\n";
   }
   EXPECT_EQ(files_.Contents("/data/d/u.dat.wlt"), list);
