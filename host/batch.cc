@@ -1,7 +1,8 @@
 // The batch protocol: one JSON request per line on standard input (host/batch_request.h), one
 // JSON answer per line on standard output, all through one filter instance. A request that
-// fails is answered {"ok":false,"error":...} and the next line is read; an "id" in a request is
-// echoed in its answer, so that a script may keep several requests in flight.
+// fails is answered {"ok":false,"error":...,"retry":...} and the next line is read: "retry"
+// is the failure's kind, true when the same request may succeed later. An "id" in a request
+// is echoed in its answer, so that a script may keep several requests in flight.
 #include <sstream>
 
 #include "config/constructor_string.h"
@@ -20,9 +21,9 @@ std::string OneMessage(FileSystem& files, const BatchRequest& request) {
   std::istringstream no_input;
   std::vector<SourceMessage> messages = ReadMessages(files, request.file, no_input);
   if (messages.size() != 1) {
-    throw Failure("the file holds " + std::to_string(messages.size()) +
-                      " messages; batch takes one message per line",
-                  E_INVALIDARG);
+    throw Failure::Permanent("the file holds " + std::to_string(messages.size()) +
+                                 " messages; batch takes one message per line",
+                             E_INVALIDARG);
   }
   return std::move(messages[0].raw);
 }
@@ -54,7 +55,7 @@ Json Answer(MailHost& host, FileSystem& files, const std::string& data_directory
     case BatchRequest::Op::kScore:
       return Score(host, files, data_directory, request);
   }
-  throw Failure("unknown operation", E_INVALIDARG);
+  throw Failure::Permanent("unknown operation", E_INVALIDARG);
 }
 
 }  // namespace
@@ -73,7 +74,8 @@ int RunBatch(Context& c) {
       ++failures;
       answers.Emit(Json{{"ok", false},
                         {"error", "line longer than " + std::to_string(kMaxBatchLineBytes) +
-                                      " bytes; skipped"}},
+                                      " bytes; skipped"},
+                        {"retry", false}},
                    "");
       continue;
     }
@@ -83,7 +85,8 @@ int RunBatch(Context& c) {
       answer = Answer(host, c.files, data, ParseBatchRequest(line));
     } catch (const Failure& failure) {
       ++failures;
-      answer = Json{{"ok", false}, {"error", failure.description()}};
+      answer =
+          Json{{"ok", false}, {"error", failure.description()}, {"retry", !failure.permanent()}};
     }
     Json request = Json::parse(line, nullptr, false);
     if (request.is_object() && request.contains("id")) answer["id"] = request["id"];

@@ -30,12 +30,12 @@ LineRead ReadBoundedLine(std::istream& in, size_t max_bytes, std::string* line) 
 BatchRequest ParseBatchRequest(const std::string& line) {
   Json request = Json::parse(line, nullptr, /*allow_exceptions=*/false);
   if (request.is_discarded() || !request.is_object()) {
-    throw Failure("not a JSON object", E_INVALIDARG);
+    throw Failure::Permanent("not a JSON object", E_INVALIDARG);
   }
   auto text = [&](const char* name) -> std::string {
     auto it = request.find(name);
     if (it == request.end() || !it->is_string()) {
-      throw Failure(std::string("missing string field \"") + name + "\"", E_INVALIDARG);
+      throw Failure::Permanent(std::string("missing string field \"") + name + "\"", E_INVALIDARG);
     }
     return it->get<std::string>();
   };
@@ -47,7 +47,7 @@ BatchRequest ParseBatchRequest(const std::string& line) {
     parsed.folder = request.contains("folder") ? text("folder") : store::kInboxFolder;
     if (request.contains("internal")) {
       if (!request["internal"].is_boolean()) {
-        throw Failure("field \"internal\" must be true or false", E_INVALIDARG);
+        throw Failure::Permanent("field \"internal\" must be true or false", E_INVALIDARG);
       }
       parsed.internal = request["internal"].get<bool>();
     }
@@ -66,7 +66,7 @@ BatchRequest ParseBatchRequest(const std::string& line) {
     parsed.folder = text("folder");
     return parsed;
   }
-  throw Failure("unknown op \"" + op + "\" (deliver, move or score)", E_INVALIDARG);
+  throw Failure::Permanent("unknown op \"" + op + "\" (deliver, move or score)", E_INVALIDARG);
 }
 
 }  // namespace corvalith::host

@@ -36,7 +36,7 @@ struct BatchRequest {
   std::string url;
 };
 
-// Throws Failure(E_INVALIDARG) naming what is wrong: not a JSON object, a missing or
+// Throws a permanent Failure(E_INVALIDARG) naming what is wrong: not a JSON object, a missing or
 // non-string field, a non-Boolean "internal", a bad mailbox address, an unknown op.
 BatchRequest ParseBatchRequest(const std::string& line);
 

@@ -226,6 +226,7 @@ TEST_F(HostTest, BatchAnswersEveryLineThroughOneInstance) {
   for (size_t i = 1; i < 4; ++i) {
     EXPECT_EQ(answers[i]["ok"], false);
     EXPECT_FALSE(answers[i]["error"].get<std::string>().empty());
+    EXPECT_EQ(answers[i]["retry"], false) << "the same request fails again";
   }
   EXPECT_NE(answers[2]["error"].get<std::string>().find("unknown mailbox"), std::string::npos);
 
@@ -647,6 +648,30 @@ TEST_F(MaildirHostTest, DeliverAnswersTheMailServerWithSysexitsCodes) {
   Outcome failed = Corvalith({"deliver", kAlice, file});
   EXPECT_EQ(failed.status, 75) << failed.err;
   EXPECT_EQ(Files(Maildir()), before);
+}
+
+// A batch answer says, from the failure's kind, whether the same request may succeed later.
+TEST_F(MaildirHostTest, BatchSaysWhetherAFailedRequestMayBeTriedAgain) {
+  InitWithMailbox();
+  std::string file = MessageFile("m.eml", Message("Ann <ann@a.example>", "hi", "hello"));
+  const std::string deliver = Json{{"op", "deliver"}, {"to", kAlice}, {"file", file}}.dump();
+  const std::string input =
+      deliver + "\n" +
+      Json{{"op", "deliver"}, {"to", kAlice}, {"folder", "Nowhere"}, {"file", file}}.dump() + "\n" +
+      std::string(70000, 'x') + "\n";
+  std::vector<Json> answers = Corvalith({"batch"}, input).JsonLines();
+  ASSERT_EQ(answers.size(), 3u);
+  EXPECT_EQ(answers[0]["ok"], true);
+  EXPECT_FALSE(answers[0].contains("retry"));
+  EXPECT_EQ(answers[1]["retry"], false) << answers[1];
+  EXPECT_EQ(answers[2]["retry"], false) << answers[2];
+  // A folder whose tmp/ cannot take the message: the store fails, for now.
+  fs::remove_all(Maildir() / "tmp");
+  WriteFile(Maildir() / "tmp", "");
+  answers = Corvalith({"batch"}, deliver + "\n").JsonLines();
+  ASSERT_EQ(answers.size(), 1u);
+  EXPECT_EQ(answers[0]["ok"], false);
+  EXPECT_EQ(answers[0]["retry"], true) << answers[0];
 }
 
 TEST_F(MaildirHostTest, MovedLearnsFromAMoveTheMailServerMade) {

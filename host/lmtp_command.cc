@@ -22,18 +22,14 @@ class HostMailroom : public Mailroom {
  public:
   explicit HostMailroom(MailHost& host) : host_(host) {}
 
-  // No mailbox only when surely there is none: whatever fails while looking (a mailbox the
-  // store may not read, a lock, a broken store) is thrown, and the session answers 451, so
-  // that the mail server tries again instead of bouncing the mail.
-  std::optional<MailboxAddress> FindMailbox(const std::string& address) override {
-    MailboxAddress wanted;
-    try {
-      wanted = ParseMailboxAddress(address);
-    } catch (const Failure&) {
-      return std::nullopt;  // not a name any mailbox can have
-    }
+  // Permanent failures only when surely there is no such mailbox: an address that is no name
+  // a mailbox can have, or UnknownMailbox. Whatever fails while looking (a mailbox the store
+  // may not read, a lock, a broken store) is temporary, and the session answers 451, so that
+  // the mail server tries again instead of bouncing the mail.
+  MailboxAddress FindMailbox(const std::string& address) override {
+    const MailboxAddress wanted = ParseMailboxAddress(address);
     std::lock_guard<std::mutex> lock(mutex_);
-    return host_.FindMailbox(wanted);
+    return host_.RequireMailbox(wanted);
   }
 
   Delivered Deliver(const MailboxAddress& mailbox, const std::string& message, bool internal,

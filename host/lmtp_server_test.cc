@@ -199,7 +199,7 @@ class LmtpClient {
 // under way.
 class GatedMailroom : public corvalith::host::Mailroom {
  public:
-  std::optional<corvalith::host::MailboxAddress> FindMailbox(const std::string& address) override {
+  corvalith::host::MailboxAddress FindMailbox(const std::string& address) override {
     return corvalith::host::MailboxAddress{address.substr(0, address.find('@')), "example.com"};
   }
   Delivered Deliver(const corvalith::host::MailboxAddress&, const std::string&, bool internal,

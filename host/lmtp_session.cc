@@ -4,11 +4,13 @@
 #include <cinttypes>
 #include <cstdio>
 #include <exception>
+#include <optional>
 #include <utility>
 
 #include "host/output.h"
 #include "host/submission.h"
 #include "logging/control_characters.h"
+#include "platform/failure.h"
 #include "platform/hash.h"
 #include "platform/text.h"
 #include "platform/unicode.h"
@@ -143,6 +145,18 @@ std::string Reply(std::string_view text) { return std::string(text) + "\r\n"; }
 // A failure's description as it may appear in a reply or the log: one line, bounded.
 std::string Detail(std::string_view text) {
   return EscapeControlCharacters(text.substr(0, kMaxReplyDetail));
+}
+
+// The reply to a recipient whose mailbox the lookup did not give, by the failure's kind: 550
+// only for a permanent one, that is surely no such mailbox, so that the mail server bounces
+// the mail at once; 451 for anything else (a mailbox the store may not look into, a lock, a
+// broken store, an exception of no known kind), so that it keeps the mail and tries again.
+std::string LookupFailureReply(const std::string& address, const std::exception& e) {
+  const auto* failure = dynamic_cast<const Failure*>(&e);
+  if (failure != nullptr && failure->permanent()) {
+    return "550 5.1.1 <" + address + "> No such mailbox";
+  }
+  return "451 4.3.0 Mailbox lookup failed: " + Detail(e.what());
 }
 
 }  // namespace
@@ -281,18 +295,14 @@ void LmtpSession::Recipient(std::string_view argument, std::string& replies) {
     replies += Reply("452 4.5.3 Too many recipients");
     return;
   }
-  std::optional<MailboxAddress> mailbox;
+  MailboxAddress mailbox;
   try {
     mailbox = mailroom_.FindMailbox(address);
   } catch (const std::exception& e) {
-    replies += Reply("451 4.3.0 Mailbox lookup failed: " + Detail(e.what()));
+    replies += Reply(LookupFailureReply(address, e));
     return;
   }
-  if (!mailbox) {
-    replies += Reply("550 5.1.1 <" + address + "> No such mailbox");
-    return;
-  }
-  recipients_.push_back({address, *mailbox});
+  recipients_.push_back({address, std::move(mailbox)});
   replies += Reply("250 2.1.5 Ok");
 }
 
@@ -363,6 +373,8 @@ void LmtpSession::DeliverToEach(std::string& replies) {
            MarkerName(result.state.marker) + (internal ? " internal " : " ") +
            EscapeControlCharacters(result.state.url));
     } catch (const std::exception& e) {
+      // Even a permanent failure (the mailbox removed since RCPT TO): the mail is never
+      // bounced after its data, and the next try's RCPT TO answers from the failure's kind.
       replies +=
           Reply("451 4.3.0 <" + recipient.address + "> Temporary failure: " + Detail(e.what()));
       log_(id + "to=" + recipient.address + " 451 " + Detail(e.what()));

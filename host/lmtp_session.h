@@ -19,7 +19,6 @@
 
 #include <cstddef>
 #include <functional>
-#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -28,15 +27,18 @@
 
 namespace corvalith::host {
 
-// Where the session delivers. Implementations may throw anything from both calls: a failure
-// to look up or to store is a temporary failure of the recipient.
+// Where the session delivers. Implementations may throw anything from both calls. Whether a
+// recipient is bounced or tried again follows the failure's kind (platform/failure.h), in one
+// place of the session: a permanent Failure from FindMailbox is 550 (no such mailbox), any
+// other failure of FindMailbox 451; any failure of Deliver is 451, permanent or not.
 class Mailroom {
  public:
   virtual ~Mailroom() = default;
   // The mailbox the address names (USER@DOMAIN, both parts matched without regard to case, as
-  // Postfix and Dovecot match them), or nothing only when there surely is no such mailbox: a
-  // lookup that fails throws, and the recipient is tried again rather than bounced.
-  virtual std::optional<MailboxAddress> FindMailbox(const std::string& address) = 0;
+  // Postfix and Dovecot match them). Throws a permanent Failure only when there surely is no
+  // such mailbox (none, or the address is no name a mailbox can have); a lookup that fails
+  // throws any other failure, and the recipient is tried again rather than bounced.
+  virtual MailboxAddress FindMailbox(const std::string& address) = 0;
   // Stores the message in the mailbox's Inbox, through the filter, as the item `item_name`
   // (a fresh name when empty), and returns once it is safely stored. When an item of that name
   // is in any folder of the mailbox already, stores nothing and answers that item's state with

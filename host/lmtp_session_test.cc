@@ -5,6 +5,7 @@
 
 #include <map>
 #include <set>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -27,8 +28,11 @@ class FakeMailroom : public Mailroom {
     std::string item_name;
   };
 
-  std::optional<MailboxAddress> FindMailbox(const std::string& address) override {
+  MailboxAddress FindMailbox(const std::string& address) override {
     if (address == "lookup@broken.example") throw Failure("store is locked", E_FAIL);
+    if (address == "argument@broken.example") throw Failure("unreadable", E_INVALIDARG);
+    if (address == "library@broken.example") throw std::runtime_error("no kind");
+    if (address == "no-name@example.com") throw Failure::Permanent("bad address", E_INVALIDARG);
     for (const char* known : {"alice@example.com", "bob@example.com", "carol@example.com",
                               "\xC3\xA4lice@example.com"}) {
       if (address == known) {
@@ -36,12 +40,13 @@ class FakeMailroom : public Mailroom {
         return MailboxAddress{text.substr(0, text.find('@')), "example.com"};
       }
     }
-    return std::nullopt;
+    throw UnknownMailbox("unknown mailbox " + address);
   }
 
   Delivered Deliver(const MailboxAddress& mailbox, const std::string& message, bool internal,
                     const std::string& item_name) override {
     if (mailbox.user == failing_user) throw Failure("disk full\nsecond line", E_FAIL);
+    if (mailbox.user == removed_user) throw UnknownMailbox("unknown mailbox " + mailbox.Text());
     for (size_t i = 0; i < deliveries.size(); ++i) {
       if (!item_name.empty() && deliveries[i].mailbox == mailbox.Text() &&
           deliveries[i].item_name == item_name) {
@@ -53,6 +58,7 @@ class FakeMailroom : public Mailroom {
   }
 
   std::string failing_user;
+  std::string removed_user;  // since RCPT TO
   std::vector<Delivery> deliveries;
 };
 
@@ -199,6 +205,26 @@ TEST_F(LmtpSessionTest, AStoreFailureIsTemporaryForThatRecipientOnly) {
   ASSERT_EQ(mailroom_.deliveries.size(), 1u);
   EXPECT_EQ(mailroom_.deliveries[0].mailbox, "bob@example.com");
   EXPECT_THAT(log_[0], HasSubstr("to=alice@example.com 451 disk full\\nsecond line"));
+}
+
+// Only the kind of a lookup's failure decides between bouncing and trying again, not its
+// number nor its type; after the data, nothing is bounced.
+TEST_F(LmtpSessionTest, ALookupsFailureKindDecidesBetween550And451) {
+  mailroom_.removed_user = "alice";
+  EXPECT_THAT(Say("LHLO p\r\nMAIL FROM:<s@o.example>\r\nRCPT TO:<no-name@example.com>\r\n"
+                  "RCPT TO:<nobody@example.com>\r\nRCPT TO:<argument@broken.example>\r\n"
+                  "RCPT TO:<library@broken.example>\r\nRCPT TO:<alice@example.com>\r\n"
+                  "DATA\r\nSubject: x\r\n\r\nb\r\n.\r\n"),
+              ElementsAre("250-mx.example.com", "250-PIPELINING", "250-ENHANCEDSTATUSCODES",
+                          "250-8BITMIME", "250-SMTPUTF8", "250 SIZE 1000", "250 2.1.0 Ok",
+                          "550 5.1.1 <no-name@example.com> No such mailbox",
+                          "550 5.1.1 <nobody@example.com> No such mailbox",
+                          "451 4.3.0 Mailbox lookup failed: unreadable",
+                          "451 4.3.0 Mailbox lookup failed: no kind", "250 2.1.5 Ok",
+                          "354 2.0.0 End data with <CR><LF>.<CR><LF>",
+                          "451 4.3.0 <alice@example.com> Temporary failure: unknown mailbox "
+                          "alice@example.com"));
+  EXPECT_TRUE(mailroom_.deliveries.empty());
 }
 
 TEST_F(LmtpSessionTest, OversizeMessageIsReadToItsEndAndRefusedForEachRecipient) {

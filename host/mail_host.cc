@@ -37,9 +37,15 @@ std::string TrimSlashes(const std::string& text) {
 // forge a line, so it is refused before anything is looked up.
 void RefuseControlCharacters(const std::string& what, const std::string& text) {
   if (HasControlCharacter(text)) {
-    throw Failure(what + " '" + EscapeControlCharacters(text) + "': it holds a control character",
-                  E_INVALIDARG);
+    throw Failure::Permanent(
+        what + " '" + EscapeControlCharacters(text) + "': it holds a control character",
+        E_INVALIDARG);
   }
+}
+
+// The item URL names nothing: the caller's mistake, or a user's move or expunge since.
+Failure NoItemAt(const std::string& url) {
+  return Failure::Permanent("no item at " + url, E_INVALIDARG);
 }
 
 // A property as text for display: absent properties are left out by the caller.
@@ -87,7 +93,7 @@ std::vector<std::string> ListedEntries(const std::string& path) {
   try {
     entries = ReadWhiteList(ServerEnvironment().file_system(), path);
   } catch (const Failure&) {
-    return {};
+    return {};  // what it shows is what the filter trusts: nobody on a list it cannot read
   }
   std::erase(entries, std::string());
   return entries;
@@ -156,17 +162,21 @@ std::string MailboxAddress::RootUrl() const { return store::MailboxRootUrl(domai
 MailboxAddress ParseMailboxAddress(const std::string& text) {
   RefuseControlCharacters("bad mailbox address", text);
   // Not repeated: bytes that are no text would end up in a JSON answer.
-  if (!IsValidUtf8(text)) throw Failure("bad mailbox address: it is not UTF-8", E_INVALIDARG);
+  if (!IsValidUtf8(text)) {
+    throw Failure::Permanent("bad mailbox address: it is not UTF-8", E_INVALIDARG);
+  }
   size_t at = text.rfind('@');
   if (at == std::string::npos || at == 0 || at + 1 == text.size()) {
-    throw Failure("bad mailbox address '" + text + "' (expected USER@DOMAIN)", E_INVALIDARG);
+    throw Failure::Permanent("bad mailbox address '" + text + "' (expected USER@DOMAIN)",
+                             E_INVALIDARG);
   }
   MailboxAddress mailbox{text.substr(0, at), text.substr(at + 1)};
   try {
     CheckPathComponent("user", mailbox.user);
     CheckPathComponent("domain", mailbox.domain);
   } catch (const Failure& failure) {
-    throw Failure("bad mailbox address '" + text + "': " + failure.description(), E_INVALIDARG);
+    throw Failure::Permanent("bad mailbox address '" + text + "': " + failure.description(),
+                             E_INVALIDARG);
   }
   return mailbox;
 }
@@ -176,7 +186,7 @@ std::string ItemLocation::FolderUrl() const { return mailbox.RootUrl() + "/" + f
 ItemLocation ParseItemUrl(const std::string& url) {
   RefuseControlCharacters("bad URL", url);
   auto bad = [&](const std::string& why) {
-    return Failure("bad URL '" + url + "': " + why, E_INVALIDARG);
+    return Failure::Permanent("bad URL '" + url + "': " + why, E_INVALIDARG);
   };
   const std::string prefix = store::kStoreUrlPrefix;
   if (!url.starts_with(prefix)) throw bad("it does not start with " + prefix);
@@ -229,9 +239,10 @@ FilterInstance& MailHost::Filter() {
 bool MailHost::AddMailbox(const MailboxAddress& mailbox) {
   std::optional<MailboxAddress> existing = FindMailbox(mailbox);
   if (existing && *existing != mailbox) {
-    throw Failure("the mailbox " + existing->Text() + " exists already; " + mailbox.Text() +
-                      " differs from it only in case, and mail to either would go to it",
-                  E_INVALIDARG);
+    throw Failure::Permanent("the mailbox " + existing->Text() + " exists already; " +
+                                 mailbox.Text() +
+                                 " differs from it only in case, and mail to either would go to it",
+                             E_INVALIDARG);
   }
   store::CreateMailbox(*connection_, mailbox.domain, mailbox.user);
   return !existing;
@@ -248,6 +259,7 @@ std::optional<MailboxAddress> MailHost::FindMailbox(const MailboxAddress& addres
   for (const MailboxAddress& mailbox : Mailboxes()) {
     if (CaseFolded(mailbox) != folded) continue;
     if (found) {
+      // Temporary: the mail waits while the administrator removes one.
       throw Failure("the mailboxes " + found->Text() + " and " + mailbox.Text() +
                         " differ only in case: mail to " + address.Text() +
                         " could be for either (remove one)",
@@ -262,8 +274,7 @@ MailboxAddress MailHost::RequireMailbox(const MailboxAddress& address) {
   std::optional<MailboxAddress> mailbox = FindMailbox(address);
   if (!mailbox) {
     throw UnknownMailbox("unknown mailbox " + address.Text() +
-                             " (add it with `corvalith mailbox add " + address.Text() + "`)",
-                         E_INVALIDARG);
+                         " (add it with `corvalith mailbox add " + address.Text() + "`)");
   }
   return *mailbox;
 }
@@ -272,7 +283,7 @@ std::string MailHost::ResolveFolder(const MailboxAddress& address, const std::st
   RefuseControlCharacters("bad folder name", folder);
   const MailboxAddress mailbox = RequireMailbox(address);
   std::string path = TrimSlashes(folder);
-  if (path.empty()) throw Failure("empty folder name", E_INVALIDARG);
+  if (path.empty()) throw Failure::Permanent("empty folder name", E_INVALIDARG);
   // Every delivery names its folder: the exact name answers from the URL index, while the
   // listing behind a case-insensitive match counts the items of every folder.
   std::string exact = mailbox.RootUrl() + "/" + path;
@@ -284,8 +295,7 @@ std::string MailHost::ResolveFolder(const MailboxAddress& address, const std::st
   for (const FolderSummary& f : folders) {
     if (EqualsIgnoringCase(f.path, path)) return f.url;
   }
-  throw UnknownMailbox("unknown folder '" + folder + "' in mailbox " + mailbox.Text(),
-                       E_INVALIDARG);
+  throw UnknownMailbox("unknown folder '" + folder + "' in mailbox " + mailbox.Text());
 }
 
 std::string MailHost::NextItemUrl(const std::string& folder_url) {
@@ -327,6 +337,8 @@ ItemState MailHost::Deliver(const MailboxAddress& mailbox, const std::string& fo
     } catch (const Failure& failure) {
       if (!store::IsStoreError(failure, store::StoreError::kAlreadyExists)) throw;
       if (!item_name.empty()) {
+        // Temporary: an earlier try of the same delivery stored it meanwhile, and the next try
+        // finds it.
         throw Failure("the folder already holds an item named " + item_name, E_INVALIDARG);
       }
       if (tries == 100) throw;
@@ -350,14 +362,15 @@ std::optional<ItemState> MailHost::FindItemNamed(const MailboxAddress& mailbox,
 ItemState MailHost::Move(const std::string& url, const std::string& folder) {
   ItemLocation location = ParseItemUrl(url);
   const MailboxAddress mailbox = RequireMailbox(location.mailbox);
-  if (!store_->Exists(url)) throw Failure("no item at " + url, E_INVALIDARG);
+  if (!store_->Exists(url)) throw NoItemAt(url);
   std::string folder_url = ResolveFolder(mailbox, folder);
   if (folder_url == location.FolderUrl()) {
-    throw Failure("the item is already in " + folder_url, E_INVALIDARG);
+    throw Failure::Permanent("the item is already in " + folder_url, E_INVALIDARG);
   }
   std::string destination = folder_url + "/" + location.item_name;
   if (store_->Exists(destination)) {
-    throw Failure("the folder already holds an item named " + location.item_name, E_INVALIDARG);
+    throw Failure::Permanent("the folder already holds an item named " + location.item_name,
+                             E_INVALIDARG);
   }
   Filter();  // started before the transaction opens, as for a delivery
   Transaction transaction(FreshConnection());
@@ -370,7 +383,7 @@ ItemState MailHost::Move(const std::string& url, const std::string& folder) {
 
 ItemState MailHost::MovedByUser(const std::string& url) {
   (void)RequireMailbox(ParseItemUrl(url).mailbox);
-  if (!store_->FindItem(url)) throw Failure("no item at " + url, E_INVALIDARG);
+  if (!store_->FindItem(url)) throw NoItemAt(url);
   Filter();  // started before the transaction opens, as for a delivery
   Transaction transaction(FreshConnection());
   std::unique_ptr<store::Record> record = OpenForWriting(url);
@@ -416,7 +429,7 @@ std::optional<std::string> MailHost::FindMessage(const std::string& folder_url,
 
 ItemState MailHost::State(const std::string& url) {
   ParseItemUrl(url);
-  if (!store_->Exists(url)) throw Failure("no item at " + url, E_INVALIDARG);
+  if (!store_->Exists(url)) throw NoItemAt(url);
   std::unique_ptr<store::Record> record = connection_->OpenRecord(
       url, store::adModeRead, store::adFailIfNotExists, store::adOpenRecordUnspecified, "", "");
   return StateOf(*record);
@@ -424,7 +437,7 @@ ItemState MailHost::State(const std::string& url) {
 
 std::vector<std::pair<std::string, std::string>> MailHost::Properties(const std::string& url) {
   ItemLocation location = ParseItemUrl(url);
-  if (!store_->Exists(url)) throw Failure("no item at " + url, E_INVALIDARG);
+  if (!store_->Exists(url)) throw NoItemAt(url);
   std::vector<std::pair<std::string, std::string>> shown;
   shown.emplace_back(store::kDavParentName, location.FolderUrl());
   const std::string kTextProperties[] = {

@@ -16,6 +16,7 @@
 
 #include "host/filter_instance.h"
 #include "host/home.h"
+#include "platform/failure.h"
 #include "store/record.h"
 #include "store/store.h"
 
@@ -31,18 +32,21 @@ struct MailboxAddress {
   bool operator==(const MailboxAddress&) const = default;
 };
 
-// A mailbox or folder that does not exist: what a mail server answers "no such user" for,
-// rather than trying again later.
+// A mailbox or folder that surely does not exist: what a mail server answers "no such user"
+// for, rather than trying again later. Always permanent.
 class UnknownMailbox : public Failure {
  public:
-  using Failure::Failure;
+  explicit UnknownMailbox(std::string description)
+      : Failure(std::move(description), E_INVALIDARG, FailureKind::kPermanent) {}
 };
 
-// Throws Failure(E_INVALIDARG) for anything but USER@DOMAIN in UTF-8 with names that can be
-// part of a path. The address is as written: MailHost::FindMailbox finds the mailbox it names.
+// Throws a permanent Failure(E_INVALIDARG) for anything but USER@DOMAIN in UTF-8 with names
+// that can be part of a path. The address is as written: MailHost::FindMailbox finds the
+// mailbox it names.
 MailboxAddress ParseMailboxAddress(const std::string& text);
 
-// The parts of an item URL in a mailbox; throws Failure("bad URL ...") for anything else.
+// The parts of an item URL in a mailbox; throws a permanent Failure("bad URL ...") for anything
+// else.
 struct ItemLocation {
   MailboxAddress mailbox;
   std::string folder_path;  // "Inbox", "Inbox/Sub"
@@ -106,13 +110,15 @@ class MailHost {
   // address only in case. A mailbox spelled as the address, or as its folding, costs a look or
   // two; any other spelling lists the store's mailboxes.
   std::optional<MailboxAddress> FindMailbox(const MailboxAddress& address);
-  // The same, but throws UnknownMailbox when there is no such mailbox.
+  // The same, but throws UnknownMailbox when there surely is no such mailbox.
   [[nodiscard]] MailboxAddress RequireMailbox(const MailboxAddress& address);
 
   // Stores the message as a new item of the folder (a name or a path below the root) of the
   // mailbox the address names and runs the filter's delivery save before committing. The item
   // is named `item_name`, or a fresh name when it is empty; a name that is taken in the folder
-  // is a Failure.
+  // is a temporary Failure (an earlier try of the same delivery, which a retry finds).
+  // Failures of the caller's making (an unknown mailbox or folder, a bad folder name) are
+  // permanent, any other temporary.
   ItemState Deliver(const MailboxAddress& mailbox, const std::string& folder,
                     const std::string& raw, bool internal, const std::string& item_name = "");
   // The state of the item named `item_name` in whichever folder of the mailbox (as FindMailbox

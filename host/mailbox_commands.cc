@@ -43,12 +43,13 @@ int RunMailbox(Context& c) {
 
 namespace {
 
-// The sysexits code of a failure of a command the mail server runs: no such user for an unknown
-// mailbox or folder, `bad_input` for a failure of the caller's making, and "try again later"
-// for anything else (the store, the filter, a lock held too long), so that no mail is lost.
+// The sysexits code of a failure of a command the mail server runs, by its kind: "try again
+// later" for a temporary one (the store, the filter, a lock held too long), so that no mail is
+// lost; for a permanent one, no such user for an unknown mailbox or folder and `bad_input` for
+// any other failure of the caller's making.
 int MailServerStatus(const Failure& failure, int bad_input) {
-  if (dynamic_cast<const UnknownMailbox*>(&failure) != nullptr) return EX_NOUSER;
-  return failure.number() == E_INVALIDARG ? bad_input : EX_TEMPFAIL;
+  if (!failure.permanent()) return EX_TEMPFAIL;
+  return dynamic_cast<const UnknownMailbox*>(&failure) != nullptr ? EX_NOUSER : bad_input;
 }
 
 // Runs one step of such a command; its failure ends the command with its sysexits code.
@@ -154,8 +155,9 @@ int RunMoved(Context& c) {
   std::optional<std::string> url =
       MailServerStep(EX_DATAERR, [&] { return host.FindMessage(folder_url, messages[0].raw); });
   if (!url) {
-    throw ExitFailure(Failure("no item of " + folder_url + " holds the message", E_INVALIDARG),
-                      EX_DATAERR);
+    throw ExitFailure(
+        Failure::Permanent("no item of " + folder_url + " holds the message", E_INVALIDARG),
+        EX_DATAERR);
   }
   if (IsWasteBasket(c.line.Option("--special-use"))) {
     MailServerStep(EX_DATAERR, [&] { MakeWasteBasket(host.store(), mailbox, folder_url); });

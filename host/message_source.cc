@@ -17,8 +17,9 @@ std::string ReadWholeFile(FileSystem& files, const std::string& path) {
   try {
     return files.ReadFile(path, kMaxSourceFileBytes);
   } catch (const Failure& failure) {
-    if (failure.number() == EFBIG) throw;  // its text says what is wrong with the file
-    throw Failure("cannot read " + failure.description(), failure.number());
+    // Too large for any try; its text says what is wrong with the file.
+    if (failure.number() == EFBIG) throw Failure::Permanent(failure.description(), EFBIG);
+    throw Failure("cannot read " + failure.description(), failure.number(), failure.kind());
   }
 }
 
@@ -72,9 +73,9 @@ std::vector<SourceMessage> ReadMessages(FileSystem& files, const std::string& ar
     std::string raw;
     std::istreambuf_iterator<char> in(standard_input), end;
     for (; in != end && raw.size() <= kMaxSourceFileBytes; ++in) raw.push_back(*in);
-    if (raw.empty()) throw Failure("no message on standard input", E_INVALIDARG);
+    if (raw.empty()) throw Failure::Permanent("no message on standard input", E_INVALIDARG);
     if (raw.size() > kMaxSourceFileBytes) {
-      throw Failure(
+      throw Failure::Permanent(
           "standard input holds more than " + std::to_string(kMaxSourceFileBytes) + " bytes",
           EFBIG);
     }
@@ -84,9 +85,10 @@ std::vector<SourceMessage> ReadMessages(FileSystem& files, const std::string& ar
   std::vector<SourceMessage> messages;
   switch (files.KindOf(argument)) {
     case FileKind::kMissing:
-      throw Failure("cannot read " + argument + ": no such file or directory", E_INVALIDARG);
+      throw Failure::Permanent("cannot read " + argument + ": no such file or directory",
+                               E_INVALIDARG);
     case FileKind::kOther:
-      throw Failure("not a file: " + argument, E_INVALIDARG);
+      throw Failure::Permanent("not a file: " + argument, E_INVALIDARG);
     case FileKind::kDirectory:
       for (const std::string& name : files.ListDirectory(argument)) {
         std::string file = argument + "/" + name;
@@ -94,21 +96,25 @@ std::vector<SourceMessage> ReadMessages(FileSystem& files, const std::string& ar
         std::string raw = ReadWholeFile(files, file);
         if (!raw.empty()) messages.push_back({file, std::move(raw)});
       }
-      if (messages.empty()) throw Failure("no message files in " + argument, E_INVALIDARG);
+      if (messages.empty()) {
+        throw Failure::Permanent("no message files in " + argument, E_INVALIDARG);
+      }
       return messages;
     case FileKind::kFile:
       break;
   }
 
   std::string raw = ReadWholeFile(files, argument);
-  if (raw.empty()) throw Failure("empty message file: " + argument, E_INVALIDARG);
+  if (raw.empty()) throw Failure::Permanent("empty message file: " + argument, E_INVALIDARG);
   if (!LooksLikeMbox(raw)) return {{argument, std::move(raw)}};
   std::vector<std::string> parts = SplitMbox(raw);
   for (size_t i = 0; i < parts.size(); ++i) {
     if (parts[i].empty()) continue;
     messages.push_back({argument + "#" + std::to_string(i + 1), std::move(parts[i])});
   }
-  if (messages.empty()) throw Failure("no message in mbox file " + argument, E_INVALIDARG);
+  if (messages.empty()) {
+    throw Failure::Permanent("no message in mbox file " + argument, E_INVALIDARG);
+  }
   return messages;
 }
 

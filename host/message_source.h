@@ -33,7 +33,8 @@ std::vector<std::string> SplitMbox(const std::string& bytes);
 
 // The messages of one argument, in order: a directory's regular files sorted by name
 // (hidden files skipped, no recursion). Throws Failure naming the path when it cannot be
-// read, is larger than kMaxSourceFileBytes or holds no message.
+// read, is larger than kMaxSourceFileBytes or holds no message; permanent for all but a read
+// that failed.
 std::vector<SourceMessage> ReadMessages(FileSystem& files, const std::string& argument,
                                         std::istream& standard_input);
 

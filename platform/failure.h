@@ -1,6 +1,8 @@
 // A failure is a description plus a 32-bit number: a COM status code for a failed COM or
 // store call, or one of the classic runtime error numbers. Every layer raises failures by
-// throwing this type; guards turn them back into log lines and status codes.
+// throwing this type; guards turn them back into log lines and status codes. A failure also
+// says whether trying again can help (FailureKind): that decides whether a mail server bounces
+// a message or keeps it to try again.
 #ifndef CORVALITH_PLATFORM_FAILURE_H_
 #define CORVALITH_PLATFORM_FAILURE_H_
 
@@ -35,13 +37,26 @@ inline constexpr int32_t kErrSubscriptOutOfRange = 9;
 inline constexpr int32_t kErrTypeMismatch = 13;
 inline constexpr int32_t kErrInvalidUseOfNull = 94;
 
+// kPermanent: trying again cannot help, because what was asked for is wrong (the address or
+// mailbox does not exist, the input is bad); a mail server bounces the message. kTemporary:
+// anything else (I/O, a lock, a resource, whatever is not known to be permanent); a mail
+// server keeps the message and tries again, so that none is lost to a passing fault. Only the
+// place that knows the request itself is wrong makes a failure permanent.
+enum class FailureKind { kTemporary, kPermanent };
+
 class Failure : public std::exception {
  public:
-  Failure(std::string description, int32_t number)
-      : description_(std::move(description)), number_(number) {}
+  Failure(std::string description, int32_t number, FailureKind kind = FailureKind::kTemporary)
+      : description_(std::move(description)), number_(number), kind_(kind) {}
+  // A failure that trying again cannot mend.
+  static Failure Permanent(std::string description, int32_t number) {
+    return Failure(std::move(description), number, FailureKind::kPermanent);
+  }
 
   const std::string& description() const { return description_; }
   int32_t number() const { return number_; }
+  FailureKind kind() const { return kind_; }
+  bool permanent() const { return kind_ == FailureKind::kPermanent; }
   const char* what() const noexcept override { return description_.c_str(); }
 
   static Failure InvalidProcedureCall();
@@ -63,6 +78,7 @@ class Failure : public std::exception {
  private:
   std::string description_;
   int32_t number_;
+  FailureKind kind_;
 };
 
 }  // namespace corvalith

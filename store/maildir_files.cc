@@ -92,6 +92,13 @@ size_t FileSize(const std::string& path) {
   return static_cast<size_t>(st.st_size);
 }
 
+std::optional<size_t> FileSizeIfPresent(const std::string& path) {
+  struct stat st;
+  if (lstat(path.c_str(), &st) == 0) return static_cast<size_t>(st.st_size);
+  if (errno == ENOENT) return std::nullopt;
+  ThrowIoFailure("stat", path, errno);
+}
+
 int MakeDirectory(const std::string& path) {
   return mkdir(path.c_str(), kDirectoryMode) == 0 ? 0 : errno;
 }

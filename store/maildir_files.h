@@ -27,6 +27,10 @@ bool IsDirectory(const std::string& path);
 bool IsRegularFile(const std::string& path);
 // The size of a file; kStorageFault when it cannot be read.
 size_t FileSize(const std::string& path);
+// The same, but nullopt when nothing is at the path (ENOENT: Dovecot renamed or removed the
+// file since it was listed). Every other failure (no permission to look, an I/O error) is
+// kStorageFault: it must not pass for a rename.
+std::optional<size_t> FileSizeIfPresent(const std::string& path);
 
 // mkdir with the store's mode; 0 or the errno.
 int MakeDirectory(const std::string& path);

@@ -49,6 +49,7 @@ void RememberFile(PropertyTable& table, const Place& item, const MessageFile& fi
   try {
     table.Apply({PropertyChange::File(OwnerOf(item), FileRowText(file))});
   } catch (const Failure&) {
+    // Only a hint is lost: the lookup found the file all the same.
   }
 }
 

@@ -643,6 +643,7 @@ class MaildirSession final : public Session {
       Table(left).Apply(
           {PropertyChange::Clear(OwnerOf(left)), PropertyChange::File(OwnerOf(left), "")});
     } catch (const Failure&) {
+      // The item has left already: what stays belongs to no file (see above).
     }
   }
 
@@ -810,6 +811,7 @@ class MaildirSession final : public Session {
     try {
       table.Apply(undo);
     } catch (const Failure&) {
+      // The failure being handled is the one to report; see above for what is left.
     }
   }
 

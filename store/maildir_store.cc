@@ -151,15 +151,14 @@ std::optional<Store::ItemInfo> MaildirStore::FindItem(const std::string& url) co
   const std::string directory = *layout.FolderDirectoryOf(item->Folder());
   maildir::PropertyTable table(layout.PropertiesPath(*item));
   // The size from the file itself: a listing must not read every message. A file Dovecot
-  // renames between the lookup and the look at its size is looked up again.
+  // renames between the lookup and the look at its size is looked up again; any other failure
+  // to look at it is the store's.
   for (int attempt = 0; attempt < maildir::kMaxAttempts; ++attempt) {
     std::optional<maildir::MessageFile> file =
         maildir::LocateItem(layout, table, *item, maildir::Expect::kPresent, options_.lock_timeout);
     if (!file) return std::nullopt;
-    try {
-      return ItemInfo{canonical, ParentUrl(canonical),
-                      static_cast<int64_t>(maildir::FileSize(file->Path(directory)))};
-    } catch (const Failure&) {
+    if (std::optional<size_t> size = maildir::FileSizeIfPresent(file->Path(directory))) {
+      return ItemInfo{canonical, ParentUrl(canonical), static_cast<int64_t>(*size)};
     }
   }
   throw StoreFailure(StoreError::kBusy, "the message kept changing: " + canonical);
@@ -176,10 +175,9 @@ std::vector<Store::ItemInfo> MaildirStore::Items(const std::string& folder_url) 
     Place place = *folder;
     place.item = name;
     std::optional<ItemInfo> item;
-    try {
-      item = ItemInfo{place.Url(), folder_text,
-                      static_cast<int64_t>(maildir::FileSize(file.Path(directory)))};
-    } catch (const Failure&) {
+    if (std::optional<size_t> size = maildir::FileSizeIfPresent(file.Path(directory))) {
+      item = ItemInfo{place.Url(), folder_text, static_cast<int64_t>(*size)};
+    } else {
       // Renamed since the scan (Dovecot changes flags without the lock): look for it again.
       item = FindItem(place.Url());
     }

@@ -9,6 +9,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <grp.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -624,6 +625,69 @@ TEST_F(MaildirStoreTest, WhatDovecotRenamedOrMovedIsFoundByNameAllTheSame) {
   // The user deletes it.
   fs::remove(FileOf(Junk(), "M1.EML"));
   EXPECT_EQ(store_.FindItemInMailbox(kRoot, "M1.EML"), std::nullopt);
+}
+
+// Only a file gone since the folder was listed is taken for one that Dovecot renamed and looked
+// up again: a file the store may list but not look at (its directory readable but not
+// searchable) fails the listing and the lookup at once, as the store's fault. Root looks
+// anywhere, so root runs the store as nobody in a child process, the tree given to nobody.
+TEST_F(MaildirStoreTest, AFileThatCannotBeLookedAtIsNoRename) {
+  constexpr uid_t kNobody = 65534;
+  const std::string item = Deliver(kInbox, "M1.EML", Message("one"));
+  if (geteuid() == 0) {
+    ASSERT_EQ(lchown(dir_.path().c_str(), kNobody, kNobody), 0);
+    for (const auto& entry : fs::recursive_directory_iterator(dir_.path())) {
+      ASSERT_EQ(lchown(entry.path().c_str(), kNobody, kNobody), 0) << entry.path();
+    }
+  }
+  struct Searchable {
+    std::vector<std::string> directories;
+    void Set(fs::perms perms) {
+      for (const std::string& directory : directories) fs::permissions(directory, perms);
+    }
+    ~Searchable() { Set(fs::perms::owner_all); }  // so that the directory can be removed
+  } searchable{{Maildir() + "/new", Maildir() + "/cur"}};
+  searchable.Set(fs::perms::owner_read);
+
+  int out[2];
+  ASSERT_EQ(pipe(out), 0);
+  const pid_t child = fork();
+  if (child == 0) {
+    close(out[0]);
+    if (geteuid() == 0 &&
+        (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0)) {
+      _exit(2);
+    }
+    auto outcome = [](const std::function<void()>& call) -> std::string {
+      try {
+        call();
+      } catch (const Failure& failure) {
+        return (IsStoreError(failure, StoreError::kStorageFault) ? "storage fault: "
+                                                                 : "other failure: ") +
+               failure.description() + "\n";
+      }
+      return "no failure\n";
+    };
+    const std::string text =
+        outcome([&] { store_.Items(kInbox); }) + outcome([&] { store_.FindItem(item); });
+    _exit(write(out[1], text.data(), text.size()) == static_cast<ssize_t>(text.size()) ? 0 : 1);
+  }
+  close(out[1]);
+  std::string text;
+  char bytes[4096];
+  for (ssize_t n; (n = read(out[0], bytes, sizeof bytes)) > 0;) text.append(bytes, n);
+  close(out[0]);
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  if (WIFEXITED(status) && WEXITSTATUS(status) == 2) GTEST_SKIP() << "root cannot become nobody";
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  ASSERT_EQ(std::count(text.begin(), text.end(), '\n'), 2) << text;
+  for (std::string_view line : {std::string_view(text).substr(0, text.find('\n')),
+                                std::string_view(text).substr(text.find('\n') + 1)}) {
+    EXPECT_TRUE(line.starts_with("storage fault: ")) << line;
+    EXPECT_NE(line.find("stat " + Maildir() + "/new/M1.EML,"), std::string_view::npos) << line;
+    EXPECT_NE(line.find("(Permission denied)"), std::string_view::npos) << line;
+  }
 }
 
 // The index grows with the mail of the last weeks, not with everything ever delivered.
