@@ -25,7 +25,7 @@ struct CountingOptions {
   // Features whose probability lies closer than this to one half are no evidence.
   double min_deviation = 0.1;
   // The most extreme features only: a long mail is not more certain for its length.
-  size_t max_features = 150;
+  size_t max_features = 30;
 };
 
 // The ham and spam counts of one slot.
