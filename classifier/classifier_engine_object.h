@@ -6,6 +6,14 @@
 // until it is released. Distinct objects may be used from distinct threads at once (the file
 // locks serialise them); one object is for one thread at a time.
 //
+// Lock order: a call that holds both locks takes the user database's first and the site
+// model's inside it (Classify, and Learn and Relearn through Teach), never the other way
+// round, so that two objects or processes can never each hold one and wait for the other.
+// Forget takes the site model's lock without holding the user's (the site's registration is
+// undone first, then the user's, each under its own lock); Score and Compact take them one
+// after the other. A call that took the user's lock while holding the site's would deadlock
+// against Classify in another process.
+//
 // The site model is an aid, never a condition: when it is off, missing for a read-only call,
 // or cannot be used (a foreign or damaged file, a failed creation or lock), the user's own
 // model decides alone and the call still succeeds; site_failure() says why. That must not go

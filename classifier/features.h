@@ -1,3 +1,6 @@
+// Changing what a feature means (its phrase, seed or hash) changes what stored weights are for:
+// raise the file versions as classifier/journaled_file.h says ("Raise the version whenever...").
+//
 // Turns a mail (raw transport header block plus the body text, HTML or plain) into a set of
 // hashed features for the linear model: header-name-prefixed header tokens, body words,
 // the hosts of links, HTML tag names, evidence about the sender (sender_evidence.h), and, for

@@ -151,6 +151,54 @@ TEST_F(JournaledFileTest, UpdateLargerThanTheJournalChangesNothing) {
   EXPECT_EQ(file->Word(kOtherDataAt), 0u);
 }
 
+// A journal marked committed but not yet applied (the writer died in between) is replayed by
+// the next locker only when its checksum holds. A journal damaged after the mark (a torn
+// write, a flipped bit on disk) must never reach the data: it is dropped, the data left as it
+// was before the update, and the mark cleared. The undamaged twin shows the crash is one
+// recovery replays. The flipped bit is in a word's value, not its offset, so that only the
+// checksum can tell.
+TEST_F(JournaledFileTest, ADamagedCommittedJournalIsDroppedNotReplayed) {
+  // The documented layout: the entry count at byte 128, the first (offset, word) pair at the
+  // start of page 1.
+  constexpr uint64_t kJournalCountAt = 128;
+  constexpr uint64_t kFirstWordAt = JournaledFile::kPage + 4;
+  const uint64_t target = kOtherDataAt + 8;
+  for (bool damaged : {false, true}) {
+    SCOPED_TRACE(damaged ? "damaged" : "intact");
+    const std::string path = (dir_ / (damaged ? "damaged.bin" : "intact.bin")).string();
+    {
+      auto file = JournaledFile::Open(OtherFormat(), path, true);
+      JournaledFile::Lock lock(file.get(), true);
+      JournaledFile::Update update(file.get());
+      update.Put(target, 0x11111111);
+      // One write: the process dies after the mark, before applying any of it.
+      update.CommitUntilCrashForTesting(JournaledFile::Update::CrashPoint::kAfterMark);
+    }
+    auto word_in_file = [&](uint64_t at) {
+      const std::string bytes = ReadFileBytes(path);
+      uint32_t word;
+      std::memcpy(&word, bytes.data() + at, 4);
+      return word;
+    };
+    ASSERT_EQ(word_in_file(kJournalCountAt), 1u) << "committed";
+    ASSERT_EQ(word_in_file(kFirstWordAt), 0x11111111u);
+    ASSERT_EQ(word_in_file(target), 0u) << "not applied";
+    if (damaged) {
+      std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
+      file.seekp(kFirstWordAt);
+      file.put('\x10');  // 0x11111110
+    }
+    auto file = JournaledFile::Open(OtherFormat(), path, false);
+    ASSERT_NE(file, nullptr);
+    {
+      JournaledFile::Lock lock(file.get(), false);
+      EXPECT_EQ(file->Word(target), damaged ? 0u : 0x11111111u);
+    }
+    EXPECT_EQ(word_in_file(target), damaged ? 0u : 0x11111111u);
+    EXPECT_EQ(word_in_file(kJournalCountAt), 0u) << "the mark is cleared either way";
+  }
+}
+
 // The count word of the file at `path` as a fresh open sees it; -1 when there is no file.
 int64_t CountAt(const std::string& path) {
   auto file = JournaledFile::Open(OtherFormat(), path, false);

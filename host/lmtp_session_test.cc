@@ -190,6 +190,19 @@ TEST_F(LmtpSessionTest, ARetryOfAQueuedMessageIsNotStoredTwice) {
   EXPECT_EQ(mailroom_.deliveries[5].item_name, "");
 }
 
+// Postfix retries a message for days, across upgrades of this server, and a retry finds what
+// an earlier try stored by the item's name (with the Maildir store, its file's name). So the
+// name of a queued message's delivery is pinned to its value here: were it to change, every
+// message retried across the upgrade would be stored twice. Keep the recipe in
+// lmtp_session.cc and the hashes of platform/hash.h as they are.
+TEST_F(LmtpSessionTest, ARetryNameNeverChanges) {
+  Say("LHLO p\r\nMAIL FROM:<s@o.example>\r\nRCPT TO:<bob@example.com>\r\nDATA\r\n"
+      "Received: from c (c [192.0.2.1])\r\n\tby mx.example.com (Postfix) with ESMTP id 4Fq2kX\r\n"
+      "Subject: offer\r\n\r\nbody\r\n.\r\n");
+  ASSERT_EQ(mailroom_.deliveries.size(), 1u);
+  EXPECT_EQ(mailroom_.deliveries[0].item_name, "4Fq2kX-0c3655710eb5153cb62a379040ef832b.EML");
+}
+
 TEST_F(LmtpSessionTest, AStoreFailureIsTemporaryForThatRecipientOnly) {
   mailroom_.failing_user = "alice";
   EXPECT_THAT(

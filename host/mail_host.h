@@ -3,7 +3,9 @@
 // one store transaction that the filter sees before it commits; any failure on the host's
 // side rolls it back, so that a message is either delivered completely or not at all.
 //
-// Single-threaded: one MailHost per thread.
+// Not thread-safe: one thread at a time may call a MailHost. `corvalith lmtp` shares one among
+// its connection threads and serialises every call with a mutex (HostMailroom, in
+// lmtp_command.cc).
 #ifndef CORVALITH_HOST_MAIL_HOST_H_
 #define CORVALITH_HOST_MAIL_HOST_H_
 

@@ -337,6 +337,28 @@ TEST_F(MaildirStoreTest, DovecotsMessagesAreItemsAndKeepTheirFlags) {
       << "the base stays, so Dovecot keeps the message's UID";
 }
 
+// Dovecot matches keywords without regard to case, and so must the store: a keyword of the
+// filter's that another program spelled in other case is the filter's own, read as the
+// marker, taken off when the marker changes, and given again under the letter it has, never a
+// second letter in the store's spelling.
+TEST_F(MaildirStoreTest, KeywordsMatchWhateverTheirCase) {
+  const std::string keywords = "0 corvalith-spam\n1 $JUNK\n";
+  WriteWhole(Maildir() + "/dovecot-keywords", keywords);
+  const std::string raw = Message("from a sieve script");
+  WriteWhole(Maildir() + "/cur/1234.M5P6.host,S=" + std::to_string(raw.size()) + ":2,Sab", raw);
+  const std::string item = kInbox + "/1234.M5P6.host";
+  EXPECT_EQ(store_.Property(item, kMailMarkerProperty), Variant::Int32(2));
+
+  Write(item, kMailMarkerProperty, Variant::Int32(1));
+  EXPECT_EQ(KeywordsOf(Maildir(), "1234.M5P6.host"),
+            (std::set<std::string>{kHamKeyword, kNotJunkKeyword}));
+  Write(item, kMailMarkerProperty, Variant::Int32(2));
+  EXPECT_EQ(KeywordsOf(Maildir(), "1234.M5P6.host"),
+            (std::set<std::string>{"corvalith-spam", "$JUNK"}));
+  EXPECT_EQ(ReadFileBytes(Maildir() + "/dovecot-keywords"),
+            keywords + "2 Corvalith-Ham\n3 $NotJunk\n");
+}
+
 TEST_F(MaildirStoreTest, KeywordsSurviveAMoveDovecotMakes) {
   const std::string item = Deliver(kInbox, "M1.EML", Message("spam"));
   Write(item, kMailMarkerProperty, Variant::Int32(2));
