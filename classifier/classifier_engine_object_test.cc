@@ -6,7 +6,6 @@
 #include <fstream>
 
 #include "classifier/classifier_test_support.h"
-#include "classifier/user_database.h"
 #include "platform/testing/file_bytes.h"
 #include "platform/testing/temp_directory.h"
 
@@ -299,52 +298,6 @@ TEST_F(EngineTest, TwoProcessesWritingOneUserLoseNothing) {
   auto [ham, spam] = Stats();
   EXPECT_EQ(ham + spam, 2 * kPerProcess);
   EXPECT_GE(spam, 2 * ((kPerProcess + 2) / 3));  // every relearned mail at least
-}
-
-TEST(UserDatabaseTest, CrashAfterCommitPointIsReplayedCrashBeforeIsDropped) {
-  testing::TempDirectory dir("userdb-test");
-  const std::string path = dir.File("u.dat");
-  using Crash = UserDatabase::Update::CrashPoint;
-  for (Crash crash : {Crash::kBeforeMark, Crash::kAfterMark}) {
-    fs::remove(path);
-    {
-      auto db = UserDatabase::Open(path, true);
-      UserDatabase::Lock lock(db.get(), true);
-      UserDatabase::Update update(db.get());
-      for (uint32_t slot = 0; slot < 100; ++slot) update.SetWeight(slot * 7, 1.5f);
-      update.SetCounts(3, 4);
-      update.PutLedgerEntry(std::nullopt, {0x1234567890ULL, true, 0.75f});
-      update.CommitUntilCrashForTesting(crash);
-    }
-    auto db = UserDatabase::Open(path, false);
-    ASSERT_NE(db, nullptr);
-    UserDatabase::Lock lock(db.get(), false);  // a reader recovers too
-    const bool applied = crash == Crash::kAfterMark;
-    for (uint32_t slot = 0; slot < 100; ++slot) {
-      ASSERT_EQ(db->weights()[slot * 7], applied ? 1.5f : 0.0f) << slot;
-    }
-    EXPECT_EQ(db->ham_mails(), applied ? 3u : 0u);
-    EXPECT_EQ(db->spam_mails(), applied ? 4u : 0u);
-    EXPECT_EQ(db->FindMail(0x1234567890ULL).has_value(), applied);
-  }
-}
-
-TEST(UserDatabaseTest, LedgerIsABoundedRing) {
-  testing::TempDirectory dir("userdb-ring");
-  auto db = UserDatabase::Open(dir.File("u.dat"), true);
-  UserDatabase::Lock lock(db.get(), true);
-  const uint32_t n = UserDatabase::kLedgerCapacity + 10;
-  for (uint32_t i = 1; i <= n; ++i) {
-    UserDatabase::Update update(db.get());
-    update.PutLedgerEntry(std::nullopt, {i, i % 2 == 0, 0});
-    update.Commit();
-  }
-  EXPECT_FALSE(db->FindMail(1).has_value());  // the oldest were evicted
-  EXPECT_FALSE(db->FindMail(10).has_value());
-  ASSERT_TRUE(db->FindMail(11).has_value());
-  ASSERT_TRUE(db->FindMail(n).has_value());
-  EXPECT_TRUE(db->ledger_entry(*db->FindMail(n)).spam == (n % 2 == 0));
-  EXPECT_EQ(fs::file_size(dir.File("u.dat")), UserDatabase::FileSize());
 }
 
 }  // namespace
