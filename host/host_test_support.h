@@ -33,11 +33,37 @@ struct Outcome {
   std::vector<nlohmann::json> JsonLines() const;
 };
 
+// `corvalith --home HOME ARGS...` as a test starts it: the binary itself, each argument passed
+// as it is (no shell between, so no quoting to get wrong), in the test's environment without
+// the variables that would point it at another home or registry.
+class CorvalithCommand {
+ public:
+  CorvalithCommand(const std::string& home, const std::vector<std::string>& args);
+  CorvalithCommand(const CorvalithCommand&) = delete;
+  CorvalithCommand& operator=(const CorvalithCommand&) = delete;
+
+  // Becomes the command, in a child just forked; returns only when that fails. Allocates
+  // nothing, as a child of a process with threads must not.
+  void Exec() const;
+
+ private:
+  std::vector<std::string> argv_;
+  std::vector<std::string> environment_;
+  std::vector<char*> argv_pointers_;
+  std::vector<char*> environment_pointers_;
+};
+
+// Runs the command to its end with `input` on stdin. A run that has not ended after two
+// minutes is killed, and its status is -1.
+Outcome RunCorvalith(const std::string& home, const std::vector<std::string>& args,
+                     const std::string& input = "");
+
 class CorvalithTest : public ::testing::Test {
  protected:
-  // Runs the binary with the test's home, `input` on stdin, and none of the environment
-  // variables that would point it at another home or registry.
-  Outcome Corvalith(const std::vector<std::string>& args, const std::string& input = "");
+  // RunCorvalith with the test's home.
+  Outcome Corvalith(const std::vector<std::string>& args, const std::string& input = "") {
+    return RunCorvalith(home_.string(), args, input);
+  }
 
   // Writes `raw` to a file under the test's directory; its path.
   std::string MessageFile(const std::string& name, const std::string& raw);

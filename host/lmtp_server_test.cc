@@ -20,12 +20,9 @@
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <functional>
-#include <iterator>
 #include <memory>
 #include <mutex>
 #include <nlohmann/json.hpp>
@@ -35,8 +32,8 @@
 #include <thread>
 #include <vector>
 
+#include "host/host_test_support.h"
 #include "platform/failure.h"
-#include "platform/testing/shell_quote.h"
 #include "platform/testing/temp_directory.h"
 #include "platform/testing/unix_socket.h"
 
@@ -47,11 +44,8 @@ using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using Clock = std::chrono::steady_clock;
 
-constexpr char kBinary[] = CORVALITH_BINARY;
 // Every wait of the test ends by then: a hung server fails the test instead of holding it.
 constexpr auto kPatience = std::chrono::seconds(60);
-
-using corvalith::testing::Quote;
 
 int RemainingMilliseconds(Clock::time_point deadline) {
   auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
@@ -82,18 +76,15 @@ std::string ReadUntil(int fd, Done done, Clock::time_point deadline, bool* eof =
 class ServerProcess {
  public:
   ServerProcess(const std::string& home, const std::vector<std::string>& args) {
-    std::vector<std::string> words = {
-        "env", "-u", "CORVALITH_REGISTRY", "-u", "CORVALITH_HOME", kBinary, "--home", home, "lmtp"};
+    std::vector<std::string> words = {"lmtp"};
     words.insert(words.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (std::string& word : words) argv.push_back(word.data());
-    argv.push_back(nullptr);
+    const corvalith::host::testing::CorvalithCommand command(home, words);
     int pipe_fds[2];
     if (pipe2(pipe_fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
     pid_ = fork();
     if (pid_ == 0) {
       dup2(pipe_fds[1], 2);
-      execv("/usr/bin/env", argv.data());
+      command.Exec();
       _exit(127);
     }
     close(pipe_fds[1]);
@@ -483,22 +474,18 @@ TEST(LmtpServerTrustTest, NumericAddressesAreWrittenOneWay) {
 // The real command in a temporary home.
 class LmtpCommandTest : public ::testing::Test {
  protected:
-  int Corvalith(const std::string& args, std::string* out = nullptr) {
-    std::string command = "env -u CORVALITH_REGISTRY -u CORVALITH_HOME " + Quote(kBinary) +
-                          " --home " + Quote(home_) + " " + args + " >" + Quote(temp_.File("out")) +
-                          " 2>&1";
-    int raw = std::system(command.c_str());
-    if (out != nullptr) {
-      std::ifstream in(temp_.File("out"));
-      *out = std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    }
-    return WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+  // The exit status; what it printed, stdout then stderr, in `out`.
+  int Corvalith(const std::vector<std::string>& args, std::string* out = nullptr) {
+    const corvalith::host::testing::Outcome run =
+        corvalith::host::testing::RunCorvalith(home_, args);
+    if (out != nullptr) *out = run.out + run.err;
+    return run.status;
   }
 
   // The Inbox's items but the user manual a new user gets with the first mail.
   std::vector<nlohmann::json> Inbox(const std::string& mailbox) {
     std::string out;
-    EXPECT_EQ(Corvalith("--json ls " + mailbox + " Inbox", &out), 0) << out;
+    EXPECT_EQ(Corvalith({"--json", "ls", mailbox, "Inbox"}, &out), 0) << out;
     std::vector<nlohmann::json> items;
     std::istringstream lines(out);
     for (std::string line; std::getline(lines, line);) {
@@ -521,15 +508,16 @@ class LmtpCommandTest : public ::testing::Test {
 };
 
 TEST_F(LmtpCommandTest, TrustAndTheNameOfPostfixAreCheckedAndShownAtTheStart) {
-  ASSERT_EQ(Corvalith("init"), 0);
+  ASSERT_EQ(Corvalith({"init"}), 0);
   std::string out;
-  EXPECT_EQ(Corvalith("lmtp --trust 127.0.0.1", &out), 2);
+  EXPECT_EQ(Corvalith({"lmtp", "--trust", "127.0.0.1"}, &out), 2);
   EXPECT_THAT(out, HasSubstr("--trust is for a TCP listener"));
-  EXPECT_EQ(Corvalith("lmtp --listen 127.0.0.1:0 --trust 127.0.0.1,localhost", &out), 2);
+  EXPECT_EQ(Corvalith({"lmtp", "--listen", "127.0.0.1:0", "--trust", "127.0.0.1,localhost"}, &out),
+            2);
   EXPECT_THAT(out, HasSubstr("--trust: 'localhost' is not a numeric IPv4 or IPv6 address"));
-  EXPECT_EQ(Corvalith("lmtp --listen 127.0.0.1:0 --trust ''", &out), 2);
+  EXPECT_EQ(Corvalith({"lmtp", "--listen", "127.0.0.1:0", "--trust", ""}, &out), 2);
   EXPECT_THAT(out, HasSubstr("--trust needs at least one address"));
-  EXPECT_EQ(Corvalith("lmtp --received-by 'mx example'", &out), 2);
+  EXPECT_EQ(Corvalith({"lmtp", "--received-by", "mx example"}, &out), 2);
   EXPECT_THAT(out, HasSubstr("--received-by needs a host name"));
 
   ServerProcess tcp(home_, {"--listen", "127.0.0.1:0", "--received-by", "mx.example.com", "--trust",
@@ -547,7 +535,7 @@ TEST_F(LmtpCommandTest, TrustAndTheNameOfPostfixAreCheckedAndShownAtTheStart) {
 // A server runs for months: a filter that cannot work is told when it starts, not at the
 // first delivery, whenever that comes.
 TEST_F(LmtpCommandTest, AFilterThatCannotWriteItsLogIsToldAtTheStart) {
-  ASSERT_EQ(Corvalith("init"), 0);
+  ASSERT_EQ(Corvalith({"init"}), 0);
   ASSERT_EQ(mkdir((home_ + "/data/Corvalith.log").c_str(), 0755), 0);
   ServerProcess server(home_, OnSocket());
   EXPECT_THAT(server.WaitFor("listening on"),
@@ -556,14 +544,18 @@ TEST_F(LmtpCommandTest, AFilterThatCannotWriteItsLogIsToldAtTheStart) {
 }
 
 // Run with each store a home can keep its mail in: "sqlite" or "maildir".
-class LmtpServerTest : public LmtpCommandTest, public ::testing::WithParamInterface<std::string> {};
+class LmtpServerTest : public LmtpCommandTest, public ::testing::WithParamInterface<std::string> {
+ protected:
+  std::vector<std::string> InitArgs() const {
+    if (GetParam() == "maildir") return {"init", "--maildir", temp_.File("mail")};
+    return {"init"};
+  }
+};
 
 TEST_P(LmtpServerTest, DeliversThroughTheFilterAndStopsCleanlyOnSigterm) {
-  ASSERT_EQ(
-      Corvalith(GetParam() == "maildir" ? "init --maildir " + Quote(temp_.File("mail")) : "init"),
-      0);
-  ASSERT_EQ(Corvalith("mailbox add alice@example.com"), 0);
-  ASSERT_EQ(Corvalith("mailbox add bob@example.com"), 0);
+  ASSERT_EQ(Corvalith(InitArgs()), 0);
+  ASSERT_EQ(Corvalith({"mailbox", "add", "alice@example.com"}), 0);
+  ASSERT_EQ(Corvalith({"mailbox", "add", "bob@example.com"}), 0);
   {
     // A socket file left by a server that died: nothing listens on it any more.
     int stale = socket(AF_UNIX, SOCK_STREAM, 0);
@@ -582,7 +574,7 @@ TEST_P(LmtpServerTest, DeliversThroughTheFilterAndStopsCleanlyOnSigterm) {
   {
     // A second server on the same socket is refused and leaves the first one's socket alone.
     std::string out;
-    EXPECT_EQ(Corvalith("lmtp --listen unix:" + socket_, &out), 1);
+    EXPECT_EQ(Corvalith({"lmtp", "--listen", "unix:" + socket_}, &out), 1);
     EXPECT_THAT(out, HasSubstr("listening on " + socket_ + " already"));
   }
 
@@ -623,7 +615,7 @@ TEST_P(LmtpServerTest, DeliversThroughTheFilterAndStopsCleanlyOnSigterm) {
   EXPECT_NE(alice[0]["marker"], 0);
   for (const nlohmann::json& item : bob) EXPECT_NE(item["marker"], 0) << item;
   std::string shown;
-  ASSERT_EQ(Corvalith("show " + Quote(alice[0]["url"].get<std::string>()), &shown), 0);
+  ASSERT_EQ(Corvalith({"show", alice[0]["url"].get<std::string>()}, &shown), 0);
   EXPECT_THAT(shown, HasSubstr("Return-Path: <news@shop.example>\nDelivered-To: "
                                "alice@example.com\nReceived: from mx.shop.example"));
 }
@@ -632,10 +624,8 @@ TEST_P(LmtpServerTest, DeliversThroughTheFilterAndStopsCleanlyOnSigterm) {
 // over again to the next server; by then the user may have filed it elsewhere. It is answered
 // 250 and kept once.
 TEST_P(LmtpServerTest, AQueuedMessageHandedOverAgainIsStoredOnce) {
-  ASSERT_EQ(
-      Corvalith(GetParam() == "maildir" ? "init --maildir " + Quote(temp_.File("mail")) : "init"),
-      0);
-  ASSERT_EQ(Corvalith("mailbox add alice@example.com"), 0);
+  ASSERT_EQ(Corvalith(InitArgs()), 0);
+  ASSERT_EQ(Corvalith({"mailbox", "add", "alice@example.com"}), 0);
   const std::string delivery =
       "LHLO postfix\r\nMAIL FROM:<news@shop.example>\r\nRCPT TO:<alice@example.com>\r\n"
       "DATA\r\nReceived: from mx.shop.example (mx.shop.example [198.51.100.2])\r\n"
@@ -652,19 +642,17 @@ TEST_P(LmtpServerTest, AQueuedMessageHandedOverAgainIsStoredOnce) {
   hand_over();
   std::vector<nlohmann::json> inbox = Inbox("alice@example.com");
   ASSERT_EQ(inbox.size(), 1u);
-  ASSERT_EQ(Corvalith("move " + Quote(inbox[0]["url"].get<std::string>()) + " \"Sent Items\""), 0);
+  ASSERT_EQ(Corvalith({"move", inbox[0]["url"].get<std::string>(), "Sent Items"}), 0);
   EXPECT_THAT(hand_over(), HasSubstr("id=4AbC9 to=alice@example.com 250 stored already "));
   EXPECT_THAT(Inbox("alice@example.com"), ::testing::IsEmpty());
   std::string filed;
-  ASSERT_EQ(Corvalith("ls alice@example.com \"Sent Items\"", &filed), 0);
+  ASSERT_EQ(Corvalith({"ls", "alice@example.com", "Sent Items"}, &filed), 0);
   EXPECT_EQ(std::count(filed.begin(), filed.end(), '\n'), 1) << filed;
 }
 
 TEST_P(LmtpServerTest, KeepsDeliveringWhenItsLogReaderIsGone) {
-  ASSERT_EQ(
-      Corvalith(GetParam() == "maildir" ? "init --maildir " + Quote(temp_.File("mail")) : "init"),
-      0);
-  ASSERT_EQ(Corvalith("mailbox add alice@example.com"), 0);
+  ASSERT_EQ(Corvalith(InitArgs()), 0);
+  ASSERT_EQ(Corvalith({"mailbox", "add", "alice@example.com"}), 0);
   ServerProcess server(home_, OnSocket());
   ASSERT_THAT(server.WaitFor("listening on"), HasSubstr("listening on"));
   server.CloseLog();
