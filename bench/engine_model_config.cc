@@ -12,7 +12,7 @@ bool SetModelOption(const std::string& key, double v, ModelOptions* o) {
       {"lr", &o->learning_rate},   {"margin", &o->train_margin},
       {"hmargin", &o->ham_margin}, {"threshold", &o->spam_threshold},
       {"share", &o->header_share},
-      {"cw", &o->counting_weight}, {"limit", &o->linear_limit}, {"cs", &o->counting.strength},
+      {"cw", &o->counting_weight}, {"limit", &o->linear_limit}, {"cs", &o->counting.strength}, {"css", &o->counting.site_strength},
       {"cdev", &o->counting.min_deviation},
   };
   const std::map<std::string, bool*> flags = {

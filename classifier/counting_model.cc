@@ -97,8 +97,10 @@ double CountingEvidence(const MailCounts& user, const MailCounts* site, int site
     while (u < user_slots.size() && user_slots[u] < user_slot) ++u;
     const double prior = FeatureSpamProbability(site->counts[i], site->mails, 0.5, options);
     const bool known = u < user_slots.size() && user_slots[u] == user_slot;
+    CountingOptions as_prior = options;
+    as_prior.strength = options.site_strength;
     probabilities.push_back(
-        known ? FeatureSpamProbability(user.counts[u], user.mails, prior, options) : prior);
+        known ? FeatureSpamProbability(user.counts[u], user.mails, prior, as_prior) : prior);
   }
   return CombineProbabilities(std::move(probabilities), options);
 }

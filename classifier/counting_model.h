@@ -22,6 +22,10 @@ namespace corvalith {
 struct CountingOptions {
   // How many mails' worth of weight the prior has against a feature's own counts.
   double strength = 0.45;
+  // The same for the site's probability as the prior of a user's feature: what all users'
+  // mail says of a feature is worth ten mails of the user's own, so one mail of a new user
+  // does not outweigh thousands of the site's.
+  double site_strength = 10;
   // Features whose probability lies closer than this to one half are no evidence.
   double min_deviation = 0.1;
   // The most extreme features only: a long mail is not more certain for its length.
