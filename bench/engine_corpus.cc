@@ -7,7 +7,7 @@
 #include <set>
 #include <stdexcept>
 
-#include "store/mailbox.h"
+#include "store/message_import.h"
 
 namespace corvalith::bench {
 

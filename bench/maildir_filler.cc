@@ -8,10 +8,10 @@
 #include <vector>
 
 #include "platform/posix_io.h"
-#include "store/maildir_control.h"
-#include "store/maildir_index.h"
-#include "store/maildir_names.h"
-#include "store/maildir_properties.h"
+#include "store/maildir/maildir_control.h"
+#include "store/maildir/maildir_index.h"
+#include "store/maildir/maildir_names.h"
+#include "store/maildir/maildir_properties.h"
 
 namespace corvalith::bench {
 namespace {

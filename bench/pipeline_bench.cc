@@ -20,9 +20,9 @@
 #include "platform/testing/memory_environment.h"
 #include "platform/testing/temp_directory.h"
 #include "sink/exchange_filter.h"
-#include "store/mailbox.h"
 #include "store/mailbox_url.h"
-#include "store/sqlite_store.h"
+#include "store/message_import.h"
+#include "store/sqlite/sqlite_store.h"
 
 namespace corvalith {
 namespace {

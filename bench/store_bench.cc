@@ -18,9 +18,9 @@
 #include <vector>
 
 #include "platform/environment.h"
-#include "store/mailbox.h"
 #include "store/mailbox_url.h"
-#include "store/sqlite_store.h"
+#include "store/message_import.h"
+#include "store/sqlite/sqlite_store.h"
 
 namespace corvalith::store {
 namespace {

@@ -10,8 +10,8 @@
 #include "logging/testing/recording_logger.h"
 #include "mailbox_ops/filter_operations.h"
 #include "platform/testing/memory_environment.h"
-#include "store/mailbox.h"
-#include "store/memory_store.h"
+#include "store/memory/memory_store.h"
+#include "store/message_import.h"
 
 namespace corvalith {
 namespace {

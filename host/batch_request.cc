@@ -4,7 +4,7 @@
 
 #include "host/output.h"
 #include "platform/failure.h"
-#include "store/mailbox.h"
+#include "store/message_import.h"
 
 namespace corvalith::host {
 

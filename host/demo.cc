@@ -17,7 +17,7 @@
 #include "platform/text_reader.h"
 #include "provisioning/data_layout.h"
 #include "sink/server.h"
-#include "store/mailbox.h"
+#include "store/message_import.h"
 
 namespace corvalith::host {
 

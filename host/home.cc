@@ -9,8 +9,8 @@
 #include "logging/control_characters.h"
 #include "platform/failure.h"
 #include "provisioning/data_layout.h"
-#include "store/maildir_store.h"
-#include "store/sqlite_store.h"
+#include "store/maildir/maildir_store.h"
+#include "store/sqlite/sqlite_store.h"
 
 namespace corvalith::host {
 

@@ -11,7 +11,7 @@
 #include "host/mail_host.h"
 #include "logging/control_characters.h"
 #include "platform/text.h"
-#include "store/mailbox.h"
+#include "store/message_import.h"
 
 namespace corvalith::host {
 

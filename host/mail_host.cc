@@ -16,8 +16,8 @@
 #include "platform/unicode.h"
 #include "provisioning/data_layout.h"
 #include "sink/server.h"
-#include "store/mailbox.h"
 #include "store/mailbox_url.h"
+#include "store/message_import.h"
 #include "store/store_errors.h"
 #include "whitelist/whitelist.h"
 

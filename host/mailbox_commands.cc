@@ -10,7 +10,7 @@
 #include "host/mail_host.h"
 #include "host/message_source.h"
 #include "platform/text.h"
-#include "store/mailbox.h"
+#include "store/message_import.h"
 
 namespace corvalith::host {
 

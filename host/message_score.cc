@@ -3,7 +3,7 @@
 #include "platform/com.h"
 #include "provisioning/data_layout.h"
 #include "sink/server.h"
-#include "store/mailbox.h"
+#include "store/message_import.h"
 
 namespace corvalith::host {
 

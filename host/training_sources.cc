@@ -8,7 +8,7 @@
 #include "logging/control_characters.h"
 #include "mailbox_ops/filter_operations.h"
 #include "platform/mail_header.h"
-#include "store/mailbox.h"
+#include "store/message_import.h"
 
 namespace corvalith::host {
 

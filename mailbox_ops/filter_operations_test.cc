@@ -5,7 +5,7 @@
 #include "logging/testing/recording_logger.h"
 #include "mailbox_ops/item_url.h"
 #include "platform/testing/memory_environment.h"
-#include "store/memory_store.h"
+#include "store/memory/memory_store.h"
 
 namespace corvalith {
 namespace {

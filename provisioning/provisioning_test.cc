@@ -10,7 +10,7 @@
 #include "provisioning/data_layout.h"
 #include "provisioning/user_init.h"
 #include "provisioning/user_manual.h"
-#include "store/memory_store.h"
+#include "store/memory/memory_store.h"
 
 namespace corvalith {
 namespace {

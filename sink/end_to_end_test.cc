@@ -8,8 +8,8 @@
 #include "classifier/classifier_engine_object.h"
 #include "platform/testing/temp_directory.h"
 #include "sink/sink_test_support.h"
-#include "store/mailbox.h"
-#include "store/sqlite_store.h"
+#include "store/message_import.h"
+#include "store/sqlite/sqlite_store.h"
 
 namespace corvalith::testing {
 namespace {

@@ -13,7 +13,7 @@
 #include "platform/testing/memory_environment.h"
 #include "sink/exchange_filter.h"
 #include "store/event_info.h"
-#include "store/memory_store.h"
+#include "store/memory/memory_store.h"
 
 namespace corvalith::testing {
 

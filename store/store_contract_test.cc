@@ -6,10 +6,10 @@
 
 #include "platform/testing/memory_environment.h"
 #include "platform/testing/temp_directory.h"
-#include "store/mailbox.h"
-#include "store/maildir_store.h"
-#include "store/memory_store.h"
-#include "store/sqlite_store.h"
+#include "store/maildir/maildir_store.h"
+#include "store/memory/memory_store.h"
+#include "store/message_import.h"
+#include "store/sqlite/sqlite_store.h"
 #include "store/store_test_util.h"
 
 namespace corvalith::store {

@@ -18,8 +18,8 @@
 //
 // Dovecot keeps the control files in the folder's directory unless mail_control_path moves
 // them; the store expects them there.
-#ifndef CORVALITH_STORE_MAILDIR_CONTROL_H_
-#define CORVALITH_STORE_MAILDIR_CONTROL_H_
+#ifndef CORVALITH_STORE_MAILDIR_MAILDIR_CONTROL_H_
+#define CORVALITH_STORE_MAILDIR_MAILDIR_CONTROL_H_
 
 #include <sys/stat.h>
 
@@ -82,4 +82,4 @@ KeywordTable AddKeywords(const std::string& folder_directory,
 
 }  // namespace corvalith::store::maildir
 
-#endif  // CORVALITH_STORE_MAILDIR_CONTROL_H_
+#endif  // CORVALITH_STORE_MAILDIR_MAILDIR_CONTROL_H_

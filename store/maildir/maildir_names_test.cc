@@ -1,8 +1,8 @@
-#include "store/maildir_names.h"
+#include "store/maildir/maildir_names.h"
 
 #include <gtest/gtest.h>
 
-#include "store/maildir_control.h"
+#include "store/maildir/maildir_control.h"
 
 namespace corvalith::store::maildir {
 namespace {

@@ -13,8 +13,8 @@
 // and may go on with ",<field>" parts (Dovecot reads ",S=<size>" and ",W=<vsize>"), so the
 // item name ends at the first "," or ":" and survives every rename: Dovecot keeps the base
 // when it changes flags and when it copies or moves a message between folders.
-#ifndef CORVALITH_STORE_MAILDIR_NAMES_H_
-#define CORVALITH_STORE_MAILDIR_NAMES_H_
+#ifndef CORVALITH_STORE_MAILDIR_MAILDIR_NAMES_H_
+#define CORVALITH_STORE_MAILDIR_MAILDIR_NAMES_H_
 
 #include <optional>
 #include <string>
@@ -73,4 +73,4 @@ std::string SortedFlags(std::string_view letters);
 
 }  // namespace corvalith::store::maildir
 
-#endif  // CORVALITH_STORE_MAILDIR_NAMES_H_
+#endif  // CORVALITH_STORE_MAILDIR_MAILDIR_NAMES_H_

@@ -14,15 +14,15 @@
 // out again, so a name the index does not know in any folder is no message the store stored in
 // the last kFileRowDays. A copy Dovecot made of one of them keeps the name, and its original's
 // row sends the lookup to the folders.
-#ifndef CORVALITH_STORE_MAILDIR_INDEX_H_
-#define CORVALITH_STORE_MAILDIR_INDEX_H_
+#ifndef CORVALITH_STORE_MAILDIR_MAILDIR_INDEX_H_
+#define CORVALITH_STORE_MAILDIR_MAILDIR_INDEX_H_
 
 #include <chrono>
 #include <optional>
 #include <string>
 
-#include "store/maildir_layout.h"
-#include "store/maildir_properties.h"
+#include "store/maildir/maildir_layout.h"
+#include "store/maildir/maildir_properties.h"
 
 namespace corvalith::store::maildir {
 
@@ -50,4 +50,4 @@ std::optional<Place> LocateInMailbox(const Layout& layout, PropertyTable& table,
 
 }  // namespace corvalith::store::maildir
 
-#endif  // CORVALITH_STORE_MAILDIR_INDEX_H_
+#endif  // CORVALITH_STORE_MAILDIR_MAILDIR_INDEX_H_

@@ -1,11 +1,11 @@
-#include "store/maildir_index.h"
+#include "store/maildir/maildir_index.h"
 
 #include <algorithm>
 #include <vector>
 
 #include "platform/failure.h"
-#include "store/maildir_control.h"
-#include "store/maildir_files.h"
+#include "store/maildir/maildir_control.h"
+#include "store/maildir/maildir_files.h"
 
 namespace corvalith::store::maildir {
 namespace {

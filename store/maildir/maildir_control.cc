@@ -1,4 +1,4 @@
-#include "store/maildir_control.h"
+#include "store/maildir/maildir_control.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -11,7 +11,7 @@
 
 #include "platform/posix_io.h"
 #include "platform/text.h"
-#include "store/maildir_files.h"
+#include "store/maildir/maildir_files.h"
 #include "store/store_errors.h"
 
 namespace corvalith::store::maildir {

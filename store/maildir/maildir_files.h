@@ -1,8 +1,8 @@
 // The POSIX file operations of the Maildir store, each turning errno into a store failure in
 // one place. Paths are built by the store from checked names; what is read from disk is
 // bounded by the caller.
-#ifndef CORVALITH_STORE_MAILDIR_FILES_H_
-#define CORVALITH_STORE_MAILDIR_FILES_H_
+#ifndef CORVALITH_STORE_MAILDIR_MAILDIR_FILES_H_
+#define CORVALITH_STORE_MAILDIR_MAILDIR_FILES_H_
 
 #include <cstddef>
 #include <functional>
@@ -71,4 +71,4 @@ const std::string& HostName();
 
 }  // namespace corvalith::store::maildir
 
-#endif  // CORVALITH_STORE_MAILDIR_FILES_H_
+#endif  // CORVALITH_STORE_MAILDIR_MAILDIR_FILES_H_

@@ -11,8 +11,8 @@
 // A folder exists when its directory has cur/ (the mailbox root: when Maildir/ exists), as
 // Dovecot sees it. Everything in a Maildir that is not laid out this way (dot-files, files
 // whose names are no message names, links, tmp/) is someone else's and ignored.
-#ifndef CORVALITH_STORE_MAILDIR_LAYOUT_H_
-#define CORVALITH_STORE_MAILDIR_LAYOUT_H_
+#ifndef CORVALITH_STORE_MAILDIR_MAILDIR_LAYOUT_H_
+#define CORVALITH_STORE_MAILDIR_MAILDIR_LAYOUT_H_
 
 #include <functional>
 #include <optional>
@@ -20,7 +20,7 @@
 #include <string_view>
 #include <vector>
 
-#include "store/maildir_names.h"
+#include "store/maildir/maildir_names.h"
 
 namespace corvalith::store::maildir {
 
@@ -109,4 +109,4 @@ void ForEachMessage(const std::string& folder_directory,
 
 }  // namespace corvalith::store::maildir
 
-#endif  // CORVALITH_STORE_MAILDIR_LAYOUT_H_
+#endif  // CORVALITH_STORE_MAILDIR_MAILDIR_LAYOUT_H_

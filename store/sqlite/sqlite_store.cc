@@ -1,4 +1,4 @@
-#include "store/sqlite_store.h"
+#include "store/sqlite/sqlite_store.h"
 
 #include <sqlite3.h>
 

@@ -1,16 +1,14 @@
-#include "store/maildir_session.h"
+#include "store/maildir/maildir_session.h"
 
-#include <algorithm>
 #include <map>
-#include <string_view>
 
-#include "platform/text.h"
-#include "store/mailbox.h"
-#include "store/maildir_control.h"
-#include "store/maildir_files.h"
-#include "store/maildir_index.h"
-#include "store/maildir_names.h"
-#include "store/maildir_properties.h"
+#include "store/maildir/maildir_control.h"
+#include "store/maildir/maildir_files.h"
+#include "store/maildir/maildir_index.h"
+#include "store/maildir/maildir_keywords.h"
+#include "store/maildir/maildir_names.h"
+#include "store/maildir/maildir_properties.h"
+#include "store/message_import.h"
 #include "store/store_errors.h"
 
 namespace corvalith::store::maildir {
@@ -49,151 +47,6 @@ std::optional<std::string> DerivedText(const DerivedMessage& message, Derived ki
       break;
   }
   return std::nullopt;
-}
-
-// Keyword names compare as Dovecot compares them: without regard to ASCII case.
-bool HasKeyword(const std::vector<std::string>& names, std::string_view name) {
-  return std::any_of(names.begin(), names.end(),
-                     [&](const std::string& held) { return EqualsIgnoringCase(held, name); });
-}
-
-struct KeywordChange {
-  std::vector<std::string> add;
-  std::vector<std::string> remove;
-
-  void ApplyTo(std::vector<std::string>* names) const {
-    std::erase_if(*names, [&](const std::string& name) { return HasKeyword(remove, name); });
-    for (const std::string& name : add) {
-      if (!HasKeyword(*names, name)) names->push_back(name);
-    }
-  }
-};
-
-KeywordChange ChangeFor(std::optional<int32_t> marker, std::optional<bool> hidden) {
-  KeywordChange change;
-  if (marker) {
-    change.remove = {kSpamKeyword, kHamKeyword};
-    if (*marker == 1) {
-      change.remove = {kSpamKeyword, kJunkKeyword};
-      change.add = {kHamKeyword, kNotJunkKeyword};
-    } else if (*marker == 2) {
-      change.remove = {kHamKeyword, kNotJunkKeyword};
-      change.add = {kSpamKeyword, kJunkKeyword};
-    }
-  }
-  if (hidden) (*hidden ? change.add : change.remove).push_back(kHiddenKeyword);
-  return change;
-}
-
-int32_t MarkerOfKeywords(const std::vector<std::string>& names) {
-  if (HasKeyword(names, kSpamKeyword)) return 2;
-  if (HasKeyword(names, kHamKeyword)) return 1;
-  return 0;
-}
-
-int32_t MarkerOf(const Variant& value) {
-  if (value.IsEmpty()) return 0;
-  const int32_t marker = value.ToInt32();
-  if (marker < 0 || marker > 2) {
-    throw StoreFailure(StoreError::kBadArgument,
-                       "the mail marker is kept as keywords and takes 0, 1 or 2");
-  }
-  return marker;
-}
-
-bool HiddenOf(const Variant& value) {
-  if (value.IsEmpty()) return false;
-  if (value.type() != Variant::Type::kBool) {
-    throw StoreFailure(StoreError::kBadArgument,
-                       "the hidden flag is kept as a keyword and takes "
-                       "a Boolean");
-  }
-  return value.DiffersFromEmpty();
-}
-
-// The keyword names of a file's flags in its folder's table; letters the table does not name
-// are answered apart.
-std::vector<std::string> KeywordNames(const KeywordTable& table, std::string_view flags,
-                                      std::string* unnamed_letters) {
-  std::vector<std::string> names;
-  for (char letter : flags) {
-    if (letter < 'a' || letter > 'z') continue;
-    if (std::optional<std::string> name = table.NameOf(letter)) {
-      names.push_back(*name);
-    } else {
-      *unnamed_letters += letter;
-    }
-  }
-  return names;
-}
-
-std::string StandardFlags(std::string_view flags) {
-  std::string standard;
-  for (char letter : flags) {
-    if (letter >= 'A' && letter <= 'Z') standard += letter;
-  }
-  return standard;
-}
-
-// The letters of the names in the table; nullopt when one has none.
-std::optional<std::string> LettersOf(const KeywordTable& table,
-                                     const std::vector<std::string>& names) {
-  std::string letters;
-  for (const std::string& name : names) {
-    std::optional<char> letter = table.LetterOf(name);
-    if (!letter) return std::nullopt;
-    letters += *letter;
-  }
-  return letters;
-}
-
-// The table of a folder that knows every name it has letters left for, adding the missing
-// ones under the folder's lock.
-KeywordTable EnsureKeywords(const std::string& folder_directory,
-                            const std::vector<std::string>& names,
-                            std::chrono::milliseconds lock_timeout) {
-  KeywordTable table = ReadKeywordTable(folder_directory);
-  if (LettersOf(table, names) || table.Full()) return table;
-  UidListLock lock(folder_directory, lock_timeout);
-  return AddKeywords(folder_directory, names);
-}
-
-// The keywords of a file as it goes into a folder: the letters of the names the folder's
-// table knows; the verdict whose keywords got no letter, as the property rows that keep it
-// instead (an empty value where the keywords hold it, which removes an older row).
-struct PlacedKeywords {
-  std::string letters;
-  Variant marker;
-  Variant hidden;
-};
-
-// nullopt when a name the table was not made to know lacks a letter: it came with a rename
-// meanwhile. kStorageFault for a name of someone else's that cannot get a letter: leaving it
-// out would take a mail client's label off the message.
-std::optional<PlacedKeywords> PlaceKeywords(const KeywordTable& table,
-                                            const std::vector<std::string>& names,
-                                            const std::vector<std::string>& ensured,
-                                            const std::string& folder_directory) {
-  PlacedKeywords placed;
-  bool marker_left_out = false;
-  bool hidden_left_out = false;
-  for (const std::string& name : names) {
-    if (std::optional<char> letter = table.LetterOf(name)) {
-      placed.letters += *letter;
-    } else if (!HasKeyword(ensured, name)) {
-      return std::nullopt;
-    } else if (HasKeyword({kSpamKeyword, kHamKeyword}, name)) {
-      marker_left_out = true;
-    } else if (EqualsIgnoringCase(name, kHiddenKeyword)) {
-      hidden_left_out = true;
-    } else if (!HasKeyword({kJunkKeyword, kNotJunkKeyword}, name)) {
-      throw StoreFailure(StoreError::kStorageFault,
-                         "no keyword letter left in " + folder_directory + " for " + name);
-    }
-  }
-  if (marker_left_out) placed.marker = Variant::Int32(MarkerOfKeywords(names));
-  if (hidden_left_out) placed.hidden = Variant::Bool(true);
-  return placed;
 }
 
 // What a session knows of a folder or an item, and what its open transaction changed.

@@ -7,7 +7,7 @@
 // every rename).
 //
 // Properties, by where they live:
-//  - derived from the message file (store/mailbox.h): from, subject, the header block, the
+//  - derived from the message file (store/message_import.h): from, subject, the header block, the
 //    plain and HTML bodies, and the sender address type ("SMTP": everything here arrived by
 //    mail). A value written for one of them that equals the derived value is not stored.
 //  - Dovecot keywords in the file name, which survive a move Dovecot makes (it copies the
@@ -76,8 +76,8 @@
 // used by one thread at a time. A connection remembers every item it has looked at, content
 // included, until it goes, and copies what it remembers at each BeginTrans: a long-lived user
 // opens a new one every few transactions. Any number of processes and a running Dovecot may share it.
-#ifndef CORVALITH_STORE_MAILDIR_STORE_H_
-#define CORVALITH_STORE_MAILDIR_STORE_H_
+#ifndef CORVALITH_STORE_MAILDIR_MAILDIR_STORE_H_
+#define CORVALITH_STORE_MAILDIR_MAILDIR_STORE_H_
 
 #include <chrono>
 #include <map>
@@ -157,4 +157,4 @@ class MaildirStore : public Store {
 
 }  // namespace corvalith::store
 
-#endif  // CORVALITH_STORE_MAILDIR_STORE_H_
+#endif  // CORVALITH_STORE_MAILDIR_MAILDIR_STORE_H_

@@ -1,4 +1,4 @@
-#include "store/mailbox.h"
+#include "store/message_import.h"
 
 #include <gmime/gmime.h>
 

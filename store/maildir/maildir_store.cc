@@ -1,15 +1,15 @@
-#include "store/maildir_store.h"
+#include "store/maildir/maildir_store.h"
 
 #include <algorithm>
 #include <set>
 
 #include "store/mailbox_url.h"
-#include "store/maildir_control.h"
-#include "store/maildir_files.h"
-#include "store/maildir_index.h"
-#include "store/maildir_layout.h"
-#include "store/maildir_properties.h"
-#include "store/maildir_session.h"
+#include "store/maildir/maildir_control.h"
+#include "store/maildir/maildir_files.h"
+#include "store/maildir/maildir_index.h"
+#include "store/maildir/maildir_layout.h"
+#include "store/maildir/maildir_properties.h"
+#include "store/maildir/maildir_session.h"
 #include "store/store_errors.h"
 #include "store/store_session.h"
 

@@ -1,4 +1,4 @@
-#include "store/memory_store.h"
+#include "store/memory/memory_store.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "store/maildir_files.h"
+#include "store/maildir/maildir_files.h"
 
 #include <dirent.h>
 #include <fcntl.h>

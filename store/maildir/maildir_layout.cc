@@ -1,4 +1,4 @@
-#include "store/maildir_layout.h"
+#include "store/maildir/maildir_layout.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -6,9 +6,9 @@
 #include <algorithm>
 #include <cerrno>
 
-#include "store/mailbox.h"
 #include "store/mailbox_url.h"
-#include "store/maildir_files.h"
+#include "store/maildir/maildir_files.h"
+#include "store/message_import.h"
 #include "store/store_errors.h"
 
 namespace corvalith::store::maildir {

@@ -1,10 +1,10 @@
-#include "store/maildir_names.h"
+#include "store/maildir/maildir_names.h"
 
 #include <algorithm>
 #include <cstdint>
 
 #include "platform/unicode.h"
-#include "store/mailbox.h"
+#include "store/message_import.h"
 
 namespace corvalith::store::maildir {
 namespace {

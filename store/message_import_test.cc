@@ -1,12 +1,12 @@
-#include "store/mailbox.h"
+#include "store/message_import.h"
 
 #include <glib.h>
 #include <gtest/gtest.h>
 
 #include "platform/testing/memory_environment.h"
 #include "platform/testing/temp_directory.h"
-#include "store/memory_store.h"
-#include "store/sqlite_store.h"
+#include "store/memory/memory_store.h"
+#include "store/sqlite/sqlite_store.h"
 #include "store/store_test_util.h"
 
 namespace corvalith::store {
@@ -140,7 +140,7 @@ TEST(DeriveMessageTest, MalformedMessagesFinishWithValidText) {
 
 const string kRoot = "file://./backofficestorage/example.com/MBX/alice";
 
-TEST(MailboxTest, CreateMailboxIsIdempotentOnBothStores) {
+TEST(MessageImportTest, CreateMailboxIsIdempotentOnBothStores) {
   testing::MemoryFileSystem files;
   testing::TempDirectory dir{"corvalith-mailbox"};
   MemoryStore memory(files);
@@ -164,7 +164,7 @@ TEST(MailboxTest, CreateMailboxIsIdempotentOnBothStores) {
   EXPECT_EQ(sqlite.Mailboxes(), std::vector<string>{kRoot});
 }
 
-TEST(MailboxTest, ImportStoresRawBytesAndReplacesDerivedProperties) {
+TEST(MessageImportTest, ImportStoresRawBytesAndReplacesDerivedProperties) {
   testing::MemoryFileSystem files;
   MemoryStore store(files);
   auto connection = store.Connect();

@@ -17,8 +17,8 @@
 // inside a host transaction it is a SAVEPOINT, so that a failed write undoes only itself.
 // Several processes may use one file. A SqliteStore may be used from several threads; each
 // connection (with its records) by one thread at a time.
-#ifndef CORVALITH_STORE_SQLITE_STORE_H_
-#define CORVALITH_STORE_SQLITE_STORE_H_
+#ifndef CORVALITH_STORE_SQLITE_SQLITE_STORE_H_
+#define CORVALITH_STORE_SQLITE_SQLITE_STORE_H_
 
 #include <cstdint>
 #include <map>
@@ -79,4 +79,4 @@ class SqliteStore : public Store {
 
 }  // namespace corvalith::store
 
-#endif  // CORVALITH_STORE_SQLITE_STORE_H_
+#endif  // CORVALITH_STORE_SQLITE_SQLITE_STORE_H_

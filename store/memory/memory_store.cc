@@ -1,4 +1,4 @@
-#include "store/memory_store.h"
+#include "store/memory/memory_store.h"
 
 #include "store/mailbox_url.h"
 #include "store/store_errors.h"

@@ -1,8 +1,8 @@
 // A mailbox's folder layout and the import of a raw RFC 5322 message as a store item, written
 // against the record interface so that they work on every store. DeriveMessage is the pure
 // part: the properties the store computes from a message when it is delivered.
-#ifndef CORVALITH_STORE_MAILBOX_H_
-#define CORVALITH_STORE_MAILBOX_H_
+#ifndef CORVALITH_STORE_MESSAGE_IMPORT_H_
+#define CORVALITH_STORE_MESSAGE_IMPORT_H_
 
 #include <optional>
 #include <string>
@@ -56,4 +56,4 @@ void ImportMessage(Connection& connection, const std::string& item_url, const st
 
 }  // namespace corvalith::store
 
-#endif  // CORVALITH_STORE_MAILBOX_H_
+#endif  // CORVALITH_STORE_MESSAGE_IMPORT_H_

@@ -21,8 +21,8 @@
 // lifetime, five days unless configured otherwise).
 //
 // Used by one thread at a time; several processes may share the file (WAL, busy timeout).
-#ifndef CORVALITH_STORE_MAILDIR_PROPERTIES_H_
-#define CORVALITH_STORE_MAILDIR_PROPERTIES_H_
+#ifndef CORVALITH_STORE_MAILDIR_MAILDIR_PROPERTIES_H_
+#define CORVALITH_STORE_MAILDIR_MAILDIR_PROPERTIES_H_
 
 #include <memory>
 #include <optional>
@@ -112,4 +112,4 @@ class PropertyTable {
 
 }  // namespace corvalith::store::maildir
 
-#endif  // CORVALITH_STORE_MAILDIR_PROPERTIES_H_
+#endif  // CORVALITH_STORE_MAILDIR_MAILDIR_PROPERTIES_H_

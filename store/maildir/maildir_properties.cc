@@ -1,4 +1,4 @@
-#include "store/maildir_properties.h"
+#include "store/maildir/maildir_properties.h"
 
 #include <sqlite3.h>
 #include <time.h>

@@ -1,11 +1,12 @@
-// What only the Maildir store has: its layout on disk, the Maildir delivery protocol, the
-// filter's marks as Dovecot keywords, and living with Dovecot in the same Maildir. The record
-// contract it shares with the other stores is in store_contract_test.cc.
+// What only the Maildir store has: its layout on disk, the Maildir delivery protocol, and
+// living with Dovecot in the same Maildir. The filter's marks as Dovecot keywords are in
+// maildir_keywords_test.cc, the record contract it shares with the other stores in
+// store_contract_test.cc.
 //
 // Dovecot itself is not needed: where a test needs Dovecot's side (a move an IMAP client asked
 // for, new mail, flag changes), it does to the files what Dovecot's documentation says Dovecot
-// does, under the same locks.
-#include "store/maildir_store.h"
+// does, under the same locks (maildir_test_support.h).
+#include "store/maildir/maildir_store.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -25,58 +26,17 @@
 #include "platform/testing/file_bytes.h"
 #include "platform/testing/memory_environment.h"
 #include "platform/testing/temp_directory.h"
-#include "store/mailbox.h"
 #include "store/mailbox_url.h"
-#include "store/maildir_control.h"
-#include "store/maildir_files.h"
-#include "store/maildir_layout.h"
-#include "store/maildir_properties.h"
+#include "store/maildir/maildir_control.h"
+#include "store/maildir/maildir_files.h"
+#include "store/maildir/maildir_layout.h"
+#include "store/maildir/maildir_properties.h"
+#include "store/maildir/maildir_test_support.h"
+#include "store/message_import.h"
 #include "store/store_test_util.h"
 
-namespace corvalith::store {
+namespace corvalith::store::maildir_test {
 namespace {
-
-namespace fs = std::filesystem;
-using maildir::KeywordTable;
-using testing::ReadFileBytes;
-using maildir::ParseMessageFileName;
-using maildir::UidListLock;
-
-const std::string kRoot = MailboxRootUrl("example.com", "alice");
-const std::string kInbox = kRoot + "/Inbox";
-const std::string kJunk = kRoot + "/Junk E-mail";
-constexpr char kJunkDirectory[] = "/.Junk E-mail";
-constexpr auto kLockTimeout = std::chrono::seconds(20);
-
-std::string Message(const std::string& subject) {
-  return "From: Bob <bob@example.org>\r\nSubject: " + subject + "\r\n\r\nHello\r\n";
-}
-
-void WriteWhole(const std::string& path, const std::string& content) {
-  std::ofstream(path, std::ios::binary) << content;
-}
-
-// The names in a directory, sorted.
-std::vector<std::string> Names(const std::string& directory) {
-  std::vector<std::string> names;
-  for (const auto& entry : fs::directory_iterator(directory)) {
-    names.push_back(entry.path().filename().string());
-  }
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
-// Sets a file's mtime to `seconds` since the epoch.
-void SetModified(const std::string& path, time_t seconds) {
-  struct timespec times[2] = {{seconds, 0}, {seconds, 0}};
-  ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW), 0) << path;
-}
-
-time_t Modified(const std::string& path) {
-  struct stat st;
-  EXPECT_EQ(stat(path.c_str(), &st), 0) << path;
-  return st.st_mtime;
-}
 
 // The id of a process that has ended.
 pid_t EndedProcess() {
@@ -85,102 +45,6 @@ pid_t EndedProcess() {
   waitpid(pid, nullptr, 0);
   return pid;
 }
-
-class MaildirStoreTest : public ::testing::Test {
- protected:
-  MaildirStoreTest() { CreateMailbox(*connection_, "example.com", "alice"); }
-
-  std::string Maildir() const { return store_.MaildirPath("example.com", "alice"); }
-  std::string Junk() const { return Maildir() + kJunkDirectory; }
-  std::string PropertiesFile() const {
-    return dir_.File("mail/example.com/alice/corvalith-properties.db");
-  }
-
-  std::string Deliver(const std::string& folder_url, const std::string& name,
-                      const std::string& raw, Origin origin = Origin::kExternal) {
-    const std::string url = folder_url + "/" + name;
-    connection_->BeginTrans();
-    ImportMessage(*connection_, url, raw, origin);
-    connection_->CommitTrans();
-    return url;
-  }
-
-  std::unique_ptr<Record> Open(const std::string& url) {
-    return connection_->OpenRecord(url, adModeReadWrite, adFailIfNotExists, adOpenRecordUnspecified,
-                                   "", "");
-  }
-
-  void Write(const std::string& url, const std::string& name, const Variant& value) {
-    auto record = Open(url);
-    record->GetFields().Item(name).SetValue(value);
-    record->GetFields().Update();
-  }
-
-  // The path of the one file of the item in a folder directory (new/ or cur/).
-  std::string FileOf(const std::string& folder_directory, const std::string& item) {
-    std::vector<std::string> found;
-    for (const char* sub : {"/new", "/cur"}) {
-      for (const std::string& name : Names(folder_directory + sub)) {
-        auto parsed = ParseMessageFileName(name);
-        if (parsed && parsed->item == item) found.push_back(folder_directory + sub + "/" + name);
-      }
-    }
-    EXPECT_EQ(found.size(), 1u) << item << " in " << folder_directory;
-    return found.empty() ? "" : found[0];
-  }
-
-  // The keyword names the file's letters stand for in the folder's dovecot-keywords, sorted.
-  std::set<std::string> KeywordsOf(const std::string& folder_directory, const std::string& item) {
-    const std::string name = fs::path(FileOf(folder_directory, item)).filename().string();
-    const KeywordTable table = maildir::ReadKeywordTable(folder_directory);
-    std::set<std::string> names;
-    const std::string_view flags = ParseMessageFileName(name)->flags;
-    for (char letter : flags) {
-      if (letter >= 'a' && letter <= 'z') names.insert(table.NameOf(letter).value_or("?"));
-    }
-    return names;
-  }
-
-  std::string Flags(const std::string& folder_directory, const std::string& item) {
-    const std::string name = fs::path(FileOf(folder_directory, item)).filename().string();
-    return std::string(ParseMessageFileName(name)->flags);
-  }
-
-  // Dovecot moving a message for an IMAP client: the file is hard-linked into the destination
-  // under its base name with the flags it had and keyword letters of the destination's
-  // table, and the source is expunged, each folder under its own lock.
-  void DovecotMove(const std::string& from, const std::string& to, const std::string& item,
-                   const std::string& more_flags) {
-    const std::string source = FileOf(from, item);
-    const std::string name = fs::path(source).filename().string();
-    const maildir::MessageFileName parsed = *ParseMessageFileName(name);
-    std::vector<std::string> names;
-    std::string flags = more_flags;
-    for (char letter : parsed.flags) {
-      if (letter >= 'a' && letter <= 'z') {
-        names.push_back(*maildir::ReadKeywordTable(from).NameOf(letter));
-      } else {
-        flags += letter;
-      }
-    }
-    {
-      UidListLock lock(to, kLockTimeout);
-      const KeywordTable table = maildir::AddKeywords(to, names);
-      for (const std::string& name : names) flags += *table.LetterOf(name);
-      ASSERT_EQ(link(source.c_str(),
-                     (to + "/cur/" + std::string(parsed.base) + ":2," + maildir::SortedFlags(flags))
-                         .c_str()),
-                0);
-    }
-    UidListLock lock(from, kLockTimeout);
-    ASSERT_EQ(unlink(source.c_str()), 0);
-  }
-
-  testing::TempDirectory dir_{"corvalith-maildir"};
-  testing::MemoryFileSystem files_;
-  MaildirStore store_{dir_.File("mail"), files_, MaildirOptions{kLockTimeout}};
-  std::unique_ptr<Connection> connection_ = store_.Connect();
-};
 
 TEST_F(MaildirStoreTest, MailboxFoldersAreMaildirPlusPlusDirectories) {
   EXPECT_EQ(Maildir(), dir_.File("mail/example.com/alice/Maildir"));
@@ -286,44 +150,6 @@ TEST_F(MaildirStoreTest, WhatTheFilterReadsComesFromTheMessageFile) {
   EXPECT_EQ(store_.Property(internal, kAddressTypeProperty), Variant::String(kInternalAddressType));
 }
 
-TEST_F(MaildirStoreTest, TheMarkerAndTheHiddenFlagAreDovecotKeywords) {
-  WriteWhole(Maildir() + "/dovecot-keywords", "0 $Forwarded\n2 Work\n");
-  const std::string item = Deliver(kInbox, "M1.EML", Message("one"));
-
-  Write(item, kMailMarkerProperty, Variant::Int32(2));
-  EXPECT_EQ(Names(Maildir() + "/new"), std::vector<std::string>{})
-      << "a file with flags is in cur/";
-  EXPECT_EQ(KeywordsOf(Maildir(), "M1.EML"), (std::set<std::string>{kSpamKeyword, kJunkKeyword}));
-  EXPECT_EQ(ReadFileBytes(Maildir() + "/dovecot-keywords"),
-            "0 $Forwarded\n1 Corvalith-Spam\n2 Work\n3 $Junk\n")
-      << "Dovecot's letters stay, new names take the free ones";
-  EXPECT_EQ(store_.Property(item, kMailMarkerProperty), Variant::Int32(2));
-
-  Write(item, kMailMarkerProperty, Variant::Int32(1));
-  EXPECT_EQ(KeywordsOf(Maildir(), "M1.EML"), (std::set<std::string>{kHamKeyword, kNotJunkKeyword}));
-  EXPECT_EQ(store_.Property(item, kMailMarkerProperty), Variant::Int32(1));
-
-  Write(item, kHiddenProperty, Variant::Bool(true));
-  EXPECT_EQ(KeywordsOf(Maildir(), "M1.EML"),
-            (std::set<std::string>{kHamKeyword, kNotJunkKeyword, kHiddenKeyword}));
-  EXPECT_EQ(store_.Property(item, kHiddenProperty), Variant::Bool(true));
-
-  Write(item, kMailMarkerProperty, Variant::Int32(0));
-  EXPECT_EQ(KeywordsOf(Maildir(), "M1.EML"),
-            (std::set<std::string>{kNotJunkKeyword, kHiddenKeyword}))
-      << "the client-visible verdict stays until another replaces it";
-  EXPECT_EQ(store_.Property(item, kMailMarkerProperty), std::nullopt);
-
-  const std::string before = FileOf(Maildir(), "M1.EML");
-  EXPECT_EQ(FailureNumber([&] { Write(item, kMailMarkerProperty, Variant::Int32(3)); }),
-            Number(StoreError::kBadArgument));
-  EXPECT_EQ(FailureNumber([&] { Write(item, kMailMarkerProperty, Variant::String("x")); }),
-            kErrTypeMismatch);
-  EXPECT_EQ(FailureNumber([&] { Write(item, kHiddenProperty, Variant::Int32(1)); }),
-            Number(StoreError::kBadArgument));
-  EXPECT_EQ(FileOf(Maildir(), "M1.EML"), before);
-}
-
 TEST_F(MaildirStoreTest, DovecotsMessagesAreItemsAndKeepTheirFlags) {
   const std::string raw = Message("from dovecot");
   const std::string base = "1234.M5P6.host,S=" + std::to_string(raw.size()) + ",W=99";
@@ -335,53 +161,6 @@ TEST_F(MaildirStoreTest, DovecotsMessagesAreItemsAndKeepTheirFlags) {
   Write(item, kMailMarkerProperty, Variant::Int32(2));
   EXPECT_EQ(Names(Maildir() + "/cur"), std::vector<std::string>{base + ":2,RSab"})
       << "the base stays, so Dovecot keeps the message's UID";
-}
-
-// Dovecot matches keywords without regard to case, and so must the store: a keyword of the
-// filter's that another program spelled in other case is the filter's own, read as the
-// marker, taken off when the marker changes, and given again under the letter it has, never a
-// second letter in the store's spelling.
-TEST_F(MaildirStoreTest, KeywordsMatchWhateverTheirCase) {
-  const std::string keywords = "0 corvalith-spam\n1 $JUNK\n";
-  WriteWhole(Maildir() + "/dovecot-keywords", keywords);
-  const std::string raw = Message("from a sieve script");
-  WriteWhole(Maildir() + "/cur/1234.M5P6.host,S=" + std::to_string(raw.size()) + ":2,Sab", raw);
-  const std::string item = kInbox + "/1234.M5P6.host";
-  EXPECT_EQ(store_.Property(item, kMailMarkerProperty), Variant::Int32(2));
-
-  Write(item, kMailMarkerProperty, Variant::Int32(1));
-  EXPECT_EQ(KeywordsOf(Maildir(), "1234.M5P6.host"),
-            (std::set<std::string>{kHamKeyword, kNotJunkKeyword}));
-  Write(item, kMailMarkerProperty, Variant::Int32(2));
-  EXPECT_EQ(KeywordsOf(Maildir(), "1234.M5P6.host"),
-            (std::set<std::string>{"corvalith-spam", "$JUNK"}));
-  EXPECT_EQ(ReadFileBytes(Maildir() + "/dovecot-keywords"),
-            keywords + "2 Corvalith-Ham\n3 $NotJunk\n");
-}
-
-TEST_F(MaildirStoreTest, KeywordsSurviveAMoveDovecotMakes) {
-  const std::string item = Deliver(kInbox, "M1.EML", Message("spam"));
-  Write(item, kMailMarkerProperty, Variant::Int32(2));
-  Write(item, kHiddenProperty, Variant::Bool(true));
-  // Junk E-mail gives its letters out differently from Inbox.
-  WriteWhole(Junk() + "/dovecot-keywords", "0 $Label1\n1 $Label2\n");
-  const std::string spam = kJunk + "/M1.EML";
-  Open(item)->MoveRecord(item, spam, "", "", adMoveUnspecified, false);
-  EXPECT_EQ(KeywordsOf(Junk(), "M1.EML"),
-            (std::set<std::string>{kSpamKeyword, kJunkKeyword, kHiddenKeyword}));
-  EXPECT_EQ(Flags(Junk(), "M1.EML"), "cde");
-
-  // The user drags it back to the inbox in a mail client.
-  DovecotMove(Junk(), Maildir(), "M1.EML", "S");
-  EXPECT_FALSE(store_.Exists(spam));
-  EXPECT_EQ(store_.Property(item, kMailMarkerProperty), Variant::Int32(2));
-  EXPECT_EQ(store_.Property(item, kHiddenProperty), Variant::Bool(true));
-
-  // The filter learns from the move and reverses the marker.
-  Write(item, kMailMarkerProperty, Variant::Int32(1));
-  EXPECT_EQ(KeywordsOf(Maildir(), "M1.EML"),
-            (std::set<std::string>{kHamKeyword, kNotJunkKeyword, kHiddenKeyword}));
-  EXPECT_NE(Flags(Maildir(), "M1.EML").find('S'), std::string::npos) << "Dovecot's flag stays";
 }
 
 TEST_F(MaildirStoreTest, ForeignFilesInAMaildirAreIgnored) {
@@ -470,75 +249,6 @@ TEST_F(MaildirStoreTest, AFolderLockedByDovecotIsLeftAloneUntilTheLockIsStale) {
   // status change time of this one is fresh, whatever its mtime says.
   EXPECT_EQ(FailureNumber(write_marker), Number(StoreError::kBusy));
   EXPECT_TRUE(fs::exists(lock));
-}
-
-TEST_F(MaildirStoreTest, ANewKeywordsFileIsNewerThanTheOneItReplaces) {
-  const std::string keywords = Maildir() + "/dovecot-keywords";
-  WriteWhole(keywords, "0 $Forwarded\n");
-  const time_t later = time(nullptr) + 100;
-  SetModified(keywords, later);
-  const std::string item = Deliver(kInbox, "M1.EML", Message("one"));
-  Write(item, kMailMarkerProperty, Variant::Int32(2));
-  EXPECT_EQ(Modified(keywords), later + 1) << "Dovecot rereads the table only when its mtime moved";
-  EXPECT_FALSE(fs::exists(keywords + ".lock"));
-  EXPECT_FALSE(fs::exists(Maildir() + "/dovecot-uidlist.lock"));
-}
-
-// A migrated mailbox, or a user with many labels, may have all 26 letters of a folder taken.
-TEST_F(MaildirStoreTest, AVerdictWithoutAKeywordLetterIsKeptInThePropertyTable) {
-  std::string full;
-  for (int i = 0; i < maildir::kMaxKeywords; ++i) {
-    full += std::to_string(i) + " $Label" + std::to_string(i) + "\n";
-  }
-  WriteWhole(Maildir() + "/dovecot-keywords", full);
-  const std::string item = kInbox + "/M1.EML";
-  // Delivered as the save pipeline delivers spam: marked inside the delivery's transaction.
-  connection_->BeginTrans();
-  ImportMessage(*connection_, item, Message("one"), Origin::kExternal);
-  Write(item, kMailMarkerProperty, Variant::Int32(2));
-  Write(item, kHiddenProperty, Variant::Bool(true));
-  connection_->CommitTrans();
-  EXPECT_EQ(fs::path(FileOf(Maildir(), "M1.EML")).parent_path().filename(), "new")
-      << "no flag to carry";
-  EXPECT_EQ(ReadFileBytes(Maildir() + "/dovecot-keywords"), full);
-  EXPECT_EQ(store_.Property(item, kMailMarkerProperty), Variant::Int32(2));
-  EXPECT_EQ(store_.Property(item, kHiddenProperty), Variant::Bool(true));
-
-  // A move the store makes takes the verdict along, into keywords where letters are free.
-  const std::string spam = kJunk + "/M1.EML";
-  Open(item)->MoveRecord(item, spam, "", "", adMoveUnspecified, false);
-  EXPECT_EQ(KeywordsOf(Junk(), "M1.EML"),
-            (std::set<std::string>{kSpamKeyword, kJunkKeyword, kHiddenKeyword}));
-  EXPECT_EQ(store_.Property(spam, kMailMarkerProperty), Variant::Int32(2));
-  Open(spam)->MoveRecord(spam, item, "", "", adMoveUnspecified, false);
-  EXPECT_EQ(Flags(Maildir(), "M1.EML"), "") << "the Junk E-mail letters mean nothing here";
-  EXPECT_EQ(store_.Property(item, kMailMarkerProperty), Variant::Int32(2));
-  EXPECT_EQ(store_.Property(item, kHiddenProperty), Variant::Bool(true));
-
-  // A letter that becomes free later is used with the next change of the verdict; until then
-  // the table's value is the verdict.
-  WriteWhole(Maildir() + "/dovecot-keywords", full.substr(full.find('\n') + 1));
-  EXPECT_EQ(store_.Property(item, kMailMarkerProperty), Variant::Int32(2));
-  Write(item, kMailMarkerProperty, Variant::Int32(1));
-  EXPECT_EQ(KeywordsOf(Maildir(), "M1.EML"), std::set<std::string>{kHamKeyword});
-  EXPECT_EQ(store_.Property(item, kMailMarkerProperty), Variant::Int32(1));
-  EXPECT_EQ(store_.Property(item, kHiddenProperty), Variant::Bool(true));
-  Write(item, kHiddenProperty, Variant::Bool(false));
-  EXPECT_EQ(store_.Property(item, kHiddenProperty), std::nullopt);
-
-  // A mail client's label that cannot get a letter is never dropped: such a move fails whole.
-  const std::string labelled = Deliver(kJunk, "M2.EML", Message("two"));
-  WriteWhole(Junk() + "/dovecot-keywords", "0 Work\n");
-  const std::string file = FileOf(Junk(), "M2.EML");
-  fs::rename(file, Junk() + "/cur/" + fs::path(file).filename().string() + ":2,a");
-  WriteWhole(Maildir() + "/dovecot-keywords", full);
-  EXPECT_EQ(FailureNumber([&] {
-              Open(labelled)->MoveRecord(labelled, kInbox + "/M2.EML", "", "", adMoveUnspecified,
-                                         false);
-            }),
-            Number(StoreError::kStorageFault));
-  EXPECT_EQ(KeywordsOf(Junk(), "M2.EML"), std::set<std::string>{"Work"});
-  EXPECT_FALSE(store_.Exists(kInbox + "/M2.EML"));
 }
 
 // A commit reported as failed must leave no message: a delivery's sender tries again, and every
@@ -891,4 +601,4 @@ TEST_F(MaildirStoreTest, DovecotWorkingInTheSameMaildirLosesAndDuplicatesNothing
 }
 
 }  // namespace
-}  // namespace corvalith::store
+}  // namespace corvalith::store::maildir_test

@@ -5,8 +5,8 @@
 // at the same time. A transaction snapshots the whole store and a rollback restores it, so
 // writes of other connections made meanwhile are rolled back too; tests that need isolation
 // between connections use the persistent store.
-#ifndef CORVALITH_STORE_MEMORY_STORE_H_
-#define CORVALITH_STORE_MEMORY_STORE_H_
+#ifndef CORVALITH_STORE_MEMORY_MEMORY_STORE_H_
+#define CORVALITH_STORE_MEMORY_MEMORY_STORE_H_
 
 #include <map>
 #include <memory>
@@ -74,4 +74,4 @@ class MemoryStore : public Store {
 
 }  // namespace corvalith::store
 
-#endif  // CORVALITH_STORE_MEMORY_STORE_H_
+#endif  // CORVALITH_STORE_MEMORY_MEMORY_STORE_H_
