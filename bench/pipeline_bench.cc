@@ -15,8 +15,8 @@
 #include <random>
 
 #include "classifier/classifier_engine_object.h"
-#include "host/filter_instance.h"
 #include "mailbox_ops/filter_operations.h"
+#include "mailhost/filter_instance.h"
 #include "platform/testing/memory_environment.h"
 #include "platform/testing/temp_directory.h"
 #include "sink/exchange_filter.h"

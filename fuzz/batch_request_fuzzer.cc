@@ -4,10 +4,10 @@
 #include <sstream>
 #include <string>
 
+#include "cli/batch_request.h"
 #include "fuzz_check.h"
-#include "host/batch_request.h"
-#include "host/mail_host.h"
-#include "host/output.h"
+#include "mailhost/mail_host.h"
+#include "mailhost/output.h"
 #include "platform/failure.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

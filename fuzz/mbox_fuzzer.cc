@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "fuzz_check.h"
-#include "host/message_source.h"
+#include "mailhost/message_source.h"
 
 namespace {
 

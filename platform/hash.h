@@ -1,10 +1,10 @@
 // Small non-cryptographic hashes for feature slots, mail digests, the checks of the engine's
 // files and the names of delivered items. What they answer is stored on disk: slots index the
 // weight tables, digests key the ledgers, checks guard the file headers and journals, and an
-// LMTP retry name (host/lmtp_session.cc) is the name of the delivered item, and so of its
+// LMTP retry name (lmtp/lmtp_session.cc) is the name of the delivered item, and so of its
 // Maildir file, by which a retry finds its earlier try. So these functions and their seeds
 // must never change: every engine file would be misread, and a message that Postfix retries
-// across the upgrade would be stored twice. host/lmtp_session_test.cc pins a retry name to its
+// across the upgrade would be stored twice. lmtp/lmtp_session_test.cc pins a retry name to its
 // exact value.
 #ifndef CORVALITH_PLATFORM_HASH_H_
 #define CORVALITH_PLATFORM_HASH_H_

@@ -1,0 +1,161 @@
+// `corvalith lmtp`: the home's store and one filter instance behind an LMTP listener, for the
+// life of the process, as the store process of a mail server holds them.
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <mutex>
+
+#include "cli/command.h"
+#include "lmtp/lmtp_server.h"
+#include "logging/control_characters.h"
+#include "mailhost/mail_host.h"
+#include "platform/text.h"
+#include "store/message_import.h"
+
+namespace corvalith::host {
+
+namespace {
+
+// The one MailHost serves one delivery at a time, whichever connection it comes from.
+class HostMailroom : public Mailroom {
+ public:
+  explicit HostMailroom(MailHost& host) : host_(host) {}
+
+  // Permanent failures only when surely there is no such mailbox: an address that is no name
+  // a mailbox can have, or UnknownMailbox. Whatever fails while looking (a mailbox the store
+  // may not read, a lock, a broken store) is temporary, and the session answers 451, so that
+  // the mail server tries again instead of bouncing the mail.
+  MailboxAddress FindMailbox(const std::string& address) override {
+    const MailboxAddress wanted = ParseMailboxAddress(address);
+    std::lock_guard<std::mutex> lock(mutex_);
+    return host_.RequireMailbox(wanted);
+  }
+
+  Delivered Deliver(const MailboxAddress& mailbox, const std::string& message, bool internal,
+                    const std::string& item_name) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!item_name.empty()) {
+      // The user may have moved it anywhere since; deleted, it comes again.
+      if (std::optional<ItemState> earlier = host_.FindItemNamed(mailbox, item_name)) {
+        return {*earlier, true};
+      }
+    }
+    return {host_.Deliver(mailbox, store::kInboxFolder, message, internal, item_name), false};
+  }
+
+ private:
+  MailHost& host_;
+  std::mutex mutex_;
+};
+
+std::atomic<LmtpServer*> signalled_server = nullptr;
+
+void StopOnSignal(int) {
+  if (LmtpServer* server = signalled_server.load()) server->StopFromSignal();
+}
+
+// SIGTERM and SIGINT stop the server for as long as the object lives.
+class StopSignals {
+ public:
+  explicit StopSignals(LmtpServer& server) {
+    signalled_server = &server;
+    struct sigaction action {};
+    action.sa_handler = StopOnSignal;
+    // Reads and writes of the store carry on; only the waits of the server notice the signal.
+    action.sa_flags = SA_RESTART;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGTERM, &action, &old_term_);
+    sigaction(SIGINT, &action, &old_int_);
+  }
+  ~StopSignals() {
+    sigaction(SIGTERM, &old_term_, nullptr);
+    sigaction(SIGINT, &old_int_, nullptr);
+    signalled_server = nullptr;
+  }
+  StopSignals(const StopSignals&) = delete;
+  StopSignals& operator=(const StopSignals&) = delete;
+
+ private:
+  struct sigaction old_term_ {};
+  struct sigaction old_int_ {};
+};
+
+std::string HostName() {
+  char name[256] = "";
+  if (gethostname(name, sizeof name - 1) != 0 || name[0] == '\0') return "localhost";
+  return name;
+}
+
+// --received-by NAME: one word, as Postfix's myhostname is.
+std::string ReceivedBy(const std::string& name) {
+  if (name.empty() || HasControlCharacter(name) || name.find(' ') != std::string::npos) {
+    throw UsageError{"--received-by needs a host name (Postfix's myhostname)"};
+  }
+  return name;
+}
+
+// --trust ADDRESS[,ADDRESS...]: numeric addresses, for a TCP listener only.
+std::vector<std::string> TrustedClients(const std::string& list, const std::string& listen) {
+  if (listen.starts_with("unix:")) {
+    throw UsageError{"--trust is for a TCP listener: every client of the unix socket is trusted"};
+  }
+  std::vector<std::string> clients;
+  for (const std::string& piece : SplitText(list, ',')) {
+    std::string client(TrimSpaces(piece));
+    if (!NumericAddress(client)) {
+      throw UsageError{"--trust: '" + EscapeControlCharacters(client) +
+                       "' is not a numeric IPv4 or IPv6 address"};
+    }
+    clients.push_back(client);
+  }
+  if (clients.empty()) throw UsageError{"--trust needs at least one address"};
+  return clients;
+}
+
+// What the start line says of internal mail, so that a name that does not match Postfix's, or
+// a TCP listener without --trust, shows at once.
+std::string InternalMailRule(const LmtpServerOptions& options) {
+  const std::string rule =
+      "internal mail: an authenticated sender in a Received field by " + options.postfix_host_name;
+  if (options.listen.starts_with("unix:")) return rule;
+  if (options.trusted_clients.empty()) return "internal mail: none (no --trust)";
+  std::string clients;
+  for (const std::string& client : options.trusted_clients) {
+    clients += (clients.empty() ? "" : ", ") + client;
+  }
+  return rule + ", from " + clients;
+}
+
+}  // namespace
+
+int RunLmtp(Context& c) {
+  ExpectPositional(c.line, c.command, 0, 0);
+  LmtpServerOptions options;
+  options.listen = c.line.Has("--listen") ? c.line.Option("--listen")
+                                          : "unix:" + c.home.directory + "/lmtp.sock";
+  options.host_name = HostName();
+  options.postfix_host_name =
+      c.line.Has("--received-by") ? ReceivedBy(c.line.Option("--received-by")) : options.host_name;
+  if (c.line.Has("--trust")) {
+    options.trusted_clients = TrustedClients(c.line.Option("--trust"), options.listen);
+  }
+  MailHost host(c.home, c.construct_string);
+  host.StartFilter();
+  HostMailroom mailroom(host);
+  std::mutex log_mutex;
+  auto log = [&](const std::string& line) {
+    std::lock_guard<std::mutex> lock(log_mutex);
+    c.err << "corvalith lmtp: " << line << std::endl;
+  };
+  LmtpServer server(options, mailroom, log);
+  StopSignals signals(server);
+  // Whoever reads the log may go away; deliveries go on without it.
+  signal(SIGPIPE, SIG_IGN);
+  log("listening on " + server.address() + "; " + InternalMailRule(options));
+  server.Run();
+  log("stopped");
+  return kExitOk;
+}
+
+}  // namespace corvalith::host

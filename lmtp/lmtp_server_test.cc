@@ -1,0 +1,674 @@
+// `corvalith lmtp` as Postfix meets it: the real command on a unix socket in a temporary home,
+// a client on the socket, the mail in the store afterwards, and a clean stop on SIGTERM; and the
+// listener in this process, for what it admits, trusts and closes.
+#include "lmtp/lmtp_server.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "mailhost/testing/host_test_support.h"
+#include "platform/failure.h"
+#include "platform/testing/temp_directory.h"
+#include "platform/testing/unix_socket.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using Clock = std::chrono::steady_clock;
+
+// Every wait of the test ends by then: a hung server fails the test instead of holding it.
+constexpr auto kPatience = std::chrono::seconds(60);
+
+int RemainingMilliseconds(Clock::time_point deadline) {
+  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+  return left.count() > 0 ? static_cast<int>(left.count()) : 0;
+}
+
+// Reads from `fd` until `done` says the text is complete, EOF (`*eof` set then), or the
+// deadline.
+template <typename Done>
+std::string ReadUntil(int fd, Done done, Clock::time_point deadline, bool* eof = nullptr) {
+  std::string text;
+  char bytes[4096];
+  while (!done(text)) {
+    pollfd wait{fd, POLLIN, 0};
+    if (poll(&wait, 1, RemainingMilliseconds(deadline)) <= 0) break;
+    ssize_t got = read(fd, bytes, sizeof bytes);
+    if (got <= 0) {
+      if (eof != nullptr) *eof = true;
+      break;
+    }
+    text.append(bytes, static_cast<size_t>(got));
+  }
+  return text;
+}
+
+// The server process, `corvalith --home HOME lmtp ARGS...`, killed and reaped whatever happens
+// to the test.
+class ServerProcess {
+ public:
+  ServerProcess(const std::string& home, const std::vector<std::string>& args) {
+    std::vector<std::string> words = {"lmtp"};
+    words.insert(words.end(), args.begin(), args.end());
+    const corvalith::host::testing::CorvalithCommand command(home, words);
+    int pipe_fds[2];
+    if (pipe2(pipe_fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
+    pid_ = fork();
+    if (pid_ == 0) {
+      dup2(pipe_fds[1], 2);
+      command.Exec();
+      _exit(127);
+    }
+    close(pipe_fds[1]);
+    stderr_ = pipe_fds[0];
+  }
+  ~ServerProcess() {
+    if (pid_ > 0) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+    close(stderr_);
+  }
+
+  // Its stderr up to a line holding `text`.
+  std::string WaitFor(const std::string& text) {
+    log_ += ReadUntil(
+        stderr_,
+        [&](const std::string& more) { return (log_ + more).find(text) != std::string::npos; },
+        Clock::now() + kPatience);
+    return log_;
+  }
+
+  // Sends the signal and answers the exit status (-1 when it did not exit in time; it is
+  // killed then). Its stderr closes when it exits.
+  int Stop(int signal) {
+    kill(pid_, signal);
+    bool exited = false;
+    log_ += ReadUntil(
+        stderr_, [](const std::string&) { return false; }, Clock::now() + kPatience, &exited);
+    int status = 0;
+    if (!exited || waitpid(pid_, &status, 0) != pid_) return -1;
+    pid_ = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+
+  const std::string& log() const { return log_; }
+  // Stops reading its stderr: its next log line goes to a pipe nobody reads.
+  void CloseLog() {
+    close(stderr_);
+    stderr_ = -1;
+  }
+
+ private:
+  pid_t pid_ = -1;
+  int stderr_ = -1;
+  std::string log_;
+};
+
+class LmtpClient {
+ public:
+  explicit LmtpClient(const std::string& path)
+      : socket_(corvalith::testing::ConnectUnixSocket(path)), connected_(socket_ >= 0) {}
+  // To 127.0.0.1.
+  explicit LmtpClient(uint16_t port) {
+    socket_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    connected_ = connect(socket_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  }
+  ~LmtpClient() { close(socket_); }
+  bool connected() const { return connected_; }
+
+  // Sends the bytes and answers the next `count` reply lines (the last line of a multi-line
+  // reply counts once).
+  std::vector<std::string> Exchange(const std::string& bytes, size_t count) {
+    if (!bytes.empty()) {
+      EXPECT_EQ(send(socket_, bytes.data(), bytes.size(), MSG_NOSIGNAL),
+                static_cast<ssize_t>(bytes.size()));
+    }
+    auto complete = [&](const std::string& more) { return FinalLines(pending_ + more) >= count; };
+    pending_ += ReadUntil(socket_, complete, Clock::now() + kPatience);
+    std::vector<std::string> replies;
+    size_t start = 0;
+    for (size_t end;
+         replies.size() < count && (end = pending_.find("\r\n", start)) != std::string::npos;
+         start = end + 2) {
+      std::string line = pending_.substr(start, end - start);
+      if (line.size() > 3 && line[3] == '-') continue;
+      replies.push_back(line);
+    }
+    pending_.erase(0, start);
+    return replies;
+  }
+
+ private:
+  static size_t FinalLines(const std::string& text) {
+    size_t lines = 0;
+    for (size_t start = 0, end; (end = text.find("\r\n", start)) != std::string::npos;
+         start = end + 2) {
+      if (end - start < 4 || text[start + 3] != '-') ++lines;
+    }
+    return lines;
+  }
+
+  int socket_ = -1;
+  bool connected_ = false;
+  std::string pending_;
+};
+
+// A mailroom whose deliveries wait for the test's word, so that a stop can come while one is
+// under way.
+class GatedMailroom : public corvalith::host::Mailroom {
+ public:
+  corvalith::host::MailboxAddress FindMailbox(const std::string& address) override {
+    return corvalith::host::MailboxAddress{address.substr(0, address.find('@')), "example.com"};
+  }
+  Delivered Deliver(const corvalith::host::MailboxAddress&, const std::string&, bool internal,
+                    const std::string&) override {
+    std::unique_lock<std::mutex> lock(mutex_);
+    internal_.push_back(internal);
+    entered_ = true;
+    changed_.notify_all();
+    changed_.wait_for(lock, kPatience, [this] { return released_; });
+    return {{"url", 1, false}, false};
+  }
+  void WaitUntilEntered() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait_for(lock, kPatience, [this] { return entered_; });
+  }
+  void Release() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    released_ = true;
+    changed_.notify_all();
+  }
+  // Whether each delivery so far was internal.
+  std::vector<bool> internal() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return internal_;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  bool entered_ = false;
+  bool released_ = false;
+  std::vector<bool> internal_;
+};
+
+// An LmtpServer in this process, run on a thread of its own, stopped and joined however the
+// test ends.
+class RunningServer {
+ public:
+  RunningServer(corvalith::host::LmtpServerOptions options, corvalith::host::Mailroom& mailroom)
+      : server_(std::move(options), mailroom,
+                [this](const std::string& line) {
+                  std::lock_guard<std::mutex> lock(mutex_);
+                  log_.push_back(line);
+                }),
+        thread_([this] { server_.Run(); }) {}
+  ~RunningServer() {
+    server_.Stop();
+    thread_.join();
+  }
+
+  void Stop() { server_.Stop(); }
+  // The TCP port it listens on.
+  uint16_t port() const {
+    const std::string& address = server_.address();
+    return static_cast<uint16_t>(std::stoi(address.substr(address.rfind(':') + 1)));
+  }
+  std::vector<std::string> log() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return log_;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::vector<std::string> log_;
+  corvalith::host::LmtpServer server_;
+  std::thread thread_;
+};
+
+corvalith::host::LmtpServerOptions OnLoopback() {
+  corvalith::host::LmtpServerOptions options;
+  options.listen = "127.0.0.1:0";
+  options.host_name = "mx";
+  options.postfix_host_name = "mx.example.com";
+  return options;
+}
+
+// What Postfix hands over for a client that logged in.
+const std::string kAuthenticatedDelivery =
+    "LHLO postfix\r\nMAIL FROM:<alice@example.com>\r\nRCPT TO:<bob@example.com>\r\nDATA\r\n"
+    "Received: from c (c [192.0.2.1])\r\n\t(Authenticated sender: alice@example.com)\r\n"
+    "\tby mx.example.com (Postfix) with ESMTPSA id 4AbC2\r\n"
+    "From: alice@example.com\r\nSubject: lunch\r\n\r\nnoon?\r\n.\r\n";
+
+TEST(LmtpServerStopTest, ADeliveryUnderWayFinishesAndUnfinishedDataGetsNoReply) {
+  corvalith::testing::TempDirectory temp("corvalith-lmtp");
+  GatedMailroom mailroom;
+  corvalith::host::LmtpServerOptions options;
+  options.listen = "unix:" + temp.File("s");
+  options.host_name = "mx";
+  options.max_connections = 2;
+  RunningServer server(options, mailroom);
+  // Before the server is stopped, also when an assertion below returns early.
+  struct Releaser {
+    GatedMailroom& mailroom;
+    ~Releaser() { mailroom.Release(); }
+  } releaser{mailroom};
+
+  std::string start = "LHLO c\r\nMAIL FROM:<>\r\nRCPT TO:<a@example.com>\r\nDATA\r\n";
+  LmtpClient delivering(temp.File("s"));
+  LmtpClient unfinished(temp.File("s"));
+  ASSERT_EQ(delivering.Exchange(start, 5).back(), "354 2.0.0 End data with <CR><LF>.<CR><LF>");
+  ASSERT_EQ(unfinished.Exchange(start, 5).back(), "354 2.0.0 End data with <CR><LF>.<CR><LF>");
+  {
+    LmtpClient third(temp.File("s"));
+    EXPECT_THAT(third.Exchange("", 1),
+                ElementsAre("421 4.3.2 Too many connections, try again later"));
+  }
+  EXPECT_THAT(unfinished.Exchange("Subject: half\r\n", 0), ElementsAre());
+  EXPECT_THAT(delivering.Exchange("Subject: whole\r\n\r\nbody\r\n.\r\n", 0), ElementsAre());
+  mailroom.WaitUntilEntered();
+  server.Stop();
+  mailroom.Release();
+  EXPECT_THAT(delivering.Exchange("", 3),
+              ElementsAre("250 2.0.0 <a@example.com> Delivered", "421 4.3.2 mx Shutting down"));
+  EXPECT_THAT(unfinished.Exchange("", 1), ElementsAre());
+}
+
+TEST(LmtpServerStopTest, ListensOnLoopbackTcpAndClosesAnIdleConnection) {
+  GatedMailroom mailroom;
+  mailroom.Release();
+  corvalith::host::LmtpServerOptions options = OnLoopback();
+  options.idle_timeout = std::chrono::milliseconds(1);
+  RunningServer server(options, mailroom);
+  LmtpClient client(server.port());
+  ASSERT_TRUE(client.connected());
+  // Saying nothing after the greeting: told so, then closed.
+  EXPECT_THAT(client.Exchange("", 2),
+              ElementsAre(::testing::StartsWith("220 mx "), "421 4.4.2 mx Idle too long, closing"));
+  EXPECT_THAT(client.Exchange("", 1), ElementsAre());
+}
+
+// A client that keeps its connection busy (NOOP, NOOP, ...) is closed all the same once the
+// connection's time is up, so that such clients cannot hold every slot for good.
+TEST(LmtpServerLimitTest, AConnectionEndsAfterItsTimeLimitHoweverBusy) {
+  GatedMailroom mailroom;
+  mailroom.Release();
+  corvalith::host::LmtpServerOptions options = OnLoopback();
+  options.connection_time_limit = std::chrono::milliseconds(100);
+  RunningServer server(options, mailroom);
+  LmtpClient client(server.port());
+  ASSERT_THAT(client.Exchange("", 1), ElementsAre(::testing::StartsWith("220 mx ")));
+  std::vector<std::string> reply;
+  for (auto deadline = Clock::now() + kPatience; Clock::now() < deadline;) {
+    reply = client.Exchange("NOOP\r\n", 1);
+    if (reply != std::vector<std::string>{"250 2.0.0 Ok"}) break;
+  }
+  EXPECT_THAT(reply, ElementsAre("421 4.4.2 mx Connection time limit reached, closing"));
+  EXPECT_THAT(client.Exchange("", 1), ElementsAre());
+}
+
+// Out of file descriptors, a waiting connection keeps the listener readable: the server says
+// so once, pauses instead of spinning, and serves the connection once descriptors are free.
+TEST(LmtpServerLimitTest, OutOfFileDescriptorsIsToldAndOutlasted) {
+  GatedMailroom mailroom;
+  mailroom.Release();
+  RunningServer server(OnLoopback(), mailroom);
+  rlimit saved{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+  std::vector<int> fillers;
+  auto free_descriptors = [&] {
+    for (int fd : fillers) close(fd);
+    fillers.clear();
+  };
+  struct Restore {
+    std::function<void()> undo;
+    ~Restore() { undo(); }
+  } restore{[&] {
+    free_descriptors();
+    setrlimit(RLIMIT_NOFILE, &saved);
+  }};
+  rlimit low = saved;
+  low.rlim_cur = std::min<rlim_t>(saved.rlim_cur, 256);
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+
+  for (int fd; (fd = dup(0)) >= 0;) fillers.push_back(fd);
+  ASSERT_EQ(errno, EMFILE);
+  // The client takes the last free descriptor; the server finds none for the connection.
+  close(fillers.back());
+  fillers.pop_back();
+  LmtpClient client(server.port());
+  ASSERT_TRUE(client.connected());
+  auto said = [&](const std::string& text) {
+    std::vector<std::string> log = server.log();
+    return std::count(log.begin(), log.end(), text);
+  };
+  for (auto deadline = Clock::now() + kPatience;
+       said("cannot accept connections: Too many open files") == 0 && Clock::now() < deadline;) {
+    std::this_thread::yield();
+  }
+  free_descriptors();
+  EXPECT_THAT(client.Exchange("", 1), ElementsAre(::testing::StartsWith("220 mx ")));
+  EXPECT_EQ(said("cannot accept connections: Too many open files"), 1);
+  EXPECT_EQ(said("accepting connections again"), 1);
+}
+
+// One address holds at most max_connections_per_client of the connections; once one of them
+// closes, the next is admitted.
+TEST(LmtpServerLimitTest, OneClientAddressHoldsAtMostItsShareOfTheConnections) {
+  GatedMailroom mailroom;
+  mailroom.Release();
+  corvalith::host::LmtpServerOptions options = OnLoopback();
+  options.max_connections_per_client = 2;
+  RunningServer server(options, mailroom);
+  auto first = std::make_unique<LmtpClient>(server.port());
+  LmtpClient second(server.port());
+  ASSERT_THAT(first->Exchange("", 1), ElementsAre(::testing::StartsWith("220 mx ")));
+  ASSERT_THAT(second.Exchange("", 1), ElementsAre(::testing::StartsWith("220 mx ")));
+  {
+    LmtpClient third(server.port());
+    EXPECT_THAT(third.Exchange("", 1),
+                ElementsAre("421 4.7.0 Too many connections from your address, try again later"));
+    EXPECT_THAT(third.Exchange("", 1), ElementsAre());
+  }
+  EXPECT_THAT(server.log(),
+              ::testing::Contains("refused a connection from 127.0.0.1: 2 from there already"));
+  first.reset();
+  // The server notices the close on its own time: ask until it admits again.
+  std::vector<std::string> greeting;
+  for (auto deadline = Clock::now() + kPatience; Clock::now() < deadline;) {
+    LmtpClient next(server.port());
+    greeting = next.Exchange("", 1);
+    if (greeting.size() == 1 && greeting[0].starts_with("220 ")) break;
+  }
+  EXPECT_THAT(greeting, ElementsAre(::testing::StartsWith("220 mx ")));
+}
+
+// On TCP, mail is internal only from an address the administrator listed (an IPv4-mapped form
+// is the same client); every client of the unix socket may vouch for it.
+TEST(LmtpServerTrustTest, OnTcpOnlyListedClientsMayHandInInternalMail) {
+  struct Case {
+    std::vector<std::string> trusted;
+    bool internal;
+  };
+  for (const Case& trust :
+       {Case{{}, false}, Case{{"192.0.2.1"}, false}, Case{{"192.0.2.1", "127.0.0.1"}, true},
+        Case{{"::ffff:127.0.0.1"}, true}}) {
+    GatedMailroom mailroom;
+    mailroom.Release();
+    corvalith::host::LmtpServerOptions options = OnLoopback();
+    options.trusted_clients = trust.trusted;
+    RunningServer server(options, mailroom);
+    LmtpClient client(server.port());
+    EXPECT_EQ(client.Exchange(kAuthenticatedDelivery, 6).back(),
+              "250 2.0.0 <bob@example.com> Delivered");
+    EXPECT_THAT(mailroom.internal(), ElementsAre(trust.internal))
+        << ::testing::PrintToString(trust.trusted);
+  }
+  corvalith::testing::TempDirectory temp("corvalith-lmtp");
+  GatedMailroom mailroom;
+  mailroom.Release();
+  corvalith::host::LmtpServerOptions options = OnLoopback();
+  options.listen = "unix:" + temp.File("s");
+  {
+    RunningServer server(options, mailroom);
+    LmtpClient client(temp.File("s"));
+    EXPECT_EQ(client.Exchange(kAuthenticatedDelivery, 6).back(),
+              "250 2.0.0 <bob@example.com> Delivered");
+    EXPECT_THAT(mailroom.internal(), ElementsAre(true));
+  }
+  // A unix socket takes no list; a list takes numeric addresses only.
+  options.trusted_clients = {"127.0.0.1"};
+  EXPECT_THROW(corvalith::host::LmtpServer(options, mailroom, [](const std::string&) {}),
+               corvalith::Failure);
+  options = OnLoopback();
+  options.trusted_clients = {"localhost"};
+  EXPECT_THROW(corvalith::host::LmtpServer(options, mailroom, [](const std::string&) {}),
+               corvalith::Failure);
+}
+
+TEST(LmtpServerTrustTest, NumericAddressesAreWrittenOneWay) {
+  using corvalith::host::NumericAddress;
+  EXPECT_EQ(NumericAddress("127.0.0.1"), "127.0.0.1");
+  EXPECT_EQ(NumericAddress("::ffff:127.0.0.1"), "127.0.0.1");
+  EXPECT_EQ(NumericAddress("0:0:0:0:0:0:0:1"), "::1");
+  EXPECT_EQ(NumericAddress("2001:DB8::1"), "2001:db8::1");
+  for (const char* not_numeric : {"localhost", "127.1", "127.0.0.1 ", "[::1]", "", "1.2.3.4/24"}) {
+    EXPECT_EQ(NumericAddress(not_numeric), std::nullopt) << not_numeric;
+  }
+}
+
+// The real command in a temporary home.
+class LmtpCommandTest : public ::testing::Test {
+ protected:
+  // The exit status; what it printed, stdout then stderr, in `out`.
+  int Corvalith(const std::vector<std::string>& args, std::string* out = nullptr) {
+    const corvalith::host::testing::Outcome run =
+        corvalith::host::testing::RunCorvalith(home_, args);
+    if (out != nullptr) *out = run.out + run.err;
+    return run.status;
+  }
+
+  // The Inbox's items but the user manual a new user gets with the first mail.
+  std::vector<nlohmann::json> Inbox(const std::string& mailbox) {
+    std::string out;
+    EXPECT_EQ(Corvalith({"--json", "ls", mailbox, "Inbox"}, &out), 0) << out;
+    std::vector<nlohmann::json> items;
+    std::istringstream lines(out);
+    for (std::string line; std::getline(lines, line);) {
+      nlohmann::json item = nlohmann::json::parse(line);
+      if (item["url"].get<std::string>().find("Corvalith_Manual") == std::string::npos) {
+        items.push_back(item);
+      }
+    }
+    return items;
+  }
+
+  // The options Postfix's socket is served with.
+  std::vector<std::string> OnSocket() const {
+    return {"--listen", "unix:" + socket_, "--received-by", "mx.example.com"};
+  }
+
+  corvalith::testing::TempDirectory temp_{"corvalith-lmtp"};
+  std::string home_ = temp_.File("home");
+  std::string socket_ = temp_.File("home/lmtp.sock");
+};
+
+TEST_F(LmtpCommandTest, TrustAndTheNameOfPostfixAreCheckedAndShownAtTheStart) {
+  ASSERT_EQ(Corvalith({"init"}), 0);
+  std::string out;
+  EXPECT_EQ(Corvalith({"lmtp", "--trust", "127.0.0.1"}, &out), 2);
+  EXPECT_THAT(out, HasSubstr("--trust is for a TCP listener"));
+  EXPECT_EQ(Corvalith({"lmtp", "--listen", "127.0.0.1:0", "--trust", "127.0.0.1,localhost"}, &out),
+            2);
+  EXPECT_THAT(out, HasSubstr("--trust: 'localhost' is not a numeric IPv4 or IPv6 address"));
+  EXPECT_EQ(Corvalith({"lmtp", "--listen", "127.0.0.1:0", "--trust", ""}, &out), 2);
+  EXPECT_THAT(out, HasSubstr("--trust needs at least one address"));
+  EXPECT_EQ(Corvalith({"lmtp", "--received-by", "mx example"}, &out), 2);
+  EXPECT_THAT(out, HasSubstr("--received-by needs a host name"));
+
+  ServerProcess tcp(home_, {"--listen", "127.0.0.1:0", "--received-by", "mx.example.com", "--trust",
+                            "127.0.0.1, ::1"});
+  EXPECT_THAT(tcp.WaitFor("::1\n"),
+              ::testing::ContainsRegex("listening on 127\\.0\\.0\\.1:[0-9]+; internal mail: an "
+                                       "authenticated sender in a Received field by "
+                                       "mx\\.example\\.com, from 127\\.0\\.0\\.1, ::1\n"));
+  ServerProcess untrusting(home_, {"--listen", "127.0.0.1:0"});
+  EXPECT_THAT(untrusting.WaitFor("(no --trust)\n"),
+              ::testing::ContainsRegex("listening on 127\\.0\\.0\\.1:[0-9]+; internal mail: none "
+                                       "\\(no --trust\\)\n"));
+}
+
+// A server runs for months: a filter that cannot work is told when it starts, not at the
+// first delivery, whenever that comes.
+TEST_F(LmtpCommandTest, AFilterThatCannotWriteItsLogIsToldAtTheStart) {
+  ASSERT_EQ(Corvalith({"init"}), 0);
+  ASSERT_EQ(mkdir((home_ + "/data/Corvalith.log").c_str(), 0755), 0);
+  ServerProcess server(home_, OnSocket());
+  EXPECT_THAT(server.WaitFor("listening on"),
+              ::testing::ContainsRegex("warning: the filter is not filtering: cannot write "
+                                       ".*Corvalith.log: Is a directory(.|\n)*listening on"));
+}
+
+// Run with each store a home can keep its mail in: "sqlite" or "maildir".
+class LmtpServerTest : public LmtpCommandTest, public ::testing::WithParamInterface<std::string> {
+ protected:
+  std::vector<std::string> InitArgs() const {
+    if (GetParam() == "maildir") return {"init", "--maildir", temp_.File("mail")};
+    return {"init"};
+  }
+};
+
+TEST_P(LmtpServerTest, DeliversThroughTheFilterAndStopsCleanlyOnSigterm) {
+  ASSERT_EQ(Corvalith(InitArgs()), 0);
+  ASSERT_EQ(Corvalith({"mailbox", "add", "alice@example.com"}), 0);
+  ASSERT_EQ(Corvalith({"mailbox", "add", "bob@example.com"}), 0);
+  {
+    // A socket file left by a server that died: nothing listens on it any more.
+    int stale = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, socket_.c_str(), sizeof address.sun_path - 1);
+    ASSERT_EQ(bind(stale, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    close(stale);
+  }
+
+  ServerProcess server(home_, OnSocket());
+  ASSERT_THAT(server.WaitFor("listening on"), HasSubstr("listening on unix:" + socket_));
+  struct stat status {};
+  ASSERT_EQ(stat(socket_.c_str(), &status), 0);
+  EXPECT_EQ(status.st_mode & 0777, 0660u);
+  {
+    // A second server on the same socket is refused and leaves the first one's socket alone.
+    std::string out;
+    EXPECT_EQ(Corvalith({"lmtp", "--listen", "unix:" + socket_}, &out), 1);
+    EXPECT_THAT(out, HasSubstr("listening on " + socket_ + " already"));
+  }
+
+  LmtpClient client(socket_);
+  ASSERT_TRUE(client.connected());
+  EXPECT_THAT(client.Exchange("", 1)[0], ::testing::StartsWith("220 "));
+  EXPECT_THAT(client.Exchange("LHLO postfix\r\n", 1), ElementsAre("250 SIZE 33554432"));
+  EXPECT_THAT(
+      client.Exchange("MAIL FROM:<news@shop.example>\r\nRCPT TO:<alice@example.com>\r\n"
+                      "RCPT TO:<bob@EXAMPLE.com>\r\nRCPT TO:<carol@example.com>\r\nDATA\r\n",
+                      5),
+      ElementsAre("250 2.1.0 Ok", "250 2.1.5 Ok", "250 2.1.5 Ok",
+                  "550 5.1.1 <carol@example.com> No such mailbox",
+                  "354 2.0.0 End data with <CR><LF>.<CR><LF>"));
+  EXPECT_THAT(client.Exchange("Received: from mx.shop.example (mx.shop.example [198.51.100.2])\r\n"
+                              "\tby mx.example.com (Postfix) with ESMTP id 4AbC1\r\n"
+                              "From: news@shop.example\r\nSubject: offers\r\n\r\n"
+                              "..dotted\r\n.\r\n",
+                              2),
+              ElementsAre("250 2.0.0 <alice@example.com> Delivered",
+                          "250 2.0.0 <bob@EXAMPLE.com> Delivered"));
+  EXPECT_THAT(client.Exchange(kAuthenticatedDelivery + "QUIT\r\n", 6),
+              ElementsAre("250 SIZE 33554432", "250 2.1.0 Ok", "250 2.1.5 Ok",
+                          "354 2.0.0 End data with <CR><LF>.<CR><LF>",
+                          "250 2.0.0 <bob@example.com> Delivered", "221 2.0.0 Bye"));
+
+  EXPECT_EQ(server.Stop(SIGTERM), 0) << server.log();
+  EXPECT_FALSE(fs::exists(fs::symlink_status(socket_)));
+  EXPECT_THAT(server.log(), HasSubstr("id=4AbC1 to=alice@example.com 250 "));
+  EXPECT_THAT(server.log(), HasSubstr("id=4AbC2 to=bob@example.com 250 ham internal "));
+
+  // Stored, and seen by the filter: each carries a marker.
+  std::vector<nlohmann::json> alice = Inbox("alice@example.com");
+  std::vector<nlohmann::json> bob = Inbox("bob@example.com");
+  ASSERT_EQ(alice.size(), 1u);
+  ASSERT_EQ(bob.size(), 2u);
+  EXPECT_EQ(alice[0]["subject"], "offers");
+  EXPECT_NE(alice[0]["marker"], 0);
+  for (const nlohmann::json& item : bob) EXPECT_NE(item["marker"], 0) << item;
+  std::string shown;
+  ASSERT_EQ(Corvalith({"show", alice[0]["url"].get<std::string>()}, &shown), 0);
+  EXPECT_THAT(shown, HasSubstr("Return-Path: <news@shop.example>\nDelivered-To: "
+                               "alice@example.com\nReceived: from mx.shop.example"));
+}
+
+// A server killed after storing a message but before its 250 makes Postfix hand the message
+// over again to the next server; by then the user may have filed it elsewhere. It is answered
+// 250 and kept once.
+TEST_P(LmtpServerTest, AQueuedMessageHandedOverAgainIsStoredOnce) {
+  ASSERT_EQ(Corvalith(InitArgs()), 0);
+  ASSERT_EQ(Corvalith({"mailbox", "add", "alice@example.com"}), 0);
+  const std::string delivery =
+      "LHLO postfix\r\nMAIL FROM:<news@shop.example>\r\nRCPT TO:<alice@example.com>\r\n"
+      "DATA\r\nReceived: from mx.shop.example (mx.shop.example [198.51.100.2])\r\n"
+      "\tby mx.example.com (Postfix) with ESMTP id 4AbC9\r\n"
+      "From: news@shop.example\r\nSubject: offers\r\n\r\nsale\r\n.\r\n";
+  const auto hand_over = [&] {
+    ServerProcess server(home_, OnSocket());
+    EXPECT_THAT(server.WaitFor("listening on"), HasSubstr("listening on"));
+    LmtpClient client(socket_);
+    EXPECT_THAT(client.Exchange(delivery, 6).back(), "250 2.0.0 <alice@example.com> Delivered");
+    EXPECT_EQ(server.Stop(SIGTERM), 0);
+    return server.log();
+  };
+  hand_over();
+  std::vector<nlohmann::json> inbox = Inbox("alice@example.com");
+  ASSERT_EQ(inbox.size(), 1u);
+  ASSERT_EQ(Corvalith({"move", inbox[0]["url"].get<std::string>(), "Sent Items"}), 0);
+  EXPECT_THAT(hand_over(), HasSubstr("id=4AbC9 to=alice@example.com 250 stored already "));
+  EXPECT_THAT(Inbox("alice@example.com"), ::testing::IsEmpty());
+  std::string filed;
+  ASSERT_EQ(Corvalith({"ls", "alice@example.com", "Sent Items"}, &filed), 0);
+  EXPECT_EQ(std::count(filed.begin(), filed.end(), '\n'), 1) << filed;
+}
+
+TEST_P(LmtpServerTest, KeepsDeliveringWhenItsLogReaderIsGone) {
+  ASSERT_EQ(Corvalith(InitArgs()), 0);
+  ASSERT_EQ(Corvalith({"mailbox", "add", "alice@example.com"}), 0);
+  ServerProcess server(home_, OnSocket());
+  ASSERT_THAT(server.WaitFor("listening on"), HasSubstr("listening on"));
+  server.CloseLog();
+  LmtpClient client(socket_);
+  ASSERT_TRUE(client.connected());
+  EXPECT_THAT(
+      client.Exchange("LHLO p\r\nMAIL FROM:<>\r\nRCPT TO:<alice@example.com>\r\nDATA\r\n", 5)
+          .back(),
+      "354 2.0.0 End data with <CR><LF>.<CR><LF>");
+  EXPECT_THAT(client.Exchange("Subject: one\r\n\r\nx\r\n.\r\n", 1),
+              ElementsAre("250 2.0.0 <alice@example.com> Delivered"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Stores, LmtpServerTest, ::testing::Values("sqlite", "maildir"),
+                         [](const ::testing::TestParamInfo<std::string>& store) {
+                           return store.param;
+                         });
+
+}  // namespace
