@@ -1,5 +1,5 @@
 // The corpus for the engine benchmarks: raw RFC 5322 files in groups, each mail split by the
-// store's own import (store/mailbox.h DeriveMessage) into its transport header block and the
+// store's own import (store/message_import.h DeriveMessage) into its transport header block and the
 // body the engine is given (the HTML part when there is one, else the plain text, as UTF-8),
 // in a seeded random order.
 //
