@@ -157,6 +157,11 @@ class JournaledFile {
     explicit Update(JournaledFile* file) : file_(file) {}
     // REQUIRES: `offset` 4-aligned, a header word or inside the data.
     void Put(uint64_t offset, uint32_t word);
+    // Two adjacent words: a pair of counts, say.
+    void PutPair(uint64_t offset, uint32_t first, uint32_t second) {
+      Put(offset, first);
+      Put(offset + 4, second);
+    }
     void Commit();
     // Simulates a process dying inside Commit, at or just before the commit point; for
     // tests of recovery only.

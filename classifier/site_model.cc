@@ -13,8 +13,7 @@ namespace {
 // Header words.
 constexpr uint64_t kTrainedAt = JournaledFile::kHeaderWordsAt;  // ham, then spam
 constexpr uint64_t kClockAt = kTrainedAt + 8;
-constexpr uint64_t kCountedHamAt = kTrainedAt + 12;
-constexpr uint64_t kCountedSpamAt = kTrainedAt + 16;
+constexpr uint64_t kCountedHamAt = kTrainedAt + 12;  // then the spam count
 
 constexpr uint64_t kSlots = uint64_t{1} << SiteModel::kTableBits;
 constexpr uint64_t kEntryBytes = 16;
@@ -131,7 +130,7 @@ const uint32_t* SiteModel::counts() const {
 }
 
 CountedMails SiteModel::counted_mails() const {
-  return {file_->Word(kCountedHamAt), file_->Word(kCountedSpamAt)};
+  return {file_->Word(kCountedHamAt), file_->Word(kCountedHamAt + 4)};
 }
 
 std::optional<SiteModel::Found> SiteModel::Find(uint64_t key) const {
@@ -164,14 +163,11 @@ void SiteModel::Update::CountTrained(bool spam) {
 }
 
 void SiteModel::Update::SetSlotCounts(uint32_t slot, SlotCounts counts) {
-  const uint64_t at = kCountsAt + uint64_t{slot % kSlots} * 8;
-  update_.Put(at, counts.ham);
-  update_.Put(at + 4, counts.spam);
+  update_.PutPair(kCountsAt + uint64_t{slot % kSlots} * 8, counts.ham, counts.spam);
 }
 
 void SiteModel::Update::SetCountedMails(CountedMails mails) {
-  update_.Put(kCountedHamAt, mails.ham);
-  update_.Put(kCountedSpamAt, mails.spam);
+  update_.PutPair(kCountedHamAt, mails.ham, mails.spam);
 }
 
 void SiteModel::Update::Remember(uint64_t key, std::optional<uint32_t> index,

@@ -11,8 +11,7 @@ namespace {
 constexpr uint64_t kHamAt = JournaledFile::kHeaderWordsAt;
 constexpr uint64_t kSpamAt = kHamAt + 4;
 constexpr uint64_t kCursorAt = kHamAt + 8;
-constexpr uint64_t kCountedHamAt = kHamAt + 12;
-constexpr uint64_t kCountedSpamAt = kHamAt + 16;
+constexpr uint64_t kCountedHamAt = kHamAt + 12;  // then the spam count
 
 constexpr uint64_t kSlots = uint64_t{1} << UserDatabase::kTableBits;
 constexpr uint64_t kLedgerEntryBytes = 16;
@@ -104,7 +103,7 @@ const uint32_t* UserDatabase::counts() const {
 }
 
 CountedMails UserDatabase::counted_mails() const {
-  return {file_->Word(kCountedHamAt), file_->Word(kCountedSpamAt)};
+  return {file_->Word(kCountedHamAt), file_->Word(kCountedHamAt + 4)};
 }
 
 std::optional<uint32_t> UserDatabase::FindMail(uint64_t digest) const {
@@ -141,14 +140,11 @@ void UserDatabase::Update::SetCounts(uint32_t ham, uint32_t spam) {
 }
 
 void UserDatabase::Update::SetSlotCounts(uint32_t slot, SlotCounts counts) {
-  const uint64_t at = kCountsAt + uint64_t{slot % kSlots} * 8;
-  update_.Put(at, counts.ham);
-  update_.Put(at + 4, counts.spam);
+  update_.PutPair(kCountsAt + uint64_t{slot % kSlots} * 8, counts.ham, counts.spam);
 }
 
 void UserDatabase::Update::SetCountedMails(CountedMails mails) {
-  update_.Put(kCountedHamAt, mails.ham);
-  update_.Put(kCountedSpamAt, mails.spam);
+  update_.PutPair(kCountedHamAt, mails.ham, mails.spam);
 }
 
 void UserDatabase::Update::PutLedgerEntry(std::optional<uint32_t> index, const LedgerEntry& entry) {
