@@ -4,9 +4,7 @@
 #include "mailhost/filter_health.h"
 
 #include <gmock/gmock.h>
-#include <grp.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -19,6 +17,7 @@
 #include "logging/log_event.h"
 #include "logging/lost_log_records.h"
 #include "mailhost/testing/host_test_support.h"
+#include "platform/testing/as_another_user.h"
 #include "platform/testing/memory_environment.h"
 #include "platform/testing/temp_directory.h"
 
@@ -29,7 +28,7 @@ namespace fs = std::filesystem;
 using ::testing::HasSubstr;
 using ::testing::StartsWith;
 
-constexpr uid_t kNobody = 65534;
+using corvalith::testing::kNobody;
 
 std::vector<std::string> Entries(const std::string& directory) {
   std::vector<std::string> names;
@@ -47,27 +46,13 @@ class FilterProblemsTest : public ::testing::Test {
   // FilterProblems as a user who owns nothing here: root, who may write anything, becomes
   // nobody in a child process; anyone else is such a user already.
   std::vector<std::string> ProblemsForAnotherUser() {
-    int out[2];
-    EXPECT_EQ(pipe(out), 0);
-    const pid_t child = fork();
-    if (child == 0) {
-      close(out[0]);
-      if (geteuid() == 0 &&
-          (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0)) {
-        _exit(2);
-      }
+    const corvalith::testing::OtherUserOutcome run = corvalith::testing::RunAsAnotherUser([&] {
       std::string text;
       for (const std::string& problem : FilterProblems(data_)) text += problem + "\n";
-      _exit(write(out[1], text.data(), text.size()) == static_cast<ssize_t>(text.size()) ? 0 : 1);
-    }
-    close(out[1]);
-    std::string text;
-    char bytes[4096];
-    for (ssize_t n; (n = read(out[0], bytes, sizeof bytes)) > 0;) text.append(bytes, n);
-    close(out[0]);
-    int status = 0;
-    EXPECT_EQ(waitpid(child, &status, 0), child);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+      return text;
+    });
+    EXPECT_TRUE(run.became_other_user && run.finished);
+    const std::string& text = run.text;
     std::vector<std::string> problems;
     std::istringstream lines(text);
     for (std::string line; std::getline(lines, line);) problems.push_back(line);

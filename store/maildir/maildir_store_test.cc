@@ -10,7 +10,6 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <grp.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -23,6 +22,7 @@
 #include <set>
 #include <thread>
 
+#include "platform/testing/as_another_user.h"
 #include "platform/testing/file_bytes.h"
 #include "platform/testing/memory_environment.h"
 #include "platform/testing/temp_directory.h"
@@ -364,7 +364,7 @@ TEST_F(MaildirStoreTest, WhatDovecotRenamedOrMovedIsFoundByNameAllTheSame) {
 // searchable) fails the listing and the lookup at once, as the store's fault. Root looks
 // anywhere, so root runs the store as nobody in a child process, the tree given to nobody.
 TEST_F(MaildirStoreTest, AFileThatCannotBeLookedAtIsNoRename) {
-  constexpr uid_t kNobody = 65534;
+  using testing::kNobody;
   const std::string item = Deliver(kInbox, "M1.EML", Message("one"));
   if (geteuid() == 0) {
     ASSERT_EQ(lchown(dir_.path().c_str(), kNobody, kNobody), 0);
@@ -381,15 +381,7 @@ TEST_F(MaildirStoreTest, AFileThatCannotBeLookedAtIsNoRename) {
   } searchable{{Maildir() + "/new", Maildir() + "/cur"}};
   searchable.Set(fs::perms::owner_read);
 
-  int out[2];
-  ASSERT_EQ(pipe(out), 0);
-  const pid_t child = fork();
-  if (child == 0) {
-    close(out[0]);
-    if (geteuid() == 0 &&
-        (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0)) {
-      _exit(2);
-    }
+  const testing::OtherUserOutcome run = testing::RunAsAnotherUser([&] {
     auto outcome = [](const std::function<void()>& call) -> std::string {
       try {
         call();
@@ -400,19 +392,11 @@ TEST_F(MaildirStoreTest, AFileThatCannotBeLookedAtIsNoRename) {
       }
       return "no failure\n";
     };
-    const std::string text =
-        outcome([&] { store_.Items(kInbox); }) + outcome([&] { store_.FindItem(item); });
-    _exit(write(out[1], text.data(), text.size()) == static_cast<ssize_t>(text.size()) ? 0 : 1);
-  }
-  close(out[1]);
-  std::string text;
-  char bytes[4096];
-  for (ssize_t n; (n = read(out[0], bytes, sizeof bytes)) > 0;) text.append(bytes, n);
-  close(out[0]);
-  int status = 0;
-  ASSERT_EQ(waitpid(child, &status, 0), child);
-  if (WIFEXITED(status) && WEXITSTATUS(status) == 2) GTEST_SKIP() << "root cannot become nobody";
-  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    return outcome([&] { store_.Items(kInbox); }) + outcome([&] { store_.FindItem(item); });
+  });
+  if (!run.became_other_user) GTEST_SKIP() << "root cannot become nobody";
+  ASSERT_TRUE(run.finished);
+  const std::string& text = run.text;
   ASSERT_EQ(std::count(text.begin(), text.end(), '\n'), 2) << text;
   for (std::string_view line : {std::string_view(text).substr(0, text.find('\n')),
                                 std::string_view(text).substr(text.find('\n') + 1)}) {
