@@ -97,6 +97,7 @@ int RunBatch(Context& c);
 int RunLmtp(Context& c);
 // Without a home: commands.cc, demo_command.cc.
 int RunHelp(const CommandLine& line, std::ostream& out, std::ostream& err);
+int RunVersion(const CommandLine& line, std::ostream& out, std::ostream& err);
 int RunDemoCommand(const CommandLine& line, std::ostream& out, std::ostream& err);
 
 }  // namespace corvalith::host

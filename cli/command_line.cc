@@ -25,6 +25,8 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args,
       options_done = true;
     } else if (!options_done && (arg == "--help" || arg == "-h")) {
       line.help = true;
+    } else if (!options_done && arg == "--version") {
+      line.version = true;
     } else if (!options_done && arg.starts_with("--")) {
       std::string name = arg;
       std::optional<std::string> value;

@@ -33,6 +33,7 @@ struct CommandLine {
   // The options that take several values, with all of them in order: "--spam" -> {A, B}.
   std::map<std::string, std::vector<std::string>> lists;
   bool help = false;  // --help or -h
+  bool version = false;  // --version
 
   bool Has(const std::string& option) const {
     return options.count(option) != 0 || lists.count(option) != 0;

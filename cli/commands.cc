@@ -222,6 +222,11 @@ const std::vector<Command>& Commands() {
        .usage = "corvalith help [COMMAND]",
        .help = "Prints the usage, or a command's.",
        .run_without_home = RunHelp},
+      {.name = "version",
+       .synopsis = {{"version", "the version of corvalith (also --version)"}},
+       .usage = "corvalith version",
+       .help = "Prints \"corvalith VERSION\".",
+       .run_without_home = RunVersion},
   };
   return commands;
 }
@@ -251,6 +256,12 @@ int RunHelp(const CommandLine& line, std::ostream& out, std::ostream&) {
   return kExitOk;
 }
 
+int RunVersion(const CommandLine& line, std::ostream& out, std::ostream&) {
+  if (!line.positional.empty()) throw UsageError{"version takes no arguments"};
+  out << "corvalith " << CORVALITH_VERSION << "\n";
+  return kExitOk;
+}
+
 int RunCommandLine(const std::vector<std::string>& args, std::istream& in, std::ostream& out,
                    std::ostream& err) {
   const Command* command = nullptr;
@@ -260,6 +271,10 @@ int RunCommandLine(const std::vector<std::string>& args, std::istream& in, std::
       known.insert(known.end(), command.options.begin(), command.options.end());
     }
     CommandLine line = ParseCommandLine(args, known);
+    if (line.version) {
+      if (!line.command.empty()) throw UsageError{"--version takes no command"};
+      line.command = "version";
+    }
     if (line.command.empty()) line.command = "help";
     command = FindCommand(line.command);
     if (command == nullptr) {

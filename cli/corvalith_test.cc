@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <map>
 #include <nlohmann/json.hpp>
+#include <regex>
 #include <set>
 #include <sstream>
 
@@ -408,12 +409,25 @@ TEST_F(HostTest, HelpForEveryCommand) {
   Outcome usage = Corvalith({"help"});
   ASSERT_EQ(usage.status, 0);
   for (const char* command : {"init", "mailbox", "deliver", "move", "moved", "ls", "show", "stats",
-                              "register", "unregister", "batch", "demo"}) {
+                              "register", "unregister", "batch", "demo", "version"}) {
     EXPECT_NE(usage.out.find(std::string("  ") + command), std::string::npos) << command;
     Outcome help = Corvalith({command, "--help"});
     EXPECT_EQ(help.status, 0) << command;
     EXPECT_TRUE(help.out.starts_with(std::string("usage: corvalith ") + command)) << help.out;
   }
+}
+
+// A packager's or an administrator's script asks for the version before any home exists.
+TEST_F(HostTest, VersionIsTheProjectsAndNeedsNoHome) {
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"--version"}, {"version"}}) {
+    Outcome run = Corvalith(args);
+    EXPECT_EQ(run.status, 0) << args[0] << run.err;
+    EXPECT_TRUE(std::regex_match(run.out, std::regex(R"(corvalith \d+\.\d+\.\d+\n)"))) << run.out;
+    EXPECT_EQ(run.err, "");
+  }
+  EXPECT_FALSE(fs::exists(home_));
+  EXPECT_EQ(Corvalith({"--version", "ls"}).status, 2);
 }
 
 // A mail server matches addresses without regard to case (Postfix accepts ALICE@EXAMPLE.COM
