@@ -93,6 +93,32 @@ TEST_F(HostTest, MailboxAddIsIdempotentAndListed) {
             (std::vector<std::string>{"Deleted Items", "Inbox", "Junk E-mail", "Sent Items"}));
 }
 
+// The filter reports a missing whitelist on every mail: a new mailbox has both lists, empty,
+// and an administrator's lists are never replaced.
+TEST_F(HostTest, MailboxAddCreatesEmptyWhiteListsAndKeepsExistingOnes) {
+  InitWithMailbox();
+  const fs::path domain = home_ / "data/example.com";
+  for (const char* list : {"global.wlt", "alice.dat.wlt"}) {
+    ASSERT_TRUE(fs::is_regular_file(domain / list)) << list;
+    EXPECT_EQ(fs::file_size(domain / list), 0u) << list;
+  }
+  ASSERT_EQ(Corvalith({"deliver", kAlice,
+                       MessageFile("m.eml", Message("Ann <ann@a.example>", "hi", "hello"))})
+                .status,
+            0);
+  std::string log = ReadFile(home_ / "data/Corvalith.log");
+  EXPECT_NE(log.find("New Mail"), std::string::npos) << log;
+  EXPECT_EQ(log.find("InWhiteList"), std::string::npos) << log;
+
+  WriteFile(domain / "global.wlt", "@partner.example\r\n");
+  WriteFile(domain / "alice.dat.wlt", "ann@a.example\r\n");
+  ASSERT_EQ(Corvalith({"mailbox", "add", kAlice}).status, 0);
+  ASSERT_EQ(Corvalith({"mailbox", "add", "bob@example.com"}).status, 0);
+  EXPECT_EQ(ReadFile(domain / "global.wlt"), "@partner.example\r\n");
+  EXPECT_EQ(ReadFile(domain / "alice.dat.wlt"), "ann@a.example\r\n");
+  EXPECT_EQ(ReadFile(domain / "bob.dat.wlt"), "");
+}
+
 TEST_F(HostTest, DeliverFromEverySourceKind) {
   InitWithMailbox();
   std::string file = MessageFile("one.eml", Message("Ann <ann@a.example>", "file", "one"));

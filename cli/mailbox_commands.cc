@@ -22,6 +22,8 @@ int RunMailbox(Context& c) {
     ExpectPositional(c.line, c.command, 2, 2);
     MailboxAddress mailbox = ParseMailboxAddress(c.line.positional[1]);
     bool created = host.AddMailbox(mailbox);
+    CreateMissingWhiteLists(c.files, DataDirectoryFromConstructString(c.construct_string),
+                            mailbox);
     c.output.Emit(
         Json{{"ok", true},
              {"mailbox", mailbox.Text()},

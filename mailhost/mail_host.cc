@@ -140,6 +140,16 @@ bool IsJunkFolder(const std::string& folder_url) {
          EqualsIgnoringCase(name, kSpamFolderName);
 }
 
+// The mailbox's whitelist and its domain's, as the filter names them.
+struct WhiteListPaths {
+  std::string user;
+  std::string domain;
+};
+WhiteListPaths WhiteListsOf(const std::string& data_directory, const MailboxAddress& mailbox) {
+  return {UserWhiteListPath(UserDataPath(data_directory, mailbox.domain, mailbox.user)),
+          DomainWhiteListPath(DomainDirectory(data_directory, mailbox.domain))};
+}
+
 }  // namespace
 
 UserStatistics ReadUserStatistics(const std::string& data_directory,
@@ -150,11 +160,21 @@ UserStatistics ReadUserStatistics(const std::string& data_directory,
   ThrowIfFailed(ServerEnvironment().objects().CreateInstance(
       CLSID_ClassifierEngine, IID_IClassifierEngine, engine.put_void()));
   ThrowIfFailed(engine->GetStatistics(stats.database, &stats.ham, &stats.spam));
-  stats.user_list = UserWhiteListPath(stats.database);
-  stats.domain_list = DomainWhiteListPath(DomainDirectory(data_directory, mailbox.domain));
+  const WhiteListPaths lists = WhiteListsOf(data_directory, mailbox);
+  stats.user_list = lists.user;
+  stats.domain_list = lists.domain;
   stats.user_entries = ListedEntries(stats.user_list);
   stats.domain_entries = ListedEntries(stats.domain_list);
   return stats;
+}
+
+void CreateMissingWhiteLists(FileSystem& files, const std::string& data_directory,
+                             const MailboxAddress& mailbox) {
+  MakeDirectory(files, DomainDirectory(data_directory, mailbox.domain));
+  const WhiteListPaths lists = WhiteListsOf(data_directory, mailbox);
+  // WriteNewFile leaves whatever exists at the path as it was: an administrator's list stays.
+  files.WriteNewFile(lists.domain, "");
+  files.WriteNewFile(lists.user, "");
 }
 
 std::string MailboxAddress::RootUrl() const { return store::MailboxRootUrl(domain, user); }

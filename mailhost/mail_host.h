@@ -20,6 +20,7 @@
 #include "mailhost/filter_instance.h"
 #include "mailhost/home.h"
 #include "platform/failure.h"
+#include "platform/file_system.h"
 #include "store/record.h"
 #include "store/store.h"
 
@@ -96,6 +97,12 @@ struct UserStatistics {
 };
 // Asks a classifier engine created as the filter creates it. Throws Failure.
 UserStatistics ReadUserStatistics(const std::string& data_directory, const MailboxAddress& mailbox);
+
+// Creates the mailbox's whitelist and its domain's, empty, where the filter reads them (the
+// domain's directory in the data directory too), so that the filter does not report a missing
+// list on every mail of a new user. A list that exists is never touched. Throws Failure.
+void CreateMissingWhiteLists(FileSystem& files, const std::string& data_directory,
+                             const MailboxAddress& mailbox);
 
 class MailHost {
  public:
