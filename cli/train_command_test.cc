@@ -276,7 +276,7 @@ TEST_F(TrainTest, DryRunCountsAndWritesNothing) {
   EXPECT_EQ(Counts(dry, "ham"), (std::vector<int>{1, 1, 2, 0}));
   EXPECT_EQ(Changes(before, home_), "");
   EXPECT_FALSE(fs::exists(home_ / "trained.db"));
-  EXPECT_FALSE(fs::exists(home_ / "data/example.com"));
+  EXPECT_FALSE(fs::exists(home_ / "data/example.com/alice.dat"));
 
   ASSERT_EQ(Counts(Train({"--ham", ham}), "ham"), (std::vector<int>{2, 0, 0, 0}));
   before = Contents(home_);
