@@ -102,6 +102,9 @@ TEST_F(HostTest, MailboxAddCreatesEmptyWhiteListsAndKeepsExistingOnes) {
     ASSERT_TRUE(fs::is_regular_file(domain / list)) << list;
     EXPECT_EQ(fs::file_size(domain / list), 0u) << list;
   }
+  // The domain was made as the filter makes it: its event-log entry was written then.
+  EXPECT_NE(ReadFile(home_ / "events.jsonl").find("Database for Exchange Domain example.com"),
+            std::string::npos);
   ASSERT_EQ(Corvalith({"deliver", kAlice,
                        MessageFile("m.eml", Message("Ann <ann@a.example>", "hi", "hello"))})
                 .status,

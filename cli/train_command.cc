@@ -8,14 +8,12 @@
 #include "cli/command.h"
 #include "config/constructor_string.h"
 #include "logging/control_characters.h"
-#include "logging/logger.h"
 #include "mailhost/filter_health.h"
 #include "mailhost/mail_host.h"
 #include "mailhost/message_score.h"
 #include "mailhost/training_record.h"
 #include "mailhost/training_sources.h"
 #include "provisioning/data_layout.h"
-#include "provisioning/user_init.h"
 #include "sink/server.h"
 
 namespace corvalith::host {
@@ -47,25 +45,6 @@ struct Folder {
   bool spam;
   std::unique_ptr<TrainingSource> source;
 };
-
-// The engine keeps a user's model in the domain's directory, which the filter makes with the
-// domain's first mail; training may come first. Nothing here writes the filter's log.
-class NoLog final : public Logger {
- public:
-  void Log(const std::string&) override {}
-  void Log_Err(const std::string&, int32_t, const std::string&) override {}
-  int32_t debug_level() const override { return 0; }
-};
-
-void PrepareDomain(const std::string& data_directory, const MailboxAddress& mailbox) {
-  Environment& environment = ServerEnvironment();
-  NoLog log;
-  std::string summary;
-  const UserPaths paths{DomainDirectory(data_directory, mailbox.domain),
-                        UserDataPath(data_directory, mailbox.domain, mailbox.user)};
-  PrepareDomainAndUser(environment.file_system(), environment.event_log(), log, mailbox.domain,
-                       paths, /*provider_mode=*/0, /*new_mail_event=*/false, &summary);
-}
 
 }  // namespace
 
@@ -104,7 +83,7 @@ int RunTrain(Context& c) {
   // A model that holds nothing has been made afresh (its file deleted): what the record says
   // was taught to the one before.
   if (ham_mails == 0 && spam_mails == 0) record.ForgetAll();
-  if (!dry_run) PrepareDomain(data, mailbox);
+  if (!dry_run) PrepareDomainDirectory(data, mailbox);
 
   ClassCounts counts[2];  // [spam]
   // One mail: teaches it unless the record says it was taught as this class already.

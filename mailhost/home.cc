@@ -14,14 +14,15 @@
 
 namespace corvalith::host {
 
+namespace {
+
+// One level; false when the directory exists already.
 bool MakeDirectory(FileSystem& files, const std::string& path) {
   if (files.CreateDirectory(path)) return true;
   int err = files.LastError();
   if (err == EEXIST && files.KindOf(path) == FileKind::kDirectory) return false;
   throw Failure::FromErrno("cannot create directory " + path, err);
 }
-
-namespace {
 
 // The directory and its missing parents, as `mkdir -p` makes them; answers whether the last
 // level was created.

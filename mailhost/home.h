@@ -43,9 +43,6 @@ Home ResolveHome(const std::string& flag);
 // both variables once.
 void UseHomeEnvironment(const Home& home);
 
-// Creates the directory, one level; false when it exists already. Throws Failure.
-bool MakeDirectory(FileSystem& files, const std::string& path);
-
 // Creates what is missing of the home: the directories, the default registry (the file
 // `cmake --install` installs) and the manual template. Never overwrites a file, so an
 // administrator's edits survive a second init. Answers the paths created. Throws Failure.

@@ -9,12 +9,14 @@
 
 #include "engine/classifier_engine.h"
 #include "logging/control_characters.h"
+#include "logging/logger.h"
 #include "mailbox_ops/filter_operations.h"
 #include "mailbox_ops/item_url.h"
 #include "platform/mail_header.h"
 #include "platform/text.h"
 #include "platform/unicode.h"
 #include "provisioning/data_layout.h"
+#include "provisioning/user_init.h"
 #include "sink/server.h"
 #include "store/mailbox_url.h"
 #include "store/message_import.h"
@@ -168,9 +170,31 @@ UserStatistics ReadUserStatistics(const std::string& data_directory,
   return stats;
 }
 
+namespace {
+
+// Preparing a domain writes no line of the filter's log: there is no mail to log it for.
+class NoLog final : public Logger {
+ public:
+  void Log(const std::string&) override {}
+  void Log_Err(const std::string&, int32_t, const std::string&) override {}
+  int32_t debug_level() const override { return 0; }
+};
+
+}  // namespace
+
+void PrepareDomainDirectory(const std::string& data_directory, const MailboxAddress& mailbox) {
+  Environment& environment = ServerEnvironment();
+  NoLog log;
+  std::string summary;
+  const UserPaths paths{DomainDirectory(data_directory, mailbox.domain),
+                        UserDataPath(data_directory, mailbox.domain, mailbox.user)};
+  PrepareDomainAndUser(environment.file_system(), environment.event_log(), log, mailbox.domain,
+                       paths, /*provider_mode=*/0, /*new_mail_event=*/false, &summary);
+}
+
 void CreateMissingWhiteLists(FileSystem& files, const std::string& data_directory,
                              const MailboxAddress& mailbox) {
-  MakeDirectory(files, DomainDirectory(data_directory, mailbox.domain));
+  PrepareDomainDirectory(data_directory, mailbox);
   const WhiteListPaths lists = WhiteListsOf(data_directory, mailbox);
   // WriteNewFile leaves whatever exists at the path as it was: an administrator's list stays.
   files.WriteNewFile(lists.domain, "");

@@ -98,9 +98,14 @@ struct UserStatistics {
 // Asks a classifier engine created as the filter creates it. Throws Failure.
 UserStatistics ReadUserStatistics(const std::string& data_directory, const MailboxAddress& mailbox);
 
+// Creates the domain's directory in the data directory when missing, as the filter does with
+// the domain's first mail (its event-log entry included, no log line): the engine keeps a
+// user's model there, and the whitelists lie there, before any mail came. Throws Failure.
+void PrepareDomainDirectory(const std::string& data_directory, const MailboxAddress& mailbox);
+
 // Creates the mailbox's whitelist and its domain's, empty, where the filter reads them (the
-// domain's directory in the data directory too), so that the filter does not report a missing
-// list on every mail of a new user. A list that exists is never touched. Throws Failure.
+// domain's directory too, by PrepareDomainDirectory), so that the filter does not report a
+// missing list on every mail of a new user. A list that exists is never touched. Throws Failure.
 void CreateMissingWhiteLists(FileSystem& files, const std::string& data_directory,
                              const MailboxAddress& mailbox);
 
