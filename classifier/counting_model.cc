@@ -17,16 +17,16 @@ double ChiSquareTail(double x2, size_t half_degrees) {
   const double m = x2 / 2;
   if (m <= 0) return 1;
   const double log_m = std::log(m);
-  double log_term = -m, largest = -m;
-  std::vector<double> logs;
-  logs.reserve(half_degrees);
+  // A running log-sum-exp: the sum is kept relative to the largest term met so far.
+  double log_term = -m, largest = -m, sum = 0;
   for (size_t i = 0; i < half_degrees; ++i) {
     if (i > 0) log_term += log_m - std::log(static_cast<double>(i));
-    logs.push_back(log_term);
-    largest = std::max(largest, log_term);
+    if (log_term > largest) {
+      sum *= std::exp(largest - log_term);
+      largest = log_term;
+    }
+    sum += std::exp(log_term - largest);
   }
-  double sum = 0;
-  for (double l : logs) sum += std::exp(l - largest);
   return std::min(1.0, std::exp(largest + std::log(sum)));
 }
 
@@ -91,14 +91,14 @@ double CountingEvidence(const MailCounts& user, const MailCounts* site, int site
   // Both slot lists ascend, and shifting keeps the order: one walk pairs them.
   const std::vector<uint32_t>& site_slots = *site->slots;
   probabilities.reserve(site_slots.size());
+  CountingOptions as_prior = options;
+  as_prior.strength = options.site_strength;
   size_t u = 0;
   for (size_t i = 0; i < site_slots.size(); ++i) {
     const uint32_t user_slot = site_slots[i] >> site_shift;
     while (u < user_slots.size() && user_slots[u] < user_slot) ++u;
     const double prior = FeatureSpamProbability(site->counts[i], site->mails, 0.5, options);
     const bool known = u < user_slots.size() && user_slots[u] == user_slot;
-    CountingOptions as_prior = options;
-    as_prior.strength = options.site_strength;
     probabilities.push_back(
         known ? FeatureSpamProbability(user.counts[u], user.mails, prior, as_prior) : prior);
   }
