@@ -1,404 +1,73 @@
 #!/usr/bin/env python3
 """The mail server of docs/mail-server.md, end to end, on loopback ports in a temporary directory.
 
-A private Postfix and Dovecot, configured with the page's snippets, around `corvalith lmtp`;
-smtplib and imaplib play the senders and the user. Needs root (Postfix and Dovecot start as
-root and drop to their users) and the Debian packages of scripts/install-deps; without them it
-exits 77 (skipped).
+Debian's stock Postfix and Dovecot configuration, copied and edited exactly as the page says,
+around `corvalith lmtp` started as the package's systemd units start it; smtplib and imaplib
+play the senders and the user. With --installed it runs the installed package's files
+(binary, units, defaults, imapsieve script and program); with a binary, the repository's files
+around that binary. Needs root (Postfix and Dovecot start as root and drop to their users),
+the Debian packages of scripts/install-deps and the mail user the service names; without them
+it exits 77 (skipped).
 
-  e2e_test.py CORVALITH_BINARY
+  e2e_test.py --installed | CORVALITH_BINARY
 """
 import atexit
-import imaplib
 import json
 import os
 import pwd
-import random
 import re
 import shutil
 import signal
 import smtplib
-import socket
 import subprocess
 import sys
-import tempfile
-import time
-from email.message import EmailMessage
-from email.utils import make_msgid
+
+import e2e_page as page
+from e2e_mail import (HAM_WORDS, JUNK, SPAM_WORDS, ImapUser, log_count, message,
+                      message_ids_in_mailbox, send)
+from e2e_server import DOMAIN, STEP_SECONDS, Failure, Server, read, wait_for
 
 SKIPPED = 77
-SOURCE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-DOMAIN = "example.com"
-PASSWORD = "secret"
-MAIL_USER = "mail"
-JUNK = "Junk E-mail"
 # Whole run, servers included; CTest's own timeout is above it.
-RUN_SECONDS = 170
-# One asynchronous step (a delivery through Postfix, a relearn after a move).
-STEP_SECONDS = 30
+RUN_SECONDS = 200
 DOVECOT_MODULES = "/usr/lib/dovecot/modules"
-
-
-class Failure(Exception):
-    pass
 
 
 class Interrupted(Exception):
     """Out of time, or stopped by a signal: ends the whole test, not just one check."""
 
 
-def skip_reason():
+def skip_reason(installation):
     if os.geteuid() != 0:
         return "needs root to start Postfix and Dovecot"
-    for program in ("postfix", "postqueue", "dovecot", "sievec"):
+    missing = installation.missing()
+    if missing:
+        return f"{missing} is missing"
+    for program in ("postfix", "postqueue", "dovecot", "doveadm", "sievec"):
         if not shutil.which(program, path=os.environ.get("PATH", "") + ":/usr/sbin"):
             return f"{program} is not installed (scripts/install-deps)"
     for module in ("lib95_imap_sieve_plugin.so", "sieve/lib90_sieve_extprograms_plugin.so"):
         if not os.path.exists(os.path.join(DOVECOT_MODULES, module)):
             return f"Dovecot module {module} is missing (scripts/install-deps)"
+    for certificate in ("/etc/ssl/certs/ssl-cert-snakeoil.pem",
+                        "/etc/ssl/private/ssl-cert-snakeoil.key"):
+        if not os.path.exists(certificate):
+            return f"{certificate} is missing (scripts/install-deps installs ssl-cert)"
+    user = installation.unit(page.SERVICE)["User"][0]
     try:
-        pwd.getpwnam(MAIL_USER)
+        pwd.getpwnam(user)
         pwd.getpwnam("postfix")
     except KeyError as e:
-        return f"no system user {e}"
+        return f"no system user {e} (the package creates {user})"
     return None
 
 
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-def wait_for(what, probe, seconds=STEP_SECONDS):
-    """Polls `probe` until it answers something true; fails naming `what` at the deadline."""
-    deadline = time.monotonic() + seconds
-    while True:
-        answer = probe()
-        if answer:
-            return answer
-        if time.monotonic() > deadline:
-            raise Failure(f"timed out waiting for {what}")
-        time.sleep(0.05)
-
-
-def doc_snippets():
-    """The fenced blocks of docs/mail-server.md that name a file: {file name: text}."""
-    with open(os.path.join(SOURCE, "docs", "mail-server.md"), encoding="utf-8") as f:
-        page = f.read()
-    blocks = re.findall(r"^```\w+ (\S+)\n(.*?)^```$", page, re.M | re.S)
-    return dict(blocks)
-
-
-class Server:
-    """Everything the test starts, in one temporary directory; stop() ends all of it."""
-
-    def __init__(self, corvalith_binary):
-        self.tmp = tempfile.mkdtemp(prefix="corvalith-e2e-")
-        os.chmod(self.tmp, 0o755)
-        self.mail_pw = pwd.getpwnam(MAIL_USER)
-        self.path = lambda *parts: os.path.join(self.tmp, *parts)
-        self.corvalith = self.path("bin", "corvalith")
-        self.home = self.path("home")
-        self.root = self.path("vmail")
-        self.spool = self.path("spool")
-        self.postfix_conf = self.path("postfix")
-        self.dovecot_conf = self.path("dovecot", "dovecot.conf")
-        self.smtp_port = free_port()
-        self.imap_port = free_port()
-        self.lmtp = None
-        self.postfix_started = False
-        self.dovecot_started = False
-        self.last_flush = 0.0
-        os.makedirs(self.path("bin"))
-        shutil.copy(corvalith_binary, self.corvalith)
-        os.chmod(self.corvalith, 0o755)
-        for directory in (self.home, self.root):
-            os.makedirs(directory)
-            os.chown(directory, self.mail_pw.pw_uid, self.mail_pw.pw_gid)
-        self.placeholders = {
-            "@HOME@": self.home,
-            "@ROOT@": self.root,
-            "@VMAIL@": MAIL_USER,
-            "@CORVALITH@": self.corvalith,
-            "@SPOOL@": self.spool,
-            "@SIEVE@": self.path("sieve"),
-            "@PIPE@": self.path("sieve-pipe"),
-        }
-
-    def substitute(self, text):
-        for placeholder, value in self.placeholders.items():
-            text = text.replace(placeholder, value)
-        return text
-
-    # --- corvalith -------------------------------------------------------------------------
-
-    def as_mail_user(self):
-        return dict(user=self.mail_pw.pw_uid, group=self.mail_pw.pw_gid, extra_groups=[])
-
-    def corvalith_run(self, *args):
-        result = subprocess.run([self.corvalith, "--home", self.home, *args],
-                                capture_output=True, timeout=STEP_SECONDS, cwd=self.tmp,
-                                **self.as_mail_user())
-        if result.returncode != 0:
-            raise Failure(f"corvalith {' '.join(args)} exited {result.returncode}: "
-                          f"{result.stderr.decode(errors='replace')}")
-        return result
-
-    def write_as_mail_user(self, path, text):
-        """Writes a file (and its directory, when missing) that the mail user owns."""
-        os.makedirs(os.path.dirname(path), exist_ok=True)
-        with open(path, "w", encoding="utf-8") as f:
-            f.write(text)
-        for owned in (os.path.dirname(path), path):
-            os.chown(owned, self.mail_pw.pw_uid, self.mail_pw.pw_gid)
-
-    def start_lmtp(self):
-        output = self.path("lmtp.out")
-        starts = read(output).count("listening on")
-        with open(output, "ab") as log:
-            self.lmtp = subprocess.Popen([self.corvalith, "--home", self.home, "lmtp",
-                                          "--received-by", f"mx.{DOMAIN}"],
-                                         cwd=self.tmp, stdout=log, stderr=subprocess.STDOUT,
-                                         **self.as_mail_user())
-        socket_path = os.path.join(self.home, "lmtp.sock")
-        # A killed server leaves its socket behind: wait for the new one's announcement.
-        wait_for("corvalith lmtp to listen", lambda: read(output).count("listening on") > starts
-                 or self.lmtp.poll() is not None)
-        if self.lmtp.poll() is not None:
-            raise Failure(f"corvalith lmtp exited {self.lmtp.returncode}")
-        # Postfix's LMTP client runs as postfix; the socket is open to its owner and group.
-        # (docs/mail-server.md puts postfix into the mail user's group instead.)
-        os.chown(socket_path, -1, pwd.getpwnam("postfix").pw_gid)
-
-    def stop_lmtp(self, sig=signal.SIGTERM):
-        if self.lmtp and self.lmtp.poll() is None:
-            self.lmtp.send_signal(sig)
-            self.lmtp.wait(timeout=STEP_SECONDS)
-        self.lmtp = None
-
-    # --- Postfix ---------------------------------------------------------------------------
-
-    def configure_postfix(self, snippets):
-        os.makedirs(self.postfix_conf)
-        os.makedirs(self.spool)
-        with open(self.path("postfix", "main.cf"), "w") as f:
-            f.write(f"""# The private instance: its own queue, log and loopback port.
-compatibility_level = 3.6
-queue_directory = {self.spool}
-data_directory = {self.path("postfix-data")}
-maillog_file = {self.path("maillog")}
-maillog_file_prefixes = {self.tmp}
-myhostname = mx.{DOMAIN}
-mydomain = {DOMAIN}
-mydestination =
-inet_interfaces = 127.0.0.1
-inet_protocols = ipv4
-alias_maps =
-alias_database =
-biff = no
-# Nothing leaves the machine, and nothing is looked up in the DNS.
-default_transport = error:no mail leaves this test
-relay_transport = error:no mail leaves this test
-# Deferred mail is retried only when the test asks (postqueue -f).
-queue_run_delay = 1h
-minimal_backoff_time = 1h
-maximal_backoff_time = 1h
-lmtp_connection_cache_on_demand = no
-""")
-            f.write(self.substitute(snippets["main.cf"]))
-        with open(self.path("postfix", "corvalith-mailboxes"), "w") as f:
-            # carol has no mailbox in corvalith: its LMTP server refuses her.
-            f.write(f"alice@{DOMAIN} ok\nbob@{DOMAIN} ok\ncarol@{DOMAIN} ok\n{UTF8_USER} ok\n")
-        with open("/etc/postfix/master.cf") as f:
-            master = f.read()
-        # The stock master.cf with the SMTP server on the test's port and without chroot.
-        master = re.sub(r"^smtp(\s+inet\s+)", f"127.0.0.1:{self.smtp_port}\\1", master,
-                        count=1, flags=re.M)
-        master = re.sub(r"^(\S+\s+\S+\s+\S+\s+\S+\s+)y(\s)", r"\1n\2", master, flags=re.M)
-        with open(self.path("postfix", "master.cf"), "w") as f:
-            f.write(master)
-        # Creates the queue directories, among them private/ for Dovecot's auth socket.
-        self.postfix("check")
-
-    def start_postfix(self):
-        """Starts the configured Postfix; Dovecot's auth socket must exist by now, or the
-        first SMTP connection makes smtpd fail and Postfix throttle it for a minute."""
-        self.postfix("start")
-        self.postfix_started = True
-        wait_for("Postfix to listen", lambda: port_open(self.smtp_port))
-
-    def postfix(self, *args):
-        result = subprocess.run(["postfix", "-c", self.postfix_conf, *args], capture_output=True,
-                                timeout=STEP_SECONDS)
-        if result.returncode != 0:
-            raise Failure(f"postfix {' '.join(args)}: "
-                          f"{(result.stdout + result.stderr).decode(errors='replace')}")
-
-    def queue(self):
-        """The queue names of the messages in Postfix's queue ("active", "deferred", …)."""
-        result = subprocess.run(["postqueue", "-c", self.postfix_conf, "-j"],
-                                capture_output=True, timeout=STEP_SECONDS, check=True)
-        return [json.loads(line)["queue_name"] for line in result.stdout.decode().splitlines()]
-
-    def flush_queue(self):
-        """Asks Postfix to retry the mail it holds at once (Postfix also stops throttling a
-        destination it found dead). Mail that was being delivered when corvalith lmtp went
-        away is deferred only after that attempt fails, so callers poll this until what they
-        wait for has arrived; at most one flush a second."""
-        if self.queue() and time.monotonic() - self.last_flush > 1:
-            subprocess.run(["postqueue", "-c", self.postfix_conf, "-f"], check=True,
-                           timeout=STEP_SECONDS)
-            self.last_flush = time.monotonic()
-
-    # --- Dovecot ---------------------------------------------------------------------------
-
-    def start_dovecot(self, snippets):
-        dovecot_dir = os.path.dirname(self.dovecot_conf)
-        os.makedirs(os.path.join(dovecot_dir, "run"))
-        os.makedirs(self.path("sieve"))
-        os.makedirs(self.path("sieve-pipe"))
-        shutil.copy(os.path.join(SOURCE, "mailserver", "report-move.sieve"), self.path("sieve"))
-        with open(os.path.join(SOURCE, "mailserver", "corvalith-moved")) as f:
-            program = f.read()
-        program = re.sub(r"^corvalith=.*$", f"corvalith={self.corvalith}", program, flags=re.M)
-        program = re.sub(r"^home=.*$", f"home={self.home}", program, flags=re.M)
-        moved = self.path("sieve-pipe", "corvalith-moved")
-        with open(moved, "w") as f:
-            f.write(program)
-        os.chmod(moved, 0o755)
-        with open(os.path.join(dovecot_dir, "users"), "w") as f:
-            for user in ("alice", "bob"):
-                f.write(f"{user}@{DOMAIN}:{{PLAIN}}{PASSWORD}::::::\n")
-        with open(self.dovecot_conf, "w") as f:
-            f.write(f"""# The private instance: its own directories, loopback IMAP, test users.
-base_dir = {dovecot_dir}/run
-state_dir = {dovecot_dir}/state
-log_path = {self.path("dovecot.log")}
-protocols = imap
-listen = 127.0.0.1
-ssl = no
-disable_plaintext_auth = no
-auth_mechanisms = plain
-first_valid_uid = {self.mail_pw.pw_uid}
-first_valid_gid = {self.mail_pw.pw_gid}
-service imap-login {{
-  inet_listener imap {{
-    address = 127.0.0.1
-    port = {self.imap_port}
-  }}
-  inet_listener imaps {{
-    port = 0
-  }}
-}}
-passdb {{
-  driver = passwd-file
-  args = {dovecot_dir}/users
-}}
-userdb {{
-  driver = static
-  args = allow_all_users=yes
-}}
-""")
-            f.write(self.substitute(snippets["dovecot.conf"]))
-            f.write(self.substitute(snippets["15-mailboxes.conf"]))
-        sieve = self.path("sieve", "report-move.sieve")
-        compiled = subprocess.run(["sievec", "-c", self.dovecot_conf, sieve],
-                                  capture_output=True, timeout=STEP_SECONDS)
-        if compiled.returncode != 0:
-            raise Failure(f"sievec: {compiled.stderr.decode(errors='replace')}")
-        subprocess.run(["dovecot", "-c", self.dovecot_conf], check=True, timeout=STEP_SECONDS)
-        self.dovecot_started = True
-        wait_for("Dovecot to listen", lambda: port_open(self.imap_port))
-
-    # --- the end ---------------------------------------------------------------------------
-
-    def stop(self):
-        """Stops everything that was started and removes the directory; never raises."""
-        # Nothing interrupts the clean-up; each of its steps is bounded on its own.
-        signal.alarm(0)
-        for number in (signal.SIGTERM, signal.SIGINT):
-            signal.signal(number, signal.SIG_IGN)
-        steps = [
-            lambda: self.stop_lmtp(signal.SIGKILL),
-            lambda: self.postfix_started and subprocess.run(
-                ["postfix", "-c", self.postfix_conf, "stop"], capture_output=True,
-                timeout=STEP_SECONDS),
-            lambda: self.dovecot_started and subprocess.run(
-                ["dovecot", "-c", self.dovecot_conf, "stop"], capture_output=True,
-                timeout=STEP_SECONDS),
-        ]
-        for step in steps:
-            try:
-                step()
-            except Exception as e:  # the other steps still run
-                print(f"cleanup: {e}", file=sys.stderr)
-        self.postfix_started = self.dovecot_started = False
-        # Postfix and Dovecot end their children a moment after the stop command returns.
-        try:
-            wait_for("the servers' processes to end", lambda: not self.processes_in_tmp())
-        except Failure as e:
-            print(f"cleanup: {e}", file=sys.stderr)
-        shutil.rmtree(self.tmp, ignore_errors=True)
-
-    def processes_in_tmp(self):
-        found = []
-        for pid in filter(str.isdigit, os.listdir("/proc")):
-            try:
-                with open(f"/proc/{pid}/cmdline", "rb") as f:
-                    if self.tmp.encode() in f.read():
-                        found.append(int(pid))
-            except OSError:
-                pass
-        return found
-
-    def dump_logs(self):
-        for name in ("maillog", "dovecot.log", "lmtp.out", "home/data/Corvalith.log"):
-            path = self.path(name)
-            if os.path.exists(path):
-                with open(path, errors="replace") as f:
-                    lines = f.readlines()
-                print(f"---- {name} (last 40 lines) ----", file=sys.stderr)
-                sys.stderr.writelines(lines[-40:])
-
-
-def port_open(port):
-    try:
-        with socket.create_connection(("127.0.0.1", port), timeout=1):
-            return True
-    except OSError:
-        return False
-
-
-# --- the mail ------------------------------------------------------------------------------
-
-SPAM_WORDS = ("cheap pills pharmacy discount casino bonus jackpot lottery winner claim prize "
-              "crypto investment guaranteed profit click offer act free money wire transfer "
-              "verify account password urgent million dollars viagra replica watches loan "
-              "credit approved bitcoin exclusive deal unsubscribe winners cash").split()
-HAM_WORDS = ("meeting agenda project schedule report review budget quarterly minutes team "
-             "lunch tomorrow document draft attached feedback deadline plan office survey "
-             "foundations crew frame invoice receipts appointment colleagues kitchen garden "
-             "weekend children library thanks regards notes monday friday").split()
-# Words of every mail, spam or not.
-COMMON_WORDS = ("the and you for this that with your have are will our from please about "
-                "more time here there what when which would").split()
-
-
-def message(sender, recipient, subject, words, seed, share=0.85):
-    """A plain mail with its own Message-ID: 50 words, `share` of them from `words` and the
-    rest common ones, chosen by `seed`."""
-    mail = EmailMessage()
-    mail["From"] = sender
-    mail["To"] = recipient
-    mail["Subject"] = subject
-    mail["Message-ID"] = make_msgid(domain=sender.split("@")[1])
-    choose = random.Random(seed)
-    picks = [choose.choice(words if choose.random() < share else COMMON_WORDS)
-             for _ in range(50)]
-    mail.set_content("\n".join(" ".join(picks[i:i + 8]) for i in range(0, 50, 8)) + "\n",
-                     charset="us-ascii")
-    return mail
+ALICE = f"alice@{DOMAIN}"
+BOB = f"bob@{DOMAIN}"
+# A mailbox whose address needs SMTPUTF8; it has no IMAP login.
+UTF8_USER = f"j\u00fcrgen@{DOMAIN}"
+HAM_FLAGS = {"Corvalith-Ham", "$NotJunk"}
+SPAM_FLAGS = {"Corvalith-Spam", "$Junk"}
 
 
 def train(server, user, per_kind=20):
@@ -436,135 +105,13 @@ def train(server, user, per_kind=20):
         session.wait(timeout=STEP_SECONDS)
 
 
-imaplib.Commands.setdefault("MOVE", ("SELECTED",))
-
-
-class ImapUser:
-    """One user's IMAP session."""
-
-    def __init__(self, server, user):
-        self.imap = imaplib.IMAP4("127.0.0.1", server.imap_port, timeout=STEP_SECONDS)
-        self.imap.login(user, PASSWORD)
-
-    def close(self):
-        try:
-            self.imap.logout()
-        except (imaplib.IMAP4.error, OSError):
-            pass
-
-    def _select(self, folder):
-        status, _ = self.imap.select(f'"{folder}"')
-        if status != "OK":
-            raise Failure(f"cannot select {folder}")
-
-    def flags(self, folder, message_id):
-        """The message's flags in `folder` as a set, or None while it is not there."""
-        self._select(folder)
-        status, data = self.imap.uid("SEARCH", None, "HEADER", "Message-ID", f'"{message_id}"')
-        uids = data[0].split() if status == "OK" and data[0] else []
-        if not uids:
-            return None
-        if len(uids) > 1:
-            raise Failure(f"{message_id} is in {folder} {len(uids)} times")
-        status, data = self.imap.uid("FETCH", uids[0], "(FLAGS)")
-        found = re.search(rb"FLAGS \(([^)]*)\)", data[0] if status == "OK" else b"")
-        return set(found.group(1).decode().split()) if found else None
-
-    def wait_flags(self, folder, message_id, wanted):
-        """Waits until the message lies in `folder` with every flag of `wanted`, and fails at
-        once when it turns up in the other one of INBOX and Junk E-mail instead."""
-        other = JUNK if folder == "INBOX" else "INBOX"
-
-        def probe():
-            flags = self.flags(folder, message_id)
-            if flags is not None:
-                return wanted <= flags and flags
-            elsewhere = self.flags(other, message_id)
-            if elsewhere is not None:
-                raise Failure(f"{message_id} is in {other} with {sorted(elsewhere)}, "
-                              f"not in {folder}")
-            return None
-
-        return wait_for(f"{message_id} in {folder} with {sorted(wanted)}", probe)
-
-    def create(self, folder):
-        status, answer = self.imap.create(f'"{folder}"')
-        if status != "OK":
-            raise Failure(f"CREATE {folder}: {answer}")
-
-    def special_use(self, folder):
-        """The folder's attributes as LIST answers them (its special use among them)."""
-        status, data = self.imap.list('""', f'"{folder}"')
-        found = re.match(rb"\(([^)]*)\)", data[0] or b"") if status == "OK" else None
-        return found.group(1).decode().split() if found else []
-
-    def move(self, message_id, source, destination):
-        self._select(source)
-        _, data = self.imap.uid("SEARCH", None, "HEADER", "Message-ID", f'"{message_id}"')
-        uid = data[0].split()[0]
-        status, answer = self.imap.uid("MOVE", uid, f'"{destination}"')
-        if status != "OK":
-            raise Failure(f"MOVE of {message_id} into {destination}: {answer}")
-
-
-def send(server, mail, login=None):
-    with smtplib.SMTP("127.0.0.1", server.smtp_port, timeout=STEP_SECONDS) as smtp:
-        if login:
-            smtp.login(login, PASSWORD)
-        smtp.send_message(mail)
-    return mail["Message-ID"]
-
-
-def message_ids_in_mailbox(server, user):
-    """Message-ID → how many files of the user's Maildir (every folder) carry it."""
-    local, domain = user.split("@")
-    maildir = os.path.join(server.root, domain, local, "Maildir")
-    counts = {}
-    folders = [maildir] + [os.path.join(maildir, d) for d in os.listdir(maildir)
-                           if d.startswith(".") and os.path.isdir(os.path.join(maildir, d))]
-    for folder in folders:
-        for sub in ("new", "cur"):
-            directory = os.path.join(folder, sub)
-            for name in os.listdir(directory) if os.path.isdir(directory) else ():
-                try:
-                    with open(os.path.join(directory, name), "rb") as f:
-                        head = f.read(65536).split(b"\n\n")[0]
-                except FileNotFoundError:  # renamed meanwhile; the next scan sees it
-                    continue
-                found = re.search(rb"^Message-ID:\s*(\S+)", head, re.M | re.I)
-                if found:
-                    key = found.group(1).decode(errors="replace")
-                    counts[key] = counts.get(key, 0) + 1
-    return counts
-
-
-def log_count(server, text):
-    path = os.path.join(server.home, "data", "Corvalith.log")
-    if not os.path.exists(path):
-        return 0
-    with open(path, encoding="utf-8", errors="replace") as f:
-        return f.read().count(text)
-
-
-# --- what is checked -----------------------------------------------------------------------
-
-ALICE = f"alice@{DOMAIN}"
-BOB = f"bob@{DOMAIN}"
-# A mailbox whose address needs SMTPUTF8; it has no IMAP login.
-UTF8_USER = f"j\u00fcrgen@{DOMAIN}"
-HAM_FLAGS = {"Corvalith-Ham", "$NotJunk"}
-SPAM_FLAGS = {"Corvalith-Spam", "$Junk"}
-
-
 def set_up_home(server):
-    server.corvalith_run("init", "--maildir", server.root)
-    for user in (ALICE, BOB, UTF8_USER):
-        server.corvalith_run("mailbox", "add", user)
+    """The mailboxes besides the page's: one whose address needs SMTPUTF8, the domain's
+    whitelist, and the password file."""
+    server.corvalith_run("mailbox", "add", UTF8_USER)
     domain_directory = os.path.join(server.home, "data", DOMAIN)
     server.write_as_mail_user(os.path.join(domain_directory, "global.wlt"), "@partner.example\n")
-    for user in (ALICE, BOB, UTF8_USER):
-        local = user.split("@")[0]
-        server.write_as_mail_user(os.path.join(domain_directory, f"{local}.dat.wlt"), "")
+    server.write_users([ALICE, BOB])
 
 
 def check_sorting(server, alice):
@@ -578,16 +125,22 @@ def check_sorting(server, alice):
 
 
 def check_unknown_recipient(server):
-    """A recipient Postfix knows but corvalith has no mailbox for is refused by corvalith
-    lmtp for good (550), and Postfix bounces the mail instead of keeping it."""
+    """Postfix asks corvalith's recipient map, so mail for an address of the domain without a
+    mailbox is refused while the sender is still connected (550), never bounced later; a
+    mailbox added afterwards is known at once, without reloading Postfix."""
+    carol = f"carol@{DOMAIN}"
+    mail = bytes(message("tom@fieldwork.example", carol, "Hello", HAM_WORDS, 10))
     with smtplib.SMTP("127.0.0.1", server.smtp_port, timeout=STEP_SECONDS) as smtp:
-        # From the null sender, so that the bounce goes nowhere.
-        smtp.sendmail("", [f"carol@{DOMAIN}"],
-                      bytes(message("tom@fieldwork.example", f"carol@{DOMAIN}", "Hello",
-                                    HAM_WORDS, 10)))
-    wait_for("Postfix to bounce the mail for carol",
-             lambda: re.search(r"to=<carol@[^>]*>.*status=bounced \(.*\b550\b",
-                               read(server.path("maillog"))))
+        try:
+            smtp.sendmail("tom@fieldwork.example", [carol], mail)
+            raise Failure("Postfix accepted mail for carol, who has no mailbox")
+        except smtplib.SMTPRecipientsRefused as refused:
+            code, reason = refused.recipients[carol]
+            if code != 550:
+                raise Failure(f"carol was refused with {code} {reason}, not 550")
+    server.corvalith_run("mailbox", "add", carol)
+    wait_delivered(server, carol, [send(server, message("tom@fieldwork.example", carol, "Hi",
+                                                        HAM_WORDS, 13))])
 
 
 def check_deleted_spam(server, alice):
@@ -726,27 +279,48 @@ def check_user_moves(server, alice):
 
 
 def check_outages(server):
-    """Mail sent while corvalith lmtp stops (SIGTERM) in the middle of a burst, while it is
-    down, and while it is killed (SIGKILL) in the middle of a burst arrives after the restart,
-    each message exactly once."""
+    """Mail of a burst during which corvalith lmtp stops (SIGTERM) and systemd starts it
+    again, during which its sockets go away too (Postfix defers what it holds, and refuses new
+    mail for now, 451, never 550), and during which it is killed (SIGKILL), arrives, each
+    message exactly once."""
     def arrived(messages):
         server.flush_queue()
         return set(messages) <= set(message_ids_in_mailbox(server, BOB))
 
     stopped = burst(server, "Stopped", 10)
     server.stop_lmtp(signal.SIGTERM)
-    while_down = [send(server, message("tom@fieldwork.example", BOB, f"While down {i}",
-                                       HAM_WORDS, 100 + i)) for i in range(5)]
-    wait_for("Postfix to defer the mail", lambda: "deferred" in server.queue())
     server.start_lmtp()
-    wait_for("the mail of the stop", lambda: arrived(stopped + while_down))
+    wait_for("the mail of the stop", lambda: arrived(stopped))
+
+    closed = burst(server, "Closed", 10)
+    server.stop_lmtp(signal.SIGTERM)
+    server.close_sockets()
+    try:
+        send(server, message("tom@fieldwork.example", BOB, "While down", HAM_WORDS, 100))
+        raise Failure("Postfix accepted mail while the recipient map was gone")
+    except smtplib.SMTPRecipientsRefused as refused:
+        code, reason = refused.recipients[BOB]
+        if code != 451:
+            raise Failure(f"mail while the recipient map was gone got {code} {reason}, not 451")
+    # What Postfix held when the sockets went is deferred, not bounced.
+    wait_for("Postfix to finish its tries", lambda: "active" not in server.queue())
+    server.open_sockets()
+    server.start_lmtp()
+    wait_for("the mail held while the sockets were gone", lambda: arrived(closed))
 
     killed = burst(server, "Killed", 20)
     server.stop_lmtp(signal.SIGKILL)
     server.start_lmtp()
     wait_for("the mail of the kill", lambda: arrived(killed))
-    wait_for("Postfix's queue to empty", lambda: not server.queue())
-    check_each_stored_once(server, stopped + while_down + killed)
+
+    def queue_empty():
+        server.flush_queue()
+        return not server.queue()
+
+    wait_for("Postfix's queue to empty", queue_empty)
+    if re.search(r"to=<bob@[^>]*>.*status=bounced", read(server.path("maillog"))):
+        raise Failure("Postfix bounced mail for bob")
+    check_each_stored_once(server, stopped + closed + killed)
 
 
 def burst(server, subject, count):
@@ -781,28 +355,25 @@ def check_each_stored_once(server, sent):
         print(f"note: {retried} message(s) handed over again after the kill took their reply")
 
 
-def check_pipe_transport(server, snippets):
+def check_pipe_transport(server):
     """Postfix switched to the pipe transport of the page delivers through `corvalith
-    deliver`, mail from outside and a logged-in user's internal mail alike, with corvalith
-    lmtp stopped."""
-    server.stop_lmtp(signal.SIGTERM)
-    # The pipe's settings take the place of the ones they name.
-    switch = server.substitute(snippets["pipe-main.cf"])
-    names = re.findall(r"^(\w+)\s*=", switch, re.M)
+    deliver`, mail from outside and a logged-in user's internal mail alike; the service
+    still answers Postfix's recipient lookups."""
     main_cf = os.path.join(server.postfix_conf, "main.cf")
+    switch = server.move_places(page.named_block("pipe:/etc/postfix/main.cf"))
+    names = re.findall(r"^(\w+)\s*=", switch, re.M)
     kept = [line for line in read(main_cf).splitlines(keepends=True)
             if not re.match(r"(%s)\s*=" % "|".join(names), line)]
-    with open(main_cf, "w") as f:
+    with open(main_cf, "w", encoding="utf-8") as f:
         f.write("".join(kept) + switch)
-    with open(os.path.join(server.postfix_conf, "master.cf"), "a") as f:
-        f.write(server.substitute(snippets["master.cf"]))
+    with open(os.path.join(server.postfix_conf, "master.cf"), "a", encoding="utf-8") as f:
+        f.write(server.move_places(page.named_block("pipe:/etc/postfix/master.cf")))
     server.postfix("reload")
     internal_before = log_count(server, "New Mail (EA) forced to HAM")
     external = send(server, message("tom@fieldwork.example", BOB, "By pipe", HAM_WORDS, 8))
     internal = send(server, message(ALICE, BOB, "Offer seen", SPAM_WORDS, 9), login=ALICE)
     bob = ImapUser(server, BOB)
     try:
-        # Mail that met the old transport before the reload waits in the queue: flush it.
         def delivered():
             server.flush_queue()
             return {external, internal} <= set(message_ids_in_mailbox(server, BOB))
@@ -812,48 +383,39 @@ def check_pipe_transport(server, snippets):
             bob.wait_flags("INBOX", message_id, HAM_FLAGS)
     finally:
         bob.close()
-    if "relay=corvalith" not in read(server.path("maillog")):
+    if "relay=corvalith," not in read(server.path("maillog")):
         raise Failure("Postfix did not use the pipe transport")
     if log_count(server, "New Mail (EA) forced to HAM") != internal_before + 1:
         raise Failure("the logged-in sender's mail through the pipe was not internal")
 
 
-def read(path):
-    try:
-        with open(path, encoding="utf-8", errors="replace") as f:
-            return f.read()
-    except FileNotFoundError:
-        return ""
-
-
-def run(corvalith_binary):
-    server = Server(corvalith_binary)
+def run(installation):
+    server = Server(installation)
     atexit.register(server.stop)
     alice = None
     try:
-        snippets = doc_snippets()
+        server.follow_page()
         set_up_home(server)
         train(server, ALICE)
+        server.private_postfix()
+        server.open_sockets()
         server.start_lmtp()
-        server.configure_postfix(snippets)
-        server.start_dovecot(snippets)
+        server.start_dovecot()
         server.start_postfix()
         alice = ImapUser(server, ALICE)
         # Each check stands alone, so that one failure does not hide the others.
         checks = [
-            lambda: check_sorting(server, alice),
-            lambda: check_user_moves(server, alice),
-            lambda: check_deleted_spam(server, alice),
-            lambda: check_trusted(server, alice),
-            lambda: check_address_forms(server),
-            lambda: check_unknown_recipient(server),
-            lambda: check_outages(server),
-            lambda: check_pipe_transport(server, snippets),
+            ("sorting", lambda: check_sorting(server, alice)),
+            ("user moves", lambda: check_user_moves(server, alice)),
+            ("deleted spam", lambda: check_deleted_spam(server, alice)),
+            ("trusted senders", lambda: check_trusted(server, alice)),
+            ("address forms", lambda: check_address_forms(server)),
+            ("unknown recipient", lambda: check_unknown_recipient(server)),
+            ("outages", lambda: check_outages(server)),
+            ("pipe transport", lambda: check_pipe_transport(server)),
         ]
-        names = ["sorting", "user moves", "deleted spam", "trusted senders", "address forms",
-                 "unknown recipient", "outages", "pipe transport"]
         failed = []
-        for name, check in zip(names, checks):
+        for name, check in checks:
             try:
                 check()
                 print(f"ok: {name}")
@@ -876,7 +438,8 @@ def main():
     if len(sys.argv) != 2:
         print(__doc__, file=sys.stderr)
         return 2
-    reason = skip_reason()
+    installation = page.Installation(None if sys.argv[1] == "--installed" else sys.argv[1])
+    reason = skip_reason(installation)
     if reason:
         print(f"skipped: {reason}")
         return SKIPPED
@@ -894,7 +457,7 @@ def main():
     signal.alarm(RUN_SECONDS)
     # What the test writes as root, the mail user (Dovecot's mail processes, corvalith) reads.
     os.umask(0o022)
-    return run(sys.argv[1])
+    return run(installation)
 
 
 if __name__ == "__main__":
