@@ -70,13 +70,25 @@ const std::vector<Command>& Commands() {
        .run = RunInit},
       {.name = "mailbox",
        .synopsis = {{"mailbox add USER@DOMAIN", "create a mailbox with its standard folders"},
+                    {"mailbox remove USER@DOMAIN [--purge]",
+                     "remove a mailbox, keeping its mail unless --purge"},
                     {"mailbox list", "list the mailboxes"}},
-       .usage = "corvalith mailbox add USER@DOMAIN | corvalith mailbox list",
+       .usage = "corvalith mailbox add USER@DOMAIN | corvalith mailbox remove USER@DOMAIN "
+                "[--purge] | corvalith mailbox list",
        .help = "add creates the mailbox root and its folders Inbox, Sent Items, Deleted Items and\n"
                "Junk E-mail (adding an existing mailbox changes nothing; one that differs from an\n"
                "existing mailbox only in case is refused, since a mail server takes both for one);\n"
+               "adding a removed mailbox brings it back with the mail its removal kept.\n"
+               "remove makes the mailbox unknown to every command (lmtp answers 550 for it) and\n"
+               "keeps its mail and the filter's data of the user: a Maildir mailbox's directory\n"
+               "ROOT/DOMAIN/USER becomes ROOT/DOMAIN/.removed-USER, a store.db mailbox's rows move\n"
+               "to the URL level REMOVED; the output says where. --purge deletes the mailbox's\n"
+               "mail (the one a removal kept too, so a removed mailbox can be purged later), the\n"
+               "user's model, creation marker and whitelist in the data directory and what train\n"
+               "taught the user; never the domain's files or another user's.\n"
                "list shows every mailbox. Every command finds a mailbox whatever the case of its\n"
                "address.",
+       .options = {{"--purge", false}},
        .run = RunMailbox},
       {.name = "deliver",
        .synopsis = {{"deliver USER@DOMAIN [--folder NAME] [--internal] [--sasl-user NAME] PATH...",

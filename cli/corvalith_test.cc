@@ -37,6 +37,99 @@ class HostTest : public CorvalithTest {
     EXPECT_EQ(run.status, 0) << run.err;
     return run.JsonLines();
   }
+
+  // The answer of train for the mailbox's Inbox taught as ham.
+  Json TrainInboxAsHam(const std::string& mailbox) {
+    Outcome run = Corvalith({"--json", "train", mailbox, "--ham", "Inbox"});
+    EXPECT_EQ(run.status, 0) << run.err;
+    return run.JsonLines().at(0)["ham"];
+  }
+
+  // Bob beside alice, each with the same mail in Inbox, taught by train. Answers alice's item.
+  std::string MailForAliceAndBob() {
+    EXPECT_EQ(Corvalith({"mailbox", "add", kBob}).status, 0);
+    std::string url;
+    for (const char* mailbox : {kAlice, kBob}) {
+      Outcome run = Corvalith({"--json", "deliver", mailbox, MessageFile("m.eml", kMail)});
+      EXPECT_EQ(run.status, 0) << run.err;
+      if (url.empty()) url = run.JsonLines().at(0)["url"];
+      EXPECT_GT(TrainInboxAsHam(mailbox)["learned"], 0);
+    }
+    return url;
+  }
+
+  // Removes alice, named in another case: every command takes her for unknown, her mail and
+  // her filter's files stay. Answers the remove's answer.
+  Json RemoveAlice() {
+    Outcome run = Corvalith({"--json", "mailbox", "remove", "Alice@Example.COM"});
+    EXPECT_EQ(run.status, 0) << run.err;
+    const Json removed = run.JsonLines().at(0);
+    EXPECT_EQ(removed["mailbox"], kAlice);
+    EXPECT_EQ(removed["purged"], false);
+    EXPECT_EQ(removed["kept_files"],
+              Json::array({(Data() / "alice.dat").string(), (Data() / "alice.dat.wlt").string()}));
+    EXPECT_EQ(Corvalith({"--json", "mailbox", "list"}).JsonLines(),
+              std::vector<Json>{Json({{"mailbox", kBob}, {"url", kBobRoot}})});
+    Outcome ls = Corvalith({"ls", kAlice});
+    EXPECT_EQ(ls.status, 1);
+    EXPECT_NE(ls.err.find("unknown mailbox"), std::string::npos) << ls.err;
+    EXPECT_EQ(Corvalith({"deliver", kAlice, MessageFile("m.eml", kMail)}).status, 67);
+    Outcome again = Corvalith({"mailbox", "remove", kAlice});
+    EXPECT_EQ(again.status, 1);
+    EXPECT_NE(again.err.find("unknown mailbox"), std::string::npos) << again.err;
+    for (const char* file : {"alice.dat", "alice.dat.wlt", "global.wlt"}) {
+      EXPECT_TRUE(fs::exists(Data() / file)) << file;
+    }
+    return removed;
+  }
+
+  // Adding alice again brings back her mailbox with the mail the removal kept.
+  void AddAliceBack(const std::string& url) {
+    Outcome run = Corvalith({"--json", "mailbox", "add", "ALICE@example.com"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.JsonLines().at(0)["mailbox"], kAlice);
+    EXPECT_EQ(run.JsonLines().at(0)["restored"], true);
+    EXPECT_EQ(Corvalith({"--json", "show", url}).status, 0) << url;
+    EXPECT_EQ(Corvalith({"--json", "mailbox", "list"}).JsonLines().size(), 2u);
+  }
+
+  // Purges alice, named in another case, kept by a removal or not: her mail, filter files and
+  // what train taught her go; nothing of bob's or the domain's. A new alice starts afresh.
+  void PurgeAlice(const std::string& url) {
+    Outcome run = Corvalith({"--json", "mailbox", "remove", "--purge", "aLiCe@example.com"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    const Json purged = run.JsonLines().at(0);
+    EXPECT_EQ(purged["mailbox"], kAlice);
+    EXPECT_EQ(purged["purged"], true);
+    EXPECT_EQ(purged["deleted_files"],
+              Json::array({(Data() / "alice.dat").string(), (Data() / "alice.dat.wlt").string()}));
+    for (const char* file : {"alice.dat", "alice.dat.wlt"}) {
+      EXPECT_FALSE(fs::exists(Data() / file)) << file;
+    }
+    for (const char* file : {"bob.dat", "bob.dat.wlt", "global.wlt"}) {
+      EXPECT_TRUE(fs::exists(Data() / file)) << file;
+    }
+    EXPECT_EQ(Corvalith({"--json", "ls", kBob, "Inbox"}).JsonLines().size(), 2u)
+        << "bob's mail and manual";
+    EXPECT_EQ(TrainInboxAsHam(kBob)["learned"], 0) << "what bob was taught is remembered";
+    EXPECT_EQ(Corvalith({"show", url}).status, 1) << "alice's mail is gone";
+    Outcome again = Corvalith({"mailbox", "remove", "--purge", kAlice});
+    EXPECT_EQ(again.status, 1);
+    EXPECT_NE(again.err.find("unknown mailbox"), std::string::npos) << again.err;
+
+    Outcome added = Corvalith({"--json", "mailbox", "add", kAlice});
+    ASSERT_EQ(added.status, 0) << added.err;
+    EXPECT_EQ(added.JsonLines().at(0)["restored"], false);
+    EXPECT_TRUE(Items("Inbox").empty());
+    ASSERT_EQ(Corvalith({"deliver", kAlice, MessageFile("m.eml", kMail)}).status, 0);
+    EXPECT_GT(TrainInboxAsHam(kAlice)["learned"], 0) << "train forgot what alice was taught";
+  }
+
+  fs::path Data() const { return home_ / "data/example.com"; }
+
+  static constexpr char kBob[] = "bob@example.com";
+  const std::string kBobRoot = "file://./backofficestorage/example.com/MBX/bob";
+  const std::string kMail = Message("Ann <ann@a.example>", "Minutes", "the minutes of today");
 };
 
 TEST_F(HostTest, InitCreatesTheHomeOnceAndNeverOverwrites) {
@@ -362,6 +455,12 @@ TEST_F(HostTest, BadInputFailsWithOneLineAndAnExitStatus) {
       {{"show", kRoot}, 1, "bad URL"},
       {{"ls", kAlice, "Nowhere"}, 1, "unknown folder"},
       {{"stats", "carol@example.com"}, 1, "unknown mailbox"},
+      {{"mailbox", "remove", "carol@example.com"}, 1, "unknown mailbox"},
+      {{"mailbox", "remove", "--purge", "carol@example.com"}, 1, "unknown mailbox"},
+      {{"mailbox", "remove", "--purge", "../alice@example.com"}, 1, "bad mailbox address"},
+      {{"mailbox", "remove", "alice@example.com/.."}, 1, "bad mailbox address"},
+      {{"mailbox", "remove", kAlice, "bob@example.com"}, 2, "usage"},
+      {{"mailbox", "add", "bob@example.com", "--purge"}, 2, "--purge is for mailbox remove"},
   };
   for (const Case& c : cases) {
     Outcome run = Corvalith(c.args);
@@ -503,6 +602,20 @@ TEST_F(HostTest, AMailboxIsFoundWhateverTheCaseOfItsAddress) {
   Outcome bad = Corvalith({"deliver", "al\xFFice@example.com", file});
   EXPECT_EQ(bad.status, 64);
   EXPECT_NE(bad.err.find("not UTF-8"), std::string::npos) << bad.err;
+}
+
+// A removed mailbox is unknown to every command; its rows stay in store.db, outside every
+// mailbox, until it is added again or purged.
+TEST_F(HostTest, RemoveKeepsTheMailUntilAddedAgainOrPurged) {
+  InitWithMailbox();
+  const std::string url = MailForAliceAndBob();
+  EXPECT_EQ(
+      RemoveAlice()["kept_mail"],
+      (home_ / "store.db").string() + ", as file://./backofficestorage/example.com/REMOVED/alice");
+  AddAliceBack(url);
+  RemoveAlice();
+  PurgeAlice(url);  // kept by the removal
+  PurgeAlice(url);  // a mailbox
 }
 
 // Root working in a home that belongs to the mail user (a `sudo corvalith deliver`) creates
@@ -827,6 +940,37 @@ TEST_F(MaildirHostTest, AMailboxThatCannotBeReadIsATemporaryFailureNotAnUnknownO
   fs::rename(readable, Maildir());
   EXPECT_EQ(Corvalith({"moved", "ALICE@EXAMPLE.COM", "inbox"}, raw).status, 0);
   EXPECT_EQ(Corvalith({"deliver", "bob@example.com", "-"}, raw).status, 67);
+}
+
+// A removed Maildir mailbox's directory is set aside under a name no mailbox can have, with
+// everything in it; a purge deletes it without following a link out of it.
+TEST_F(MaildirHostTest, RemoveSetsTheMaildirAsideUntilAddedAgainOrPurged) {
+  InitWithMailbox();
+  const std::string url = MailForAliceAndBob();
+  const fs::path kept = root_ / "example.com/.removed-alice";
+  EXPECT_EQ(RemoveAlice()["kept_mail"], kept.string());
+  EXPECT_FALSE(fs::exists(root_ / "example.com/alice"));
+  EXPECT_FALSE(FileOf(kept / "Maildir", url).empty());
+  AddAliceBack(url);
+  EXPECT_FALSE(fs::exists(kept));
+
+  const fs::path outside = dir_ / "outside";
+  WriteFile(outside / "precious", "not alice's");
+  fs::create_directory_symlink(outside, Maildir() / "link");
+  RemoveAlice();
+  // Dovecot makes the Maildir anew for a user it still knows: a second removal would have
+  // nowhere to keep its mail, and a purge deletes both.
+  fs::create_directories(Maildir() / "cur");
+  Outcome again = Corvalith({"mailbox", "remove", kAlice});
+  EXPECT_EQ(again.status, 1);
+  EXPECT_NE(again.err.find("kept already"), std::string::npos) << again.err;
+  PurgeAlice(url);  // kept by the removal
+  EXPECT_FALSE(fs::exists(kept));
+  EXPECT_EQ(ReadFile(outside / "precious"), "not alice's");
+  fs::create_directory_symlink(outside, Maildir() / "link");
+  PurgeAlice(url);  // a mailbox
+  EXPECT_EQ(ReadFile(outside / "precious"), "not alice's");
+  EXPECT_TRUE(fs::exists(root_ / "example.com/bob/Maildir"));
 }
 
 }  // namespace

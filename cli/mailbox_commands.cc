@@ -1,7 +1,8 @@
-// Mailboxes and their mail: creating and listing mailboxes, delivering and moving mail, and
-// looking at what the filter did.
+// Mailboxes and their mail: creating, removing and listing mailboxes, delivering and moving mail,
+// and looking at what the filter did.
 #include <sysexits.h>
 
+#include <cerrno>
 #include <optional>
 
 #include "cli/command.h"
@@ -9,27 +10,130 @@
 #include "mailhost/filter_health.h"
 #include "mailhost/mail_host.h"
 #include "mailhost/message_source.h"
+#include "mailhost/training_record.h"
 #include "platform/text.h"
 #include "store/message_import.h"
 
 namespace corvalith::host {
 
+namespace {
+
+// Adds the mailbox, or brings back the one a removal kept, with its mail.
+void AddMailbox(Context& c, MailHost& host, MailboxAddress mailbox) {
+  bool restored = false;
+  if (!host.FindMailbox(mailbox)) {
+    if (std::optional<MailboxAddress> removed = host.FindRemovedMailbox(mailbox)) {
+      mailbox = *removed;
+      host.store().RestoreMailbox(mailbox.RootUrl());
+      restored = true;
+    }
+  }
+  // For a restored mailbox: creates the standard folders it may lack.
+  const bool created = host.AddMailbox(mailbox) || restored;
+  CreateMissingWhiteLists(c.files, DataDirectoryFromConstructString(c.construct_string), mailbox);
+  std::string verb = restored  ? "restored with its kept mail: "
+                     : created ? "added "
+                               : "exists already: ";
+  c.output.Emit(Json{{"ok", true},
+                     {"mailbox", mailbox.Text()},
+                     {"url", mailbox.RootUrl()},
+                     {"created", created},
+                     {"restored", restored}},
+                verb + mailbox.Text() + "  " + mailbox.RootUrl());
+}
+
+// The paths that exist.
+std::vector<std::string> Existing(FileSystem& files, std::vector<std::string> paths) {
+  std::erase_if(paths, [&](const std::string& path) { return !files.Exists(path); });
+  return paths;
+}
+
+// Takes the mailbox out of the mailboxes; its mail and the filter's data of the user stay.
+void RemoveMailbox(Context& c, MailHost& host, const MailboxAddress& address) {
+  const MailboxAddress mailbox = host.RequireMailbox(address);
+  // Dovecot makes a Maildir anew for a user it still knows: one removal's mail may be kept
+  // when the mailbox is removed again.
+  if (host.FindRemovedMailbox(mailbox) == mailbox) {
+    throw Failure::Permanent("the mail of an earlier removal of " + mailbox.Text() +
+                                 " is kept already: move it away first, or delete both with "
+                                 "`corvalith mailbox remove --purge " +
+                                 mailbox.Text() + "`",
+                             E_INVALIDARG);
+  }
+  const std::string kept = host.store().SetMailboxAside(mailbox.RootUrl());
+  const std::vector<std::string> filter_files = Existing(
+      c.files, UserFilterFiles(DataDirectoryFromConstructString(c.construct_string), mailbox));
+  std::string text = "removed " + mailbox.Text() + "\n  its mail is kept in " + kept;
+  for (const std::string& path : filter_files) text += "\n  kept " + path;
+  text += "\n  `corvalith mailbox add " + mailbox.Text() +
+          "` brings it back; `corvalith mailbox remove --purge " + mailbox.Text() + "` deletes it";
+  c.output.Emit(Json{{"ok", true},
+                     {"mailbox", mailbox.Text()},
+                     {"removed", true},
+                     {"purged", false},
+                     {"kept_mail", kept},
+                     {"kept_files", filter_files}},
+                text);
+}
+
+// Deletes the mailbox, or the one a removal kept, with its mail and the filter's data of the
+// user: model, whitelist and what train taught it.
+void PurgeMailbox(Context& c, MailHost& host, const MailboxAddress& address) {
+  std::optional<MailboxAddress> mailbox = host.FindMailbox(address);
+  if (!mailbox) mailbox = host.FindRemovedMailbox(address);
+  if (!mailbox) {
+    throw UnknownMailbox("unknown mailbox " + address.Text() +
+                         " (neither a mailbox nor one that a removal kept)");
+  }
+  host.store().DeleteMailbox(mailbox->RootUrl());
+  std::vector<std::string> deleted;
+  for (const std::string& path :
+       UserFilterFiles(DataDirectoryFromConstructString(c.construct_string), *mailbox)) {
+    if (c.files.DeleteFile(path)) {
+      deleted.push_back(path);
+    } else if (c.files.LastError() != ENOENT) {
+      throw Failure::FromErrno("cannot delete " + path, c.files.LastError());
+    }
+  }
+  const bool trained = c.files.Exists(c.home.TrainingRecordPath());
+  if (trained) {
+    // Named as train names the user.
+    TrainingRecord record(c.home.TrainingRecordPath(), mailbox->domain + "/" + mailbox->user,
+                          TrainingRecord::Mode::kWrite);
+    record.ForgetAll();
+    record.Flush();
+  }
+  std::string text = "purged " + mailbox->Text() + ": its mail is deleted";
+  for (const std::string& path : deleted) text += "\n  deleted " + path;
+  if (trained) text += "\n  forgot what train taught it in " + c.home.TrainingRecordPath();
+  c.output.Emit(Json{{"ok", true},
+                     {"mailbox", mailbox->Text()},
+                     {"removed", true},
+                     {"purged", true},
+                     {"deleted_files", deleted}},
+                text);
+}
+
+}  // namespace
+
 int RunMailbox(Context& c) {
-  if (c.line.positional.empty()) throw UsageError{"mailbox needs add or list"};
+  if (c.line.positional.empty()) throw UsageError{"mailbox needs add, remove or list"};
   std::string what = c.line.positional[0];
   MailHost host(c.home, c.construct_string);
+  if (what != "remove" && c.line.Has("--purge")) throw UsageError{"--purge is for mailbox remove"};
   if (what == "add") {
     ExpectPositional(c.line, c.command, 2, 2);
-    MailboxAddress mailbox = ParseMailboxAddress(c.line.positional[1]);
-    bool created = host.AddMailbox(mailbox);
-    CreateMissingWhiteLists(c.files, DataDirectoryFromConstructString(c.construct_string),
-                            mailbox);
-    c.output.Emit(
-        Json{{"ok", true},
-             {"mailbox", mailbox.Text()},
-             {"url", mailbox.RootUrl()},
-             {"created", created}},
-        (created ? "added " : "exists already: ") + mailbox.Text() + "  " + mailbox.RootUrl());
+    AddMailbox(c, host, ParseMailboxAddress(c.line.positional[1]));
+    return kExitOk;
+  }
+  if (what == "remove") {
+    ExpectPositional(c.line, c.command, 2, 2);
+    const MailboxAddress address = ParseMailboxAddress(c.line.positional[1]);
+    if (c.line.Has("--purge")) {
+      PurgeMailbox(c, host, address);
+    } else {
+      RemoveMailbox(c, host, address);
+    }
     return kExitOk;
   }
   if (what == "list") {
@@ -40,7 +144,7 @@ int RunMailbox(Context& c) {
     }
     return kExitOk;
   }
-  throw UsageError{"unknown mailbox command '" + what + "' (add or list)"};
+  throw UsageError{"unknown mailbox command '" + what + "' (add, remove or list)"};
 }
 
 namespace {

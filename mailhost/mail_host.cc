@@ -152,6 +152,16 @@ WhiteListPaths WhiteListsOf(const std::string& data_directory, const MailboxAddr
           DomainWhiteListPath(DomainDirectory(data_directory, mailbox.domain))};
 }
 
+// The mailboxes whose root URLs the store answered.
+std::vector<MailboxAddress> AddressesOf(const std::vector<std::string>& roots) {
+  std::vector<MailboxAddress> mailboxes;
+  for (const std::string& root : roots) {
+    std::optional<store::MailboxUrl> parts = store::ParseMailboxUrl(root);
+    mailboxes.push_back(MailboxAddress{parts->user, parts->domain});
+  }
+  return mailboxes;
+}
+
 }  // namespace
 
 UserStatistics ReadUserStatistics(const std::string& data_directory,
@@ -199,6 +209,12 @@ void CreateMissingWhiteLists(FileSystem& files, const std::string& data_director
   // WriteNewFile leaves whatever exists at the path as it was: an administrator's list stays.
   files.WriteNewFile(lists.domain, "");
   files.WriteNewFile(lists.user, "");
+}
+
+std::vector<std::string> UserFilterFiles(const std::string& data_directory,
+                                         const MailboxAddress& mailbox) {
+  const std::string model = UserDataPath(data_directory, mailbox.domain, mailbox.user);
+  return {model, CreationMarkerPath(model), UserWhiteListPath(model)};
 }
 
 std::string MailboxAddress::RootUrl() const { return store::MailboxRootUrl(domain, user); }
@@ -512,13 +528,23 @@ std::string MailHost::HeaderBlock(const std::string& url) {
 
 namespace corvalith::host {
 
-std::vector<MailboxAddress> MailHost::Mailboxes() {
-  std::vector<MailboxAddress> mailboxes;
-  for (const std::string& root : store_->Mailboxes()) {
-    std::optional<store::MailboxUrl> parts = store::ParseMailboxUrl(root);
-    mailboxes.push_back(MailboxAddress{parts->user, parts->domain});
+std::vector<MailboxAddress> MailHost::Mailboxes() { return AddressesOf(store_->Mailboxes()); }
+
+std::optional<MailboxAddress> MailHost::FindRemovedMailbox(const MailboxAddress& address) {
+  const std::vector<MailboxAddress> removed = AddressesOf(store_->MailboxesSetAside());
+  if (std::ranges::find(removed, address) != removed.end()) return address;
+  const std::optional<MailboxAddress> folded = CaseFolded(address);
+  std::optional<MailboxAddress> found;
+  for (const MailboxAddress& mailbox : removed) {
+    if (!folded || CaseFolded(mailbox) != folded) continue;
+    if (found) {
+      throw Failure::Permanent("the removed mailboxes " + found->Text() + " and " + mailbox.Text() +
+                                   " differ only in case: name one as it is",
+                               E_INVALIDARG);
+    }
+    found = mailbox;
   }
-  return mailboxes;
+  return found;
 }
 
 std::vector<FolderSummary> MailHost::Folders(const MailboxAddress& mailbox) {

@@ -109,6 +109,12 @@ void PrepareDomainDirectory(const std::string& data_directory, const MailboxAddr
 void CreateMissingWhiteLists(FileSystem& files, const std::string& data_directory,
                              const MailboxAddress& mailbox);
 
+// The user's own files of the filter in the data directory, whether there or not: the model
+// (data/<domain>/<user>.dat), its creation marker and the user's whitelist. Never the domain's
+// files or another user's: the names are built from a parsed address, which holds no "/".
+std::vector<std::string> UserFilterFiles(const std::string& data_directory,
+                                         const MailboxAddress& mailbox);
+
 class MailHost {
  public:
   // Opens the home's store (store.db is created when missing). The filter instance is created on
@@ -131,6 +137,11 @@ class MailHost {
   std::optional<MailboxAddress> FindMailbox(const MailboxAddress& address);
   // The same, but throws UnknownMailbox when there surely is no such mailbox.
   [[nodiscard]] MailboxAddress RequireMailbox(const MailboxAddress& address);
+  // The mailbox that a removal set aside with its mail (store::Store::SetMailboxAside) that
+  // the address names, spelled as it was added: spelled as the address, else the one that
+  // equals it without regard to case. nullopt when none was. Throws Failure when two differ
+  // from the address only in case.
+  std::optional<MailboxAddress> FindRemovedMailbox(const MailboxAddress& address);
 
   // Stores the message as a new item of the folder (a name or a path below the root) of the
   // mailbox the address names and runs the filter's delivery save before committing. The item

@@ -1,5 +1,7 @@
 #include "store/store.h"
 
+#include "store/store_errors.h"
+
 namespace corvalith::store {
 
 std::optional<std::string> Store::FindItemInMailbox(const std::string& mailbox_root,
@@ -9,6 +11,20 @@ std::optional<std::string> Store::FindItemInMailbox(const std::string& mailbox_r
     if (FindItem(url)) return url;
   }
   return std::nullopt;
+}
+
+std::string Store::SetMailboxAside(const std::string& mailbox_root) {
+  throw StoreFailure(StoreError::kRefused, "this store keeps no removed mailbox: " + mailbox_root);
+}
+
+std::vector<std::string> Store::MailboxesSetAside() const { return {}; }
+
+void Store::RestoreMailbox(const std::string& mailbox_root) {
+  throw StoreFailure(StoreError::kNotFound, "no removed mailbox kept for " + mailbox_root);
+}
+
+bool Store::DeleteMailbox(const std::string& mailbox_root) {
+  throw StoreFailure(StoreError::kRefused, "this store cannot delete a mailbox: " + mailbox_root);
 }
 
 }  // namespace corvalith::store

@@ -69,6 +69,21 @@ class Store {
   // stored itself in the last weeks only (maildir_store.h): what a retried delivery needs.
   virtual std::optional<std::string> FindItemInMailbox(const std::string& mailbox_root,
                                                        const std::string& item_name) const;
+
+  // A removed mailbox keeps its mail, set aside where no URL and no listing of mailboxes finds
+  // it, until it is restored or deleted. Setting aside answers where the mail is kept, for the
+  // administrator (a directory, or the database and the URL). kNotFound for no mailbox at the
+  // root, kAlreadyExists when a mailbox of that root is set aside already. A store that cannot
+  // keep a removed mailbox throws kRefused (the default).
+  virtual std::string SetMailboxAside(const std::string& mailbox_root);
+  // The root URLs that the mailboxes set aside had, sorted.
+  virtual std::vector<std::string> MailboxesSetAside() const;
+  // Makes the mailbox set aside a mailbox again, with its mail. kNotFound when none is set
+  // aside for the root, kAlreadyExists when a mailbox is there (or something in its way).
+  virtual void RestoreMailbox(const std::string& mailbox_root);
+  // Deletes the mailbox at the root and the one set aside for it, with all their mail; false
+  // when there was neither.
+  virtual bool DeleteMailbox(const std::string& mailbox_root);
 };
 
 }  // namespace corvalith::store

@@ -2,6 +2,7 @@
 // record interface must not depend on which store is underneath.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 
 #include "platform/testing/memory_environment.h"
@@ -374,6 +375,59 @@ TYPED_TEST(StoreContractTest, ImportedInternalMailHasNoTransportHeader) {
       EXPECT_EQ(type.ToString(), kExternalAddressType);
       EXPECT_EQ(header.Value().ToString(), "From: Carol <carol@example.com>\r\nSubject: s\r\n");
     }
+  }
+}
+
+// Removing a mailbox, for the stores that keep a removed one: it is set aside with its mail,
+// found by no URL and no listing, and nothing of a neighbour whose name begins the same moves
+// or goes with it.
+template <class Kind>
+using MailboxRemovalTest = StoreContractTest<Kind>;
+using RemovalKinds = ::testing::Types<SqliteKind, MaildirKind>;
+TYPED_TEST_SUITE(MailboxRemovalTest, RemovalKinds);
+
+TYPED_TEST(MailboxRemovalTest, SetAsideRestoreAndDelete) {
+  auto& store = this->store();
+  const std::vector<std::string> neighbours = {"file://./backofficestorage/example.com/MBX/alice.x",
+                                               "file://./backofficestorage/example.com/MBX/alice2",
+                                               "file://./backofficestorage/example.org/MBX/alice"};
+  for (const std::string& root : neighbours) {
+    store.PutItem(root + "/Inbox/M1.EML", {}, "neighbour");
+  }
+  std::vector<std::string> all = neighbours;
+  all.push_back(kRoot);
+  std::sort(all.begin(), all.end());
+  ASSERT_EQ(store.Mailboxes(), all);
+
+  EXPECT_FALSE(store.SetMailboxAside(kRoot).empty());
+  EXPECT_FALSE(store.Exists(kRoot));
+  EXPECT_FALSE(store.Exists(kItem));
+  EXPECT_EQ(store.Mailboxes(), neighbours);
+  EXPECT_EQ(store.MailboxesSetAside(), std::vector<std::string>{kRoot});
+  EXPECT_EQ(FailureNumber([&] { store.SetMailboxAside(kRoot); }), Number(StoreError::kNotFound));
+
+  // Only one is kept per mailbox: a new one of that name is not set aside over it.
+  store.CreateFolder(kInbox);
+  EXPECT_EQ(FailureNumber([&] { store.SetMailboxAside(kRoot); }),
+            Number(StoreError::kAlreadyExists));
+  EXPECT_EQ(FailureNumber([&] { store.RestoreMailbox(kRoot); }),
+            Number(StoreError::kAlreadyExists));
+  EXPECT_TRUE(store.DeleteMailbox(kRoot)) << "the new one and the kept one";
+  EXPECT_FALSE(store.Exists(kRoot));
+  EXPECT_TRUE(store.MailboxesSetAside().empty());
+  EXPECT_FALSE(store.DeleteMailbox(kRoot));
+  EXPECT_EQ(FailureNumber([&] { store.RestoreMailbox(kRoot); }), Number(StoreError::kNotFound));
+
+  // Restored, a mailbox is what it was.
+  store.PutItem(kItem, {{kFromProperty, Variant::String("A <a@b.c>")}}, "body");
+  store.SetMailboxAside(kRoot);
+  store.RestoreMailbox(kRoot);
+  EXPECT_EQ(store.Content(kItem), "body");
+  EXPECT_EQ(store.Property(kItem, kFromProperty), Variant::String("A <a@b.c>"));
+  EXPECT_TRUE(store.MailboxesSetAside().empty());
+  EXPECT_EQ(store.Mailboxes(), all);
+  for (const std::string& root : neighbours) {
+    EXPECT_EQ(store.Content(root + "/Inbox/M1.EML"), "neighbour") << root;
   }
 }
 

@@ -9,7 +9,10 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
+#include <filesystem>
+#include <system_error>
 
 #include "platform/posix_io.h"
 #include "store/store_errors.h"
@@ -210,6 +213,13 @@ bool RemoveFile(const std::string& path) {
   if (unlink(path.c_str()) == 0) return true;
   if (errno == ENOENT) return false;
   ThrowIoFailure("unlink", path, errno);
+}
+
+bool RemoveTree(const std::string& path) {
+  std::error_code error;
+  const std::uintmax_t removed = std::filesystem::remove_all(path, error);
+  if (error) ThrowIoFailure("remove", path, error.value());
+  return removed > 0;
 }
 
 std::string UniqueToken() {

@@ -62,6 +62,9 @@ RenameResult RenameNoReplace(const std::string& from, const std::string& to);
 void SyncDirectory(const std::string& path);
 // unlink; false when nothing was there.
 bool RemoveFile(const std::string& path);
+// Deletes the directory and everything in it; a symbolic link in it (or the path itself, when
+// it is one) goes as a link, never what it points to. False when nothing was there.
+bool RemoveTree(const std::string& path);
 
 // A name part no other call of any process on this host returns: seconds, microseconds,
 // process and a counter, as Maildir unique names are made.

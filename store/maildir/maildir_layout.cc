@@ -97,6 +97,10 @@ std::string Layout::MaildirDirectory(const Place& place) const {
   return MailboxDirectory(place) + "/" + kMaildirName;
 }
 
+std::string Layout::SetAsideDirectory(const Place& place) const {
+  return root_ + "/" + place.domain + "/" + kRemovedMailboxPrefix + place.user;
+}
+
 std::string Layout::PropertiesPath(const Place& place) const {
   return MailboxDirectory(place) + "/" + kPropertiesFileName;
 }

@@ -7,6 +7,8 @@
 //                                                     whose name starts with the item name
 //   properties no file holds                          <root>/<domain>/<user>/
 //                                                       corvalith-properties.db
+//   a removed mailbox, kept                           <root>/<domain>/.removed-<user>
+//                                                     (a dot-name is never a mailbox's)
 //
 // A folder exists when its directory has cur/ (the mailbox root: when Maildir/ exists), as
 // Dovecot sees it. Everything in a Maildir that is not laid out this way (dot-files, files
@@ -26,6 +28,7 @@ namespace corvalith::store::maildir {
 
 inline constexpr char kMaildirName[] = "Maildir";
 inline constexpr char kPropertiesFileName[] = "corvalith-properties.db";
+inline constexpr char kRemovedMailboxPrefix[] = ".removed-";
 // Bounds on what a Maildir may make the store read. A folder's new/ and cur/ have no bound on
 // their entries: they are read one entry at a time, and a large folder is legitimate.
 inline constexpr size_t kMaxMessageBytes = size_t{256} << 20;
@@ -72,6 +75,9 @@ class Layout {
   std::string MailboxDirectory(const Place& place) const;
   std::string MaildirDirectory(const Place& place) const;
   std::string PropertiesPath(const Place& place) const;
+  // Where a removed mailbox's directory is kept: beside the mailboxes, under a name that no
+  // mailbox can have.
+  std::string SetAsideDirectory(const Place& place) const;
   // The folder's directory; nullopt for a path the Maildir cannot hold. The mailbox root's
   // directory is the Maildir (which has no messages of its own: those are Inbox's).
   std::optional<std::string> FolderDirectoryOf(const Place& place) const;

@@ -203,4 +203,77 @@ std::string MaildirStore::MaildirPath(const std::string& domain, const std::stri
   return Layout(root_).MaildirDirectory(Place{domain, user, {}, ""});
 }
 
+namespace {
+
+// The mailbox a root URL names; kBadArgument for anything else.
+Place MailboxPlace(const std::string& mailbox_root) {
+  std::optional<Place> place = maildir::PlaceOfUrl(CanonicalUrl(mailbox_root));
+  if (!place || !place->folder.empty()) {
+    throw StoreFailure(StoreError::kBadArgument, "not a mailbox root: " + mailbox_root);
+  }
+  return *place;
+}
+
+// Renames a mailbox's directory, failing rather than replacing anything at `to`.
+void MoveMailboxDirectory(const std::string& from, const std::string& to) {
+  switch (maildir::RenameNoReplace(from, to)) {
+    case maildir::RenameResult::kDone:
+      maildir::SyncDirectory(to.substr(0, to.rfind('/')));
+      return;
+    case maildir::RenameResult::kTargetExists:
+      throw StoreFailure(StoreError::kAlreadyExists, to);
+    case maildir::RenameResult::kSourceMissing:
+      throw StoreFailure(StoreError::kNotFound, from);
+  }
+}
+
+}  // namespace
+
+std::string MaildirStore::SetMailboxAside(const std::string& mailbox_root) {
+  const Layout layout(root_);
+  const Place place = MailboxPlace(mailbox_root);
+  if (!layout.FolderExists(place)) throw StoreFailure(StoreError::kNotFound, mailbox_root);
+  const std::string aside = layout.SetAsideDirectory(place);
+  MoveMailboxDirectory(layout.MailboxDirectory(place), aside);
+  return aside;
+}
+
+std::vector<std::string> MaildirStore::MailboxesSetAside() const {
+  const std::string prefix = maildir::kRemovedMailboxPrefix;
+  std::vector<std::string> roots;
+  for (const maildir::DirectoryEntry& domain :
+       maildir::ListDirectory(root_, maildir::kMaxDirectoryEntries)) {
+    if (domain.kind != maildir::DirectoryEntry::Kind::kDirectory) continue;
+    for (const maildir::DirectoryEntry& entry :
+         maildir::ListDirectory(root_ + "/" + domain.name, maildir::kMaxDirectoryEntries)) {
+      if (entry.kind != maildir::DirectoryEntry::Kind::kDirectory) continue;
+      if (!entry.name.starts_with(prefix)) continue;
+      std::optional<Place> place =
+          maildir::PlaceOfUrl(MailboxRootUrl(domain.name, entry.name.substr(prefix.size())));
+      if (place) roots.push_back(place->Url());
+    }
+  }
+  std::sort(roots.begin(), roots.end());
+  return roots;
+}
+
+void MaildirStore::RestoreMailbox(const std::string& mailbox_root) {
+  const Layout layout(root_);
+  const Place place = MailboxPlace(mailbox_root);
+  MoveMailboxDirectory(layout.SetAsideDirectory(place), layout.MailboxDirectory(place));
+}
+
+bool MaildirStore::DeleteMailbox(const std::string& mailbox_root) {
+  const Layout layout(root_);
+  const Place place = MailboxPlace(mailbox_root);
+  const std::string aside = layout.SetAsideDirectory(place);
+  bool found = maildir::RemoveTree(aside);
+  // Set aside first, so that nobody finds a mailbox half deleted when the deletion fails.
+  if (layout.FolderExists(place)) {
+    MoveMailboxDirectory(layout.MailboxDirectory(place), aside);
+    found = maildir::RemoveTree(aside) || found;
+  }
+  return found;
+}
+
 }  // namespace corvalith::store

@@ -142,6 +142,15 @@ class MaildirStore : public Store {
   std::optional<std::string> FindItemInMailbox(const std::string& mailbox_root,
                                                const std::string& item_name) const override;
 
+  // A removed mailbox's directory <root>/<domain>/<user> (its Maildir and property table) is
+  // renamed to <root>/<domain>/.removed-<user>, which the store never takes for a mailbox and
+  // Dovecot's mail location never names; restoring renames it back. Deleting removes the
+  // directories without following a symbolic link out of them.
+  std::string SetMailboxAside(const std::string& mailbox_root) override;
+  std::vector<std::string> MailboxesSetAside() const override;
+  void RestoreMailbox(const std::string& mailbox_root) override;
+  bool DeleteMailbox(const std::string& mailbox_root) override;
+
   // <root>/<domain>/<user>/Maildir: what Dovecot's mail location must name.
   std::string MaildirPath(const std::string& domain, const std::string& user) const;
 

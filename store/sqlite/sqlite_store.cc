@@ -2,8 +2,10 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <unordered_map>
 
+#include "store/mailbox_url.h"
 #include "store/sqlite_support.h"
 #include "store/store_errors.h"
 #include "store/store_session.h"
@@ -31,6 +33,32 @@ CREATE TABLE properties(
   value,
   PRIMARY KEY(node_id, name)) WITHOUT ROWID;
 )sql";
+
+// Where a removed mailbox's rows are kept: the level in place of the mailbox level.
+constexpr char kRemovedLevel[] = "REMOVED";
+
+std::string SetAsideUrl(const std::string& mailbox_root) {
+  std::optional<MailboxUrl> parts = ParseMailboxUrl(mailbox_root);
+  if (!parts || !parts->below.empty()) {
+    throw StoreFailure(StoreError::kBadArgument, "not a mailbox root: " + mailbox_root);
+  }
+  return kStoreUrlPrefix + parts->domain + "/" + kRemovedLevel + "/" + parts->user;
+}
+
+// The mailbox root that the URL of a removed mailbox's rows had; nullopt for any other URL.
+std::optional<std::string> RootOfSetAside(const std::string& url) {
+  const std::string prefix = kStoreUrlPrefix;
+  if (!url.starts_with(prefix)) return std::nullopt;
+  const std::string rest = url.substr(prefix.size());
+  const std::string level = std::string("/") + kRemovedLevel + "/";
+  const size_t slash = rest.find('/');
+  if (slash == 0 || slash == std::string::npos || rest.compare(slash, level.size(), level) != 0) {
+    return std::nullopt;
+  }
+  const std::string user = rest.substr(slash + level.size());
+  if (user.empty() || user.find('/') != std::string::npos) return std::nullopt;
+  return MailboxRootUrl(rest.substr(0, slash), user);
+}
 
 }  // namespace
 
@@ -407,6 +435,93 @@ std::optional<std::string> SqliteStore::FindItemInMailbox(const std::string& mai
   query.Bind(1, CanonicalUrl(mailbox_root)).Bind(2, item_name);
   if (!query.Step()) return std::nullopt;
   return query.Bytes(0);
+}
+
+namespace {
+
+// The queries name the mailbox's nodes by ?1 (the root), ?2 (root + "/") and ?3 (root + "0",
+// since '0' follows '/'): a range the url index answers. The statement cache keys on the
+// text's address, so each query is one literal.
+void BindSubtree(SqliteQuery& query, const std::string& root) {
+  query.Bind(1, root).Bind(2, root + "/").Bind(3, root + "0");
+}
+
+// Renames the mailbox's nodes from one root to another, inside the caller's write.
+void MoveSubtree(SqliteDatabase& db, const std::string& from, const std::string& to) {
+  // length() and substr() both count characters of the text, so the cut falls after `from`.
+  SqliteDatabase::Query move(
+      db,
+      "UPDATE nodes SET url = ?4 || substr(url, length(?1) + 1), parent = CASE WHEN url = ?1 "
+      "THEN ?5 ELSE ?4 || substr(parent, length(?1) + 1) END "
+      "WHERE url = ?1 OR (url >= ?2 AND url < ?3)");
+  BindSubtree(move, from);
+  move.Bind(4, to).Bind(5, ParentUrl(to)).Run();
+}
+
+void DeleteSubtree(SqliteDatabase& db, const std::string& root) {
+  for (const char* sql : {"DELETE FROM properties WHERE node_id IN "
+                          "(SELECT id FROM nodes WHERE url = ?1 OR (url >= ?2 AND url < ?3))",
+                          "DELETE FROM contents WHERE node_id IN "
+                          "(SELECT id FROM nodes WHERE url = ?1 OR (url >= ?2 AND url < ?3))",
+                          "DELETE FROM nodes WHERE url = ?1 OR (url >= ?2 AND url < ?3)"}) {
+    SqliteDatabase::Query remove(db, sql);
+    BindSubtree(remove, root);
+    remove.Run();
+  }
+}
+
+}  // namespace
+
+std::string SqliteStore::SetMailboxAside(const std::string& mailbox_root) {
+  const std::string root = CanonicalUrl(mailbox_root);
+  const std::string aside = SetAsideUrl(root);
+  std::lock_guard lock(mu_);
+  db_->Write([&] {
+    if (!db_->Find(root)) throw StoreFailure(StoreError::kNotFound, root);
+    if (db_->Find(aside)) throw StoreFailure(StoreError::kAlreadyExists, aside);
+    MoveSubtree(*db_, root, aside);
+  });
+  return path_ + ", as " + aside;
+}
+
+std::vector<std::string> SqliteStore::MailboxesSetAside() const {
+  std::lock_guard lock(mu_);
+  SqliteDatabase::Query query(
+      *db_, "SELECT url FROM nodes WHERE kind = 0 AND url >= ?1 AND url < ?2 ORDER BY url");
+  const std::string prefix = kStoreUrlPrefix;
+  query.Bind(1, prefix).Bind(2, prefix.substr(0, prefix.size() - 1) + "0");
+  std::vector<std::string> roots;
+  while (query.Step()) {
+    if (std::optional<std::string> root = RootOfSetAside(query.Bytes(0))) roots.push_back(*root);
+  }
+  std::sort(roots.begin(), roots.end());
+  return roots;
+}
+
+void SqliteStore::RestoreMailbox(const std::string& mailbox_root) {
+  const std::string root = CanonicalUrl(mailbox_root);
+  const std::string aside = SetAsideUrl(root);
+  std::lock_guard lock(mu_);
+  db_->Write([&] {
+    if (!db_->Find(aside)) throw StoreFailure(StoreError::kNotFound, aside);
+    if (db_->Find(root)) throw StoreFailure(StoreError::kAlreadyExists, root);
+    MoveSubtree(*db_, aside, root);
+  });
+}
+
+bool SqliteStore::DeleteMailbox(const std::string& mailbox_root) {
+  const std::string root = CanonicalUrl(mailbox_root);
+  const std::string aside = SetAsideUrl(root);
+  std::lock_guard lock(mu_);
+  return db_->Write([&] {
+    bool found = false;
+    for (const std::string& top : {root, aside}) {
+      if (!db_->Find(top)) continue;
+      found = true;
+      DeleteSubtree(*db_, top);
+    }
+    return found;
+  });
 }
 
 }  // namespace corvalith::store

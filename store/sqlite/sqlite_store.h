@@ -67,6 +67,12 @@ class SqliteStore : public Store {
   // One look at the URL index per folder of the mailbox, whatever the folders hold.
   std::optional<std::string> FindItemInMailbox(const std::string& mailbox_root,
                                                const std::string& item_name) const override;
+  // A removed mailbox's rows stay, moved from <domain>/MBX/<user> to <domain>/REMOVED/<user>:
+  // outside every mailbox, since no mailbox URL has that level.
+  std::string SetMailboxAside(const std::string& mailbox_root) override;
+  std::vector<std::string> MailboxesSetAside() const override;
+  void RestoreMailbox(const std::string& mailbox_root) override;
+  bool DeleteMailbox(const std::string& mailbox_root) override;
 
   const std::string& path() const { return path_; }
 
