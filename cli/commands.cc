@@ -204,23 +204,33 @@ const std::vector<Command>& Commands() {
                "A line\nlonger than 64 KiB is answered with an error and skipped.",
        .run = RunBatch},
       {.name = "lmtp",
-       .synopsis = {{"lmtp [--listen unix:PATH | HOST:PORT] [--received-by NAME] [--trust "
-                     "ADDRESS,...]",
+       .synopsis = {{"lmtp [--listen unix:PATH | HOST:PORT] [--map unix:PATH | HOST:PORT] "
+                     "[--received-by NAME] [--trust ADDRESS,...] [--log stderr|syslog]",
                      "deliver what the mail server hands over by LMTP"}},
-       .usage = "corvalith lmtp [--listen unix:PATH | HOST:PORT] [--received-by NAME] "
-                "[--trust ADDRESS[,ADDRESS...]]",
+       .usage = "corvalith lmtp [--listen unix:PATH | HOST:PORT] [--map unix:PATH | HOST:PORT] "
+                "[--received-by NAME] [--trust ADDRESS[,ADDRESS...]] [--log stderr|syslog]",
        .help = "Serves LMTP (default unix:HOME/lmtp.sock, created with mode 0660) until SIGTERM\n"
                "or SIGINT, with one filter instance for the life of the process. Each recipient\n"
                "is answered 250 once its Inbox holds the message, 451 when the store failed or\n"
                "could not tell whether the mailbox exists, 550 only when it surely has none. At\n"
                "most 32 connections (on TCP 8 from one address), each for at most 10 minutes.\n"
-               "One line per delivery on stderr.\n"
+               "  --map unix:PATH | HOST:PORT\n"
+               "                       also serve Postfix's socketmap table \"mailbox\" there\n"
+               "                       (virtual_mailbox_maps; default: none)\n"
+               "  --log stderr|syslog  where its lines go, one per delivery (default: syslog,\n"
+               "                       facility mail, unless stderr is a terminal)\n"
+               "Sockets passed by systemd (LISTEN_FDS, named lmtp and map) replace --listen and\n"
+               "--map; their files are left in place at exit.\n"
                "Mail is internal when its topmost Received field is the one Postfix writes for\n"
                "a client that logged in (smtpd_sasl_authenticated_header = yes), by NAME:\n"
                "  --received-by NAME   Postfix's myhostname (default: this machine's host name)\n"
                "  --trust ADDRESS,...  on TCP, the client addresses (numeric IPv4 or IPv6) whose\n"
                "                       mail may be internal; from any other, none is (default)",
-       .options = {{"--listen", true}, {"--received-by", true}, {"--trust", true}},
+       .options = {{"--listen", true},
+                   {"--map", true},
+                   {"--received-by", true},
+                   {"--trust", true},
+                   {"--log", true}},
        .run = RunLmtp},
       {.name = "demo",
        .synopsis = {{"demo [DIR]", "a guided tour in a fresh home"}},

@@ -1,12 +1,17 @@
-// `corvalith lmtp`: the home's store and one filter instance behind an LMTP listener, for the
-// life of the process, as the store process of a mail server holds them.
+// `corvalith lmtp`: the home's store and one filter instance behind an LMTP listener (and
+// Postfix's recipient map), for the life of the process, as the store process of a mail server
+// holds them. Its own lines go to syslog (facility mail) when no person watches its stderr.
 #include <signal.h>
+#include <syslog.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <mutex>
+#include <optional>
+#include <string>
 
 #include "cli/command.h"
+#include "lmtp/inherited_sockets.h"
 #include "lmtp/lmtp_server.h"
 #include "logging/control_characters.h"
 #include "mailhost/mail_host.h"
@@ -96,8 +101,8 @@ std::string ReceivedBy(const std::string& name) {
 }
 
 // --trust ADDRESS[,ADDRESS...]: numeric addresses, for a TCP listener only.
-std::vector<std::string> TrustedClients(const std::string& list, const std::string& listen) {
-  if (listen.starts_with("unix:")) {
+std::vector<std::string> TrustedClients(const std::string& list, bool unix_listener) {
+  if (unix_listener) {
     throw UsageError{"--trust is for a TCP listener: every client of the unix socket is trusted"};
   }
   std::vector<std::string> clients;
@@ -115,10 +120,10 @@ std::vector<std::string> TrustedClients(const std::string& list, const std::stri
 
 // What the start line says of internal mail, so that a name that does not match Postfix's, or
 // a TCP listener without --trust, shows at once.
-std::string InternalMailRule(const LmtpServerOptions& options) {
+std::string InternalMailRule(const LmtpServerOptions& options, const LmtpServer& server) {
   const std::string rule =
       "internal mail: an authenticated sender in a Received field by " + options.postfix_host_name;
-  if (options.listen.starts_with("unix:")) return rule;
+  if (server.unix_socket()) return rule;
   if (options.trusted_clients.empty()) return "internal mail: none (no --trust)";
   std::string clients;
   for (const std::string& client : options.trusted_clients) {
@@ -127,33 +132,93 @@ std::string InternalMailRule(const LmtpServerOptions& options) {
   return rule + ", from " + clients;
 }
 
+// A listener as the start line names it.
+std::string Shown(const std::string& address, const std::optional<InheritedSocket>& inherited) {
+  return inherited ? address + " (from systemd)" : address;
+}
+
+// Where a listener is: the socket systemd passed, else the option, else `fallback`. Both at
+// once would leave one unserved without a word.
+std::string ListenOption(const CommandLine& line, const std::string& option,
+                         const std::optional<InheritedSocket>& inherited,
+                         const std::string& fallback) {
+  if (!line.Has(option)) return inherited ? "" : fallback;
+  if (inherited) {
+    throw UsageError{option + " " + EscapeControlCharacters(line.Option(option)) +
+                     ": systemd passed this socket already (" + inherited->address +
+                     "); drop the option or the socket unit's"};
+  }
+  return line.Option(option);
+}
+
+// Where the server's own lines go: --log, else syslog unless a person watches stderr, as
+// Postfix and Dovecot do.
+bool LogToSyslog(const CommandLine& line) {
+  if (!line.Has("--log")) return isatty(STDERR_FILENO) == 0;
+  const std::string& target = line.Option("--log");
+  if (target != "stderr" && target != "syslog") {
+    throw UsageError{"--log is stderr or syslog, not '" + EscapeControlCharacters(target) + "'"};
+  }
+  return target == "syslog";
+}
+
+// A line's syslog priority: what the line says it is.
+int SyslogPriority(const std::string& line) {
+  if (line.starts_with("error: ")) return LOG_ERR;
+  if (line.starts_with("warning: ")) return LOG_WARNING;
+  return LOG_INFO;
+}
+
 }  // namespace
 
 int RunLmtp(Context& c) {
   ExpectPositional(c.line, c.command, 0, 0);
+  const bool to_syslog = LogToSyslog(c.line);
+  InheritedSockets inherited = TakeInheritedSockets();
   LmtpServerOptions options;
-  options.listen = c.line.Has("--listen") ? c.line.Option("--listen")
-                                          : "unix:" + c.home.directory + "/lmtp.sock";
+  options.inherited_listener = inherited.lmtp;
+  options.inherited_map = inherited.map;
+  options.listen =
+      ListenOption(c.line, "--listen", inherited.lmtp, "unix:" + c.home.directory + "/lmtp.sock");
+  options.map_listen = ListenOption(c.line, "--map", inherited.map, "");
   options.host_name = HostName();
   options.postfix_host_name =
       c.line.Has("--received-by") ? ReceivedBy(c.line.Option("--received-by")) : options.host_name;
   if (c.line.Has("--trust")) {
-    options.trusted_clients = TrustedClients(c.line.Option("--trust"), options.listen);
+    const bool unix_listener =
+        (inherited.lmtp ? inherited.lmtp->address : options.listen).starts_with("unix:");
+    options.trusted_clients = TrustedClients(c.line.Option("--trust"), unix_listener);
   }
-  MailHost host(c.home, c.construct_string);
-  host.StartFilter();
-  HostMailroom mailroom(host);
   std::mutex log_mutex;
   auto log = [&](const std::string& line) {
+    if (to_syslog) {
+      syslog(SyslogPriority(line), "%s", line.c_str());
+      return;
+    }
     std::lock_guard<std::mutex> lock(log_mutex);
     c.err << "corvalith lmtp: " << line << std::endl;
   };
-  LmtpServer server(options, mailroom, log);
-  StopSignals signals(server);
-  // Whoever reads the log may go away; deliveries go on without it.
-  signal(SIGPIPE, SIG_IGN);
-  log("listening on " + server.address() + "; " + InternalMailRule(options));
-  server.Run();
+  if (to_syslog) openlog("corvalith", LOG_PID, LOG_MAIL);
+  try {
+    MailHost host(c.home, c.construct_string);
+    host.StartFilter();
+    HostMailroom mailroom(host);
+    LmtpServer server(options, mailroom, log);
+    StopSignals signals(server);
+    // Whoever reads the log may go away; deliveries go on without it.
+    signal(SIGPIPE, SIG_IGN);
+    const std::string map =
+        server.map_address().empty()
+            ? ""
+            : ", recipient map on " + Shown(server.map_address(), inherited.map);
+    log("listening on " + Shown(server.address(), inherited.lmtp) + map + "; " +
+        InternalMailRule(options, server));
+    server.Run();
+  } catch (const std::exception& e) {
+    // stderr says it too (the journal keeps it); the mail log is where the administrator looks.
+    if (to_syslog) log("error: " + EscapeControlCharacters(e.what()));
+    throw;
+  }
   log("stopped");
   return kExitOk;
 }

@@ -20,6 +20,7 @@
 #include <thread>
 #include <utility>
 
+#include "lmtp/socketmap_session.h"
 #include "logging/control_characters.h"
 #include "platform/failure.h"
 
@@ -193,10 +194,122 @@ struct LmtpServer::Connection {
   std::atomic<bool> done = false;
 };
 
+namespace {
+
+// What one connection says, whichever protocol: the session behind it and what it tells a
+// client it closes on.
+class Conversation {
+ public:
+  enum class Ending { kTimeLimit, kIdle, kStop };
+  virtual ~Conversation() = default;
+  virtual std::string Greeting() const = 0;
+  virtual std::string Receive(std::string_view bytes) = 0;
+  virtual bool Finished() const = 0;
+  virtual std::string Farewell(Ending ending) const = 0;
+};
+
+class LmtpConversation : public Conversation {
+ public:
+  LmtpConversation(LmtpSession& session, const std::string& host_name)
+      : session_(session), host_name_(host_name) {}
+  std::string Greeting() const override { return session_.Greeting(); }
+  std::string Receive(std::string_view bytes) override { return session_.Receive(bytes); }
+  bool Finished() const override { return session_.Finished(); }
+  std::string Farewell(Ending ending) const override {
+    switch (ending) {
+      case Ending::kTimeLimit:
+        return "421 4.4.2 " + host_name_ + " Connection time limit reached, closing\r\n";
+      case Ending::kIdle:
+        return "421 4.4.2 " + host_name_ + " Idle too long, closing\r\n";
+      case Ending::kStop:
+        // A message under way gets no reply at all: the client delivers it again.
+        return session_.InTransaction() ? "" : "421 4.3.2 " + host_name_ + " Shutting down\r\n";
+    }
+    return "";
+  }
+
+ private:
+  LmtpSession& session_;
+  const std::string& host_name_;
+};
+
+// Postfix's socketmap client reconnects when a connection closes: nothing to say.
+class SocketmapConversation : public Conversation {
+ public:
+  explicit SocketmapConversation(SocketmapSession& session) : session_(session) {}
+  std::string Greeting() const override { return ""; }
+  std::string Receive(std::string_view bytes) override { return session_.Receive(bytes); }
+  bool Finished() const override { return session_.Finished(); }
+  std::string Farewell(Ending) const override { return ""; }
+
+ private:
+  SocketmapSession& session_;
+};
+
+// Serves the conversation until it is finished, the client goes or falls silent, its time is
+// up or the stop pipe is readable.
+void Converse(int socket, Conversation& conversation, const LmtpServerOptions& options, int stop) {
+  using Ending = Conversation::Ending;
+  const SteadyClock::time_point deadline = SteadyClock::now() + options.connection_time_limit;
+  const std::string greeting = conversation.Greeting();
+  bool open = greeting.empty() || SendAll(socket, greeting);
+  char bytes[64 << 10];
+  while (open && !conversation.Finished()) {
+    const SteadyClock::duration left = deadline - SteadyClock::now();
+    if (left <= SteadyClock::duration::zero()) {
+      SendAll(socket, conversation.Farewell(Ending::kTimeLimit));
+      break;
+    }
+    const bool limit_first = left < options.idle_timeout;
+    pollfd waits[2] = {{socket, POLLIN, 0}, {stop, POLLIN, 0}};
+    int ready = poll(waits, 2, PollMilliseconds(limit_first ? left : options.idle_timeout));
+    if (ready < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    if (ready == 0) {
+      if (limit_first) continue;
+      SendAll(socket, conversation.Farewell(Ending::kIdle));
+      break;
+    }
+    if (waits[1].revents != 0) {
+      SendAll(socket, conversation.Farewell(Ending::kStop));
+      break;
+    }
+    ssize_t got = recv(socket, bytes, sizeof bytes, 0);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) break;
+    std::string replies = conversation.Receive(std::string_view(bytes, static_cast<size_t>(got)));
+    if (!replies.empty()) open = SendAll(socket, replies);
+  }
+}
+
+}  // namespace
+
+LmtpServer::Listener LmtpServer::Open(const std::string& listen,
+                                      const std::optional<InheritedSocket>& inherited) {
+  Listener listener;
+  if (inherited) {
+    listener.socket = inherited->socket;
+    listener.address = inherited->address;
+    listener.unix_socket = inherited->address.starts_with(kUnixPrefix);
+  } else if (listen.starts_with(kUnixPrefix)) {
+    listener.own_socket_path = listen.substr(sizeof kUnixPrefix - 1);
+    listener.socket = ListenUnix(listener.own_socket_path);
+    listener.address = listen;
+    listener.unix_socket = true;
+  } else if (!listen.empty()) {
+    std::tie(listener.socket, listener.address) = ListenTcp(listen);
+  }
+  return listener;
+}
+
 LmtpServer::LmtpServer(LmtpServerOptions options, Mailroom& mailroom,
                        std::function<void(const std::string&)> log)
     : options_(std::move(options)), mailroom_(mailroom), log_(std::move(log)) {
-  const bool unix_socket = options_.listen.starts_with(kUnixPrefix);
+  const bool unix_socket = options_.inherited_listener
+                               ? options_.inherited_listener->address.starts_with(kUnixPrefix)
+                               : options_.listen.starts_with(kUnixPrefix);
   for (const std::string& client : options_.trusted_clients) {
     std::optional<std::string> address = NumericAddress(client);
     if (!address || unix_socket) {
@@ -209,14 +322,10 @@ LmtpServer::LmtpServer(LmtpServerOptions options, Mailroom& mailroom,
   }
   if (pipe2(stop_pipe_, O_CLOEXEC | O_NONBLOCK) != 0) throw SocketFailure("pipe");
   try {
-    if (unix_socket) {
-      socket_path_ = options_.listen.substr(sizeof kUnixPrefix - 1);
-      listener_ = ListenUnix(socket_path_);
-      address_ = options_.listen;
-    } else {
-      std::tie(listener_, address_) = ListenTcp(options_.listen);
-    }
+    lmtp_ = Open(options_.listen, options_.inherited_listener);
+    map_ = Open(options_.map_listen, options_.inherited_map);
   } catch (...) {
+    CloseListeners();
     close(stop_pipe_[0]);
     close(stop_pipe_[1]);
     throw;
@@ -224,10 +333,18 @@ LmtpServer::LmtpServer(LmtpServerOptions options, Mailroom& mailroom,
 }
 
 LmtpServer::~LmtpServer() {
-  if (listener_ >= 0) close(listener_);
-  if (!socket_path_.empty()) unlink(socket_path_.c_str());
+  CloseListeners();
   close(stop_pipe_[0]);
   close(stop_pipe_[1]);
+}
+
+void LmtpServer::CloseListeners() {
+  for (Listener* listener : {&lmtp_, &map_}) {
+    if (listener->socket >= 0) close(listener->socket);
+    listener->socket = -1;
+    if (!listener->own_socket_path.empty()) unlink(listener->own_socket_path.c_str());
+    listener->own_socket_path.clear();
+  }
 }
 
 void LmtpServer::Stop() { StopFromSignal(); }
@@ -243,127 +360,113 @@ void LmtpServer::Run() {
   std::list<std::unique_ptr<Connection>> connections;
   bool starved = false;  // out of file descriptors or memory at the last accept
   for (;;) {
-    pollfd waits[2] = {{listener_, POLLIN, 0}, {stop_pipe_[0], POLLIN, 0}};
-    if (poll(waits, 2, -1) < 0) {
+    // poll skips a negative descriptor: the map's when there is none.
+    pollfd waits[3] = {
+        {lmtp_.socket, POLLIN, 0}, {map_.socket, POLLIN, 0}, {stop_pipe_[0], POLLIN, 0}};
+    if (poll(waits, 3, -1) < 0) {
       if (errno == EINTR) continue;
       throw SocketFailure("poll");
     }
-    if (waits[1].revents != 0) break;
+    if (waits[2].revents != 0) break;
     connections.remove_if([](const std::unique_ptr<Connection>& connection) {
       if (!connection->done) return false;
       connection->thread.join();
       return true;
     });
-    if ((waits[0].revents & POLLIN) == 0) continue;
-    sockaddr_storage peer_address{};
-    socklen_t peer_length = sizeof peer_address;
-    int socket =
-        accept4(listener_, reinterpret_cast<sockaddr*>(&peer_address), &peer_length, SOCK_CLOEXEC);
-    if (socket < 0) {
-      if (OutOfResources(errno)) {
-        // The connection still waits and the listener stays readable: polling it again at once
-        // would spin. Said once, then looked at again after a pause, while the connections
-        // being served finish and give back what they hold.
-        if (!starved) log_("cannot accept connections: " + std::string(std::strerror(errno)));
-        starved = true;
-        pollfd stop = {stop_pipe_[0], POLLIN, 0};
-        poll(&stop, 1, static_cast<int>(kAcceptPause.count()));
-      }
-      continue;
+    if ((waits[0].revents & POLLIN) != 0) {
+      starved = !Admit(lmtp_, Protocol::kLmtp, connections, starved);
     }
-    if (starved) log_("accepting connections again");
-    starved = false;
-    if (connections.size() >= options_.max_connections) {
-      SendAll(socket, "421 4.3.2 Too many connections, try again later\r\n");
-      close(socket);
-      continue;
+    if ((waits[1].revents & POLLIN) != 0 && !starved) {
+      starved = !Admit(map_, Protocol::kSocketmap, connections, starved);
     }
-    const std::string peer = PeerAddress(peer_address);
-    const auto from_peer = std::count_if(
-        connections.begin(), connections.end(),
-        [&](const std::unique_ptr<Connection>& connection) { return connection->peer == peer; });
-    if (!peer.empty() && static_cast<size_t>(from_peer) >= options_.max_connections_per_client) {
-      log_("refused a connection from " + peer + ": " +
-           std::to_string(options_.max_connections_per_client) + " from there already");
-      SendAll(socket, "421 4.7.0 Too many connections from your address, try again later\r\n");
-      close(socket);
-      continue;
+    if (starved) {
+      // The connection still waits and the listener stays readable: polling it again at once
+      // would spin. Looked at again after a pause, while the connections being served finish
+      // and give back what they hold.
+      pollfd stop = {stop_pipe_[0], POLLIN, 0};
+      poll(&stop, 1, static_cast<int>(kAcceptPause.count()));
     }
-    // Every client of the unix socket is the mail system.
-    const bool trusted = socket_path_.empty() ? trusted_clients_.contains(peer) : true;
-    auto connection = std::make_unique<Connection>();
-    connection->peer = peer;
-    Connection* running = connection.get();
-    try {
-      running->thread = std::thread([this, socket, trusted, running] {
-        Serve(socket, trusted);
-        running->done = true;
-      });
-    } catch (const std::system_error&) {
-      SendAll(socket, "421 4.3.2 Out of resources, try again later\r\n");
-      close(socket);
-      continue;
-    }
-    connections.push_back(std::move(connection));
   }
-  close(listener_);
-  listener_ = -1;
+  CloseListeners();
   for (const std::unique_ptr<Connection>& connection : connections) connection->thread.join();
 }
 
-void LmtpServer::Serve(int socket, bool trusted) {
+bool LmtpServer::Admit(const Listener& listener, Protocol protocol,
+                       std::list<std::unique_ptr<Connection>>& connections, bool starved) {
+  sockaddr_storage peer_address{};
+  socklen_t peer_length = sizeof peer_address;
+  int socket = accept4(listener.socket, reinterpret_cast<sockaddr*>(&peer_address), &peer_length,
+                       SOCK_CLOEXEC);
+  if (socket < 0) {
+    if (!OutOfResources(errno)) return true;
+    // Said once, however long it lasts.
+    if (!starved) {
+      log_("warning: cannot accept connections: " + std::string(std::strerror(errno)));
+    }
+    return false;
+  }
+  if (starved) log_("accepting connections again");
+  const bool lmtp = protocol == Protocol::kLmtp;
+  if (connections.size() >= options_.max_connections) {
+    if (lmtp) SendAll(socket, "421 4.3.2 Too many connections, try again later\r\n");
+    close(socket);
+    return true;
+  }
+  const std::string peer = PeerAddress(peer_address);
+  const auto from_peer = std::count_if(
+      connections.begin(), connections.end(),
+      [&](const std::unique_ptr<Connection>& connection) { return connection->peer == peer; });
+  if (!peer.empty() && static_cast<size_t>(from_peer) >= options_.max_connections_per_client) {
+    log_("warning: refused a connection from " + peer + ": " +
+         std::to_string(options_.max_connections_per_client) + " from there already");
+    if (lmtp) {
+      SendAll(socket, "421 4.7.0 Too many connections from your address, try again later\r\n");
+    }
+    close(socket);
+    return true;
+  }
+  // Every client of a unix socket is the mail system.
+  const bool trusted = listener.unix_socket || trusted_clients_.contains(peer);
+  auto connection = std::make_unique<Connection>();
+  connection->peer = peer;
+  Connection* running = connection.get();
+  try {
+    running->thread = std::thread([this, socket, protocol, trusted, running] {
+      Serve(socket, protocol, trusted);
+      running->done = true;
+    });
+  } catch (const std::system_error&) {
+    if (lmtp) SendAll(socket, "421 4.3.2 Out of resources, try again later\r\n");
+    close(socket);
+    return true;
+  }
+  connections.push_back(std::move(connection));
+  return true;
+}
+
+void LmtpServer::Serve(int socket, Protocol protocol, bool trusted) {
   // A client that stops reading is given up after the idle time, also while a reply waits.
   timeval send_timeout{};
   send_timeout.tv_sec = static_cast<time_t>(
       std::chrono::duration_cast<std::chrono::seconds>(options_.idle_timeout).count() + 1);
   setsockopt(socket, SOL_SOCKET, SO_SNDTIMEO, &send_timeout, sizeof send_timeout);
   try {
-    Converse(socket, trusted);
+    if (protocol == Protocol::kLmtp) {
+      LmtpSession session(
+          mailroom_, options_.host_name, options_.limits,
+          {.client_trusted = trusted, .postfix_host_name = options_.postfix_host_name}, log_);
+      LmtpConversation conversation(session, options_.host_name);
+      Converse(socket, conversation, options_, stop_pipe_[0]);
+    } else {
+      SocketmapSession session(mailroom_, log_);
+      SocketmapConversation conversation(session);
+      Converse(socket, conversation, options_, stop_pipe_[0]);
+    }
   } catch (const std::exception& e) {
     // The message under way gets no reply: the client delivers it again.
-    log_("connection dropped: " + EscapeControlCharacters(e.what()));
+    log_("warning: connection dropped: " + EscapeControlCharacters(e.what()));
   }
   close(socket);
-}
-
-void LmtpServer::Converse(int socket, bool trusted) {
-  const SteadyClock::time_point deadline = SteadyClock::now() + options_.connection_time_limit;
-  LmtpSession session(mailroom_, options_.host_name, options_.limits,
-                      {.client_trusted = trusted, .postfix_host_name = options_.postfix_host_name},
-                      log_);
-  bool open = SendAll(socket, session.Greeting());
-  char bytes[64 << 10];
-  while (open && !session.Finished()) {
-    const SteadyClock::duration left = deadline - SteadyClock::now();
-    if (left <= SteadyClock::duration::zero()) {
-      SendAll(socket,
-              "421 4.4.2 " + options_.host_name + " Connection time limit reached, closing\r\n");
-      break;
-    }
-    const bool limit_first = left < options_.idle_timeout;
-    pollfd waits[2] = {{socket, POLLIN, 0}, {stop_pipe_[0], POLLIN, 0}};
-    int ready = poll(waits, 2, PollMilliseconds(limit_first ? left : options_.idle_timeout));
-    if (ready < 0) {
-      if (errno == EINTR) continue;
-      break;
-    }
-    if (ready == 0) {
-      if (limit_first) continue;
-      SendAll(socket, "421 4.4.2 " + options_.host_name + " Idle too long, closing\r\n");
-      break;
-    }
-    if (waits[1].revents != 0) {
-      if (!session.InTransaction()) {
-        SendAll(socket, "421 4.3.2 " + options_.host_name + " Shutting down\r\n");
-      }
-      break;
-    }
-    ssize_t got = recv(socket, bytes, sizeof bytes, 0);
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) break;
-    std::string replies = session.Receive(std::string_view(bytes, static_cast<size_t>(got)));
-    if (!replies.empty()) open = SendAll(socket, replies);
-  }
 }
 
 }  // namespace corvalith::host

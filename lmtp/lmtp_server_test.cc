@@ -32,6 +32,7 @@
 #include <thread>
 #include <vector>
 
+#include "lmtp/socketmap_session.h"
 #include "mailhost/testing/host_test_support.h"
 #include "platform/failure.h"
 #include "platform/testing/temp_directory.h"
@@ -71,24 +72,46 @@ std::string ReadUntil(int fd, Done done, Clock::time_point deadline, bool* eof =
   return text;
 }
 
-// The server process, `corvalith --home HOME lmtp ARGS...`, killed and reaped whatever happens
-// to the test.
+// Listening sockets handed to the server as systemd does: descriptors 3, 4, ... and their
+// names, colon-separated.
+struct PassedSockets {
+  std::vector<int> sockets;
+  std::string names;
+};
+
+// The server process, `corvalith --home HOME lmtp --log stderr ARGS...`, killed and reaped
+// whatever happens to the test.
 class ServerProcess {
  public:
   ServerProcess(const std::string& home, const std::vector<std::string>& args) {
-    std::vector<std::string> words = {"lmtp"};
-    words.insert(words.end(), args.begin(), args.end());
-    const corvalith::host::testing::CorvalithCommand command(home, words);
-    int pipe_fds[2];
-    if (pipe2(pipe_fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
-    pid_ = fork();
-    if (pid_ == 0) {
-      dup2(pipe_fds[1], 2);
-      command.Exec();
-      _exit(127);
-    }
-    close(pipe_fds[1]);
-    stderr_ = pipe_fds[0];
+    const corvalith::host::testing::CorvalithCommand command(home, Words(args));
+    Start([&] { command.Exec(); });
+  }
+  // With the sockets passed; LISTEN_PID must be the server's own, which only the child knows:
+  // a shell sets it and becomes the server.
+  ServerProcess(const std::string& home, const std::vector<std::string>& args,
+                const PassedSockets& passed) {
+    std::vector<std::string> argv = {
+        "/bin/sh",
+        "-c",
+        "unset CORVALITH_REGISTRY CORVALITH_HOME; export LISTEN_PID=$$ LISTEN_FDS=" +
+            std::to_string(passed.sockets.size()) + " LISTEN_FDNAMES='" + passed.names +
+            "'; exec \"$0\" \"$@\"",
+        CORVALITH_BINARY,
+        "--home",
+        home};
+    for (const std::string& word : Words(args)) argv.push_back(word);
+    std::vector<char*> pointers;
+    for (std::string& word : argv) pointers.push_back(word.data());
+    pointers.push_back(nullptr);
+    // Above the numbers they are passed as, so that none is overwritten before it is moved.
+    std::vector<int> high;
+    for (int socket : passed.sockets) high.push_back(fcntl(socket, F_DUPFD_CLOEXEC, 100));
+    Start([&] {
+      for (size_t i = 0; i < high.size(); ++i) dup2(high[i], 3 + static_cast<int>(i));
+      execv(pointers[0], pointers.data());
+    });
+    for (int socket : high) close(socket);
   }
   ~ServerProcess() {
     if (pid_ > 0) {
@@ -128,6 +151,30 @@ class ServerProcess {
   }
 
  private:
+  static std::vector<std::string> Words(const std::vector<std::string>& args) {
+    std::vector<std::string> words = {"lmtp"};
+    if (std::find(args.begin(), args.end(), "--log") == args.end()) {
+      words.insert(words.end(), {"--log", "stderr"});
+    }
+    words.insert(words.end(), args.begin(), args.end());
+    return words;
+  }
+
+  // Forks a child with stderr on a pipe to this process, which runs `exec`.
+  template <typename Exec>
+  void Start(Exec exec) {
+    int pipe_fds[2];
+    if (pipe2(pipe_fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
+    pid_ = fork();
+    if (pid_ == 0) {
+      dup2(pipe_fds[1], 2);
+      exec();
+      _exit(127);
+    }
+    close(pipe_fds[1]);
+    stderr_ = pipe_fds[0];
+  }
+
   pid_t pid_ = -1;
   int stderr_ = -1;
   std::string log_;
@@ -184,6 +231,34 @@ class LmtpClient {
   int socket_ = -1;
   bool connected_ = false;
   std::string pending_;
+};
+
+// A client of the recipient map.
+class MapClient {
+ public:
+  explicit MapClient(const std::string& path)
+      : socket_(corvalith::testing::ConnectUnixSocket(path)) {}
+  ~MapClient() { close(socket_); }
+  bool connected() const { return socket_ >= 0; }
+
+  // Sends the request as a netstring and answers the reply's data; empty when the server
+  // closed the connection instead (`closed` set then).
+  std::string Ask(const std::string& request, bool* closed = nullptr) {
+    const std::string bytes = corvalith::host::Netstring(request);
+    send(socket_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+    auto complete = [](const std::string& text) {
+      const size_t colon = text.find(':');
+      return colon != std::string::npos &&
+             text.size() >= colon + 2 + std::stoul(text.substr(0, colon));
+    };
+    const std::string reply = ReadUntil(socket_, complete, Clock::now() + kPatience, closed);
+    if (!complete(reply)) return "";
+    EXPECT_EQ(reply.back(), ',') << reply;
+    return reply.substr(reply.find(':') + 1, reply.size() - reply.find(':') - 2);
+  }
+
+ private:
+  int socket_ = -1;
 };
 
 // A mailroom whose deliveries wait for the test's word, so that a stop can come while one is
@@ -322,6 +397,37 @@ TEST(LmtpServerStopTest, ListensOnLoopbackTcpAndClosesAnIdleConnection) {
   EXPECT_THAT(client.Exchange("", 1), ElementsAre());
 }
 
+// The recipient map's connections count against the server's one limit, and end when it stops.
+TEST(LmtpServerLimitTest, TheRecipientMapSharesTheConnectionLimit) {
+  corvalith::testing::TempDirectory temp("corvalith-lmtp");
+  GatedMailroom mailroom;
+  mailroom.Release();
+  corvalith::host::LmtpServerOptions options = OnLoopback();
+  options.map_listen = "unix:" + temp.File("map");
+  options.max_connections = 1;
+  RunningServer server(options, mailroom);
+  {
+    LmtpClient lmtp(server.port());
+    ASSERT_THAT(lmtp.Exchange("", 1), ElementsAre(::testing::StartsWith("220 mx ")));
+    MapClient refused(temp.File("map"));
+    bool closed = false;
+    EXPECT_EQ(refused.Ask("mailbox a@example.com", &closed), "");
+    EXPECT_TRUE(closed);
+  }
+  // The server notices the close on its own time: ask until it admits again.
+  std::string answer;
+  for (auto deadline = Clock::now() + kPatience; answer.empty() && Clock::now() < deadline;) {
+    answer = MapClient(temp.File("map")).Ask("mailbox a@example.com");
+  }
+  EXPECT_EQ(answer, "OK a@example.com");
+  MapClient open(temp.File("map"));
+  ASSERT_EQ(open.Ask("mailbox b@example.com"), "OK b@example.com");
+  server.Stop();
+  bool closed = false;
+  EXPECT_EQ(open.Ask("mailbox b@example.com", &closed), "");
+  EXPECT_TRUE(closed);
+}
+
 // A client that keeps its connection busy (NOOP, NOOP, ...) is closed all the same once the
 // connection's time is up, so that such clients cannot hold every slot for good.
 TEST(LmtpServerLimitTest, AConnectionEndsAfterItsTimeLimitHoweverBusy) {
@@ -377,12 +483,13 @@ TEST(LmtpServerLimitTest, OutOfFileDescriptorsIsToldAndOutlasted) {
     return std::count(log.begin(), log.end(), text);
   };
   for (auto deadline = Clock::now() + kPatience;
-       said("cannot accept connections: Too many open files") == 0 && Clock::now() < deadline;) {
+       said("warning: cannot accept connections: Too many open files") == 0 &&
+       Clock::now() < deadline;) {
     std::this_thread::yield();
   }
   free_descriptors();
   EXPECT_THAT(client.Exchange("", 1), ElementsAre(::testing::StartsWith("220 mx ")));
-  EXPECT_EQ(said("cannot accept connections: Too many open files"), 1);
+  EXPECT_EQ(said("warning: cannot accept connections: Too many open files"), 1);
   EXPECT_EQ(said("accepting connections again"), 1);
 }
 
@@ -404,8 +511,9 @@ TEST(LmtpServerLimitTest, OneClientAddressHoldsAtMostItsShareOfTheConnections) {
                 ElementsAre("421 4.7.0 Too many connections from your address, try again later"));
     EXPECT_THAT(third.Exchange("", 1), ElementsAre());
   }
-  EXPECT_THAT(server.log(),
-              ::testing::Contains("refused a connection from 127.0.0.1: 2 from there already"));
+  EXPECT_THAT(
+      server.log(),
+      ::testing::Contains("warning: refused a connection from 127.0.0.1: 2 from there already"));
   first.reset();
   // The server notices the close on its own time: ask until it admits again.
   std::vector<std::string> greeting;
@@ -574,7 +682,7 @@ TEST_P(LmtpServerTest, DeliversThroughTheFilterAndStopsCleanlyOnSigterm) {
   {
     // A second server on the same socket is refused and leaves the first one's socket alone.
     std::string out;
-    EXPECT_EQ(Corvalith({"lmtp", "--listen", "unix:" + socket_}, &out), 1);
+    EXPECT_EQ(Corvalith({"lmtp", "--log", "stderr", "--listen", "unix:" + socket_}, &out), 1);
     EXPECT_THAT(out, HasSubstr("listening on " + socket_ + " already"));
   }
 
@@ -664,6 +772,150 @@ TEST_P(LmtpServerTest, KeepsDeliveringWhenItsLogReaderIsGone) {
       "354 2.0.0 End data with <CR><LF>.<CR><LF>");
   EXPECT_THAT(client.Exchange("Subject: one\r\n\r\nx\r\n.\r\n", 1),
               ElementsAre("250 2.0.0 <alice@example.com> Delivered"));
+}
+
+// Postfix asks the map before it takes mail for a recipient: the answers are those RCPT TO
+// gets, several on one connection.
+TEST_F(LmtpCommandTest, TheRecipientMapAnswersWhatRcptToWouldGet) {
+  ASSERT_EQ(Corvalith({"init"}), 0);
+  ASSERT_EQ(Corvalith({"mailbox", "add", "alice@example.com"}), 0);
+  ASSERT_EQ(Corvalith({"mailbox", "add", "j\xC3\xB6rg@example.com"}), 0);
+  const std::string map = temp_.File("home/map.sock");
+  std::vector<std::string> args = OnSocket();
+  args.insert(args.end(), {"--map", "unix:" + map});
+  ServerProcess server(home_, args);
+  ASSERT_THAT(server.WaitFor("\n"), HasSubstr("listening on unix:" + socket_ +
+                                              ", recipient map on unix:" + map + "; internal"));
+  struct stat status {};
+  ASSERT_EQ(stat(map.c_str(), &status), 0);
+  EXPECT_EQ(status.st_mode & 0777, 0660u);
+
+  MapClient client(map);
+  ASSERT_TRUE(client.connected());
+  EXPECT_EQ(client.Ask("mailbox alice@example.com"), "OK alice@example.com");
+  EXPECT_EQ(client.Ask("mailbox ALICE@Example.COM"), "OK alice@example.com");
+  EXPECT_EQ(client.Ask("mailbox J\xC3\x96RG@example.com"), "OK j\xC3\xB6rg@example.com");
+  for (const char* none : {"mailbox carol@example.com", "mailbox alice+news@example.com",
+                           "mailbox @example.com", "mailbox alice@other.example", "mailbox alice",
+                           "mailbox \xFF@example.com", "mailbox ../x@example.com"}) {
+    EXPECT_EQ(client.Ask(none), "NOTFOUND ") << none;
+  }
+  EXPECT_THAT(client.Ask("virtual alice@example.com"), ::testing::StartsWith("PERM "));
+  {
+    MapClient rude(map);
+    bool closed = false;
+    EXPECT_EQ(rude.Ask(std::string(2000, 'x'), &closed), "");
+    EXPECT_TRUE(closed);
+  }
+  EXPECT_EQ(client.Ask("mailbox alice@example.com"), "OK alice@example.com");
+  EXPECT_EQ(server.Stop(SIGTERM), 0) << server.log();
+  EXPECT_FALSE(fs::exists(fs::symlink_status(map)));
+}
+
+// What a unix socket would be if systemd had made it: bound and listening, mode 0600.
+int ListeningUnixSocket(const std::string& path) {
+  int listener = socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+  if (bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+      chmod(path.c_str(), 0600) != 0 || listen(listener, 8) != 0) {
+    close(listener);
+    return -1;
+  }
+  return listener;
+}
+
+// Sockets in Postfix's chroot, which the mail user cannot create: systemd makes them and
+// passes them in. They are served, trusted like the server's own unix socket, and left in
+// place at the end.
+TEST_F(LmtpCommandTest, ServesTheSocketsSystemdPassesAndLeavesThem) {
+  ASSERT_EQ(Corvalith({"init"}), 0);
+  ASSERT_EQ(Corvalith({"mailbox", "add", "bob@example.com"}), 0);
+  const std::string lmtp = temp_.File("private-lmtp");
+  const std::string map = temp_.File("private-map");
+  struct Sockets {
+    int lmtp, map;
+    ~Sockets() {
+      close(lmtp);
+      close(map);
+    }
+  } sockets{ListeningUnixSocket(lmtp), ListeningUnixSocket(map)};
+  ASSERT_GE(sockets.lmtp, 0);
+  ASSERT_GE(sockets.map, 0);
+
+  ServerProcess server(home_, {"--received-by", "mx.example.com"},
+                       PassedSockets{{sockets.map, sockets.lmtp}, "map:lmtp"});
+  ASSERT_THAT(server.WaitFor("\n"),
+              HasSubstr("listening on unix:" + lmtp + " (from systemd), recipient map on unix:" +
+                        map + " (from systemd); internal mail: an authenticated sender"));
+  LmtpClient client(lmtp);
+  ASSERT_TRUE(client.connected());
+  EXPECT_THAT(client.Exchange(kAuthenticatedDelivery, 6).back(),
+              "250 2.0.0 <bob@example.com> Delivered");
+  EXPECT_EQ(MapClient(map).Ask("mailbox bob@example.com"), "OK bob@example.com");
+  EXPECT_EQ(server.Stop(SIGTERM), 0) << server.log();
+  EXPECT_THAT(server.log(), HasSubstr("id=4AbC2 to=bob@example.com 250 ham internal "));
+  EXPECT_THAT(server.log(), HasSubstr("stopped"));
+  struct stat status {};
+  ASSERT_EQ(stat(lmtp.c_str(), &status), 0);
+  EXPECT_EQ(status.st_mode & 0777, 0600u);
+  EXPECT_TRUE(fs::exists(fs::symlink_status(map)));
+  ASSERT_EQ(Inbox("bob@example.com").size(), 1u);
+}
+
+// A socket passed and an option for the same listener, or passed sockets that cannot be told
+// apart: the server does not start.
+TEST_F(LmtpCommandTest, PassedSocketsAndOptionsDoNotMix) {
+  ASSERT_EQ(Corvalith({"init"}), 0);
+  const std::string lmtp = temp_.File("private-lmtp");
+  const int listener = ListeningUnixSocket(lmtp);
+  ASSERT_GE(listener, 0);
+  struct Closer {
+    int fd;
+    ~Closer() { close(fd); }
+  } closer{listener};
+  {
+    ServerProcess server(home_, {"--listen", "unix:" + socket_}, PassedSockets{{listener}, "lmtp"});
+    EXPECT_EQ(server.Stop(0), 2);
+    EXPECT_THAT(server.log(), HasSubstr("--listen unix:" + socket_ +
+                                        ": systemd passed this socket already (unix:" + lmtp));
+  }
+  {
+    ServerProcess server(home_, {}, PassedSockets{{listener, listener}, "lmtp:lmtp"});
+    EXPECT_EQ(server.Stop(0), 1);
+    EXPECT_THAT(server.log(), HasSubstr("two sockets named 'lmtp'"));
+  }
+  {
+    // Not a listening socket.
+    int unbound = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ServerProcess server(home_, {}, PassedSockets{{unbound}, "lmtp"});
+    close(unbound);
+    EXPECT_EQ(server.Stop(0), 1);
+    EXPECT_THAT(server.log(), HasSubstr("socket 3 passed by the service manager is not listening"));
+  }
+  EXPECT_TRUE(fs::exists(fs::symlink_status(lmtp)));
+}
+
+TEST_F(LmtpCommandTest, LogGoesWhereItIsTold) {
+  ASSERT_EQ(Corvalith({"init"}), 0);
+  std::string out;
+  EXPECT_EQ(Corvalith({"lmtp", "--log", "journal"}, &out), 2);
+  EXPECT_THAT(out, HasSubstr("--log is stderr or syslog, not 'journal'"));
+  {
+    ServerProcess server(home_, {"--log", "stderr"});
+    EXPECT_THAT(server.WaitFor("\n"), HasSubstr("corvalith lmtp: listening on unix:" + socket_));
+  }
+  // To syslog, stderr stays silent: the server is up once its socket answers.
+  ServerProcess server(home_, {"--log", "syslog"});
+  std::vector<std::string> greeting;
+  for (auto deadline = Clock::now() + kPatience; greeting.empty() && Clock::now() < deadline;) {
+    LmtpClient client(socket_);
+    if (client.connected()) greeting = client.Exchange("QUIT\r\n", 2);
+  }
+  EXPECT_THAT(greeting, ElementsAre(::testing::StartsWith("220 "), "221 2.0.0 Bye"));
+  EXPECT_EQ(server.Stop(SIGTERM), 0);
+  EXPECT_EQ(server.log(), "");
 }
 
 INSTANTIATE_TEST_SUITE_P(Stores, LmtpServerTest, ::testing::Values("sqlite", "maildir"),

@@ -152,14 +152,18 @@ std::string Detail(std::string_view text) {
 // the mail at once; 451 for anything else (a mailbox the store may not look into, a lock, a
 // broken store, an exception of no known kind), so that it keeps the mail and tries again.
 std::string LookupFailureReply(const std::string& address, const std::exception& e) {
-  const auto* failure = dynamic_cast<const Failure*>(&e);
-  if (failure != nullptr && failure->permanent()) {
+  if (SurelyNoMailbox(e)) {
     return "550 5.1.1 <" + address + "> No such mailbox";
   }
   return "451 4.3.0 Mailbox lookup failed: " + Detail(e.what());
 }
 
 }  // namespace
+
+bool SurelyNoMailbox(const std::exception& failure) {
+  const auto* known = dynamic_cast<const Failure*>(&failure);
+  return known != nullptr && known->permanent();
+}
 
 LmtpSession::LmtpSession(Mailroom& mailroom, std::string host_name, LmtpLimits limits,
                          SubmissionTrust trust, std::function<void(const std::string&)> log)

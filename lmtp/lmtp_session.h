@@ -18,6 +18,7 @@
 #define CORVALITH_LMTP_LMTP_SESSION_H_
 
 #include <cstddef>
+#include <exception>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -50,6 +51,10 @@ class Mailroom {
   virtual Delivered Deliver(const MailboxAddress& mailbox, const std::string& message,
                             bool internal, const std::string& item_name) = 0;
 };
+
+// Whether a failure of Mailroom::FindMailbox says that there surely is no such mailbox (a
+// permanent Failure), rather than that looking failed.
+bool SurelyNoMailbox(const std::exception& failure);
 
 struct LmtpLimits {
   size_t max_message_bytes = kMaxMailBytes;  // advertised as SIZE; a larger SIZE= is refused
