@@ -568,6 +568,41 @@ TEST(LmtpServerTrustTest, OnTcpOnlyListedClientsMayHandInInternalMail) {
                corvalith::Failure);
 }
 
+// A TCP socket systemd passed follows --trust as one the server made; --trust with a passed
+// unix socket is refused as with its own.
+TEST(LmtpServerTrustTest, APassedSocketIsTrustedByItsKind) {
+  for (bool listed : {false, true}) {
+    const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(listener, 8), 0);
+    ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
+    const uint16_t port = ntohs(address.sin_port);
+    GatedMailroom mailroom;
+    mailroom.Release();
+    corvalith::host::LmtpServerOptions options = OnLoopback();
+    options.listen.clear();
+    options.inherited_listener =
+        corvalith::host::InheritedSocket{listener, "127.0.0.1:" + std::to_string(port)};
+    options.trusted_clients = {listed ? "127.0.0.1" : "192.0.2.1"};
+    RunningServer server(options, mailroom);  // takes the socket over
+    EXPECT_EQ(server.port(), port);
+    LmtpClient client(port);
+    EXPECT_EQ(client.Exchange(kAuthenticatedDelivery, 6).back(),
+              "250 2.0.0 <bob@example.com> Delivered");
+    EXPECT_THAT(mailroom.internal(), ElementsAre(listed));
+  }
+  GatedMailroom mailroom;
+  corvalith::host::LmtpServerOptions options = OnLoopback();
+  options.inherited_listener = corvalith::host::InheritedSocket{-1, "unix:/run/lmtp"};
+  options.trusted_clients = {"127.0.0.1"};
+  EXPECT_THROW(corvalith::host::LmtpServer(options, mailroom, [](const std::string&) {}),
+               corvalith::Failure);
+}
+
 TEST(LmtpServerTrustTest, NumericAddressesAreWrittenOneWay) {
   using corvalith::host::NumericAddress;
   EXPECT_EQ(NumericAddress("127.0.0.1"), "127.0.0.1");
