@@ -43,7 +43,7 @@ def _client(port, messages, next_index, barrier, results):
                 code, reply = lmtp.rcpt(recipient)
             if code in (250, 251):
                 code, reply = lmtp.data(wire)
-        except smtplib.SMTPException as error:
+        except (smtplib.SMTPException, OSError) as error:  # a broken connection, a timeout
             code, reply = -1, str(error).encode()
         latency = time.monotonic() - begin
         if code == 250:
@@ -52,12 +52,12 @@ def _client(port, messages, next_index, barrier, results):
             refused.append((i, f"{code} {reply.decode(errors='replace')}"))
             try:
                 lmtp.rset()
-            except smtplib.SMTPException:
+            except (smtplib.SMTPException, OSError):
                 break
     end = time.monotonic()
     try:
         lmtp.quit()
-    except smtplib.SMTPException:
+    except (smtplib.SMTPException, OSError):
         pass
     results.put((delivered, refused, start, end))
 

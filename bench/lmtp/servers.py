@@ -102,7 +102,7 @@ class Server:
         return tree_cpu_seconds(self.process.pid)
 
     def stop(self):
-        """SIGTERM, then SIGKILL to whatever of its tree outlives the timeout."""
+        """SIGTERM, then SIGKILL to whatever of its tree outlives it or the timeout."""
         if self.process is None or self.process.poll() is not None:
             return
         tree = _process_tree(self.process.pid)
@@ -112,10 +112,12 @@ class Server:
         except subprocess.TimeoutExpired:
             self.process.kill()
             self.process.wait()
+        # Only what is still in the server's session: a number seen before may be reused.
         for pid in tree - {self.process.pid}:
             try:
-                os.kill(pid, signal.SIGKILL)
-            except ProcessLookupError:
+                if int(_stat_fields(pid)[3]) == self.process.pid:
+                    os.kill(pid, signal.SIGKILL)
+            except (OSError, ValueError, IndexError):
                 pass
 
 
