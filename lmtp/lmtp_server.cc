@@ -323,6 +323,7 @@ LmtpServer::LmtpServer(LmtpServerOptions options, Mailroom& mailroom,
   if (pipe2(stop_pipe_, O_CLOEXEC | O_NONBLOCK) != 0) throw SocketFailure("pipe");
   try {
     lmtp_ = Open(options_.listen, options_.inherited_listener);
+    if (lmtp_.socket < 0) throw Failure("no address to serve LMTP on", E_INVALIDARG);
     map_ = Open(options_.map_listen, options_.inherited_map);
   } catch (...) {
     CloseListeners();
