@@ -162,7 +162,7 @@ class Server {
       dup2(fds[1], 2);
       execl("/usr/bin/env", "env", "-u", "CORVALITH_REGISTRY", "-u", "CORVALITH_HOME",
             settings.binary.c_str(), "--home", home.c_str(), "lmtp", "--listen",
-            ("unix:" + socket).c_str(), nullptr);
+            ("unix:" + socket).c_str(), "--log", "stderr", nullptr);
       _exit(127);
     }
     close(fds[1]);
