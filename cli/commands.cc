@@ -205,15 +205,23 @@ const std::vector<Command>& Commands() {
        .run = RunBatch},
       {.name = "lmtp",
        .synopsis = {{"lmtp [--listen unix:PATH | HOST:PORT] [--map unix:PATH | HOST:PORT] "
-                     "[--received-by NAME] [--trust ADDRESS,...] [--log stderr|syslog]",
+                     "[--received-by NAME] [--trust ADDRESS,...] [--log stderr|syslog] "
+                     "[--workers N] [--recipient-delimiter CHARS]",
                      "deliver what the mail server hands over by LMTP"}},
        .usage = "corvalith lmtp [--listen unix:PATH | HOST:PORT] [--map unix:PATH | HOST:PORT] "
-                "[--received-by NAME] [--trust ADDRESS[,ADDRESS...]] [--log stderr|syslog]",
+                "[--received-by NAME] [--trust ADDRESS[,ADDRESS...]] [--log stderr|syslog] "
+                "[--workers N] [--recipient-delimiter CHARS]",
        .help = "Serves LMTP (default unix:HOME/lmtp.sock, created with mode 0660) until SIGTERM\n"
                "or SIGINT, with one filter instance for the life of the process. Each recipient\n"
                "is answered 250 once its Inbox holds the message, 451 when the store failed or\n"
                "could not tell whether the mailbox exists, 550 only when it surely has none. At\n"
                "most 32 connections (on TCP 8 from one address), each for at most 10 minutes.\n"
+               "  --workers N          deliveries at the same time, each with its own store\n"
+               "                       connection (default: one a core; at most 32)\n"
+               "  --recipient-delimiter CHARS\n"
+               "                       Postfix's recipient_delimiter: user+ext@domain is user's\n"
+               "                       mail unless it is a mailbox of its own (default +; \"\"\n"
+               "                       for none)\n"
                "  --map unix:PATH | HOST:PORT\n"
                "                       also serve Postfix's socketmap table \"mailbox\" there\n"
                "                       (virtual_mailbox_maps; default: none)\n"
@@ -230,7 +238,9 @@ const std::vector<Command>& Commands() {
                    {"--map", true},
                    {"--received-by", true},
                    {"--trust", true},
-                   {"--log", true}},
+                   {"--log", true},
+                   {"--workers", true},
+                   {"--recipient-delimiter", true}},
        .run = RunLmtp},
       {.name = "demo",
        .synopsis = {{"demo [DIR]", "a guided tour in a fresh home"}},

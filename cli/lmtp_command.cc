@@ -5,16 +5,21 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <charconv>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
+#include <utility>
 
 #include "cli/command.h"
 #include "lmtp/inherited_sockets.h"
 #include "lmtp/lmtp_server.h"
 #include "logging/control_characters.h"
 #include "mailhost/mail_host.h"
+#include "mailhost/mail_host_pool.h"
 #include "platform/text.h"
 #include "store/message_import.h"
 
@@ -22,36 +27,45 @@ namespace corvalith::host {
 
 namespace {
 
-// The one MailHost serves one delivery at a time, whichever connection it comes from.
+// Deliveries on different connections run at once, each on a host of the pool.
 class HostMailroom : public Mailroom {
  public:
-  explicit HostMailroom(MailHost& host) : host_(host) {}
+  HostMailroom(MailHostPool& hosts, std::string recipient_delimiters)
+      : hosts_(hosts), delimiters_(std::move(recipient_delimiters)) {}
 
   // Permanent failures only when surely there is no such mailbox: an address that is no name
   // a mailbox can have, or UnknownMailbox. Whatever fails while looking (a mailbox the store
   // may not read, a lock, a broken store) is temporary, and the session answers 451, so that
-  // the mail server tries again instead of bouncing the mail.
+  // the mail server tries again instead of bouncing the mail. An address with an extension
+  // (user+ext@domain, as Postfix's recipient_delimiter lets users write) that is no mailbox
+  // of its own is its user's.
   MailboxAddress FindMailbox(const std::string& address) override {
     const MailboxAddress wanted = ParseMailboxAddress(address);
-    std::lock_guard<std::mutex> lock(mutex_);
-    return host_.RequireMailbox(wanted);
+    MailHostPool::Lease host = hosts_.Borrow();
+    try {
+      return host->RequireMailbox(wanted);
+    } catch (const UnknownMailbox&) {
+      const size_t cut = wanted.user.find_first_of(delimiters_);
+      if (cut == 0 || cut == std::string::npos) throw;
+      return host->RequireMailbox({wanted.user.substr(0, cut), wanted.domain});
+    }
   }
 
   Delivered Deliver(const MailboxAddress& mailbox, const std::string& message, bool internal,
                     const std::string& item_name) override {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MailHostPool::Lease host = hosts_.Borrow();
     if (!item_name.empty()) {
       // The user may have moved it anywhere since; deleted, it comes again.
-      if (std::optional<ItemState> earlier = host_.FindItemNamed(mailbox, item_name)) {
+      if (std::optional<ItemState> earlier = host->FindItemNamed(mailbox, item_name)) {
         return {*earlier, true};
       }
     }
-    return {host_.Deliver(mailbox, store::kInboxFolder, message, internal, item_name), false};
+    return {host->Deliver(mailbox, store::kInboxFolder, message, internal, item_name), false};
   }
 
  private:
-  MailHost& host_;
-  std::mutex mutex_;
+  MailHostPool& hosts_;
+  const std::string delimiters_;
 };
 
 std::atomic<LmtpServer*> signalled_server = nullptr;
@@ -162,6 +176,36 @@ bool LogToSyslog(const CommandLine& line) {
   return target == "syslog";
 }
 
+// --workers N: deliveries at once, each with its own store connection; by default one a core.
+size_t Workers(const CommandLine& line, size_t max_connections) {
+  if (!line.Has("--workers")) {
+    return std::clamp<size_t>(std::thread::hardware_concurrency(), 1, max_connections);
+  }
+  const std::string& text = line.Option("--workers");
+  size_t workers = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), workers);
+  if (error != std::errc() || end != text.data() + text.size() || workers < 1 ||
+      workers > max_connections) {
+    throw UsageError{"--workers is a number from 1 to " + std::to_string(max_connections) +
+                     ", not '" + EscapeControlCharacters(text) + "'"};
+  }
+  return workers;
+}
+
+// --recipient-delimiter CHARS: Postfix's recipient_delimiter; "" for none.
+std::string RecipientDelimiters(const CommandLine& line) {
+  if (!line.Has("--recipient-delimiter")) return "+";
+  const std::string& chars = line.Option("--recipient-delimiter");
+  for (char ch : chars) {
+    if (ch == '@' || ch == '.' || static_cast<unsigned char>(ch) <= ' ' ||
+        static_cast<unsigned char>(ch) >= 0x7F) {
+      throw UsageError{"--recipient-delimiter takes characters such as + or -, not '" +
+                       EscapeControlCharacters(chars) + "'"};
+    }
+  }
+  return chars;
+}
+
 // A line's syslog priority: what the line says it is.
 int SyslogPriority(const std::string& line) {
   if (line.starts_with("error: ")) return LOG_ERR;
@@ -200,9 +244,8 @@ int RunLmtp(Context& c) {
   };
   if (to_syslog) openlog("corvalith", LOG_PID, LOG_MAIL);
   try {
-    MailHost host(c.home, c.construct_string);
-    host.StartFilter();
-    HostMailroom mailroom(host);
+    MailHostPool hosts(c.home, c.construct_string, Workers(c.line, options.max_connections));
+    HostMailroom mailroom(hosts, RecipientDelimiters(c.line));
     LmtpServer server(options, mailroom, log);
     StopSignals signals(server);
     // Whoever reads the log may go away; deliveries go on without it.
@@ -212,7 +255,8 @@ int RunLmtp(Context& c) {
             ? ""
             : ", recipient map on " + Shown(server.map_address(), inherited.map);
     log("listening on " + Shown(server.address(), inherited.lmtp) + map + "; " +
-        InternalMailRule(options, server));
+        InternalMailRule(options, server) + "; " + std::to_string(hosts.size()) +
+        " deliveries at once");
     server.Run();
   } catch (const std::exception& e) {
     // stderr says it too (the journal keeps it); the mail log is where the administrator looks.

@@ -662,17 +662,23 @@ TEST_F(LmtpCommandTest, TrustAndTheNameOfPostfixAreCheckedAndShownAtTheStart) {
   EXPECT_THAT(out, HasSubstr("--trust needs at least one address"));
   EXPECT_EQ(Corvalith({"lmtp", "--received-by", "mx example"}, &out), 2);
   EXPECT_THAT(out, HasSubstr("--received-by needs a host name"));
+  EXPECT_EQ(Corvalith({"lmtp", "--workers", "0"}, &out), 2);
+  EXPECT_THAT(out, HasSubstr("--workers is a number from 1 to 32, not '0'"));
+  EXPECT_EQ(Corvalith({"lmtp", "--workers", "3x"}, &out), 2);
+  EXPECT_EQ(Corvalith({"lmtp", "--recipient-delimiter", "@"}, &out), 2);
+  EXPECT_THAT(out, HasSubstr("--recipient-delimiter takes characters such as + or -"));
 
   ServerProcess tcp(home_, {"--listen", "127.0.0.1:0", "--received-by", "mx.example.com", "--trust",
                             "127.0.0.1, ::1"});
-  EXPECT_THAT(tcp.WaitFor("::1\n"),
+  EXPECT_THAT(tcp.WaitFor("at once\n"),
               ::testing::ContainsRegex("listening on 127\\.0\\.0\\.1:[0-9]+; internal mail: an "
                                        "authenticated sender in a Received field by "
-                                       "mx\\.example\\.com, from 127\\.0\\.0\\.1, ::1\n"));
+                                       "mx\\.example\\.com, from 127\\.0\\.0\\.1, ::1; "
+                                       "[0-9]+ deliveries at once\n"));
   ServerProcess untrusting(home_, {"--listen", "127.0.0.1:0"});
-  EXPECT_THAT(untrusting.WaitFor("(no --trust)\n"),
+  EXPECT_THAT(untrusting.WaitFor("at once\n"),
               ::testing::ContainsRegex("listening on 127\\.0\\.0\\.1:[0-9]+; internal mail: none "
-                                       "\\(no --trust\\)\n"));
+                                       "\\(no --trust\\); [0-9]+ deliveries at once\n"));
 }
 
 // A server runs for months: a filter that cannot work is told when it starts, not at the
@@ -830,8 +836,10 @@ TEST_F(LmtpCommandTest, TheRecipientMapAnswersWhatRcptToWouldGet) {
   EXPECT_EQ(client.Ask("mailbox alice@example.com"), "OK alice@example.com");
   EXPECT_EQ(client.Ask("mailbox ALICE@Example.COM"), "OK alice@example.com");
   EXPECT_EQ(client.Ask("mailbox J\xC3\x96RG@example.com"), "OK j\xC3\xB6rg@example.com");
-  for (const char* none : {"mailbox carol@example.com", "mailbox alice+news@example.com",
-                           "mailbox @example.com", "mailbox alice@other.example", "mailbox alice",
+  // An extension after Postfix's recipient delimiter is the user's mail.
+  EXPECT_EQ(client.Ask("mailbox alice+news@example.com"), "OK alice@example.com");
+  for (const char* none : {"mailbox carol@example.com", "mailbox carol+news@example.com",
+                           "mailbox +news@example.com", "mailbox @example.com", "mailbox alice@other.example", "mailbox alice",
                            "mailbox \xFF@example.com", "mailbox ../x@example.com"}) {
     EXPECT_EQ(client.Ask(none), "NOTFOUND ") << none;
   }

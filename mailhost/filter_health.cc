@@ -137,8 +137,7 @@ FilterWatch::FilterWatch(std::string data_directory, FilterAlarm& alarm)
 
 void FilterWatch::AfterSave() {
   const uint64_t lost = LostLogRecordCount();
-  if (lost == lost_records_seen_) return;
-  lost_records_seen_ = lost;
+  if (lost_records_seen_.exchange(lost) == lost) return;
   if (alarm_.sounded()) return;
   std::vector<std::string> problems = FilterProblems(data_directory_);
   // Lost to a passing failure the probe no longer meets: the failure says all there is.

@@ -79,7 +79,8 @@ class FilterWatch {
  private:
   std::string data_directory_;
   FilterAlarm& alarm_;
-  uint64_t lost_records_seen_;
+  // Saves of several threads look at once; one of them probes.
+  std::atomic<uint64_t> lost_records_seen_;
 };
 
 }  // namespace corvalith::host

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <ctime>
 #include <set>
@@ -272,8 +273,13 @@ MailHost::MailHost(const Home& home, std::string construct_string)
       store_(OpenHomeStore(ServerEnvironment().file_system(), home)),
       connection_(store_->Connect()) {}
 
+MailHost::MailHost(const Home& home, std::shared_ptr<FilterInstance> filter)
+    : store_(OpenHomeStore(ServerEnvironment().file_system(), home)),
+      connection_(store_->Connect()),
+      filter_(std::move(filter)) {}
+
 MailHost::~MailHost() {
-  // The filter goes before the store it was told about.
+  // The filter goes before the store it was told about (when this host holds it last).
   filter_.reset();
   connection_.reset();
 }
@@ -292,8 +298,13 @@ store::Connection& MailHost::FreshConnection() {
 }
 
 FilterInstance& MailHost::Filter() {
-  if (!filter_) filter_ = std::make_unique<FilterInstance>(construct_string_);
+  if (!filter_) filter_ = std::make_shared<FilterInstance>(construct_string_);
   return *filter_;
+}
+
+std::shared_ptr<FilterInstance> MailHost::SharedFilter() {
+  Filter();
+  return filter_;
 }
 
 bool MailHost::AddMailbox(const MailboxAddress& mailbox) {
@@ -360,11 +371,13 @@ std::string MailHost::ResolveFolder(const MailboxAddress& address, const std::st
 
 std::string MailHost::NextItemUrl(const std::string& folder_url) {
   // Seconds, process and a counter: unique across concurrent hosts on one store. A process id
-  // reused within the same second is caught by the store, which refuses a taken name.
+  // reused within the same second is caught by the store, which refuses a taken name. The
+  // counter is the process's, as hosts in one process deliver at the same time.
+  static std::atomic<uint32_t> sequence{0};
   char name[64];
   std::snprintf(name, sizeof name, "%08lX-%05X-%06X.EML",
                 static_cast<unsigned long>(std::time(nullptr)) & 0xFFFFFFFFul,
-                static_cast<unsigned>(getpid()) & 0xFFFFFu, ++sequence_ & 0xFFFFFFu);
+                static_cast<unsigned>(getpid()) & 0xFFFFFu, (sequence.fetch_add(1) + 1) & 0xFFFFFFu);
   return folder_url + "/" + name;
 }
 

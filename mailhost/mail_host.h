@@ -3,9 +3,9 @@
 // one store transaction that the filter sees before it commits; any failure on the host's
 // side rolls it back, so that a message is either delivered completely or not at all.
 //
-// Not thread-safe: one thread at a time may call a MailHost. `corvalith lmtp` shares one among
-// its connection threads and serialises every call with a mutex (HostMailroom, in
-// cli/lmtp_command.cc).
+// Not thread-safe: one thread at a time may call a MailHost. Several MailHosts may work at
+// once, each with its own store, sharing one filter instance as the threads of a store process
+// do (mailhost/mail_host_pool.h).
 #ifndef CORVALITH_MAILHOST_MAIL_HOST_H_
 #define CORVALITH_MAILHOST_MAIL_HOST_H_
 
@@ -120,6 +120,9 @@ class MailHost {
   // Opens the home's store (store.db is created when missing). The filter instance is created on
   // the first save, with `construct_string` as its constructor string.
   MailHost(const Home& home, std::string construct_string);
+  // The same, sharing another host's filter instance (SharedFilter), which may serve several
+  // hosts' saves at the same time.
+  MailHost(const Home& home, std::shared_ptr<FilterInstance> filter);
   ~MailHost();
 
   // Creates the mailbox's folders, spelled as `mailbox` is; false when it existed already (its
@@ -187,6 +190,8 @@ class MailHost {
   // Creates the filter instance now rather than at the first save, so that a server that runs
   // for long says at its start whether the filter can work. Throws Failure.
   void StartFilter() { Filter(); }
+  // The filter instance, created when missing, for other hosts to share.
+  std::shared_ptr<FilterInstance> SharedFilter();
 
  private:
   FilterInstance& Filter();
@@ -202,8 +207,7 @@ class MailHost {
   std::string construct_string_;
   std::unique_ptr<store::Store> store_;
   std::unique_ptr<store::Connection> connection_;
-  std::unique_ptr<FilterInstance> filter_;
-  uint32_t sequence_ = 0;
+  std::shared_ptr<FilterInstance> filter_;
   int saves_on_connection_ = 0;
 };
 

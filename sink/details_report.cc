@@ -61,7 +61,7 @@ void ExchangeFilter::AppendDetailsReport(EventContext& event) {
   line("Addr Type : ", GetSenderAddrType(record));
   line("Header Len: ", std::to_string(Utf16Length(GetMailHeader(record))));
   line("Body Len  : ", std::to_string(Utf16Length(GetMailBody(record))));
-  line("DebugLevel: ", std::to_string(DebugLevel));
+  line("DebugLevel: ", std::to_string(DebugLevel.load()));
   line("UseJunkFld: ", event.junk_folder_found ? "yes" : "no");
   line("JunkFolder: ", event.junk_folder_url);
   line("WhiteList : ",

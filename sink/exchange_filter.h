@@ -94,7 +94,8 @@ class ExchangeFilter final : public _ExchangeFilter,
   // The data directory, ending in the separator once Construct has run.
   std::string DataDirectory;
   // The logging level: 0 after Construct, then the setting's value from each save event on.
-  int32_t DebugLevel = 0;
+  // Atomic: the saves of a store's threads set and read it at the same time.
+  std::atomic<int32_t> DebugLevel = 0;
 };
 
 // Live objects and server locks of the library, for DllCanUnloadNow.
