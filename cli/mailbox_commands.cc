@@ -97,8 +97,7 @@ void PurgeMailbox(Context& c, MailHost& host, const MailboxAddress& address) {
   }
   const bool trained = c.files.Exists(c.home.TrainingRecordPath());
   if (trained) {
-    // Named as train names the user.
-    TrainingRecord record(c.home.TrainingRecordPath(), mailbox->domain + "/" + mailbox->user,
+    TrainingRecord record(c.home.TrainingRecordPath(), *mailbox,
                           TrainingRecord::Mode::kWrite);
     record.ForgetAll();
     record.Flush();

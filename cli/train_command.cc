@@ -78,7 +78,7 @@ int RunTrain(Context& c) {
   ComPtr<IClassifierEngine> engine = NewClassifierEngine();
   int32_t ham_mails = 0, spam_mails = 0;
   ThrowIfFailed(engine->GetStatistics(key, &ham_mails, &spam_mails));
-  TrainingRecord record(c.home.TrainingRecordPath(), mailbox.domain + "/" + mailbox.user,
+  TrainingRecord record(c.home.TrainingRecordPath(), mailbox,
                         dry_run ? TrainingRecord::Mode::kReadOnly : TrainingRecord::Mode::kWrite);
   // A model that holds nothing has been made afresh (its file deleted): what the record says
   // was taught to the one before.

@@ -69,8 +69,9 @@ MailDigest DigestOf(const std::string& header, const std::string& body) {
   return digest;
 }
 
-TrainingRecord::TrainingRecord(const std::string& path, const std::string& user, Mode mode)
-    : path_(path), user_(user), mode_(mode) {
+TrainingRecord::TrainingRecord(const std::string& path, const MailboxAddress& mailbox, Mode mode)
+    // The mailbox's domain and name, as it was added.
+    : path_(path), user_(mailbox.domain + "/" + mailbox.user), mode_(mode) {
   if (mode_ == Mode::kWrite) {
     // Born private, as everything in the home: SQLite would create it world-readable.
     const int fd = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);

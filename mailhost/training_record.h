@@ -17,6 +17,8 @@
 #include <optional>
 #include <string>
 
+#include "mailhost/mail_host.h"
+
 struct sqlite3;
 
 namespace corvalith::host {
@@ -36,9 +38,9 @@ class TrainingRecord {
     kWrite,
   };
 
-  // Opens the record at `path` for the user. Throws Failure when it cannot be opened or is not
-  // such a record.
-  TrainingRecord(const std::string& path, const std::string& user, Mode mode);
+  // Opens the record at `path` for the mailbox's user. Throws Failure when it cannot be opened
+  // or is not such a record.
+  TrainingRecord(const std::string& path, const MailboxAddress& mailbox, Mode mode);
   // Writes what is remembered and not yet written, as Flush, but never throws.
   ~TrainingRecord();
   TrainingRecord(const TrainingRecord&) = delete;
