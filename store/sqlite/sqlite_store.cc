@@ -383,16 +383,21 @@ std::vector<SqliteStore::FolderInfo> SqliteStore::Folders(const std::string& mai
   return folders;
 }
 
-std::vector<std::string> SqliteStore::Mailboxes() const {
-  std::lock_guard lock(mu_);
+std::vector<std::string> SqliteStore::FolderUrls() const {
   SqliteDatabase::Query query(
       *db_, "SELECT url FROM nodes WHERE kind = 0 AND url >= ?1 AND url < ?2 ORDER BY url");
   // Every URL that starts with the prefix sorts below the prefix with its final "/" raised to "0".
   const std::string prefix = kStoreUrlPrefix;
   query.Bind(1, prefix).Bind(2, prefix.substr(0, prefix.size() - 1) + "0");
+  std::vector<std::string> urls;
+  while (query.Step()) urls.push_back(query.Bytes(0));
+  return urls;
+}
+
+std::vector<std::string> SqliteStore::Mailboxes() const {
+  std::lock_guard lock(mu_);
   std::vector<std::string> roots;
-  while (query.Step()) {
-    std::string url = query.Bytes(0);
+  for (std::string& url : FolderUrls()) {
     if (IsMailboxRoot(url)) roots.push_back(std::move(url));
   }
   return roots;
@@ -486,13 +491,9 @@ std::string SqliteStore::SetMailboxAside(const std::string& mailbox_root) {
 
 std::vector<std::string> SqliteStore::MailboxesSetAside() const {
   std::lock_guard lock(mu_);
-  SqliteDatabase::Query query(
-      *db_, "SELECT url FROM nodes WHERE kind = 0 AND url >= ?1 AND url < ?2 ORDER BY url");
-  const std::string prefix = kStoreUrlPrefix;
-  query.Bind(1, prefix).Bind(2, prefix.substr(0, prefix.size() - 1) + "0");
   std::vector<std::string> roots;
-  while (query.Step()) {
-    if (std::optional<std::string> root = RootOfSetAside(query.Bytes(0))) roots.push_back(*root);
+  for (const std::string& url : FolderUrls()) {
+    if (std::optional<std::string> root = RootOfSetAside(url)) roots.push_back(*root);
   }
   std::sort(roots.begin(), roots.end());
   return roots;

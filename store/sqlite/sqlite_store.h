@@ -77,6 +77,9 @@ class SqliteStore : public Store {
   const std::string& path() const { return path_; }
 
  private:
+  // Every folder's URL, mailbox roots and those set aside among them; the caller holds mu_.
+  std::vector<std::string> FolderUrls() const;
+
   std::string path_;
   FileSystem& files_;
   mutable std::mutex mu_;               // guards db_
