@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <charconv>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -182,14 +181,12 @@ size_t Workers(const CommandLine& line, size_t max_connections) {
     return std::clamp<size_t>(std::thread::hardware_concurrency(), 1, max_connections);
   }
   const std::string& text = line.Option("--workers");
-  size_t workers = 0;
-  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), workers);
-  if (error != std::errc() || end != text.data() + text.size() || workers < 1 ||
-      workers > max_connections) {
+  const std::optional<long> workers = WholeNumber(text);
+  if (!workers || *workers < 1 || static_cast<size_t>(*workers) > max_connections) {
     throw UsageError{"--workers is a number from 1 to " + std::to_string(max_connections) +
                      ", not '" + EscapeControlCharacters(text) + "'"};
   }
-  return workers;
+  return static_cast<size_t>(*workers);
 }
 
 // --recipient-delimiter CHARS: Postfix's recipient_delimiter; "" for none.

@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <charconv>
 #include <cstdlib>
 #include <cstring>
 
@@ -25,12 +24,7 @@ constexpr int kFirstSocket = 3;
 constexpr size_t kMaxSockets = 64;
 
 std::optional<long> Number(const char* text) {
-  if (text == nullptr) return std::nullopt;
-  long value = 0;
-  const char* end = text + std::strlen(text);
-  auto [stop, error] = std::from_chars(text, end, value);
-  if (error != std::errc() || stop != end) return std::nullopt;
-  return value;
+  return text == nullptr ? std::nullopt : WholeNumber(text);
 }
 
 Failure PassedSocketFailure(int socket, const std::string& problem) {

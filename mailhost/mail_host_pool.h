@@ -28,22 +28,16 @@ class MailHostPool {
   // One host, the caller's alone until the lease ends.
   class Lease {
    public:
-    Lease(MailHostPool& pool, MailHost& host) : pool_(&pool), host_(&host) {}
-    Lease(Lease&& other) noexcept : pool_(other.pool_), host_(other.host_) {
-      other.pool_ = nullptr;
-    }
+    Lease(MailHostPool& pool, MailHost& host) : pool_(pool), host_(host) {}
     Lease(const Lease&) = delete;
     Lease& operator=(const Lease&) = delete;
-    Lease& operator=(Lease&&) = delete;
-    ~Lease() {
-      if (pool_ != nullptr) pool_->GiveBack(*host_);
-    }
-    MailHost& operator*() const { return *host_; }
-    MailHost* operator->() const { return host_; }
+    ~Lease() { pool_.GiveBack(host_); }
+    MailHost& operator*() const { return host_; }
+    MailHost* operator->() const { return &host_; }
 
    private:
-    MailHostPool* pool_;
-    MailHost* host_;
+    MailHostPool& pool_;
+    MailHost& host_;
   };
 
   // Waits while every host is lent.

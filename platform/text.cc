@@ -1,5 +1,7 @@
 #include "platform/text.h"
 
+#include <charconv>
+
 namespace corvalith {
 
 std::vector<std::string> SplitText(const std::string& text, char separator) {
@@ -51,6 +53,14 @@ size_t FindIgnoringCase(std::string_view text, std::string_view needle, size_t f
     }
   }
   return std::string_view::npos;
+}
+
+std::optional<long> WholeNumber(std::string_view text) {
+  long value = 0;
+  const char* end = text.data() + text.size();
+  const auto [stop, error] = std::from_chars(text.data(), end, value);
+  if (text.empty() || error != std::errc() || stop != end) return std::nullopt;
+  return value;
 }
 
 }  // namespace corvalith

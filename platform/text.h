@@ -7,6 +7,7 @@
 #define CORVALITH_PLATFORM_TEXT_H_
 
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -41,6 +42,10 @@ bool StartsWithIgnoringCase(std::string_view text, std::string_view prefix);
 // ASCII letters; npos when nowhere. An empty needle is found at `from` when that is inside
 // the text or at its end.
 size_t FindIgnoringCase(std::string_view text, std::string_view needle, size_t from = 0);
+
+// The decimal number that is the whole text (an optional "-", then digits); nothing for
+// anything else, an empty text or one out of range included.
+std::optional<long> WholeNumber(std::string_view text);
 
 }  // namespace corvalith
 
