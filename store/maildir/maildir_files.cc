@@ -39,9 +39,8 @@ class FileDescriptor {
   int fd_;
 };
 
-void WriteAllAndSync(int fd, const std::string& path, const std::string& bytes) {
+void WriteAll(int fd, const std::string& path, const std::string& bytes) {
   if (int err = posix::WriteAll(fd, bytes.data(), bytes.size())) ThrowIoFailure("write", path, err);
-  if (fsync(fd) != 0) ThrowIoFailure("fsync", path, errno);
 }
 
 }  // namespace
@@ -171,7 +170,7 @@ std::string WriteNewFile(const std::string& directory, const std::string& bytes)
       ThrowIoFailure("create", path, errno);
     }
     try {
-      WriteAllAndSync(fd.get(), path, bytes);
+      WriteAll(fd.get(), path, bytes);
     } catch (...) {
       unlink(path.c_str());
       throw;
@@ -183,7 +182,13 @@ std::string WriteNewFile(const std::string& directory, const std::string& bytes)
 void RewriteFile(const std::string& path, const std::string& bytes) {
   FileDescriptor fd(open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC | O_NOFOLLOW));
   if (fd.get() < 0) ThrowIoFailure("open", path, errno);
-  WriteAllAndSync(fd.get(), path, bytes);
+  WriteAll(fd.get(), path, bytes);
+}
+
+void SyncFile(const std::string& path) {
+  FileDescriptor fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+  if (fd.get() < 0) ThrowIoFailure("open", path, errno);
+  if (fsync(fd.get()) != 0) ThrowIoFailure("fsync", path, errno);
 }
 
 RenameResult RenameNoReplace(const std::string& from, const std::string& to) {

@@ -49,11 +49,14 @@ void ForEachDirectoryEntry(const std::string& path,
 // kStorageFault when it holds more than `max_entries`.
 std::vector<DirectoryEntry> ListDirectory(const std::string& path, size_t max_entries);
 
-// Creates a new file in `directory` under a unique name with the bytes, flushed to disk, and
-// answers its path.
+// Creates a new file in `directory` under a unique name with the bytes and answers its path.
+// Not flushed: a message in tmp/ is often written again before it is delivered, and only the
+// last content has to reach the disk (SyncFile), once, before the rename that delivers it.
 std::string WriteNewFile(const std::string& directory, const std::string& bytes);
 // Replaces the bytes of a file that only this process knows (a message still in tmp/).
 void RewriteFile(const std::string& path, const std::string& bytes);
+// Flushes a file's content to disk.
+void SyncFile(const std::string& path);
 
 enum class RenameResult { kDone, kTargetExists, kSourceMissing };
 // Renames without ever replacing what is at `to`.

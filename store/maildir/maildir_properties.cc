@@ -1,12 +1,14 @@
 #include "store/maildir/maildir_properties.h"
 
 #include <sqlite3.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <map>
 
 #include "store/sqlite_support.h"
+#include "store/store_errors.h"
 
 namespace corvalith::store::maildir {
 namespace {
@@ -123,8 +125,52 @@ bool PropertyTable::Open(bool create) {
       throw;
     }
   }
+  struct stat st;
+  if (stat(path_.c_str(), &st) != 0) {
+    throw StoreFailure(StoreError::kStorageFault, path_ + " vanished while it was opened");
+  }
+  device_ = st.st_dev;
+  inode_ = st.st_ino;
   db_ = std::move(db);
   return true;
+}
+
+bool PropertyTable::StillAtPath() const {
+  if (!db_) return true;
+  struct stat st;
+  return stat(path_.c_str(), &st) == 0 && st.st_dev == device_ && st.st_ino == inode_;
+}
+
+PropertyTableShelf& PropertyTableShelf::Instance() {
+  // Never destroyed: sessions may give tables back while the process exits.
+  static PropertyTableShelf* shelf = new PropertyTableShelf();
+  return *shelf;
+}
+
+std::unique_ptr<PropertyTable> PropertyTableShelf::Take(const std::string& path) {
+  std::unique_ptr<PropertyTable> kept;
+  {
+    std::lock_guard<std::mutex> guard(mutex_);
+    for (auto it = tables_.begin(); it != tables_.end(); ++it) {
+      if ((*it)->path() != path) continue;
+      kept = std::move(*it);
+      tables_.erase(it);
+      break;
+    }
+  }
+  // A table of a file that went is closed here, outside the lock.
+  if (kept && kept->StillAtPath()) return kept;
+  return std::make_unique<PropertyTable>(path);
+}
+
+void PropertyTableShelf::Give(std::unique_ptr<PropertyTable> table) {
+  std::unique_ptr<PropertyTable> dropped;
+  std::lock_guard<std::mutex> guard(mutex_);
+  tables_.push_front(std::move(table));
+  if (tables_.size() > kCapacity) {
+    dropped = std::move(tables_.back());
+    tables_.pop_back();
+  }
 }
 
 std::optional<Variant> PropertyTable::Read(const PropertyOwner& owner, const std::string& name) {

@@ -24,7 +24,12 @@
 #ifndef CORVALITH_STORE_MAILDIR_MAILDIR_PROPERTIES_H_
 #define CORVALITH_STORE_MAILDIR_MAILDIR_PROPERTIES_H_
 
+#include <sys/types.h>
+
+#include <cstddef>
+#include <list>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -97,6 +102,11 @@ class PropertyTable {
   // kStorageFault, kBusy, kNotAStore, kNewerSchema.
   std::vector<PropertyChange> Apply(const std::vector<PropertyChange>& changes);
 
+  const std::string& path() const { return path_; }
+  // False once the file this table opened is no longer the one at its path (the mailbox was
+  // removed, or its file replaced); true for a table that opened nothing yet.
+  bool StillAtPath() const;
+
  private:
   class Database;
   // Opens the file, creating it only when `create`; false when it is missing and not created.
@@ -108,6 +118,29 @@ class PropertyTable {
 
   std::string path_;
   std::unique_ptr<Database> db_;
+  dev_t device_ = 0;
+  ino_t inode_ = 0;
+};
+
+// The tables the process keeps open between store connections. Opening one costs a schema
+// check, and SQLite checkpoints the log into the file, with two flushes to disk, when the last
+// handle on it closes: a server that delivers all day would pay that every few saves. A table
+// is lent to one session at a time, whichever thread it runs on. Thread-safe.
+class PropertyTableShelf {
+ public:
+  // Each table holds three descriptors.
+  static constexpr size_t kCapacity = 64;
+
+  static PropertyTableShelf& Instance();
+
+  // The kept table of the file at `path`, when it is still that file; else a new one.
+  std::unique_ptr<PropertyTable> Take(const std::string& path);
+  // Keeps the table for a later Take; the table kept longest goes when the shelf is full.
+  void Give(std::unique_ptr<PropertyTable> table);
+
+ private:
+  std::mutex mutex_;
+  std::list<std::unique_ptr<PropertyTable>> tables_;  // the latest given first
 };
 
 }  // namespace corvalith::store::maildir

@@ -83,7 +83,10 @@ class MaildirSession final : public Session {
  public:
   MaildirSession(const Layout& layout, FileSystem& files, const MaildirOptions& options)
       : layout_(layout), files_(files), options_(options) {}
-  ~MaildirSession() override { RemoveTemporaryFiles(); }
+  ~MaildirSession() override {
+    RemoveTemporaryFiles();
+    for (auto& [mailbox, table] : tables_) PropertyTableShelf::Instance().Give(std::move(table));
+  }
 
   std::optional<Node> Find(const std::string& url) override {
     std::optional<Place> place = PlaceOfUrl(url);
@@ -286,7 +289,7 @@ class MaildirSession final : public Session {
 
   PropertyTable& Table(const Place& place) {
     std::unique_ptr<PropertyTable>& table = tables_[place.domain + '\0' + place.user];
-    if (!table) table = std::make_unique<PropertyTable>(layout_.PropertiesPath(place));
+    if (!table) table = PropertyTableShelf::Instance().Take(layout_.PropertiesPath(place));
     return *table;
   }
 
@@ -609,6 +612,9 @@ class MaildirSession final : public Session {
                       const std::string& letters, const std::vector<PropertyChange>& changes) {
     const std::string flags = SortedFlags(letters);
     const std::string size = std::to_string(FileSize(node.tmp_path));
+    // The content is on disk before the rename that makes it mail: a crash leaves either
+    // no message or the whole of it.
+    SyncFile(node.tmp_path);
     for (;;) {
       const std::string base = node.place.item + ",S=" + size + ",C=" + UniqueToken();
       const MessageFile file =

@@ -294,6 +294,27 @@ TEST_F(MaildirStoreTest, ACommitThatFailsLeavesNoMessage) {
             Variant::String(kInternalAddressType));
 }
 
+// The store keeps a mailbox's property table open from one connection to the next; a mailbox
+// removed and added again (`mailbox remove --purge`, then `mailbox add`) has a new file, and
+// what is written after goes into that one, never into the file that went.
+TEST_F(MaildirStoreTest, APropertyTableKeptOpenFollowsTheFileAtItsPath) {
+  auto deliver_internal = [&](const std::string& name) {
+    connection_ = store_.Connect();
+    Deliver(kInbox, name, Message(name), Origin::kInternal);
+  };
+  deliver_internal("M1.EML");
+  for (const char* suffix : {"", "-wal", "-shm"}) fs::remove(PropertiesFile() + suffix);
+  deliver_internal("M2.EML");
+  maildir::PropertyTable table(PropertiesFile());
+  EXPECT_EQ(table.Read({kInboxFolder, "M2.EML"}, kAddressTypeProperty),
+            Variant::String(kInternalAddressType));
+  EXPECT_EQ(table.FilesNamed("M2.EML").size(), 1u);
+  // A file that stays is kept open: one more delivery needs no new handle to see its rows.
+  deliver_internal("M3.EML");
+  EXPECT_EQ(store_.Property(kInbox + "/M3.EML", kAddressTypeProperty),
+            Variant::String(kInternalAddressType));
+}
+
 // A delivery looks items up by name (the retry check, the new item's name, the spam move's
 // target, then what the filter reads): through the mailbox's index, so that its cost does not
 // grow with the folders. A folder that cannot be read at all shows that none is read.
