@@ -9,6 +9,7 @@
 //   HOME/data/          the component's data directory (the default constructor string)
 //   HOME/events.jsonl   every event-log entry, one JSON object per line
 //   HOME/trained.db     what `corvalith train` taught each user's model (training_record.h)
+//   HOME/history.db     what the filter did with each delivery and move (history/verdict_history.h)
 #ifndef CORVALITH_MAILHOST_HOME_H_
 #define CORVALITH_MAILHOST_HOME_H_
 
@@ -33,6 +34,7 @@ struct Home {
   std::string DataDirectory() const { return directory + "/data"; }
   std::string EventLogPath() const { return directory + "/events.jsonl"; }
   std::string TrainingRecordPath() const { return directory + "/trained.db"; }
+  std::string HistoryPath() const { return directory + "/history.db"; }
 };
 
 // The home named by --home (when not empty), else $CORVALITH_HOME, else the default.
