@@ -393,11 +393,14 @@ void JournaledFile::SetWord(uint64_t offset, uint32_t word) {
 // a fault. The kernel writes dirty pages back about half a minute after they were dirtied; a
 // page written again within Tuning::still_writable goes through the mapping, taking at most
 // one fault until then.
-void JournaledFile::Write(uint64_t offset, const void* data, size_t size) {
-  const int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
-                          std::chrono::steady_clock::now().time_since_epoch())
-                          .count() |
-                      1;  // never 0, which means "not yet"
+int64_t JournaledFile::WriteClock() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+             .count() |
+         1;  // never 0, which means "not yet"
+}
+
+void JournaledFile::Write(uint64_t offset, const void* data, size_t size, int64_t now) {
   const uint8_t* bytes = static_cast<const uint8_t*>(data);
   while (size > 0) {
     const uint64_t page = offset / kPage;
@@ -509,17 +512,17 @@ void JournaledFile::Update::WriteJournal() {
     entries.push_back(offset);
     entries.push_back(word);
   }
-  file_->Write(kJournalAt, entries.data(), entries.size() * 4);
+  file_->Write(kJournalAt, entries.data(), entries.size() * 4, now_);
   const uint64_t check = JournalChecksum(reinterpret_cast<const uint8_t*>(entries.data()), count);
   const uint32_t check_words[2] = {static_cast<uint32_t>(check),
                                    static_cast<uint32_t>(check >> 32)};
-  file_->Write(kJournalCheckAt, check_words, sizeof check_words);
+  file_->Write(kJournalCheckAt, check_words, sizeof check_words, now_);
   Fence();
 }
 
 void JournaledFile::Update::Mark(uint32_t count) {
   Fence();
-  file_->Write(kJournalCountAt, &count, 4);
+  file_->Write(kJournalCountAt, &count, 4, now_);
   Fence();
 }
 
@@ -542,12 +545,13 @@ void JournaledFile::Update::Apply(size_t writes) {
         run.back() = sorted[i].second;
       }
     }
-    file_->Write(start, run.data(), run.size() * 4);
+    file_->Write(start, run.data(), run.size() * 4, now_);
   }
 }
 
 void JournaledFile::Update::CommitUntilCrashForTesting(CrashPoint point) {
   if (writes_.empty()) return;
+  now_ = WriteClock();
   WriteJournal();
   if (point == CrashPoint::kAfterMark) {
     Mark(static_cast<uint32_t>(writes_.size()));
@@ -558,6 +562,8 @@ void JournaledFile::Update::CommitUntilCrashForTesting(CrashPoint point) {
 
 void JournaledFile::Update::Commit() {
   if (writes_.empty()) return;
+  // One reading of the clock for every page the update writes: they are written at once.
+  now_ = WriteClock();
   WriteJournal();
   Mark(static_cast<uint32_t>(writes_.size()));  // the commit point
   Apply(writes_.size());

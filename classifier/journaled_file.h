@@ -176,6 +176,7 @@ class JournaledFile {
     void Apply(size_t writes);
     JournaledFile* file_;
     std::vector<std::pair<uint32_t, uint32_t>> writes_;
+    int64_t now_ = 0;  // WriteClock when the commit began
   };
 
   const std::string& path() const { return path_; }
@@ -198,8 +199,11 @@ class JournaledFile {
   Failure Foreign() const;
   Failure Resized(off_t size) const;
   void SetWord(uint64_t offset, uint32_t word);
-  // Writes through the mapping or with pwrite(), whichever is cheaper for each page.
-  void Write(uint64_t offset, const void* data, size_t size);
+  // When a page is written, as Write keeps it (steady clock, ms, never 0).
+  static int64_t WriteClock();
+  // Writes through the mapping or with pwrite(), whichever is cheaper for each page; `now`
+  // from WriteClock.
+  void Write(uint64_t offset, const void* data, size_t size, int64_t now);
   bool JournalPending() const;
   void Recover();
 
