@@ -91,6 +91,8 @@ int RunMoved(Context& c);
 int RunScore(Context& c);
 // Teaching a user's model from mail the user has sorted: train_command.cc.
 int RunTrain(Context& c);
+// What the filter did, from the verdict history: report_command.cc.
+int RunReport(Context& c);
 // The batch protocol: batch.cc.
 int RunBatch(Context& c);
 // Delivery from the mail server over LMTP: lmtp_command.cc.

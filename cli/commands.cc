@@ -174,6 +174,19 @@ const std::vector<Command>& Commands() {
                "for a usage error, a FOLDER that names nothing included (nothing is taught).",
        .options = {{"--spam", true, true}, {"--ham", true, true}, {"--dry-run", false}},
        .run = RunTrain},
+      {.name = "report",
+       .synopsis = {{"report [--days N] [--html FILE]",
+                     "what the filter did: verdicts, corrections, error rate"}},
+       .usage = "corvalith report [--days N] [--html FILE]",
+       .help = "Sums up the verdict history (HOME/history.db) of the last N days (default 30;\n"
+               "UTC days): per day the mails by verdict, those forced to ham by a trusted\n"
+               "sender, the users' corrections and the error rate they saw; per domain and per\n"
+               "user the mails, spam share, corrections and trusted senders; what the site\n"
+               "model and each user's database have learned; the latest mails rescued from the\n"
+               "junk folder with the features that pushed them. --html FILE also writes it as\n"
+               "one self-contained page with charts (created with mode 0600). Only reads.",
+       .options = {{"--days", true}, {"--html", true}},
+       .run = RunReport},
       {.name = "register",
        .synopsis = {{"register [--library PATH]", "write the component's class registration"}},
        .usage = "corvalith register [--library PATH]",

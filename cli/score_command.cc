@@ -1,11 +1,10 @@
 // `corvalith score`: what the engine thinks of messages for a mailbox, and with --explain why,
 // for an administrator asking why a mail was taken for spam. Nothing is delivered, trained or
 // created.
-#include <cstdio>
-
 #include "cli/command.h"
 #include "config/constructor_string.h"
 #include "logging/control_characters.h"
+#include "mailhost/explanation_text.h"
 #include "mailhost/filter_health.h"
 #include "mailhost/mail_host.h"
 #include "mailhost/message_score.h"
@@ -18,12 +17,6 @@ namespace {
 // As many features each way as a person reads at a glance.
 constexpr size_t kExplainedFeatures = 10;
 
-std::string Fixed(double value, const char* format) {
-  char text[32];
-  std::snprintf(text, sizeof text, format, value);
-  return text;
-}
-
 Json ContributionsJson(const std::vector<FeatureContribution>& contributions) {
   Json list = Json::array();
   for (const FeatureContribution& c : contributions) {
@@ -31,16 +24,6 @@ Json ContributionsJson(const std::vector<FeatureContribution>& contributions) {
         Json{{"feature", c.name}, {"weight", c.total()}, {"user", c.user}, {"site", c.site}});
   }
   return list;
-}
-
-// Feature names come from the mail: a control character in one must not reach the terminal.
-std::string ContributionsText(const char* heading,
-                              const std::vector<FeatureContribution>& contributions) {
-  std::string text = std::string("\n  ") + heading + (contributions.empty() ? ": none" : ":");
-  for (const FeatureContribution& c : contributions) {
-    text += "\n    " + Fixed(c.total(), "%+7.3f") + "  " + EscapeControlCharacters(c.name);
-  }
-  return text;
 }
 
 void AddExplanation(const Explanation& e, Json* answer, std::string* text) {
@@ -52,17 +35,7 @@ void AddExplanation(const Explanation& e, Json* answer, std::string* text) {
   if (!e.site_failure.empty()) (*answer)["site_failure"] = e.site_failure;
   (*answer)["towards_spam"] = ContributionsJson(e.towards_spam);
   (*answer)["towards_ham"] = ContributionsJson(e.towards_ham);
-
-  *text += "\n  weights: user " + Fixed(e.user_score, "%+.3f") + ", site " +
-           Fixed(e.site_score, "%+.3f") + "; counts " + Fixed(e.counting_score, "%+.3f") +
-           " (spam above " + Fixed(e.threshold, "%.3f") + ")";
-  if (e.site_model.empty()) {
-    *text += e.site_failure.empty()
-                 ? "\n  no site model"
-                 : "\n  site model left out: " + EscapeControlCharacters(e.site_failure);
-  }
-  *text += ContributionsText("towards spam", e.towards_spam);
-  *text += ContributionsText("towards ham", e.towards_ham);
+  *text += ExplanationText(e);
 }
 
 }  // namespace
@@ -92,7 +65,8 @@ int RunScore(Context& c) {
       double score = ScoreMessage(data, mailbox, message.raw);
       Json answer{{"ok", true}, {"source", message.origin}, {"score", score}};
       health.AddTo(&answer);
-      std::string text = Fixed(score, "%.4f") + "  " + EscapeControlCharacters(message.origin);
+      std::string text =
+          FormatNumber(score, "%.4f") + "  " + EscapeControlCharacters(message.origin);
       if (explain) {
         AddExplanation(ExplainMessage(data, mailbox, message.raw, kExplainedFeatures), &answer,
                        &text);

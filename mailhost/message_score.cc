@@ -35,7 +35,11 @@ double ScoreMessage(const std::string& data_directory, const MailboxAddress& mai
 
 Explanation ExplainMessage(const std::string& data_directory, const MailboxAddress& mailbox,
                            const std::string& raw, size_t count) {
-  EngineInput input = AsDelivered(raw);
+  return ExplainInput(data_directory, mailbox, AsDelivered(raw), count);
+}
+
+Explanation ExplainInput(const std::string& data_directory, const MailboxAddress& mailbox,
+                         const EngineInput& input, size_t count) {
   EngineOptions options;
   options.site_scope = ReadSiteScope(ServerEnvironment().registry());
   return ExplainMail(UserDataPath(data_directory, mailbox.domain, mailbox.user), input.header,

@@ -35,6 +35,9 @@ double ScoreMessage(const std::string& data_directory, const MailboxAddress& mai
 // ScoreMessage.
 Explanation ExplainMessage(const std::string& data_directory, const MailboxAddress& mailbox,
                            const std::string& raw, size_t count);
+// The same for a mail already split as the engine gets it (a stored item's header and body).
+Explanation ExplainInput(const std::string& data_directory, const MailboxAddress& mailbox,
+                         const EngineInput& input, size_t count);
 
 }  // namespace corvalith::host
 
