@@ -23,6 +23,7 @@ h1 { font-size: 1.4rem; } h2 { font-size: 1.15rem; margin-top: 2rem; }
 .scroll { overflow-x: auto; }
 table { border-collapse: collapse; font-size: 0.9rem; }
 th, td { padding: 0.2rem 0.6rem; border-bottom: 1px solid #ddd; white-space: nowrap; }
+th { text-align: left; }
 td.number, th.number { text-align: right; font-variant-numeric: tabular-nums; }
 svg.chart { width: 100%; height: auto; max-width: 48rem; display: block; }
 svg text { font-size: 11px; fill: #555; }
@@ -38,6 +39,7 @@ svg.share { width: 6rem; height: 0.8rem; display: block; }
 rect.share-rest { fill: #dfe6e9; }
 .key { display: inline-block; width: 0.8rem; height: 0.8rem; margin: 0 0.3rem 0 1rem; }
 .mail { border-top: 1px solid #ccc; padding-top: 0.5rem; }
+.features td.feature { white-space: normal; overflow-wrap: anywhere; }
 .mail dt { font-weight: bold; } .mail dd { margin: 0 0 0.3rem 1rem; overflow-wrap: anywhere; }
 .note { color: #666; }
 @media print {
@@ -73,12 +75,24 @@ std::string Table(const std::string& id, const std::string& header, const std::s
 
 // A chart's drawing area in the viewBox's units.
 constexpr double kWidth = 640, kHeight = 220, kLeft = 44, kRight = 8, kTop = 10, kBottom = 28;
+constexpr double kMaxBarWidth = 28;
 
 std::string Svg(const std::string& label, const std::string& body) {
   return "<svg class=\"chart\" role=\"img\" aria-label=\"" + HtmlEscape(label) +
          "\" viewBox=\"0 0 " + Fixed(kWidth, "%.0f") + " " + Fixed(kHeight, "%.0f") +
          "\" preserveAspectRatio=\"xMidYMid meet\" xmlns=\"http://www.w3.org/2000/svg\">" + body +
          "</svg>\n";
+}
+
+// The top of a chart's scale: the least 1, 2 or 5 times a power of ten at or above `value`,
+// so that the grid's labels are round numbers.
+double RoundTop(double value) {
+  double power = 1e-6;
+  while (power * 10 <= value) power *= 10;
+  for (double step : {1.0, 2.0, 5.0, 10.0}) {
+    if (step * power >= value) return step * power;
+  }
+  return 10 * power;
 }
 
 // Horizontal grid lines at 0, half and the top of the scale, labelled by `label`.
@@ -124,17 +138,19 @@ std::string StackedBars(const std::string& label, const std::vector<DayCounts>& 
     for (const Series& s : series) sum += d.*s.count;
     top = std::max(top, sum);
   }
+  const double scale = RoundTop(static_cast<double>(top));
   const double plot = kHeight - kTop - kBottom;
-  std::string body = Grid(static_cast<double>(top), [](double v) { return Fixed(v, "%.0f"); });
+  std::string body = Grid(scale, [](double v) { return Fixed(v, "%g"); });
   for (size_t i = 0; i < days.size(); ++i) {
     const std::string day = DayText(days[i].day);
-    const double width = SlotWidth(days.size()) * 0.7;
-    const double x = SlotX(i, days.size()) + SlotWidth(days.size()) * 0.15;
+    // Bars of a few days are no wider than a month's would be.
+    const double width = std::min(SlotWidth(days.size()) * 0.7, kMaxBarWidth);
+    const double x = SlotX(i, days.size()) + (SlotWidth(days.size()) - width) / 2;
     double base = kHeight - kBottom;
     body += "<g class=\"day\" data-day=\"" + day + "\">";
     for (const Series& s : series) {
       const int64_t count = days[i].*s.count;
-      const double height = plot * static_cast<double>(count) / static_cast<double>(top);
+      const double height = plot * static_cast<double>(count) / scale;
       base -= height;
       body += std::string("<rect class=\"bar ") + s.css_class + "\" data-day=\"" + day +
               "\" data-count=\"" + std::to_string(count) + "\" x=\"" + Fixed(x, "%.2f") +
@@ -152,8 +168,9 @@ std::string StackedBars(const std::string& label, const std::vector<DayCounts>& 
 }
 
 std::string RateChart(const std::vector<DayCounts>& days) {
-  double top = 0.01;
-  for (const DayCounts& d : days) top = std::max(top, d.ErrorRate().value_or(0));
+  double highest = 0.01;
+  for (const DayCounts& d : days) highest = std::max(highest, d.ErrorRate().value_or(0));
+  const double top = RoundTop(highest);
   const double plot = kHeight - kTop - kBottom;
   std::string line, points;
   for (size_t i = 0; i < days.size(); ++i) {
