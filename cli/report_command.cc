@@ -7,6 +7,7 @@
 #include "logging/control_characters.h"
 #include "platform/text.h"
 #include "report/html_report.h"
+#include "report/json_report.h"
 #include "report/report.h"
 #include "report/text_report.h"
 
@@ -38,14 +39,21 @@ int RunReport(Context& c) {
       c.home.HistoryPath(), host, DataDirectoryFromConstructString(c.construct_string), days,
       static_cast<int64_t>(std::time(nullptr)));
   if (!made) {
-    c.out << "no verdict history yet (" << c.home.HistoryPath()
-          << "): the filter records one as mail is delivered and moved\n";
+    c.output.Emit(Json{{"ok", true}, {"history", nullptr}},
+                  "no verdict history yet (" + c.home.HistoryPath() +
+                      "): the filter records one as mail is delivered and moved");
     return kExitOk;
   }
   if (c.line.Has("--html")) {
     report::WritePrivateFile(c.line.Option("--html"), report::ReportPage(*made));
   }
-  c.out << report::ReportText(*made);
+  if (c.output.json()) {
+    Json answer{{"ok", true}};
+    answer.update(report::ReportJson(*made));
+    c.output.Emit(answer, "");
+  } else {
+    c.out << report::ReportText(*made);
+  }
   return kExitOk;
 }
 

@@ -52,6 +52,9 @@ TEST_F(ReportCommandTest, WithoutAHistoryItSaysSoAndSucceeds) {
   Outcome report = Corvalith({"report"});
   EXPECT_EQ(report.status, 0) << report.err;
   EXPECT_NE(report.out.find("no verdict history yet"), std::string::npos) << report.out;
+  Outcome json = Corvalith({"--json", "report"});
+  EXPECT_EQ(json.status, 0) << json.err;
+  EXPECT_TRUE(json.JsonLines().at(0).at("history").is_null()) << json.out;
   EXPECT_FALSE(std::filesystem::exists(History())) << "a report creates no history";
 }
 
@@ -108,6 +111,17 @@ TEST_F(ReportCommandTest, ReportsTheHistoryAndExplainsRescuedMailStillInTheStore
   EXPECT_NE(report.out.find("towards spam", here), std::string::npos) << report.out;
   // What the filter learned: Alice's database exists since her first mail.
   EXPECT_NE(report.out.find("site model"), std::string::npos) << report.out;
+
+  // The same figures for a script.
+  Outcome json = Corvalith({"--json", "report", "--days", "7"});
+  ASSERT_EQ(json.status, 0) << json.err;
+  const nlohmann::json answer = json.JsonLines().at(0);
+  EXPECT_EQ(answer.at("users").at(0).at("name"), kAlice);
+  EXPECT_EQ(answer.at("users").at(0).at("mails"), 2);
+  EXPECT_EQ(answer.at("users").at(0).at("corrections"), 2);
+  ASSERT_EQ(answer.at("false_positives").size(), 2u);
+  EXPECT_TRUE(answer["false_positives"][0].at("explanation").is_null());
+  EXPECT_TRUE(answer["false_positives"][1].at("explanation").contains("towards_spam"));
 
   struct stat status {};
   ASSERT_EQ(::stat(page.c_str(), &status), 0);
