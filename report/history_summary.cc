@@ -70,9 +70,15 @@ std::string PerName(const char* column) {
          " FROM verdicts" + kWindow + "GROUP BY " + column + " ORDER BY " + column;
 }
 
+// A move has no score of its own: the score is that of the item's delivery within the window
+// (a move keeps the item's name), found through the index by mailbox and time.
 const std::string kLatestFalsePositivesQuery =
-    "SELECT time, mailbox, folder, item, sender, subject, score FROM verdicts" +
-    std::string(kWindow) + "AND " + kFalsePositiveRow + " ORDER BY time DESC, id DESC LIMIT " +
+    "SELECT time, mailbox, folder, item, sender, subject, coalesce(score, (SELECT d.score FROM "
+    "verdicts AS d WHERE d.mailbox = verdicts.mailbox AND d.time BETWEEN ?1 AND verdicts.time "
+    "AND d.item = "
+    "verdicts.item AND d." +
+    kDelivery + " ORDER BY d.time DESC LIMIT 1)) FROM verdicts" + kWindow + "AND " +
+    kFalsePositiveRow + " ORDER BY time DESC, id DESC LIMIT " +
     std::to_string(kLatestFalsePositives);
 
 DayCounts Empty(int64_t day) {

@@ -173,6 +173,29 @@ TEST_F(HistorySummaryTest, ListsTheLatestTenFalsePositivesNewestFirst) {
   EXPECT_EQ(summary->latest_false_positives.front().item, rows[11].item);
 }
 
+TEST_F(HistorySummaryTest, ARescuedMailHasTheScoreOfItsDelivery) {
+  history::VerdictRow delivered = Delivery(At(kToday, 100), "alice@a.example", "spam");
+  delivered.score = 0.875;
+  history::VerdictRow other = Delivery(At(kToday, 150), "bob@b.example", "spam");
+  other.item = delivered.item;  // another mailbox's item of the same name
+  other.score = 0.5;
+  history::VerdictRow rescued =
+      Correction(At(kToday, 200), "alice@a.example", history::kFalsePositive);
+  rescued.item = delivered.item;
+  rescued.score.reset();  // a move is not classified
+  history::VerdictRow unknown =
+      Correction(At(kToday, 300), "alice@a.example", history::kFalsePositive);
+  unknown.item = "NEVER-DELIVERED.EML";
+  unknown.score.reset();
+  Record({delivered, other, rescued, unknown});
+
+  std::optional<HistorySummary> summary = ReadHistorySummary(path_, 30, kNow);
+  ASSERT_TRUE(summary);
+  ASSERT_EQ(summary->latest_false_positives.size(), 2u);
+  EXPECT_FALSE(summary->latest_false_positives[0].score);
+  EXPECT_EQ(summary->latest_false_positives[1].score, 0.875);
+}
+
 TEST_F(HistorySummaryTest, NoFileOrAnEmptyOneIsNoHistoryAndAnEmptyWindowHasNoDays) {
   EXPECT_FALSE(ReadHistorySummary(path_, 30, kNow));
   std::ofstream(path_).close();
