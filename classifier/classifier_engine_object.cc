@@ -171,8 +171,20 @@ HRESULT ClassifierEngineObject::QueryInterface(const IID& iid, void** object) {
     AddRef();
     return S_OK;
   }
+  if (iid == IID_IClassifierVerdictScore) {
+    *object = static_cast<IClassifierVerdictScore*>(this);
+    AddRef();
+    return S_OK;
+  }
   *object = nullptr;
   return E_NOINTERFACE;
+}
+
+HRESULT ClassifierEngineObject::LastVerdictProbability(double* spam_probability) {
+  if (spam_probability == nullptr) return E_POINTER;
+  if (!has_verdict_) return E_FAIL;
+  *spam_probability = last_probability_;
+  return S_OK;
 }
 
 uint32_t ClassifierEngineObject::AddRef() { return ++references_; }
@@ -265,6 +277,7 @@ HRESULT ClassifierEngineObject::Classify(const std::string& key, const std::stri
     const bool verdict = IsSpam(score, int64_t{ham_mails} + site_trained[0],
                                 int64_t{spam_mails} + site_trained[1], o);
     last_probability_ = VerdictProbability(score, o);
+    has_verdict_ = true;
     *spam = verdict;
     // A mail registered before (delivered twice, or already corrected) keeps its
     // registration: counting or training it again would make Relearn's undo incomplete.

@@ -55,7 +55,7 @@ void RegisterClassifierEngine(ClassTable& table, Environment& environment);
 // The same with fixed options, for tests and benchmarks.
 void RegisterClassifierEngine(ClassTable& table, const EngineOptions& options = EngineOptions());
 
-class ClassifierEngineObject final : public IClassifierEngine {
+class ClassifierEngineObject final : public IClassifierEngine, public IClassifierVerdictScore {
  public:
   // The reference count starts at one, owned by the caller. `alarm` may be empty.
   explicit ClassifierEngineObject(const EngineOptions& options = EngineOptions(),
@@ -81,6 +81,7 @@ class ClassifierEngineObject final : public IClassifierEngine {
   // The spam probability behind the last verdict of Classify, before any training; what
   // Score would have answered for that mail at that moment.
   double last_probability() const { return last_probability_; }
+  HRESULT LastVerdictProbability(double* spam_probability) override;
   // Why the site model took no part in the last call that wanted it; empty when it did.
   std::string site_failure() const {
     return site_failure_ ? site_failure_->description() : std::string();
@@ -114,6 +115,7 @@ class ClassifierEngineObject final : public IClassifierEngine {
   std::string open_site_path_;
   std::unique_ptr<SiteModel> open_site_;
   double last_probability_ = 0;
+  bool has_verdict_ = false;  // Classify has set last_probability_
   std::optional<Failure> site_failure_;
   SiteModelAlarm alarm_;
 };

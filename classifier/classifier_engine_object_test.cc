@@ -63,6 +63,25 @@ TEST_F(EngineTest, ComIdentityAndReferenceCounting) {
   EXPECT_EQ(object->Release(), 0u);  // deleted here; the sanitizer build checks no leak
 }
 
+// The score behind a verdict, for whoever shows the verdict: what Score said just before.
+TEST_F(EngineTest, TheLastVerdictsScoreIsWhatScoreAnsweredBeforeIt) {
+  ComPtr<IClassifierVerdictScore> verdict_score;
+  ASSERT_EQ(engine_->QueryInterface(IID_IClassifierVerdictScore, verdict_score.put_void()), S_OK);
+  double p = -1;
+  EXPECT_EQ(verdict_score->LastVerdictProbability(&p), E_FAIL) << "no verdict yet";
+  EXPECT_EQ(verdict_score->LastVerdictProbability(nullptr), E_POINTER);
+  for (int i = 0; i < 3; ++i) {
+    bool spam = true;
+    ASSERT_EQ(engine_->Learn(key_, Header(i), "cheap pills offer", true), S_OK);
+    ASSERT_EQ(engine_->Learn(key_, Header(10 + i), "meeting agenda notes", false), S_OK);
+    const double before = ScoreOf(Header(20 + i), "cheap pills agenda");
+    ASSERT_EQ(engine_->Classify(key_, Header(20 + i), "cheap pills agenda", &spam), S_OK);
+    ASSERT_EQ(verdict_score->LastVerdictProbability(&p), S_OK);
+    EXPECT_DOUBLE_EQ(p, before);
+    EXPECT_EQ(spam, p > 0.5);
+  }
+}
+
 TEST_F(EngineTest, RegisteredClassIsCreatable) {
   ClassTable table;
   void* p = nullptr;

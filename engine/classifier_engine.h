@@ -48,6 +48,23 @@ class IClassifierEngine : public IUnknown {
   ~IClassifierEngine() = default;
 };
 
+// {3B7A9E23-4C5D-4E6F-8A1B-2C3D4E5F6A7B}
+inline constexpr IID IID_IClassifierVerdictScore = {
+    0x3B7A9E23, 0x4C5D, 0x4E6F, {0x8A, 0x1B, 0x2C, 0x3D, 0x4E, 0x5F, 0x6A, 0x7B}};
+
+// What an engine object may tell besides its verdicts (QueryInterface; an engine without it
+// answers E_NOINTERFACE): the score behind the last verdict, so that whoever shows the verdict
+// can show its score without scoring the mail a second time.
+class IClassifierVerdictScore : public IUnknown {
+ public:
+  // The spam probability in [0, 1] behind the last verdict of Classify on this object, before
+  // any training; E_FAIL when Classify has not answered one.
+  virtual HRESULT LastVerdictProbability(double* spam_probability) = 0;
+
+ protected:
+  ~IClassifierVerdictScore() = default;
+};
+
 }  // namespace corvalith
 
 #endif  // CORVALITH_ENGINE_CLASSIFIER_ENGINE_H_

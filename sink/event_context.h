@@ -8,6 +8,7 @@
 
 #include "engine/classifier_engine.h"
 #include "provisioning/user_init.h"
+#include "sink/save_outcome.h"
 #include "store/event_info.h"
 
 namespace corvalith {
@@ -42,6 +43,9 @@ struct EventContext {
   bool spam_folder_missing = false;
   bool trusted = false;
   std::string sender_address;
+
+  // What the host is told about the event, whatever the DebugLevel.
+  SaveOutcome outcome;
 
   // Created on first use in the event, released with the context.
   ComPtr<IClassifierEngine> engine;

@@ -1,6 +1,8 @@
 // New-mail classification: where spam goes for this mailbox, the manual for a new user,
 // trust for internal and whitelisted senders, and otherwise the engine's verdict, stamped on
 // the mail before spam is hidden and moved.
+#include <optional>
+
 #include "mailbox_ops/filter_operations.h"
 #include "platform/failure.h"
 #include "provisioning/data_layout.h"
@@ -8,6 +10,21 @@
 #include "whitelist/whitelist.h"
 
 namespace corvalith {
+
+namespace {
+
+// The score behind the engine's last verdict, when the engine tells it.
+std::optional<double> LastVerdictProbability(IClassifierEngine& engine) {
+  ComPtr<IClassifierVerdictScore> score;
+  if (Failed(engine.QueryInterface(IID_IClassifierVerdictScore, score.put_void()))) {
+    return std::nullopt;
+  }
+  double probability = 0;
+  if (Failed(score->LastVerdictProbability(&probability))) return std::nullopt;
+  return probability;
+}
+
+}  // namespace
 
 void ExchangeFilter::ClassifyNewMail(EventContext& event) {
   // The folder found by the search may have gone since; the test is made either way.
@@ -39,6 +56,7 @@ void ExchangeFilter::ClassifyNewMail(EventContext& event) {
     ThrowIfFailed(Engine(event).Learn(event.paths.user_data_path, header, body, false));
   } else {
     ThrowIfFailed(Engine(event).Classify(event.paths.user_data_path, header, body, &spam));
+    event.outcome.score = LastVerdictProbability(Engine(event));
   }
   // The engine has now stored the mail for the user; a failure before this point keeps the
   // announcement for the next mail.
@@ -46,10 +64,12 @@ void ExchangeFilter::ClassifyNewMail(EventContext& event) {
   if (!spam) {
     SetMailMarker(record, kMarkerHam, log_);
     AppendSuffix(event, event.trusted ? " forced to HAM" : " parsed as HAM");
+    event.outcome.reason = event.trusted ? "forced" : "parsed";
     return;
   }
   SetMailMarker(record, kMarkerSpam, log_);
   AppendSuffix(event, " recognized as SPAM");
+  event.outcome.reason = "recognised";
   // A spam folder created in this very event takes no mail yet: the mail stays visible where
   // it was delivered.
   if (event.hide_spam != 0 && !event.spam_folder_missing) {
@@ -58,9 +78,11 @@ void ExchangeFilter::ClassifyNewMail(EventContext& event) {
     fields.Update();
   }
   if (event.junk_folder_found) {
-    MoveSpam(record, event.junk_folder_url, event.item_name, env_.clock(), log_);
+    event.outcome.moved =
+        MoveSpam(record, event.junk_folder_url, event.item_name, env_.clock(), log_);
   } else if (!event.spam_folder_missing) {
-    MoveSpam(record, event.spam_folder_url, event.item_name, env_.clock(), log_);
+    event.outcome.moved =
+        MoveSpam(record, event.spam_folder_url, event.item_name, env_.clock(), log_);
   }
 }
 
@@ -68,6 +90,7 @@ void ExchangeFilter::DecideTrust(EventContext& event) {
   store::Record& record = event.record();
   if (GetSenderAddrType(record) == store::kInternalAddressType && GetMailHeader(record).empty()) {
     event.trusted = true;
+    event.outcome.trusted = "EA";
     AppendSuffix(event, " (EA)");
     return;
   }
@@ -78,10 +101,12 @@ void ExchangeFilter::DecideTrust(EventContext& event) {
   if (InWhiteList(files, log_, record.Source(), DomainWhiteListPath(event.paths.domain_directory),
                   event.sender_address)) {
     event.trusted = true;
+    event.outcome.trusted = "GWL";
     AppendSuffix(event, " (GWL)");
   } else if (InWhiteList(files, log_, record.Source(),
                          UserWhiteListPath(event.paths.user_data_path), event.sender_address)) {
     event.trusted = true;
+    event.outcome.trusted = "WL";
     AppendSuffix(event, " (WL)");
   }
 }

@@ -81,6 +81,7 @@ HRESULT ExchangeFilter::OnSyncSave(IUnknown* pEventInfo, const std::string& bstr
         log_.Log_Err("Corvalith Extension failed: " + failure.description(), failure.number(),
                      source);
       });
+  if (SaveOutcome* receiver = CurrentSaveOutcomeReceiver()) *receiver = event.outcome;
   return S_OK;
 }
 

@@ -17,6 +17,7 @@ void ExchangeFilter::LearnFromUserMove(EventContext& event) {
   // A parent name without a value never equals anything.
   if (!parent_name.IsNull() && SameFolderUrl(parent_name.ToString(), waste_basket)) {
     AppendSuffix(event, " to Deleted Items - leave untouched");
+    event.outcome.reason = "deleted items";
     return;
   }
 
@@ -32,10 +33,13 @@ void ExchangeFilter::LearnFromUserMove(EventContext& event) {
                                           GetMailBody(record), true));
       SetMailMarker(record, kMarkerSpam, log_);
       AppendSuffix(event, " was swapped to SPAM");
+      event.outcome.reason = "swapped";
     } else if (marker == kMarkerSpam) {
       AppendSuffix(event, " already parsed as SPAM");
+      event.outcome.reason = "already";
     } else {
       AppendSuffix(event, " has no MM - leave");
+      event.outcome.reason = "no marker";
     }
     return;
   }
@@ -45,11 +49,14 @@ void ExchangeFilter::LearnFromUserMove(EventContext& event) {
                                         GetMailBody(record), false));
     SetMailMarker(record, kMarkerHam, log_);
     AppendSuffix(event, " was swapped to HAM (FP?)");
+    event.outcome.reason = "swapped";
     if ((event.auto_white_list & event.use_white_list) != 0) WhiteListRescuedSender(event);
   } else if (marker == kMarkerHam) {
     AppendSuffix(event, " already parsed as HAM");
+    event.outcome.reason = "already";
   } else {
     AppendSuffix(event, " has no MM - leave");
+    event.outcome.reason = "no marker";
   }
 }
 
