@@ -4,6 +4,7 @@
 #include <sqlite3.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <utility>
@@ -50,7 +51,8 @@ constexpr char kColumns[] =
 // One use of a statement that stays prepared: reset and unbound whatever happens.
 class Use {
  public:
-  Use(sqlite3* db, sqlite3_stmt* stmt, const std::string& path) : stmt_(stmt), query_(db, stmt, path) {}
+  Use(sqlite3* db, sqlite3_stmt* stmt, const std::string& path)
+      : stmt_(stmt), query_(db, stmt, path) {}
   ~Use() {
     sqlite3_reset(stmt_);
     sqlite3_clear_bindings(stmt_);
@@ -64,8 +66,8 @@ class Use {
 
 void BindText(sqlite3* db, sqlite3_stmt* stmt, int index, const std::string& text,
               const std::string& path) {
-  const int rc = sqlite3_bind_text(stmt, index, text.data(), static_cast<int>(text.size()),
-                                   SQLITE_TRANSIENT);
+  const int rc =
+      sqlite3_bind_text(stmt, index, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
   if (rc != SQLITE_OK) throw store::SqliteFailure(db, rc, path);
 }
 
@@ -76,6 +78,56 @@ void BindOptional(sqlite3* db, sqlite3_stmt* stmt, int index, const std::optiona
 }
 
 std::string Text(sqlite3_stmt* stmt, int column) { return store::ColumnBytes(stmt, column); }
+
+void Exec(sqlite3* db, const std::string& sql, const std::string& path) {
+  const int rc = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr);
+  if (rc != SQLITE_OK) throw store::SqliteFailure(db, rc, path);
+}
+
+void MakeSchema(sqlite3* db, const std::string& path) {
+  Exec(db, kSchema, path);
+  Exec(db, "PRAGMA application_id = " + std::to_string(kApplicationId), path);
+  Exec(db, "PRAGMA user_version = " + std::to_string(kSchemaVersion), path);
+}
+
+// A new history appears whole: made under a name of its own, its schema written and its
+// journal switched to WAL (kept in the file: readers and writers then never wait for each
+// other, and a commit appends to the log without flushing it), then linked into place. Writers
+// starting at the same time never meet a file half made or still changing its journal; the
+// first link wins and the others' files go. Born private, as everything in the home (SQLite
+// would create it world-readable).
+void CreateHistoryFile(const std::string& path) {
+  if (::access(path.c_str(), F_OK) == 0) return;
+  static std::atomic<uint32_t> sequence{0};
+  const std::string temporary =
+      path + ".new-" + std::to_string(::getpid()) + "-" + std::to_string(sequence.fetch_add(1));
+  const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  if (fd < 0) throw Failure::FromErrno("cannot create " + temporary, errno);
+  ::close(fd);
+  auto remove_temporary = [&] {
+    for (const char* suffix : {"", "-wal", "-shm", "-journal"}) {
+      ::unlink((temporary + suffix).c_str());
+    }
+  };
+  try {
+    sqlite3* db = store::OpenSqlite(temporary, /*create=*/false);
+    try {
+      MakeSchema(db, temporary);
+      Exec(db, "PRAGMA journal_mode = WAL", temporary);
+    } catch (...) {
+      sqlite3_close_v2(db);
+      throw;
+    }
+    sqlite3_close_v2(db);
+    if (::link(temporary.c_str(), path.c_str()) != 0 && errno != EEXIST) {
+      throw Failure::FromErrno("cannot create " + path, errno);
+    }
+  } catch (...) {
+    remove_temporary();
+    throw;
+  }
+  remove_temporary();
+}
 
 }  // namespace
 
@@ -101,30 +153,21 @@ std::string CleanHistoryText(std::string_view text, size_t max_bytes) {
 
 std::unique_ptr<VerdictHistory> VerdictHistory::OpenForWriting(const std::string& path,
                                                                int64_t keep_days) {
-  // Born private, as everything in the home: SQLite would create it world-readable.
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-  if (fd >= 0) {
-    ::close(fd);
-  } else if (errno != EEXIST) {
-    throw Failure::FromErrno("cannot create " + path, errno);
-  }
+  CreateHistoryFile(path);
   std::unique_ptr<VerdictHistory> history(
       new VerdictHistory(path, store::OpenSqlite(path, /*create=*/false), keep_days));
+  // An empty file (made by hand, or by an older program) gets the schema in place.
   history->Run("BEGIN IMMEDIATE");
   try {
-    // Another process may have made the schema since the file was created.
     if (!store::HasOwnSchema(history->db_, path, kApplicationId, kSchemaVersion)) {
-      history->Run(kSchema);
-      history->Run(("PRAGMA application_id = " + std::to_string(kApplicationId)).c_str());
-      history->Run(("PRAGMA user_version = " + std::to_string(kSchemaVersion)).c_str());
+      MakeSchema(history->db_, path);
     }
     history->Run("COMMIT");
   } catch (...) {
     sqlite3_exec(history->db_, "ROLLBACK", nullptr, nullptr, nullptr);
     throw;
   }
-  // Kept in the file: readers and writers alike then never wait for each other, and a commit
-  // writes the log without flushing it.
+  // A file made here is in WAL mode already, and this changes nothing.
   history->Run("PRAGMA journal_mode = WAL");
   history->Run("PRAGMA synchronous = NORMAL");
   return history;
@@ -169,9 +212,11 @@ void VerdictHistory::Record(const VerdictRow& row) {
       for (const auto& [index, text] : header_texts) {
         BindText(db_, insert_, index, CleanHistoryText(*text, kMaxHeaderTextBytes), path_);
       }
-      const std::pair<int, const std::string*> words[] = {
-          {9, &row.event}, {10, &row.verdict}, {12, &row.reason}, {13, &row.trusted},
-          {17, &row.correction}};
+      const std::pair<int, const std::string*> words[] = {{9, &row.event},
+                                                          {10, &row.verdict},
+                                                          {12, &row.reason},
+                                                          {13, &row.trusted},
+                                                          {17, &row.correction}};
       for (const auto& [index, text] : words) {
         BindText(db_, insert_, index, CleanHistoryText(*text, kMaxHeaderTextBytes), path_);
       }
@@ -258,12 +303,7 @@ std::vector<VerdictRow> VerdictHistory::Query(const HistoryFilter& filter) {
   return rows;
 }
 
-void VerdictHistory::Run(const char* sql) {
-  char* message = nullptr;
-  const int rc = sqlite3_exec(db_, sql, nullptr, nullptr, &message);
-  sqlite3_free(message);
-  if (rc != SQLITE_OK) throw store::SqliteFailure(db_, rc, path_);
-}
+void VerdictHistory::Run(const char* sql) { Exec(db_, sql, path_); }
 
 sqlite3_stmt* VerdictHistory::Prepare(const char* sql) {
   sqlite3_stmt* stmt = nullptr;

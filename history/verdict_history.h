@@ -44,26 +44,26 @@ inline constexpr char kFalseNegative[] = "false negative";  // spam moved into t
 
 // One row of the table verdicts.
 struct VerdictRow {
-  int64_t id = 0;             // set by Query; ignored by Record
-  int64_t time = 0;           // seconds since the epoch (UTC) of the save
-  std::string mailbox;        // "user@domain" as the mailbox is spelled
-  std::string domain;         // its domain part
-  std::string folder;         // below the mailbox root, after the save: "Inbox", "Junk E-mail"
-  std::string item;           // the item's name
-  std::string message_id;     // the Message-ID field, "" when none
-  std::string sender;         // the From field as decoded text
-  std::string subject;        // the Subject as decoded text
-  std::string event;          // kEventDelivery or kEventMove
-  std::string verdict;        // "spam" | "ham" | "none": the marker after the save
-  int32_t marker = 0;         // the marker value itself
+  int64_t id = 0;          // set by Query; ignored by Record
+  int64_t time = 0;        // seconds since the epoch (UTC) of the save
+  std::string mailbox;     // "user@domain" as the mailbox is spelled
+  std::string domain;      // its domain part
+  std::string folder;      // below the mailbox root, after the save: "Inbox", "Junk E-mail"
+  std::string item;        // the item's name
+  std::string message_id;  // the Message-ID field, "" when none
+  std::string sender;      // the From field as decoded text
+  std::string subject;     // the Subject as decoded text
+  std::string event;       // kEventDelivery or kEventMove
+  std::string verdict;     // "spam" | "ham" | "none": the marker after the save
+  int32_t marker = 0;      // the marker value itself
   // delivery: "parsed" | "recognised" | "forced" | "untouched";
   // move: "swapped" | "already" | "no marker" | "deleted items" | "untouched"
   std::string reason;
-  std::string trusted;        // "" | "EA" | "GWL" | "WL": why a delivery was forced to ham
-  bool moved = false;         // the filter moved the item into the spam folder
-  std::optional<double> score;                 // the classifier's spam probability, when asked
+  std::string trusted;          // "" | "EA" | "GWL" | "WL": why a delivery was forced to ham
+  bool moved = false;           // the filter moved the item into the spam folder
+  std::optional<double> score;  // the classifier's spam probability, when asked
   std::optional<std::string> earlier_verdict;  // a move's verdict before it; none for a delivery
-  std::string correction;     // "" | kFalsePositive | kFalseNegative
+  std::string correction;                      // "" | kFalsePositive | kFalseNegative
 
   bool operator==(const VerdictRow&) const = default;
 };

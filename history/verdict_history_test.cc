@@ -156,7 +156,8 @@ TEST_F(VerdictHistoryTest, HostileTextsAreStoredEscapedAndBounded) {
 
   const VerdictRow stored = history->Query({}).at(0);
   EXPECT_TRUE(stored.subject.starts_with(
-      "\\x1B[31mred\\x1B[0m\\r\\nBcc: x <script>alert(1)</script>\\xC3( caf\xC3\xA9" "AAA"))
+      "\\x1B[31mred\\x1B[0m\\r\\nBcc: x <script>alert(1)</script>\\xC3( caf\xC3\xA9"
+      "AAA"))
       << stored.subject;
   EXPECT_NE(stored.subject.find("caf\xC3\xA9"), std::string::npos);
   EXPECT_LE(stored.subject.size(), kMaxHeaderTextBytes);
@@ -171,8 +172,8 @@ TEST_F(VerdictHistoryTest, HostileTextsAreStoredEscapedAndBounded) {
 }
 
 TEST(CleanHistoryText, CutsAtACharacterOrEscapeBoundary) {
-  EXPECT_EQ(CleanHistoryText("ab\xC3\xA9", 3), "ab");        // never half of é
-  EXPECT_EQ(CleanHistoryText("ab\x1B", 4), "ab");            // never half of "\x1B"
+  EXPECT_EQ(CleanHistoryText("ab\xC3\xA9", 3), "ab");  // never half of é
+  EXPECT_EQ(CleanHistoryText("ab\x1B", 4), "ab");      // never half of "\x1B"
   EXPECT_EQ(CleanHistoryText("ab\x1B", 6), "ab\\x1B");
   EXPECT_EQ(CleanHistoryText("\xE2\x82", 10), "\\xE2\\x82");  // a truncated sequence
   EXPECT_EQ(CleanHistoryText("\xE2\x82\xAC", 10), "\xE2\x82\xAC");
@@ -189,7 +190,8 @@ TEST_F(VerdictHistoryTest, WritersOnTheirOwnConnectionsAndInAnotherProcessLoseNo
     int code = 0;
     try {
       auto history = VerdictHistory::OpenForWriting(path_);
-      for (int i = 0; i < kRowsEach; ++i) history->Record(Row(kNow, "child" + std::to_string(i) + "@p.org"));
+      for (int i = 0; i < kRowsEach; ++i)
+        history->Record(Row(kNow, "child" + std::to_string(i) + "@p.org"));
     } catch (...) {
       code = 1;
     }
