@@ -87,6 +87,8 @@ int RunLs(Context& c);
 int RunShow(Context& c);
 int RunStats(Context& c);
 int RunMoved(Context& c);
+// What the filter did with each save, from the verdict history: history_command.cc.
+int RunHistory(Context& c);
 // What the engine thinks of a message, registering nothing: score_command.cc.
 int RunScore(Context& c);
 // Teaching a user's model from mail the user has sorted: train_command.cc.

@@ -48,6 +48,20 @@ std::string CommandList() {
   return list;
 }
 
+// The command the line names: its first word that is neither an option nor the value of a
+// global one; "" when there is none.
+std::string CommandWord(const std::vector<std::string>& args) {
+  for (size_t i = 0; i < args.size(); ++i) {
+    if (args[i] == "--") return i + 1 < args.size() ? args[i + 1] : "";
+    if (args[i] == "--home" || args[i] == "--ctor") {
+      ++i;
+    } else if (!args[i].starts_with("-")) {
+      return args[i];
+    }
+  }
+  return "";
+}
+
 }  // namespace
 
 const std::vector<OptionSpec>& GlobalOptions() {
@@ -144,6 +158,27 @@ const std::vector<Command>& Commands() {
        .help = "The numbers of HAM and SPAM mails the user's filter database holds, and the "
                "entries\nof the user's and the domain's whitelists.",
        .run = RunStats},
+      {.name = "history",
+       .synopsis = {{"history [USER@DOMAIN|@DOMAIN] [--since DATE] [--spam|--ham] [--corrections]"
+                     " [--limit N]",
+                     "what the filter did with each delivery and move, newest first"}},
+       .usage = "corvalith history [USER@DOMAIN|@DOMAIN] [--since DATE] [--spam|--ham] "
+                "[--corrections] [--limit N]",
+       .help = "The verdict history (HOME/history.db), newest first: per delivery or move the\n"
+               "time (UTC), mailbox, folder, verdict, why (parsed, recognised, forced by a\n"
+               "trusted sender EA/GWL/WL, swapped, already, ...), the classifier's score, the\n"
+               "correction a user's move made (false positive: rescued from the junk folder;\n"
+               "false negative: moved into it), sender and subject. USER@DOMAIN: one mailbox;\n"
+               "@DOMAIN: every mailbox of the domain. --since DATE: from YYYY-MM-DD or\n"
+               "YYYY-MM-DDTHH:MM:SS on (UTC). --spam, --ham: only that verdict. --corrections:\n"
+               "only the users' corrections. --limit N: at most N rows (default 100; 0 for all).\n"
+               "Rows older than KeepDays (default 90) are dropped as new ones come. Only reads.",
+       .options = {{"--since", true},
+                   {"--spam", false},
+                   {"--ham", false},
+                   {"--corrections", false},
+                   {"--limit", true}},
+       .run = RunHistory},
       {.name = "score",
        .synopsis = {{"score USER@DOMAIN [--explain] PATH...",
                      "the engine's spam probability, registering nothing"}},
@@ -312,6 +347,12 @@ int RunCommandLine(const std::vector<std::string>& args, std::istream& in, std::
   const Command* command = nullptr;
   try {
     std::vector<OptionSpec> known = GlobalOptions();
+    // An option may mean one thing to one command and another to the next (train's --spam
+    // takes folders, history's is a switch): the first spelling found wins, the named
+    // command's own.
+    if (const Command* named = FindCommand(CommandWord(args))) {
+      known.insert(known.end(), named->options.begin(), named->options.end());
+    }
     for (const Command& command : Commands()) {
       known.insert(known.end(), command.options.begin(), command.options.end());
     }

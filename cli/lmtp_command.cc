@@ -19,6 +19,7 @@
 #include "logging/control_characters.h"
 #include "mailhost/mail_host.h"
 #include "mailhost/mail_host_pool.h"
+#include "mailhost/verdict_recorder.h"
 #include "platform/text.h"
 #include "store/message_import.h"
 
@@ -240,6 +241,11 @@ int RunLmtp(Context& c) {
     c.err << "corvalith lmtp: " << line << std::endl;
   };
   if (to_syslog) openlog("corvalith", LOG_PID, LOG_MAIL);
+  // A verdict history that cannot be written is one warning in this log, beside the server's.
+  SetHistoryWarningLog(log);
+  struct WarningLogReset {
+    ~WarningLogReset() { SetHistoryWarningLog(nullptr); }
+  } warning_log_reset;
   try {
     MailHostPool hosts(c.home, c.construct_string, Workers(c.line, options.max_connections));
     HostMailroom mailroom(hosts, RecipientDelimiters(c.line));

@@ -13,6 +13,7 @@
 #include "logging/logger.h"
 #include "mailbox_ops/filter_operations.h"
 #include "mailbox_ops/item_url.h"
+#include "mailhost/verdict_recorder.h"
 #include "platform/mail_header.h"
 #include "platform/text.h"
 #include "platform/unicode.h"
@@ -271,12 +272,14 @@ ItemLocation ParseItemUrl(const std::string& url) {
 MailHost::MailHost(const Home& home, std::string construct_string)
     : construct_string_(std::move(construct_string)),
       store_(OpenHomeStore(ServerEnvironment().file_system(), home)),
-      connection_(store_->Connect()) {}
+      connection_(store_->Connect()),
+      history_(std::make_unique<VerdictRecorder>(home.HistoryPath())) {}
 
 MailHost::MailHost(const Home& home, std::shared_ptr<FilterInstance> filter)
     : store_(OpenHomeStore(ServerEnvironment().file_system(), home)),
       connection_(store_->Connect()),
-      filter_(std::move(filter)) {}
+      filter_(std::move(filter)),
+      history_(std::make_unique<VerdictRecorder>(home.HistoryPath())) {}
 
 MailHost::~MailHost() {
   // The filter goes before the store it was told about (when this host holds it last).
@@ -418,10 +421,19 @@ ItemState MailHost::Deliver(const MailboxAddress& mailbox, const std::string& fo
     }
   }
   SaveEventInfo info(*connection_, url);
-  filter.Save(info, url, kDeliveryFlags);
+  SaveFacts facts;
+  {
+    SaveOutcomeReceiver receiver(&facts.outcome);
+    filter.Save(info, url, kDeliveryFlags);
+  }
   // The filter may have moved the item: the record follows it.
   ItemState state = StateOf(info.EventRecord());
+  if (history_->enabled()) {
+    facts.state = state;
+    DescribeItem(info.EventRecord(), raw, &facts);
+  }
   transaction.Commit();
+  history_->Record(facts);
   return state;
 }
 
@@ -449,8 +461,10 @@ ItemState MailHost::Move(const std::string& url, const std::string& folder) {
   Transaction transaction(FreshConnection());
   std::unique_ptr<store::Record> record = OpenForWriting(url);
   std::string moved = record->MoveRecord(url, destination, "", "", store::adMoveUnspecified, false);
-  ItemState state = RunMoveSave(*record, moved);
+  SaveFacts facts;
+  ItemState state = RunMoveSave(*record, moved, &facts);
   transaction.Commit();
+  history_->Record(facts);
   return state;
 }
 
@@ -460,8 +474,10 @@ ItemState MailHost::MovedByUser(const std::string& url) {
   Filter();  // started before the transaction opens, as for a delivery
   Transaction transaction(FreshConnection());
   std::unique_ptr<store::Record> record = OpenForWriting(url);
-  ItemState state = RunMoveSave(*record, url);
+  SaveFacts facts;
+  ItemState state = RunMoveSave(*record, url, &facts);
   transaction.Commit();
+  history_->Record(facts);
   return state;
 }
 
@@ -470,10 +486,43 @@ std::unique_ptr<store::Record> MailHost::OpenForWriting(const std::string& url) 
                                  store::adOpenRecordUnspecified, "", "");
 }
 
-ItemState MailHost::RunMoveSave(store::Record& record, const std::string& url) {
+ItemState MailHost::RunMoveSave(store::Record& record, const std::string& url, SaveFacts* facts) {
+  facts->delivery = false;
+  if (history_->enabled()) {
+    try {
+      facts->earlier_marker = StateOf(record).marker;
+    } catch (const Failure&) {
+      // The history says "none"; the save is what counts.
+    }
+  }
   SaveEventInfo info(*connection_, record);
-  Filter().Save(info, url, kUserMoveFlags);
-  return StateOf(record);
+  {
+    SaveOutcomeReceiver receiver(&facts->outcome);
+    Filter().Save(info, url, kUserMoveFlags);
+  }
+  ItemState state = StateOf(record);
+  if (history_->enabled()) {
+    facts->state = state;
+    DescribeItem(record, {}, facts);
+  }
+  return state;
+}
+
+void MailHost::DescribeItem(store::Record& record, std::string_view raw, SaveFacts* facts) {
+  try {
+    store::Fields& fields = record.GetFields();
+    auto text = [&](const char* name) {
+      Variant value = fields.Item(name).Value();
+      return value.IsNull() ? std::string() : value.ToString();
+    };
+    facts->sender = text(store::kFromProperty);
+    facts->subject = text(store::kSubjectProperty);
+    // A moved item's own header block (external mail has one) holds its Message-ID.
+    const std::string header = raw.empty() ? text(store::kHeaderBlockProperty) : std::string();
+    facts->message_id = MessageIdOf(raw.empty() ? std::string_view(header) : raw);
+  } catch (const Failure&) {
+    // What cannot be read stays empty in the history: it never fails the save.
+  }
 }
 
 std::optional<std::string> MailHost::FindMessage(const std::string& folder_url,

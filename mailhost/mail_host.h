@@ -14,6 +14,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -115,6 +116,9 @@ void CreateMissingWhiteLists(FileSystem& files, const std::string& data_director
 std::vector<std::string> UserFilterFiles(const std::string& data_directory,
                                          const MailboxAddress& mailbox);
 
+struct SaveFacts;
+class VerdictRecorder;
+
 class MailHost {
  public:
   // Opens the home's store (store.db is created when missing). The filter instance is created on
@@ -201,14 +205,21 @@ class MailHost {
   std::string NextItemUrl(const std::string& folder_url);
   ItemState StateOf(store::Record& record);
   std::unique_ptr<store::Record> OpenForWriting(const std::string& url);
-  // The move save on the record's item, now at `url`, inside the caller's transaction.
-  ItemState RunMoveSave(store::Record& record, const std::string& url);
+  // The move save on the record's item, now at `url`, inside the caller's transaction; what
+  // the history needs of it goes into `facts`.
+  ItemState RunMoveSave(store::Record& record, const std::string& url, SaveFacts* facts);
+  // The item's texts for the history row of its save: From and Subject as the store derived
+  // them, the Message-ID field of `raw` (the message delivered; for a move, empty: the item's
+  // header block). Never throws.
+  void DescribeItem(store::Record& record, std::string_view raw, SaveFacts* facts);
 
   std::string construct_string_;
   std::unique_ptr<store::Store> store_;
   std::unique_ptr<store::Connection> connection_;
   std::shared_ptr<FilterInstance> filter_;
   int saves_on_connection_ = 0;
+  // One history connection for all of the host's saves, opened with the first.
+  std::unique_ptr<VerdictRecorder> history_;
 };
 
 }  // namespace corvalith::host
