@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include <ctime>
 #include <filesystem>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -241,6 +242,36 @@ TEST_F(HistoryTest, AHistoryThatCannotBeWrittenNeverFailsADelivery) {
   EXPECT_NE(blocked.err.find("warning: the verdict history"), std::string::npos) << blocked.err;
   Outcome inbox = Corvalith({"ls", kAlice, "Inbox"});
   EXPECT_NE(inbox.out.find(" b "), std::string::npos) << inbox.out;
+}
+
+// The registry's History key: KeepDays prunes old rows as new ones come, Disabled records
+// nothing.
+TEST_F(HistoryTest, KeepDaysAndDisabledComeFromTheRegistry) {
+  ASSERT_NO_FATAL_FAILURE(InitHome(false));
+  {
+    auto history = VerdictHistory::OpenForWriting(HistoryPath(), /*keep_days=*/0);
+    for (int64_t days_ago : {40, 20, 1}) {
+      VerdictRow row;
+      row.time = std::time(nullptr) - days_ago * corvalith::history::kSecondsPerDay;
+      row.mailbox = "old" + std::to_string(days_ago) + "@example.com";
+      history->Record(row);
+    }
+  }
+  const std::string registry = ReadFile(home_ / "registry.reg");
+  WriteFile(home_ / "registry.reg", registry +
+                                        "\r\n[HKEY_LOCAL_MACHINE\\Software\\Corvalith\\History]\r\n"
+                                        "\"KeepDays\"=dword:0000001e\r\n");
+  Deliver("a.eml", Message("Bob <bob@example.com>", "a", "x"));
+  std::vector<std::string> mailboxes;
+  for (const Json& row : History()) mailboxes.push_back(row["mailbox"]);
+  EXPECT_EQ(mailboxes, (std::vector<std::string>{"old20@example.com", "old1@example.com", kAlice}))
+      << "30 days kept";
+
+  WriteFile(home_ / "registry.reg", registry +
+                                        "\r\n[HKEY_LOCAL_MACHINE\\Software\\Corvalith\\History]\r\n"
+                                        "\"Disabled\"=dword:00000001\r\n");
+  Deliver("b.eml", Message("Bob <bob@example.com>", "b", "x"));
+  EXPECT_EQ(History().size(), 3u) << "nothing recorded";
 }
 
 TEST_F(HistoryTest, NoHistoryYetIsNoFailure) {

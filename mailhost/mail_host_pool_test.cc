@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "history/verdict_history.h"
 #include "mailhost/home.h"
 #include "mailhost/testing/host_test_support.h"
 #include "platform/testing/temp_directory.h"
@@ -61,10 +62,10 @@ TEST_P(MailHostPoolTest, SavesAtTheSameTimeLoseAndDoubleNothing) {
           // Half the threads write to alice only; the others go round all users.
           const MailboxAddress& to = t % 2 == 0 ? users[0] : users[(t + i) % users.size()];
           const bool spammy = (t + i) % 3 == 0;
-          const std::string mail = Message(
-              "sender" + std::to_string(t) + "@far.example", "Mail " + std::to_string(i),
-              spammy ? "cheap pills casino bonus winner claim prize now"
-                     : "the meeting agenda and the quarterly report are attached");
+          const std::string mail =
+              Message("sender" + std::to_string(t) + "@far.example", "Mail " + std::to_string(i),
+                      spammy ? "cheap pills casino bonus winner claim prize now"
+                             : "the meeting agenda and the quarterly report are attached");
           try {
             MailHostPool::Lease host = pool.Borrow();
             host->Deliver(to, store::kInboxFolder, mail, false);
@@ -96,6 +97,22 @@ TEST_P(MailHostPoolTest, SavesAtTheSameTimeLoseAndDoubleNothing) {
   const std::string log = ReadFile(home.DataDirectory() + "/Corvalith.log");
   EXPECT_EQ(Occurrences(log, "New Mail "), static_cast<size_t>(total)) << log;
   EXPECT_EQ(Occurrences(log, "Err:"), 0u) << log;
+
+  // Each worker recorded each of its saves once, with its own save's verdict and reason.
+  auto history = history::VerdictHistory::OpenForReading(home.HistoryPath());
+  ASSERT_NE(history, nullptr);
+  std::map<std::string, int> rows;
+  for (const history::VerdictRow& row : history->Query({})) {
+    ++rows[row.mailbox];
+    EXPECT_EQ(row.event, history::kEventDelivery);
+    EXPECT_EQ(row.reason, row.verdict == "spam" ? "recognised" : "parsed") << row.subject;
+    EXPECT_EQ(row.folder, row.verdict == "spam" ? "Junk E-mail" : "Inbox") << row.subject;
+    EXPECT_EQ(row.moved, row.verdict == "spam");
+    EXPECT_TRUE(row.score.has_value());
+  }
+  for (const MailboxAddress& user : users) {
+    EXPECT_EQ(rows[user.Text()], delivered[user.Text()].load()) << user.Text();
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Stores, MailHostPoolTest, ::testing::Values("sqlite", "maildir"));
