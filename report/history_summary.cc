@@ -55,10 +55,11 @@ const std::string kCorrectionRow = kMove + " AND correction IN (" +
                                    Quoted(history::kFalsePositive) + ", " +
                                    Quoted(history::kFalseNegative) + ")";
 
+// The file is not trusted: a time that is no whole number still falls into one day.
 const std::string kPerDay =
-    "SELECT time / " + std::to_string(kSecondsPerDay) + " AS day," + " sum(" + kDelivery +
-    " AND verdict = 'spam')," + " sum(" + kDelivery + " AND verdict = 'ham')," + " sum(" +
-    kDelivery + " AND verdict NOT IN ('spam', 'ham'))," + " sum(" + kDelivery +
+    "SELECT CAST(time AS INTEGER) / " + std::to_string(kSecondsPerDay) + " AS day," + " sum(" +
+    kDelivery + " AND verdict = 'spam')," + " sum(" + kDelivery + " AND verdict = 'ham')," +
+    " sum(" + kDelivery + " AND verdict NOT IN ('spam', 'ham'))," + " sum(" + kDelivery +
     " AND trusted <> '')," + " sum(" + kFalsePositiveRow + ")," + " sum(" + kFalseNegativeRow +
     ")" + " FROM verdicts" + kWindow + "GROUP BY day ORDER BY day";
 

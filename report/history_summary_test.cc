@@ -209,6 +209,26 @@ TEST_F(HistorySummaryTest, NoFileOrAnEmptyOneIsNoHistoryAndAnEmptyWindowHasNoDay
   EXPECT_TRUE(summary->users.empty());
 }
 
+TEST_F(HistorySummaryTest, TimesThatAreNoWholeNumbersFallIntoTheirDay) {
+  Record({Delivery(At(kToday, 10), "alice@a.example", "spam")});
+  {
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(path_.c_str(), &db), SQLITE_OK);
+    const std::string sql = "UPDATE verdicts SET time = " + std::to_string(At(kToday, 10)) +
+                            ".5; INSERT INTO verdicts SELECT NULL, " +
+                            std::to_string(At(kToday, 20)) +
+                            ".25, mailbox, domain, folder, item, message_id, sender, subject, "
+                            "event, verdict, marker, reason, trusted, moved, score, "
+                            "earlier_verdict, correction FROM verdicts";
+    ASSERT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(db);
+  }
+  std::optional<HistorySummary> summary = ReadHistorySummary(path_, 30, kNow);
+  ASSERT_TRUE(summary);
+  ASSERT_EQ(summary->days.size(), 1u);
+  EXPECT_EQ(summary->days[0].spam, 2);
+}
+
 TEST_F(HistorySummaryTest, ADamagedOrForeignFileIsAFailure) {
   std::ofstream(path_) << std::string(4096, 'x');
   EXPECT_THROW(ReadHistorySummary(path_, 30, kNow), Failure);

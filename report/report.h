@@ -1,7 +1,8 @@
 // `corvalith report`: what the filter did over the last days, from the verdict history
 // (report/history_summary.h), with what it has learned (report/filter_databases.h) and why it
 // took the latest rescued mails for spam (report/stored_mail.h). Shown as text
-// (report/text_report.h) or as one self-contained HTML page (report/html_report.h).
+// (report/text_report.h), as JSON (report/json_report.h) or as one self-contained HTML page
+// (report/html_report.h).
 #ifndef CORVALITH_REPORT_REPORT_H_
 #define CORVALITH_REPORT_REPORT_H_
 
