@@ -129,6 +129,12 @@ std::string MessageIdOf(std::string_view raw) {
   return "";
 }
 
+// A text property of an item; "" when it has none.
+std::string TextProperty(store::Fields& fields, const char* name) {
+  Variant value = fields.Item(name).Value();
+  return value.IsNull() ? std::string() : value.ToString();
+}
+
 // The address as all its spellings in other case share it; nullopt when it is not UTF-8.
 std::optional<MailboxAddress> CaseFolded(const MailboxAddress& address) {
   std::optional<std::string> user = store::CaseFoldedName(address.user);
@@ -511,14 +517,11 @@ ItemState MailHost::RunMoveSave(store::Record& record, const std::string& url, S
 void MailHost::DescribeItem(store::Record& record, std::string_view raw, SaveFacts* facts) {
   try {
     store::Fields& fields = record.GetFields();
-    auto text = [&](const char* name) {
-      Variant value = fields.Item(name).Value();
-      return value.IsNull() ? std::string() : value.ToString();
-    };
-    facts->sender = text(store::kFromProperty);
-    facts->subject = text(store::kSubjectProperty);
+    facts->sender = TextProperty(fields, store::kFromProperty);
+    facts->subject = TextProperty(fields, store::kSubjectProperty);
     // A moved item's own header block (external mail has one) holds its Message-ID.
-    const std::string header = raw.empty() ? text(store::kHeaderBlockProperty) : std::string();
+    const std::string header =
+        raw.empty() ? TextProperty(fields, store::kHeaderBlockProperty) : std::string();
     facts->message_id = MessageIdOf(raw.empty() ? std::string_view(header) : raw);
   } catch (const Failure&) {
     // What cannot be read stays empty in the history: it never fails the save.
@@ -630,13 +633,10 @@ std::vector<ItemSummary> MailHost::Items(const MailboxAddress& address, const st
     std::unique_ptr<store::Record> record = connection_->OpenRecord(
         url, store::adModeRead, store::adFailIfNotExists, store::adOpenRecordUnspecified, "", "");
     store::Fields& fields = record->GetFields();
-    auto text = [&](const char* name) {
-      Variant value = fields.Item(name).Value();
-      return value.IsNull() ? std::string() : value.ToString();
-    };
     ItemState state = StateOf(*record);
-    items.push_back(ItemSummary{url, text(store::kSubjectProperty), text(store::kFromProperty),
-                                state.marker, state.hidden});
+    items.push_back(ItemSummary{url, TextProperty(fields, store::kSubjectProperty),
+                                TextProperty(fields, store::kFromProperty), state.marker,
+                                state.hidden});
   }
   return items;
 }

@@ -1,6 +1,5 @@
 #include "mailhost/verdict_recorder.h"
 
-#include <atomic>
 #include <ctime>
 #include <iostream>
 #include <mutex>
