@@ -22,6 +22,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -769,6 +770,35 @@ TEST_P(LmtpServerTest, DeliversThroughTheFilterAndStopsCleanlyOnSigterm) {
   ASSERT_EQ(Corvalith({"show", alice[0]["url"].get<std::string>()}, &shown), 0);
   EXPECT_THAT(shown, HasSubstr("Return-Path: <news@shop.example>\nDelivered-To: "
                                "alice@example.com\nReceived: from mx.shop.example"));
+}
+
+// A verdict history that cannot be written (here garbage at its path) costs every worker its
+// row, never a delivery, and the server's log says so once.
+TEST_P(LmtpServerTest, AHistoryThatCannotBeWrittenIsOneWarningInTheLogAndNoMailIsRefused) {
+  ASSERT_EQ(Corvalith(InitArgs()), 0);
+  ASSERT_EQ(Corvalith({"mailbox", "add", "alice@example.com"}), 0);
+  std::ofstream(home_ + "/history.db", std::ios::binary) << std::string(4096, 'Z');
+  ServerProcess server(home_, OnSocket());
+  ASSERT_THAT(server.WaitFor("listening on"), HasSubstr("listening on"));
+  LmtpClient client(socket_);
+  ASSERT_TRUE(client.connected());
+  client.Exchange("", 1);
+  client.Exchange("LHLO postfix\r\n", 1);
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_THAT(
+        client.Exchange("MAIL FROM:<news@shop.example>\r\nRCPT TO:<alice@example.com>\r\n"
+                        "DATA\r\nSubject: offer " +
+                            std::to_string(i) + "\r\n\r\nbody\r\n.\r\n",
+                        4),
+        ElementsAre("250 2.1.0 Ok", "250 2.1.5 Ok", "354 2.0.0 End data with <CR><LF>.<CR><LF>",
+                    "250 2.0.0 <alice@example.com> Delivered"));
+  }
+  EXPECT_EQ(server.Stop(SIGTERM), 0) << server.log();
+  const std::string warning = "corvalith lmtp: warning: the verdict history " + home_;
+  const size_t first = server.log().find(warning);
+  EXPECT_NE(first, std::string::npos) << server.log();
+  EXPECT_EQ(server.log().find(warning, first + 1), std::string::npos) << "once: " << server.log();
+  EXPECT_EQ(Inbox("alice@example.com").size(), 3u);
 }
 
 // A server killed after storing a message but before its 250 makes Postfix hand the message
