@@ -96,6 +96,12 @@ class HostTest : public CorvalithTest {
   // Purges alice, named in another case, kept by a removal or not: her mail, filter files and
   // what train taught her go; nothing of bob's or the domain's. A new alice starts afresh.
   void PurgeAlice(const std::string& url) {
+    auto history_of = [&](const char* mailbox) {
+      Outcome history = Corvalith({"--json", "history", mailbox});
+      EXPECT_EQ(history.status, 0) << history.err;
+      return history.JsonLines().size();
+    };
+    EXPECT_GT(history_of(kAlice), 0u);
     Outcome run = Corvalith({"--json", "mailbox", "remove", "--purge", "aLiCe@example.com"});
     ASSERT_EQ(run.status, 0) << run.err;
     const Json purged = run.JsonLines().at(0);
@@ -113,6 +119,8 @@ class HostTest : public CorvalithTest {
         << "bob's mail and manual";
     EXPECT_EQ(TrainInboxAsHam(kBob)["learned"], 0) << "what bob was taught is remembered";
     EXPECT_EQ(Corvalith({"show", url}).status, 1) << "alice's mail is gone";
+    EXPECT_EQ(history_of(kAlice), 0u) << "her addresses and subjects go with her mail";
+    EXPECT_GT(history_of(kBob), 0u);
     Outcome again = Corvalith({"mailbox", "remove", "--purge", kAlice});
     EXPECT_EQ(again.status, 1);
     EXPECT_NE(again.err.find("unknown mailbox"), std::string::npos) << again.err;
@@ -322,7 +330,8 @@ TEST_F(HostTest, RescuedForgedSenderWhitelistsNoDomain) {
         Corvalith({"--json", "deliver", kAlice, "-"}, Message(from, "Verify", "verify now"))
             .JsonLines()
             .at(0)["url"];
-    std::string junk_url = Corvalith({"--json", "move", url, "Junk E-mail"}).JsonLines().at(0)["url"];
+    std::string junk_url =
+        Corvalith({"--json", "move", url, "Junk E-mail"}).JsonLines().at(0)["url"];
     Outcome back = Corvalith({"--json", "move", junk_url, "Inbox"});
     ASSERT_EQ(back.status, 0) << back.err;
     EXPECT_EQ(back.JsonLines().at(0)["marker"], 1) << from << ": relearned all the same";

@@ -7,6 +7,7 @@
 
 #include "cli/command.h"
 #include "config/constructor_string.h"
+#include "history/verdict_history.h"
 #include "mailhost/filter_health.h"
 #include "mailhost/mail_host.h"
 #include "mailhost/message_source.h"
@@ -77,7 +78,7 @@ void RemoveMailbox(Context& c, MailHost& host, const MailboxAddress& address) {
 }
 
 // Deletes the mailbox, or the one a removal kept, with its mail and the filter's data of the
-// user: model, whitelist and what train taught it.
+// user: model, whitelist, what train taught it and its verdict history.
 void PurgeMailbox(Context& c, MailHost& host, const MailboxAddress& address) {
   std::optional<MailboxAddress> mailbox = host.FindMailbox(address);
   if (!mailbox) mailbox = host.FindRemovedMailbox(address);
@@ -97,14 +98,18 @@ void PurgeMailbox(Context& c, MailHost& host, const MailboxAddress& address) {
   }
   const bool trained = c.files.Exists(c.home.TrainingRecordPath());
   if (trained) {
-    TrainingRecord record(c.home.TrainingRecordPath(), *mailbox,
-                          TrainingRecord::Mode::kWrite);
+    TrainingRecord record(c.home.TrainingRecordPath(), *mailbox, TrainingRecord::Mode::kWrite);
     record.ForgetAll();
     record.Flush();
   }
+  // The history holds the user's addresses and subjects: they go with the mail.
+  const bool recorded = c.files.Exists(c.home.HistoryPath());
+  if (recorded)
+    history::VerdictHistory::OpenForWriting(c.home.HistoryPath())->Forget(mailbox->Text());
   std::string text = "purged " + mailbox->Text() + ": its mail is deleted";
   for (const std::string& path : deleted) text += "\n  deleted " + path;
   if (trained) text += "\n  forgot what train taught it in " + c.home.TrainingRecordPath();
+  if (recorded) text += "\n  forgot its verdict history in " + c.home.HistoryPath();
   c.output.Emit(Json{{"ok", true},
                      {"mailbox", mailbox->Text()},
                      {"removed", true},

@@ -248,6 +248,18 @@ int64_t VerdictHistory::Prune(int64_t before, int64_t at_most) {
   return sqlite3_changes(db_);
 }
 
+int64_t VerdictHistory::Forget(const std::string& mailbox) {
+  sqlite3_stmt* forget = Prepare("DELETE FROM verdicts WHERE mailbox = ?1");
+  try {
+    store::SqliteQuery(db_, forget, path_).Bind(1, mailbox).Run();
+  } catch (...) {
+    sqlite3_finalize(forget);
+    throw;
+  }
+  sqlite3_finalize(forget);
+  return sqlite3_changes(db_);
+}
+
 std::vector<VerdictRow> VerdictHistory::Query(const HistoryFilter& filter) {
   std::string sql = std::string("SELECT id, ") + kColumns + " FROM verdicts WHERE 1";
   if (filter.mailbox.starts_with('@')) {

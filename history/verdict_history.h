@@ -107,6 +107,9 @@ class VerdictHistory {
   // Deletes at most `at_most` of the oldest rows with a time before `before`; answers how many
   // went. Throws Failure.
   int64_t Prune(int64_t before, int64_t at_most);
+  // Deletes every row of the mailbox spelled `mailbox` ("user@domain"); answers how many went.
+  // Throws Failure.
+  int64_t Forget(const std::string& mailbox);
   // The matching rows, newest first. Throws Failure.
   std::vector<VerdictRow> Query(const HistoryFilter& filter);
 

@@ -1,5 +1,7 @@
 #include "mailhost/verdict_recorder.h"
 
+#include <sqlite3.h>
+
 #include <ctime>
 #include <iostream>
 #include <mutex>
@@ -82,6 +84,10 @@ const history::HistorySettings& ProcessHistorySettings() {
   return settings;
 }
 
+namespace {
+constexpr int kRecordWaitMs = 500;
+}  // namespace
+
 VerdictRecorder::VerdictRecorder(std::string path) : path_(std::move(path)) {}
 
 VerdictRecorder::~VerdictRecorder() = default;
@@ -91,6 +97,9 @@ void VerdictRecorder::Record(const SaveFacts& facts) noexcept {
   try {
     if (!history_) {
       history_ = history::VerdictHistory::OpenForWriting(path_, ProcessHistorySettings().keep_days);
+      // Rows of many writers take a moment each; a history held longer than this (a reader
+      // with a write lock, a stuck process) costs the row, never the save's time.
+      sqlite3_busy_timeout(history_->database(), kRecordWaitMs);
     }
     history_->Record(HistoryRow(facts, std::time(nullptr)));
   } catch (const std::exception& e) {
