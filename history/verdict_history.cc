@@ -249,14 +249,8 @@ int64_t VerdictHistory::Prune(int64_t before, int64_t at_most) {
 }
 
 int64_t VerdictHistory::Forget(const std::string& mailbox) {
-  sqlite3_stmt* forget = Prepare("DELETE FROM verdicts WHERE mailbox = ?1");
-  try {
-    store::SqliteQuery(db_, forget, path_).Bind(1, mailbox).Run();
-  } catch (...) {
-    sqlite3_finalize(forget);
-    throw;
-  }
-  sqlite3_finalize(forget);
+  store::SqliteStatement forget(db_, "DELETE FROM verdicts WHERE mailbox = ?1", path_);
+  forget.query().Bind(1, mailbox).Run();
   return sqlite3_changes(db_);
 }
 
@@ -273,45 +267,40 @@ std::vector<VerdictRow> VerdictHistory::Query(const HistoryFilter& filter) {
   sql += " ORDER BY time DESC, id DESC";
   if (filter.limit > 0) sql += " LIMIT ?4";
 
-  sqlite3_stmt* stmt = Prepare(sql.c_str());
+  store::SqliteStatement statement(db_, sql.c_str(), path_);
+  store::SqliteQuery& query = statement.query();
+  sqlite3_stmt* stmt = statement.get();
   std::vector<VerdictRow> rows;
-  try {
-    store::SqliteQuery query(db_, stmt, path_);
-    if (filter.mailbox.starts_with('@')) {
-      query.Bind(1, filter.mailbox.substr(1));
-    } else if (!filter.mailbox.empty()) {
-      query.Bind(1, filter.mailbox);
-    }
-    if (filter.since) query.Bind(2, *filter.since);
-    if (!filter.verdict.empty()) query.Bind(3, filter.verdict);
-    if (filter.limit > 0) query.Bind(4, filter.limit);
-    while (query.Step()) {
-      VerdictRow row;
-      row.id = query.Int(0);
-      row.time = query.Int(1);
-      row.mailbox = Text(stmt, 2);
-      row.domain = Text(stmt, 3);
-      row.folder = Text(stmt, 4);
-      row.item = Text(stmt, 5);
-      row.message_id = Text(stmt, 6);
-      row.sender = Text(stmt, 7);
-      row.subject = Text(stmt, 8);
-      row.event = Text(stmt, 9);
-      row.verdict = Text(stmt, 10);
-      row.marker = static_cast<int32_t>(query.Int(11));
-      row.reason = Text(stmt, 12);
-      row.trusted = Text(stmt, 13);
-      row.moved = query.Int(14) != 0;
-      if (sqlite3_column_type(stmt, 15) != SQLITE_NULL) row.score = sqlite3_column_double(stmt, 15);
-      if (sqlite3_column_type(stmt, 16) != SQLITE_NULL) row.earlier_verdict = Text(stmt, 16);
-      row.correction = Text(stmt, 17);
-      rows.push_back(std::move(row));
-    }
-  } catch (...) {
-    sqlite3_finalize(stmt);
-    throw;
+  if (filter.mailbox.starts_with('@')) {
+    query.Bind(1, filter.mailbox.substr(1));
+  } else if (!filter.mailbox.empty()) {
+    query.Bind(1, filter.mailbox);
   }
-  sqlite3_finalize(stmt);
+  if (filter.since) query.Bind(2, *filter.since);
+  if (!filter.verdict.empty()) query.Bind(3, filter.verdict);
+  if (filter.limit > 0) query.Bind(4, filter.limit);
+  while (query.Step()) {
+    VerdictRow row;
+    row.id = query.Int(0);
+    row.time = query.Int(1);
+    row.mailbox = Text(stmt, 2);
+    row.domain = Text(stmt, 3);
+    row.folder = Text(stmt, 4);
+    row.item = Text(stmt, 5);
+    row.message_id = Text(stmt, 6);
+    row.sender = Text(stmt, 7);
+    row.subject = Text(stmt, 8);
+    row.event = Text(stmt, 9);
+    row.verdict = Text(stmt, 10);
+    row.marker = static_cast<int32_t>(query.Int(11));
+    row.reason = Text(stmt, 12);
+    row.trusted = Text(stmt, 13);
+    row.moved = query.Int(14) != 0;
+    if (sqlite3_column_type(stmt, 15) != SQLITE_NULL) row.score = sqlite3_column_double(stmt, 15);
+    if (sqlite3_column_type(stmt, 16) != SQLITE_NULL) row.earlier_verdict = Text(stmt, 16);
+    row.correction = Text(stmt, 17);
+    rows.push_back(std::move(row));
+  }
   return rows;
 }
 

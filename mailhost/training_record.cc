@@ -25,25 +25,6 @@ constexpr char kSchema[] =
     // Finds a user's oldest mails: an index holds its table's row id.
     "CREATE INDEX trained_by_user ON trained(user);";
 
-// One prepared statement for one query.
-class Statement {
- public:
-  Statement(sqlite3* db, const char* sql, const std::string& path) {
-    const int rc = sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr);
-    if (rc != SQLITE_OK) throw store::SqliteFailure(db, rc, path);
-    query_.emplace(db, stmt_, path);
-  }
-  ~Statement() { sqlite3_finalize(stmt_); }
-  Statement(const Statement&) = delete;
-  Statement& operator=(const Statement&) = delete;
-
-  store::SqliteQuery& query() { return *query_; }
-
- private:
-  sqlite3_stmt* stmt_ = nullptr;
-  std::optional<store::SqliteQuery> query_;
-};
-
 std::string AsBlob(const MailDigest& digest) {
   return std::string(reinterpret_cast<const char*>(digest.data()), digest.size());
 }
@@ -99,7 +80,7 @@ TrainingRecord::TrainingRecord(const std::string& path, const MailboxAddress& ma
       db_ = nullptr;
       return;
     }
-    Statement find(db_, "SELECT id FROM users WHERE name = ?", path_);
+    store::SqliteStatement find(db_, "SELECT id FROM users WHERE name = ?", path_);
     if (find.query().BindBlob(1, user_).Step()) user_id_ = find.query().Int(0);
   } catch (...) {
     sqlite3_close_v2(db_);
@@ -119,7 +100,7 @@ TrainingRecord::~TrainingRecord() {
 std::optional<bool> TrainingRecord::Class(const MailDigest& digest) {
   if (auto it = unwritten_.find(digest); it != unwritten_.end()) return it->second;
   if (db_ == nullptr || user_id_ == 0 || forgotten_) return std::nullopt;
-  Statement find(db_, "SELECT spam FROM trained WHERE user = ? AND digest = ?", path_);
+  store::SqliteStatement find(db_, "SELECT spam FROM trained WHERE user = ? AND digest = ?", path_);
   if (!find.query().Bind(1, user_id_).BindBlob(2, AsBlob(digest)).Step()) return std::nullopt;
   return find.query().Int(0) != 0;
 }
@@ -134,7 +115,7 @@ void TrainingRecord::ForgetAll() {
   if (mode_ == Mode::kReadOnly) {
     forgotten_ = true;
   } else if (user_id_ != 0) {
-    Statement forget(db_, "DELETE FROM trained WHERE user = ?", path_);
+    store::SqliteStatement forget(db_, "DELETE FROM trained WHERE user = ?", path_);
     forget.query().Bind(1, user_id_).Run();
   }
 }
@@ -144,10 +125,11 @@ void TrainingRecord::Flush() {
   Write();
   if (user_id_ == 0) return;
   // Nothing when the user has fewer: the inner query has no row, and no id is <= NULL.
-  Statement bound(db_,
-                  "DELETE FROM trained WHERE user = ?1 AND id <= (SELECT id FROM trained"
-                  " WHERE user = ?1 ORDER BY id DESC LIMIT 1 OFFSET ?2)",
-                  path_);
+  store::SqliteStatement bound(
+      db_,
+      "DELETE FROM trained WHERE user = ?1 AND id <= (SELECT id FROM trained"
+      " WHERE user = ?1 ORDER BY id DESC LIMIT 1 OFFSET ?2)",
+      path_);
   bound.query().Bind(1, user_id_).Bind(2, kRememberedMailsPerUser).Run();
 }
 
@@ -158,15 +140,15 @@ void TrainingRecord::Write() {
     int64_t user_id = user_id_;
     if (user_id == 0) {
       // Another run may be adding the same user.
-      Statement add(db_, "INSERT OR IGNORE INTO users(name) VALUES (?)", path_);
+      store::SqliteStatement add(db_, "INSERT OR IGNORE INTO users(name) VALUES (?)", path_);
       add.query().BindBlob(1, user_).Run();
-      Statement find(db_, "SELECT id FROM users WHERE name = ?", path_);
+      store::SqliteStatement find(db_, "SELECT id FROM users WHERE name = ?", path_);
       if (find.query().BindBlob(1, user_).Step()) user_id = find.query().Int(0);
     }
     for (const auto& [digest, spam] : unwritten_) {
       // A new row id: a mail taught again counts as taught last.
-      Statement put(db_, "INSERT OR REPLACE INTO trained(user, digest, spam) VALUES (?, ?, ?)",
-                    path_);
+      store::SqliteStatement put(
+          db_, "INSERT OR REPLACE INTO trained(user, digest, spam) VALUES (?, ?, ?)", path_);
       put.query().Bind(1, user_id).BindBlob(2, AsBlob(digest)).Bind(3, spam ? 1 : 0).Run();
     }
     Run("COMMIT");

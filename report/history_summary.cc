@@ -18,26 +18,18 @@ namespace {
 class Statement {
  public:
   Statement(sqlite3* db, const std::string& sql, const std::string& path, int64_t from, int64_t to)
-      : stmt_(Prepare(db, sql.c_str(), path), &sqlite3_finalize), query_(db, stmt_.get(), path) {
-    query_.Bind(1, from).Bind(2, to);
+      : statement_(db, sql.c_str(), path) {
+    query().Bind(1, from).Bind(2, to);
   }
 
-  store::SqliteQuery& query() { return query_; }
+  store::SqliteQuery& query() { return statement_.query(); }
   std::optional<double> OptionalDouble(int column) {
-    if (sqlite3_column_type(stmt_.get(), column) == SQLITE_NULL) return std::nullopt;
-    return sqlite3_column_double(stmt_.get(), column);
+    if (sqlite3_column_type(statement_.get(), column) == SQLITE_NULL) return std::nullopt;
+    return sqlite3_column_double(statement_.get(), column);
   }
 
  private:
-  static sqlite3_stmt* Prepare(sqlite3* db, const char* sql, const std::string& path) {
-    sqlite3_stmt* stmt = nullptr;
-    const int rc = sqlite3_prepare_v2(db, sql, -1, &stmt, nullptr);
-    if (rc != SQLITE_OK) throw store::SqliteFailure(db, rc, path);
-    return stmt;
-  }
-
-  std::unique_ptr<sqlite3_stmt, decltype(&sqlite3_finalize)> stmt_;
-  store::SqliteQuery query_;
+  store::SqliteStatement statement_;
 };
 
 // The window's rows: [first day's start, tomorrow's start).

@@ -155,4 +155,13 @@ void SqliteQuery::Check(int rc) const {
   if (rc != SQLITE_OK) throw SqliteFailure(db_, rc, context_);
 }
 
+SqliteStatement::SqliteStatement(sqlite3* db, const char* sql, const std::string& context) {
+  const int rc = sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr);
+  if (rc != SQLITE_OK) {
+    sqlite3_finalize(stmt_);
+    throw SqliteFailure(db, rc, context);
+  }
+  query_.emplace(db, stmt_, context);
+}
+
 }  // namespace corvalith::store

@@ -11,6 +11,7 @@
 #include <sqlite3.h>
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -81,6 +82,23 @@ class SqliteQuery {
   sqlite3* db_;
   sqlite3_stmt* stmt_;
   std::string context_;
+};
+
+// A statement prepared for one query and finalized with it. Throws the failure of the
+// preparation, with `context` in its description.
+class SqliteStatement {
+ public:
+  SqliteStatement(sqlite3* db, const char* sql, const std::string& context);
+  ~SqliteStatement() { sqlite3_finalize(stmt_); }
+  SqliteStatement(const SqliteStatement&) = delete;
+  SqliteStatement& operator=(const SqliteStatement&) = delete;
+
+  SqliteQuery& query() { return *query_; }
+  sqlite3_stmt* get() const { return stmt_; }
+
+ private:
+  sqlite3_stmt* stmt_ = nullptr;
+  std::optional<SqliteQuery> query_;
 };
 
 }  // namespace corvalith::store
