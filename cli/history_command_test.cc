@@ -39,12 +39,7 @@ void ExpectSafeText(const std::string& text) {
 
 class HistoryTest : public CorvalithTest {
  protected:
-  void InitHome(bool maildir) {
-    Outcome init = maildir ? Corvalith({"init", "--maildir", (dir_ / "maildirs").string()})
-                           : Corvalith({"init"});
-    ASSERT_EQ(init.status, 0) << init.err;
-    ASSERT_EQ(Corvalith({"mailbox", "add", kAlice}).status, 0);
-  }
+  void InitHome(bool maildir) { InitHomeWith(kAlice, maildir); }
 
   // The one JSON answer of a command that must succeed.
   Json Answer(const std::vector<std::string>& args) {

@@ -115,12 +115,7 @@ TEST(SeveralValuesTest, AnOptionTakesTheWordsUpToTheNextOptionAndMayBeGivenAgain
 
 class TrainTest : public CorvalithTest {
  protected:
-  void InitHome(bool maildir) {
-    Outcome init = maildir ? Corvalith({"init", "--maildir", (dir_ / "maildirs").string()})
-                           : Corvalith({"init"});
-    ASSERT_EQ(init.status, 0) << init.err;
-    ASSERT_EQ(Corvalith({"mailbox", "add", kAlice}).status, 0);
-  }
+  void InitHome(bool maildir) { InitHomeWith(kAlice, maildir); }
 
   Json Train(const std::vector<std::string>& args, int status = 0) {
     std::vector<std::string> line = {"--json", "train", kAlice};

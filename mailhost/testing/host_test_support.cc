@@ -112,6 +112,13 @@ std::vector<nlohmann::json> Outcome::JsonLines() const {
   return lines;
 }
 
+void CorvalithTest::InitHomeWith(const std::string& mailbox, bool maildir) {
+  Outcome init = maildir ? Corvalith({"init", "--maildir", (dir_ / "maildirs").string()})
+                         : Corvalith({"init"});
+  ASSERT_EQ(init.status, 0) << init.err;
+  ASSERT_EQ(Corvalith({"mailbox", "add", mailbox}).status, 0);
+}
+
 std::string CorvalithTest::MessageFile(const std::string& name, const std::string& raw) {
   fs::path path = dir_ / "mail" / name;
   WriteFile(path, raw);

@@ -67,6 +67,9 @@ class CorvalithTest : public ::testing::Test {
 
   // Writes `raw` to a file under the test's directory; its path.
   std::string MessageFile(const std::string& name, const std::string& raw);
+  // Makes the test's home by init, its mail in Maildirs under the test's directory when
+  // `maildir`, else in store.db, and adds `mailbox` to it.
+  void InitHomeWith(const std::string& mailbox, bool maildir);
 
   corvalith::testing::TempDirectory temp_{"corvalith-host"};
   std::filesystem::path dir_ = temp_.path();
