@@ -17,6 +17,10 @@ namespace corvalith::host {
 
 namespace {
 
+// Rows of many writers take a moment each; a history held longer than this (a reader with a
+// write lock, a stuck process) costs the row, never the save's time.
+constexpr int kRecordWaitMs = 500;
+
 struct WarningLog {
   std::mutex mutex;
   std::function<void(const std::string&)> log;
@@ -84,10 +88,6 @@ const history::HistorySettings& ProcessHistorySettings() {
   return settings;
 }
 
-namespace {
-constexpr int kRecordWaitMs = 500;
-}  // namespace
-
 VerdictRecorder::VerdictRecorder(std::string path) : path_(std::move(path)) {}
 
 VerdictRecorder::~VerdictRecorder() = default;
@@ -97,8 +97,6 @@ void VerdictRecorder::Record(const SaveFacts& facts) noexcept {
   try {
     if (!history_) {
       history_ = history::VerdictHistory::OpenForWriting(path_, ProcessHistorySettings().keep_days);
-      // Rows of many writers take a moment each; a history held longer than this (a reader
-      // with a write lock, a stuck process) costs the row, never the save's time.
       sqlite3_busy_timeout(history_->database(), kRecordWaitMs);
     }
     history_->Record(HistoryRow(facts, std::time(nullptr)));
