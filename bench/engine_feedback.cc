@@ -162,7 +162,7 @@ void ReplayMails::Pretrain(Filter& filter, const std::vector<CorpusMail>& mails)
 
 std::vector<Day> ReplayDays(Filter& filter, const std::vector<CorpusMail>& mails,
                             const std::vector<size_t>& order, int per_day, double corrects,
-                            uint64_t seed) {
+                            uint64_t seed, bool list_false_positives) {
   std::mt19937_64 random(seed ^ 0x9e3779b97f4a7c15ULL);
   std::uniform_real_distribution<double> share(0.0, 1.0);
   std::vector<Day> days;
@@ -189,6 +189,10 @@ std::vector<Day> ReplayDays(Filter& filter, const std::vector<CorpusMail>& mails
       const bool verdict = filter.Classify(0, mails[m], &score);
       if (verdict == mails[m].spam) continue;
       verdict ? ++day.fp : ++day.fn;
+      if (verdict && list_false_positives) {
+        std::printf("    false positive on day %zu, score %.3f: %s\n", days.size() + 1, score,
+                    mails[m].path.c_str());
+      }
       mistakes.push_back(m);
     }
     for (size_t m : mistakes) {
@@ -286,12 +290,14 @@ void RunFeedback(const std::vector<CorpusMail>& mails, const FeedbackOptions& op
       {
         std::unique_ptr<Filter> filter = filters[f].make();
         chosen.Pretrain(*filter, mails);
-        days = ReplayDays(*filter, mails, order, options.per_day, options.corrects, seed);
+        days = ReplayDays(*filter, mails, order, options.per_day, options.corrects, seed,
+                          options.list_false_positives);
       }
       columns[f].Add(days);
       PrintDays(filters[f].name.c_str(), days);
       if (!pretrained) continue;
-      days = ReplayDays(*filters[f].make(), mails, order, options.per_day, options.corrects, seed);
+      days = ReplayDays(*filters[f].make(), mails, order, options.per_day, options.corrects, seed,
+                        options.list_false_positives);
       untrained[f].Add(days);
       PrintDays((filters[f].name + ", untrained").c_str(), days);
     }

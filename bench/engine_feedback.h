@@ -81,10 +81,11 @@ struct Day {
 // Replays the mails of `order` day by day for one user (0): per_day ham and per_day spam a day
 // (kFirstDayMails of each on the first), the day's mail in the order's sequence, until the
 // spam or the ham runs out. Each mistake is corrected with probability `corrects`, drawn from
-// a generator of its own for `seed`.
+// a generator of its own for `seed`. With `list_false_positives`, prints each ham the filter
+// put into junk, with its day and score: what a change of the filter should look at first.
 std::vector<Day> ReplayDays(Filter& filter, const std::vector<CorpusMail>& mails,
                             const std::vector<size_t>& order, int per_day, double corrects,
-                            uint64_t seed);
+                            uint64_t seed, bool list_false_positives);
 
 // One filter's figures over the orders, from day `first_day` (0: all days) on.
 struct FeedbackColumn {
@@ -103,6 +104,7 @@ struct FeedbackOptions {
   // Ham and spam taught first (SplitForPretraining); the days then come from the rest's first
   // kPretrainedReplayMails of each order, replayed again by an untrained user to compare.
   int pretrain = 0;
+  bool list_false_positives = false;
 };
 
 // A new filter with empty databases.

@@ -22,13 +22,15 @@
 //   engine_replay CORPUS_DIR [--orders N] [--first-seed S] [--users U]
 //                 [--hostile ham|spam|passive] [--site off|directory|domain]
 //                 [--no-bogofilter] [--no-spamprobe] [--work DIR]
-//                 [--feedback daily:N [--corrects FRACTION] [--order time]]
+//                 [--feedback daily:N [--corrects FRACTION] [--order time]
+//                  [--list-false-positives]]
 //                 [--half older|newer] [--pretrain N] [--model CONFIG]
 //
 // --feedback replays one user day by day instead (bench/engine_feedback.h): per day the false
 // positives and negatives, and after the first day the worst day's false positives and the
 // errors; --corrects: the share of mistakes the user corrects (seeded); --order time: the mail
-// in the order of its Date: fields, one order only, instead of the seeded shuffles.
+// in the order of its Date: fields, one order only, instead of the seeded shuffles;
+// --list-false-positives: each ham put into junk, under its order, with its day and score.
 //
 // --half replays only the older or the newer half of the split by Date: (each class split at
 // its own median date), with any of the protocols above.
@@ -288,14 +290,15 @@ int main(int argc, char** argv) {
                  "usage: engine_replay CORPUS_DIR [--orders N] [--first-seed S] [--users U] "
                  "[--hostile ham|spam|passive] [--site off|directory|domain] [--no-bogofilter] "
                  "[--no-spamprobe] [--work DIR] [--feedback daily:N [--corrects FRACTION] "
-                 "[--order time]] [--half older|newer] [--pretrain N] [--model CONFIG]\n");
+                 "[--order time] [--list-false-positives]] [--half older|newer] [--pretrain N] "
+                 "[--model CONFIG]\n");
     return 2;
   }
   std::setvbuf(stdout, nullptr, _IOLBF, 0);  // each order's lines as they come
   const std::string corpus = argv[1];
   int orders = 8, users = 1;
   uint64_t first_seed = 1;
-  bool bogofilter = true, spamprobe = true, time_order = false;
+  bool bogofilter = true, spamprobe = true, time_order = false, list_false_positives = false;
   std::string half;
   int per_day = 0, pretrain = 0;
   double corrects = 1.0;
@@ -355,6 +358,8 @@ int main(int argc, char** argv) {
       }
     } else if (arg == "--corrects" && more) {
       corrects = std::atof(argv[++i]);
+    } else if (arg == "--list-false-positives") {
+      list_false_positives = true;
     } else if (arg == "--order" && more && std::string(argv[i + 1]) == "time") {
       time_order = true;
       ++i;
@@ -367,8 +372,8 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "--hostile needs --users of 2 or more\n");
     return 2;
   }
-  if (per_day == 0 && (time_order || corrects != 1.0)) {
-    std::fprintf(stderr, "--corrects and --order time need --feedback\n");
+  if (per_day == 0 && (time_order || corrects != 1.0 || list_false_positives)) {
+    std::fprintf(stderr, "--corrects, --order time and --list-false-positives need --feedback\n");
     return 2;
   }
   if (per_day != 0 && (users != 1 || hostility != Hostility::kNone)) {
@@ -408,8 +413,9 @@ int main(int argc, char** argv) {
                            return std::make_unique<Spamprobes>(work + "/spamprobe", 1, false);
                          }});
     }
-    bench::RunFeedback(mails, {per_day, corrects, time_order, orders, first_seed, pretrain},
-                       filters);
+    bench::RunFeedback(
+        mails, {per_day, corrects, time_order, orders, first_seed, pretrain, list_false_positives},
+        filters);
     std::filesystem::remove_all(work);
     return 0;
   }
