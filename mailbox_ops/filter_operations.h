@@ -51,6 +51,10 @@ std::string GetWasteBasket(store::Connection& connection, const std::string& dom
 // header cannot be read or holds neither, or when the address has a control character.
 std::string GetSenderAddress(store::Record& record, Logger& logger);
 
+// The same address of a From header's decoded, unfolded value; throws Failure where
+// GetSenderAddress logs.
+std::string SenderAddressOfFromHeader(const std::string& header);
+
 // Content properties; "" for a missing, null or unreadable property, without a log line.
 std::string GetMailHeader(store::Record& record);
 std::string GetPlainBody(store::Record& record);

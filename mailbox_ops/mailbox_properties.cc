@@ -48,6 +48,16 @@ std::string BracketedOrBareAddress(const std::string& header) {
 
 }  // namespace
 
+std::string SenderAddressOfFromHeader(const std::string& header) {
+  std::string address = BracketedOrBareAddress(header);
+  // The store decodes encoded words, so a CR LF may come from the sender: such an address
+  // would add a line of the sender's choosing to a whitelist.
+  if (HasControlCharacter(address)) {
+    throw Failure("Control character in the sender address", kErrInvalidProcedureCall);
+  }
+  return address;
+}
+
 std::string GetMailHeader(store::Record& record) {
   return ReadStringProperty(record, store::kHeaderBlockProperty);
 }
@@ -94,13 +104,7 @@ std::string GetSenderAddress(store::Record& record, Logger& logger) {
       [&] {
         std::string header = record.GetFields().Item(store::kFromProperty).Value().ToString();
         if (header.empty()) return;
-        std::string address = BracketedOrBareAddress(header);
-        // The store decodes encoded words, so a CR LF may come from the sender: such an
-        // address would add a line of the sender's choosing to a whitelist.
-        if (HasControlCharacter(address)) {
-          throw Failure("Control character in the sender address", kErrInvalidProcedureCall);
-        }
-        result = address;
+        result = SenderAddressOfFromHeader(header);
       },
       [&](const Failure& failure) {
         logger.Log_Err("GetSenderAddress failed: " + failure.description(), failure.number(),
