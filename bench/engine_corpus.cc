@@ -7,6 +7,8 @@
 #include <set>
 #include <stdexcept>
 
+#include "mailbox_ops/filter_operations.h"
+#include "platform/failure.h"
 #include "store/message_import.h"
 
 namespace corvalith::bench {
@@ -75,6 +77,11 @@ std::vector<CorpusMail> LoadCorpus(const std::string& dir, const std::vector<Cor
       SplitMessage(raw, &mail.header, &raw_body);
       if (derived.header_block) mail.header = *derived.header_block;
       mail.body = derived.html_body ? *derived.html_body : derived.plain_body.value_or("");
+      try {
+        if (derived.from) mail.sender = SenderAddressOfFromHeader(*derived.from);
+      } catch (const Failure&) {
+        // No address the filter could whitelist.
+      }
       mails.push_back(std::move(mail));
     }
   }

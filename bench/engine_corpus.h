@@ -20,6 +20,7 @@ struct CorpusMail {
   bool spam = false;
   std::string header;  // the raw header block, up to and without the blank line
   std::string body;    // decoded text body
+  std::string sender;  // the From address the filter's whitelists go by; "" without one
 };
 
 struct CorpusGroup {

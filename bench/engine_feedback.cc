@@ -7,6 +7,8 @@
 #include <optional>
 #include <random>
 
+#include "bench/engine_whitelist.h"
+
 namespace corvalith::bench {
 
 namespace {
@@ -287,17 +289,19 @@ void RunFeedback(const std::vector<CorpusMail>& mails, const FeedbackOptions& op
     std::printf("\n");
     for (size_t f = 0; f < filters.size(); ++f) {
       std::vector<Day> days;
-      {
-        std::unique_ptr<Filter> filter = filters[f].make();
-        chosen.Pretrain(*filter, mails);
-        days = ReplayDays(*filter, mails, order, options.per_day, options.corrects, seed,
+      auto replay = [&](bool pretrain) {
+        std::unique_ptr<Filter> engine = filters[f].make();
+        AutoWhiteListed listed(*engine);
+        Filter& filter = options.whitelist ? listed : *engine;
+        if (pretrain) chosen.Pretrain(filter, mails);
+        return ReplayDays(filter, mails, order, options.per_day, options.corrects, seed,
                           options.list_false_positives);
-      }
+      };
+      days = replay(/*pretrain=*/true);
       columns[f].Add(days);
       PrintDays(filters[f].name.c_str(), days);
       if (!pretrained) continue;
-      days = ReplayDays(*filters[f].make(), mails, order, options.per_day, options.corrects, seed,
-                        options.list_false_positives);
+      days = replay(/*pretrain=*/false);
       untrained[f].Add(days);
       PrintDays((filters[f].name + ", untrained").c_str(), days);
     }

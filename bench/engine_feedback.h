@@ -105,6 +105,7 @@ struct FeedbackOptions {
   // kPretrainedReplayMails of each order, replayed again by an untrained user to compare.
   int pretrain = 0;
   bool list_false_positives = false;
+  bool whitelist = false;  // rescued senders trusted from then on (bench/engine_whitelist.h)
 };
 
 // A new filter with empty databases.

@@ -24,7 +24,7 @@
 //                 [--no-bogofilter] [--no-spamprobe] [--work DIR]
 //                 [--feedback daily:N [--corrects FRACTION] [--order time]
 //                  [--list-false-positives]]
-//                 [--half older|newer] [--pretrain N] [--model CONFIG]
+//                 [--half older|newer] [--pretrain N] [--whitelist] [--model CONFIG]
 //
 // --feedback replays one user day by day instead (bench/engine_feedback.h): per day the false
 // positives and negatives, and after the first day the worst day's false positives and the
@@ -41,6 +41,9 @@
 // in each order; the same 500 are replayed again by an untrained user, and the table adds the
 // untrained user's false positives, false negatives and errors. The feedback table then counts
 // every day, the first too.
+//
+// --whitelist puts the filter's whitelist in front of every filter, as `corvalith init` sets it
+// up (bench/engine_whitelist.h): a sender the user rescues from junk is trusted from then on.
 //
 // --model changes the engine's model options from the defaults (bench/engine_model_config.h).
 #include <sys/stat.h>
@@ -61,6 +64,7 @@
 #include "bench/engine_feedback.h"
 #include "bench/engine_model_config.h"
 #include "bench/engine_spamprobe.h"
+#include "bench/engine_whitelist.h"
 #include "classifier/classifier_engine_object.h"
 #include "classifier/engine_settings.h"
 #include "engine/classifier_engine.h"
@@ -291,7 +295,7 @@ int main(int argc, char** argv) {
                  "[--hostile ham|spam|passive] [--site off|directory|domain] [--no-bogofilter] "
                  "[--no-spamprobe] [--work DIR] [--feedback daily:N [--corrects FRACTION] "
                  "[--order time] [--list-false-positives]] [--half older|newer] [--pretrain N] "
-                 "[--model CONFIG]\n");
+                 "[--whitelist] [--model CONFIG]\n");
     return 2;
   }
   std::setvbuf(stdout, nullptr, _IOLBF, 0);  // each order's lines as they come
@@ -299,6 +303,7 @@ int main(int argc, char** argv) {
   int orders = 8, users = 1;
   uint64_t first_seed = 1;
   bool bogofilter = true, spamprobe = true, time_order = false, list_false_positives = false;
+  bool whitelist = false;
   std::string half;
   int per_day = 0, pretrain = 0;
   double corrects = 1.0;
@@ -358,6 +363,8 @@ int main(int argc, char** argv) {
       }
     } else if (arg == "--corrects" && more) {
       corrects = std::atof(argv[++i]);
+    } else if (arg == "--whitelist") {
+      whitelist = true;
     } else if (arg == "--list-false-positives") {
       list_false_positives = true;
     } else if (arg == "--order" && more && std::string(argv[i + 1]) == "time") {
@@ -370,6 +377,10 @@ int main(int argc, char** argv) {
   }
   if (hostility != Hostility::kNone && users < 2) {
     std::fprintf(stderr, "--hostile needs --users of 2 or more\n");
+    return 2;
+  }
+  if (hostility != Hostility::kNone && whitelist) {
+    std::fprintf(stderr, "--hostile replays the engine alone: no --whitelist\n");
     return 2;
   }
   if (per_day == 0 && (time_order || corrects != 1.0 || list_false_positives)) {
@@ -413,9 +424,10 @@ int main(int argc, char** argv) {
                            return std::make_unique<Spamprobes>(work + "/spamprobe", 1, false);
                          }});
     }
-    bench::RunFeedback(
-        mails, {per_day, corrects, time_order, orders, first_seed, pretrain, list_false_positives},
-        filters);
+    bench::RunFeedback(mails,
+                       {per_day, corrects, time_order, orders, first_seed, pretrain,
+                        list_false_positives, whitelist},
+                       filters);
     std::filesystem::remove_all(work);
     return 0;
   }
@@ -437,13 +449,18 @@ int main(int argc, char** argv) {
     const std::vector<int> owner = bench::DrawUsers(order.size(), users, seed);
     // A filter's replay of the order, taught the oldest mail first with --pretrain, and then an
     // untrained one's of the same mail.
-    auto replay = [&](Column& column, Filter& filter, const bench::FilterMaker& untrained) {
+    auto replay = [&](Column& column, Filter& engine, const bench::FilterMaker& untrained) {
+      bench::AutoWhiteListed listed(engine);
+      Filter& filter = whitelist ? listed : engine;
       chosen.Pretrain(filter, mails);
       const Outcome out = Replay(filter, mails, order, owner, users, Hostility::kNone);
       column.Add(out);
       std::printf("  %s\n", Line(column.name.c_str(), out).c_str());
       if (pretrain > 0) {
-        const Outcome fresh = Replay(*untrained(), mails, order, owner, users, Hostility::kNone);
+        std::unique_ptr<Filter> fresh_engine = untrained();
+        bench::AutoWhiteListed fresh_listed(*fresh_engine);
+        const Outcome fresh = Replay(whitelist ? fresh_listed : *fresh_engine, mails, order, owner,
+                                     users, Hostility::kNone);
         column.AddUntrained(fresh);
         std::printf("  %s\n", Line((column.name + ", untrained").c_str(), fresh).c_str());
       }
