@@ -291,8 +291,7 @@ void RunFeedback(const std::vector<CorpusMail>& mails, const FeedbackOptions& op
       std::vector<Day> days;
       auto replay = [&](bool pretrain) {
         std::unique_ptr<Filter> engine = filters[f].make();
-        AutoWhiteListed listed(*engine);
-        Filter& filter = options.whitelist ? listed : *engine;
+        AutoWhiteListed filter(*engine, options.whitelist);
         if (pretrain) chosen.Pretrain(filter, mails);
         return ReplayDays(filter, mails, order, options.per_day, options.corrects, seed,
                           options.list_false_positives);

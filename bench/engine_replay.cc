@@ -450,17 +450,15 @@ int main(int argc, char** argv) {
     // A filter's replay of the order, taught the oldest mail first with --pretrain, and then an
     // untrained one's of the same mail.
     auto replay = [&](Column& column, Filter& engine, const bench::FilterMaker& untrained) {
-      bench::AutoWhiteListed listed(engine);
-      Filter& filter = whitelist ? listed : engine;
+      bench::AutoWhiteListed filter(engine, whitelist);
       chosen.Pretrain(filter, mails);
       const Outcome out = Replay(filter, mails, order, owner, users, Hostility::kNone);
       column.Add(out);
       std::printf("  %s\n", Line(column.name.c_str(), out).c_str());
       if (pretrain > 0) {
         std::unique_ptr<Filter> fresh_engine = untrained();
-        bench::AutoWhiteListed fresh_listed(*fresh_engine);
-        const Outcome fresh = Replay(whitelist ? fresh_listed : *fresh_engine, mails, order, owner,
-                                     users, Hostility::kNone);
+        bench::AutoWhiteListed fresh_filter(*fresh_engine, whitelist);
+        const Outcome fresh = Replay(fresh_filter, mails, order, owner, users, Hostility::kNone);
         column.AddUntrained(fresh);
         std::printf("  %s\n", Line((column.name + ", untrained").c_str(), fresh).c_str());
       }

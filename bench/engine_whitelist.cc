@@ -5,7 +5,7 @@
 namespace corvalith::bench {
 
 bool AutoWhiteListed::Classify(int user, const CorpusMail& mail, double* score) {
-  if (!mail.sender.empty() && listed_.count({user, mail.sender}) != 0) {
+  if (on_ && !mail.sender.empty() && listed_.count({user, mail.sender}) != 0) {
     trusted_.insert({user, &mail});
     *score = -std::numeric_limits<double>::infinity();
     return false;
@@ -19,7 +19,7 @@ void AutoWhiteListed::Correct(int user, const CorpusMail& mail, bool spam) {
     return;
   }
   filter_.Correct(user, mail, spam);
-  if (!spam && !mail.sender.empty()) listed_.insert({user, mail.sender});
+  if (on_ && !spam && !mail.sender.empty()) listed_.insert({user, mail.sender});
 }
 
 void AutoWhiteListed::Learn(int user, const CorpusMail& mail, bool spam) {

@@ -13,9 +13,10 @@
 
 namespace corvalith::bench {
 
+// Passes every call through to `filter` unless `on`.
 class AutoWhiteListed : public Filter {
  public:
-  explicit AutoWhiteListed(Filter& filter) : filter_(filter) {}
+  AutoWhiteListed(Filter& filter, bool on) : filter_(filter), on_(on) {}
 
   // A listed sender's mail is ham with the lowest score, not registered.
   bool Classify(int user, const CorpusMail& mail, double* score) override;
@@ -26,6 +27,7 @@ class AutoWhiteListed : public Filter {
 
  private:
   Filter& filter_;
+  const bool on_;
   std::set<std::pair<int, std::string>> listed_;
   std::set<std::pair<int, const CorpusMail*>> trusted_;  // mails passed without the engine
 };
