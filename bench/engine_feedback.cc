@@ -288,7 +288,6 @@ void RunFeedback(const std::vector<CorpusMail>& mails, const FeedbackOptions& op
     }
     std::printf("\n");
     for (size_t f = 0; f < filters.size(); ++f) {
-      std::vector<Day> days;
       auto replay = [&](bool pretrain) {
         std::unique_ptr<Filter> engine = filters[f].make();
         AutoWhiteListed filter(*engine, options.whitelist);
@@ -296,7 +295,7 @@ void RunFeedback(const std::vector<CorpusMail>& mails, const FeedbackOptions& op
         return ReplayDays(filter, mails, order, options.per_day, options.corrects, seed,
                           options.list_false_positives);
       };
-      days = replay(/*pretrain=*/true);
+      std::vector<Day> days = replay(/*pretrain=*/true);
       columns[f].Add(days);
       PrintDays(filters[f].name.c_str(), days);
       if (!pretrained) continue;
